@@ -1,0 +1,196 @@
+// CameraPipeline: the spine of the app. For every camera frame it makes one covered 1280 x 720
+// BGRA frame, shows it in the preview, offers it to the virtual camera, and publishes the faces
+// it tracks as FaceMarks for the user interface to draw and click.
+//
+// The road of one frame, all on the video queue (processFrame):
+//   1. take the frame's pixel buffer; 2. take a base and an output buffer from the pool;
+//   3. read the cover style (and the paused state) with a synchronous hop to the main thread;
+//   4. scale the camera picture to fill 1280 x 720 into the base buffer (fitToOutput);
+//   5-6. detect faces on the base buffer, each one a Detection in output pixels;
+//   7. update the tracker; 8-9. cover the hidden faces into the output buffer;
+//   10. hand the output buffer to the frame sink (the virtual camera);
+//   11. show it in the preview; 12. publish the face marks.
+//
+// Fail closed: a frame whose faces cannot be known is never shown or sent uncovered. When the
+// detector could not be loaded, or has failed on kFailClosedAfter frames in a row, every output
+// frame is entirely black until a detection succeeds again, and faceDetectionFailed reads true.
+// A single failed detection goes on with no detections; the tracker then still holds the faces
+// it had for its hold time.
+//
+// Ownership: the pipeline is held by a std::shared_ptr (create()); it owns the tracker, the
+// detector, the pool and the video queue; it shares the preview, the frame sink and the frame
+// source with whoever made them. Callbacks it stores elsewhere hold only weak references.
+//
+// Threads: the main thread is the executor given at creation. Every observable property is
+// written on it and read on it only. The video queue may wait for the main thread (the
+// synchronous style read); the main thread never waits for the video queue. Results posted back
+// to the main thread arrive in frame order; those of a frame that was still being processed when
+// the user paused are discarded.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/pipeline/cover_style.h"
+#include "app/pipeline/face_detector.h"
+#include "app/pipeline/face_mark.h"
+#include "app/tracking/face_tracker.h"
+#include "media/dispatch.h"
+#include "media/geometry.h"
+#include "media/observable.h"
+#include "media/pixel_buffer.h"
+#include "media/sample_buffer.h"
+
+namespace orlenta {
+
+// The preview as the pipeline sees it: a display that accepts timestamped frames. Called on the
+// main thread only.
+class DisplaySink {
+public:
+    virtual ~DisplaySink() = default;
+    // True when the display has stopped rendering and must be flushed before it takes more.
+    virtual bool hasFailed() const = 0;
+    virtual void flush() = 0;
+    // Drops every frame it holds and shows nothing until the next enqueue.
+    virtual void flushAndRemoveImage() = 0;
+    virtual void enqueue(std::shared_ptr<SampleBuffer> sample) = 0;
+};
+
+// Receives every finished output frame, on the video queue (the virtual camera hand-off). It must
+// not block; it may keep a reference to the buffer.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    virtual void send(const std::shared_ptr<PixelBuffer>& frame) = 0;
+};
+
+// Where camera frames come from. start/stop are called on the video queue; while running, the
+// source calls the frame handler on the video queue, one frame at a time, discarding frames that
+// arrive while the previous one is still being processed.
+class FrameSource {
+public:
+    using FrameHandler = std::function<void(std::shared_ptr<SampleBuffer>)>;
+    virtual ~FrameSource() = default;
+    virtual void setFrameHandler(FrameHandler handler, SerialQueue* queue) = 0;
+    virtual void startRunning() = 0;
+    virtual void stopRunning() = 0;
+    virtual bool isRunning() const = 0;
+};
+
+// What happened to one frame, for callers that follow every frame (the command-line tool, tests).
+struct ProcessedFrame {
+    std::shared_ptr<SampleBuffer> input;
+    std::shared_ptr<PixelBuffer> output;
+    std::vector<TrackedFace> faces;
+    double trackerTime = 0;
+    bool detectionSucceeded = false;
+    bool coveredWholeFrame = false;
+};
+
+// The aspect-fill mapping of a camera picture onto the output frame: the input is scaled by
+// `scale` on both axes and the part `crop` (in input pixels, origin top-left) fills the output.
+struct FitTransform {
+    double scale = 1;
+    Rect crop; // in input pixels, origin top-left, y down
+};
+
+class CameraPipeline : public std::enable_shared_from_this<CameraPipeline> {
+public:
+    static constexpr int kOutputWidth = 1280;
+    static constexpr int kOutputHeight = 720;
+    static constexpr int kFailClosedAfter = 3;
+
+    struct Dependencies {
+        Executor* mainExecutor = nullptr;          // required; must outlive the pipeline
+        std::unique_ptr<FaceDetector> detector;    // null: detection unavailable (fail closed)
+        std::shared_ptr<DisplaySink> previewLayer; // may be null
+        std::shared_ptr<FrameSink> sink;           // may be null
+        std::shared_ptr<FrameSource> frameSource;  // may be null
+        // The tracker's time for a frame; by default the host media time when the frame is
+        // processed. The file tool passes the frame's own media time so results do not depend
+        // on processing speed.
+        std::function<double(const SampleBuffer&)> frameClock;
+        PixelBufferPool::Attributes pool{};
+    };
+
+    // Absent when mainExecutor is missing. Called on the main thread.
+    static std::shared_ptr<CameraPipeline> create(Dependencies dependencies);
+    // Stops the video queue after the work already queued; late results are discarded.
+    ~CameraPipeline();
+    CameraPipeline(const CameraPipeline&) = delete;
+    CameraPipeline& operator=(const CameraPipeline&) = delete;
+
+    // Observable state, main thread only.
+    Observable<CoverStyle> style{CoverStyle::blur};
+    Observable<std::vector<FaceMark>> faceMarks;
+    Observable<bool> paused{false};
+    Observable<bool> virtualCameraConnected{false};
+    // True while frames are being covered whole because faces cannot be detected.
+    Observable<bool> faceDetectionFailed{false};
+
+    // Main thread. Start or stop frames from the frame source; pausing empties the preview and
+    // the face marks at once and resets the tracker on the video queue.
+    void setPaused(bool value);
+    void setStyle(CoverStyle value) { style.set(value); }
+    // Main thread. Flip the face under a point of mark space (0..1, origin top-left).
+    void toggleFace(Point at);
+    void hideAllFaces();
+    // Main thread. Starts the frame source (unless paused).
+    void start();
+
+    // Video queue: the per-frame work. Public so that frame sources and tools can feed frames.
+    void processFrame(const std::shared_ptr<SampleBuffer>& sample);
+    SerialQueue& videoQueue() { return *videoQueue_; }
+
+    // Called on the video queue after each processed frame (also one dropped for want of
+    // buffers: then output is null). Set before frames flow.
+    void setFrameObserver(std::function<void(const ProcessedFrame&)> observer);
+
+    // Aspect fill of an input of the given size onto 1280 x 720.
+    static FitTransform fitToOutput(Size input);
+    // Renders the input picture into the output-sized destination with fitToOutput.
+    static bool renderFit(const PixelBuffer& input, PixelBuffer& destination);
+    // Output pixels (origin bottom-left) to mark space (origin top-left) and a mark point back.
+    static Rect toMarkSpace(const Rect& outputRect);
+    static Point toOutputPixels(Point markPoint);
+
+    bool detectorAvailable() const { return detector_ != nullptr; }
+
+private:
+    explicit CameraPipeline(Dependencies dependencies);
+
+    struct FrameSettings {
+        CoverStyle style;
+        uint64_t generation;
+    };
+    std::optional<FrameSettings> readSettingsOnMain();
+    void enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer, uint64_t generation);
+    void publishFaceMarks(const std::vector<TrackedFace>& faces, uint64_t generation);
+    void publishDetectionFailed(bool failed, uint64_t generation);
+
+    Executor& main_;
+    std::unique_ptr<FaceDetector> detector_;
+    std::shared_ptr<DisplaySink> previewLayer_;
+    std::shared_ptr<FrameSink> sink_;
+    std::shared_ptr<FrameSource> frameSource_;
+    std::function<double(const SampleBuffer&)> frameClock_;
+    std::shared_ptr<PixelBufferPool> bufferPool_;
+    std::unique_ptr<FaceTracker> tracker_;
+    std::function<void(const ProcessedFrame&)> frameObserver_;
+
+    // Main thread: bumped on every pause, so results of frames begun before it are discarded.
+    uint64_t generation_ = 0;
+    // Video queue: detection failures in a row.
+    int failedDetections_ = 0;
+    bool lastPublishedDetectionFailed_ = false;
+    std::atomic<bool> stopping_{false};
+
+    // Last, so it is destroyed first: the queue drains while every other member still exists.
+    std::unique_ptr<SerialQueue> videoQueue_;
+};
+
+} // namespace orlenta
