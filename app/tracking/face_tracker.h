@@ -14,6 +14,7 @@
 // returns are copies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -54,6 +55,10 @@ public:
     FaceTracker() = default;
 
     // Matches the detections to the tracks, ages and drops tracks, and returns every track.
+    // Defensive about input the caller should already have filtered: a detection whose rect is not
+    // finite, has a negative size or lies absurdly far outside the frame is ignored, a non-finite
+    // yaw counts as frontal, and a non-finite `now` or one earlier than the previous call makes
+    // nothing glide in that update.
     std::vector<TrackedFace> update(const std::vector<Detection>& detections, double now);
     // Flips the narrowest face whose rect contains the point (half-open); false if none does.
     bool toggle(Point at);
@@ -79,6 +84,14 @@ public:
     static constexpr double slack = 0.08;
 
 private:
+    // Position of the best unclaimed track for a cover box: the nearest centre, scored against the
+    // larger of the two rectangles; ties go to the older track. Absent when none is close enough.
+    std::optional<std::size_t> bestTrack(const Rect& coverBox,
+                                         const std::vector<bool>& claimed) const;
+    // True when a track's target may stay put for this cover box: the box's core lies inside it
+    // and the target is not much larger than the box.
+    static bool targetStillFits(const Rect& target, const Rect& coverBox);
+
     std::vector<Track> tracks_;
     std::vector<LostShown> lostShown_;
     int64_t nextID_ = 1;
