@@ -9,6 +9,8 @@
 // it keeps its network and scratch buffers between calls.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,24 +22,42 @@
 
 namespace orlenta {
 
+// Facial keypoints the detector locates, named after the subject's own right and left.
+enum class FaceKeypoint { rightEye, leftEye, noseTip, mouthCenter, rightEar, leftEar };
+
 struct FaceObservation {
     Rect boundingBox; // normalized, origin bottom-left
     float confidence = 0;
-    std::optional<double> yaw; // radians; positive = the subject turned to its left (see .cpp)
+    // Radians; positive = the subject turned to its own left, which in an unmirrored camera
+    // picture is towards image-right (see .cpp). Absent when the keypoints do not allow it.
+    std::optional<double> yaw;
+    // Normalized like boundingBox, indexed by FaceKeypoint; may lie slightly outside 0..1 for a
+    // face cut by the frame's edge.
+    std::array<Point, 6> keypoints{};
+
+    Point keypoint(FaceKeypoint k) const { return keypoints[static_cast<std::size_t>(k)]; }
 };
 
 class FaceDetector {
 public:
     virtual ~FaceDetector() = default;
-    // The faces of one BGRA (CV_8UC4) frame, or absent when detection failed for this frame.
+    // The faces of one BGRA (CV_8UC4) frame of any size, most confident first, or absent when
+    // the frame is empty, not BGRA, or detection failed for it. Never throws.
     virtual std::optional<std::vector<FaceObservation>> detect(const cv::Mat& bgra) = 0;
 };
 
 class BlazeFaceDetector;
 
-// Loads the detector from the model file. Absent, with a one-line reason in *error, when the file
-// is missing, unreadable or not the expected network.
+// Faces scoring below this are not reported. Chosen low, to find as many faces as possible at the
+// price of some false ones: a missed face is a privacy leak, a false one only covers background.
+inline constexpr float defaultFaceScoreThreshold = 0.3f;
+
+// Loads the detector from the model file and runs it once on a blank frame. Absent, with a
+// one-line reason in *error, when the file is missing, unreadable or not the expected network, or
+// when scoreThreshold is not strictly between 0 and 1.
 std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error);
+std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error,
+                                               float scoreThreshold);
 
 // Where the installed or in-tree model is; the first existing of: the installed data directory,
 // the source tree's models folder. Empty when neither exists.

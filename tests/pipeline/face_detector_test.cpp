@@ -1,1 +1,393 @@
-// placeholder
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/pipeline/face_detector.h"
+
+namespace orlenta {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double degree = M_PI / 180;
+
+// In astronaut.png (512 x 512, top-left origin), by eye: the face from the hairline to the chin and
+// from cheek to cheek.
+const cv::Rect2d astronautFace(175, 72, 102, 110);
+// In camera.png: the photographer's face in profile, turned towards image-right.
+const cv::Rect2d cameraFace(180, 95, 75, 100);
+
+cv::Mat loadPicture(const std::string& name) {
+    const cv::Mat bgr =
+        cv::imread(std::string(ORLENTA_SOURCE_DIR) + "/tests/data/" + name, cv::IMREAD_COLOR);
+    cv::Mat bgra;
+    if (!bgr.empty())
+        cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    return bgra;
+}
+
+// A frame of the given size in a plain grey, with the picture scaled by `scale` and its top-left
+// corner at `at` (which may lie outside the frame: the picture is cut by the frame's edge).
+cv::Mat frameWith(const cv::Mat& picture, cv::Size frame, cv::Point at, double scale = 1) {
+    cv::Mat out(frame, CV_8UC4, cv::Scalar(120, 125, 130, 255));
+    cv::Mat scaled;
+    cv::resize(picture, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
+    const cv::Rect placed = cv::Rect(at, scaled.size()) & cv::Rect(cv::Point(), frame);
+    scaled(placed - at).copyTo(out(placed));
+    return out;
+}
+
+// A rectangle in a frame's pixels (top-left origin) as the detector reports it: normalized, origin
+// bottom-left.
+Rect expectedBox(const cv::Rect2d& inPicture, cv::Point at, double scale, cv::Size frame) {
+    const double x = at.x + inPicture.x * scale;
+    const double top = at.y + inPicture.y * scale;
+    const double w = inPicture.width * scale;
+    const double h = inPicture.height * scale;
+    return {x / frame.width, 1 - (top + h) / frame.height, w / frame.width, h / frame.height};
+}
+
+double iou(const Rect& a, const Rect& b) {
+    const Rect overlap = a.intersection(b);
+    if (overlap.isNull())
+        return 0;
+    const double common = overlap.width * overlap.height;
+    return common / (a.width * a.height + b.width * b.height - common);
+}
+
+class FaceDetectorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        modelPath = defaultFaceModelPath();
+        if (modelPath.empty())
+            return;
+        std::string error;
+        detector = loadFaceDetector(modelPath, &error).release();
+        loadError = error;
+    }
+    static void TearDownTestSuite() {
+        delete detector;
+        detector = nullptr;
+    }
+
+    void SetUp() override {
+        if (modelPath.empty())
+            GTEST_SKIP() << "the face model is not installed; run scripts/fetch-model";
+        ASSERT_NE(detector, nullptr) << loadError;
+    }
+
+    // The most confident face, which must be the only face overlapping `expected`, and at most
+    // `maxOthers` faces elsewhere.
+    static FaceObservation onlyFaceNear(const cv::Mat& frame, const Rect& expected,
+                                        std::size_t maxOthers = 1) {
+        const auto faces = detector->detect(frame);
+        EXPECT_TRUE(faces.has_value());
+        if (!faces || faces->empty()) {
+            ADD_FAILURE() << "no face found";
+            return {};
+        }
+        for (const FaceObservation& f : *faces) {
+            EXPECT_TRUE(Rect(0, 0, 1, 1).contains(f.boundingBox) && !f.boundingBox.isEmpty())
+                << "box outside the frame: " << f.boundingBox.x << ", " << f.boundingBox.y << ", "
+                << f.boundingBox.width << " x " << f.boundingBox.height;
+        }
+        const FaceObservation& best = faces->front();
+        EXPECT_GT(iou(best.boundingBox, expected), 0.5)
+            << "box " << best.boundingBox.x << ", " << best.boundingBox.y << ", "
+            << best.boundingBox.width << " x " << best.boundingBox.height;
+        EXPECT_GE(best.confidence, 0.5f);
+        for (std::size_t i = 1; i < faces->size(); ++i) {
+            EXPECT_LE(iou((*faces)[i].boundingBox, best.boundingBox), 0.3)
+                << "overlapping boxes survived suppression";
+            EXPECT_LE((*faces)[i].confidence, best.confidence);
+        }
+        EXPECT_LE(faces->size(), 1 + maxOthers);
+        return best;
+    }
+
+    static inline std::string modelPath;
+    static inline std::string loadError;
+    static inline FaceDetector* detector = nullptr;
+};
+
+TEST_F(FaceDetectorTest, FindsTheAstronautWithBottomLeftOriginAndKeypoints) {
+    const cv::Mat astronaut = loadPicture("astronaut.png");
+    ASSERT_FALSE(astronaut.empty());
+    const cv::Size frameSize(1280, 720);
+    const cv::Point at(384, 104);
+    const Rect expected = expectedBox(astronautFace, at, 1, frameSize);
+    const FaceObservation face = onlyFaceNear(frameWith(astronaut, frameSize, at), expected);
+
+    // The face sits in the upper half of the picture, so its box is in the upper half of the
+    // y-up space.
+    EXPECT_GT(face.boundingBox.minY(), 0.5);
+    const Point rightEye = face.keypoint(FaceKeypoint::rightEye);
+    const Point leftEye = face.keypoint(FaceKeypoint::leftEye);
+    const Point nose = face.keypoint(FaceKeypoint::noseTip);
+    const Point mouth = face.keypoint(FaceKeypoint::mouthCenter);
+    // Facing the camera, the subject's right eye is on the image's left.
+    EXPECT_LT(rightEye.x, leftEye.x);
+    EXPECT_GT(rightEye.y, nose.y);
+    EXPECT_GT(nose.y, mouth.y);
+    for (const Point& p : {rightEye, leftEye, nose, mouth})
+        EXPECT_TRUE(face.boundingBox.containsHalfOpen(p)) << p.x << ", " << p.y;
+    ASSERT_TRUE(face.yaw.has_value());
+    EXPECT_LT(std::abs(*face.yaw), 20 * degree);
+}
+
+TEST_F(FaceDetectorTest, MapsBoxesBackFromFramesOfAnySize) {
+    const cv::Mat astronaut = loadPicture("astronaut.png");
+    ASSERT_FALSE(astronaut.empty());
+    struct Case {
+        cv::Size frame;
+        cv::Point at;
+        double scale;
+    };
+    // 4:3 and portrait frames are letterboxed with padding at the sides; a small frame is scaled
+    // up; a large one down; the picture near a corner checks the offsets.
+    const Case cases[] = {
+        {{640, 480}, {60, 0}, 0.9},
+        {{720, 1280}, {100, 300}, 1.0},
+        {{400, 300}, {100, 20}, 0.5},
+        {{1920, 1080}, {1300, 500}, 1.1},
+        {{1280, 720}, {0, 0}, 1.0},
+        {{1280, 720}, {760, 200}, 1.0},
+        // Faces cut by the left and top, and by the right and bottom edge.
+        {{1280, 720}, {-200, -85}, 1.0},
+        {{1280, 720}, {1020, 580}, 1.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frame.width) + "x" + std::to_string(c.frame.height) + " at " +
+                     std::to_string(c.at.x) + ", " + std::to_string(c.at.y));
+        const Rect truth = expectedBox(astronautFace, c.at, c.scale, c.frame);
+        onlyFaceNear(frameWith(astronaut, c.frame, c.at, c.scale),
+                     truth.intersection({0, 0, 1, 1}));
+    }
+}
+
+TEST_F(FaceDetectorTest, YawSignFollowsTheTurnAndFlipsInAMirror) {
+    const cv::Mat camera = loadPicture("camera.png");
+    const cv::Mat astronaut = loadPicture("astronaut.png");
+    ASSERT_FALSE(camera.empty());
+    ASSERT_FALSE(astronaut.empty());
+    const cv::Size frameSize(1280, 720);
+    const cv::Point at(384, 104);
+
+    // The photographer looks towards image-right: turned to his own left, a positive yaw.
+    const cv::Mat frame = frameWith(camera, frameSize, at);
+    const auto faces = detector->detect(frame);
+    ASSERT_TRUE(faces.has_value());
+    if (faces->empty())
+        GTEST_SKIP() << "the half-hidden face of camera.png was not found";
+    const Rect expected = expectedBox(cameraFace, at, 1, frameSize);
+    const FaceObservation turned = onlyFaceNear(frame, expected);
+    ASSERT_TRUE(turned.yaw.has_value());
+    EXPECT_GT(*turned.yaw, 25 * degree);
+
+    cv::Mat mirrored;
+    cv::flip(frame, mirrored, 1);
+    const Rect mirroredBox{1 - expected.maxX(), expected.y, expected.width, expected.height};
+    const FaceObservation back = onlyFaceNear(mirrored, mirroredBox);
+    ASSERT_TRUE(back.yaw.has_value());
+    EXPECT_LT(*back.yaw, -25 * degree);
+
+    // A nearly frontal face: small yaw, mirrored to about the opposite value.
+    const cv::Mat front = frameWith(astronaut, frameSize, at);
+    cv::Mat frontMirrored;
+    cv::flip(front, frontMirrored, 1);
+    const Rect frontBox = expectedBox(astronautFace, at, 1, frameSize);
+    const FaceObservation a = onlyFaceNear(front, frontBox);
+    const FaceObservation b = onlyFaceNear(
+        frontMirrored, {1 - frontBox.maxX(), frontBox.y, frontBox.width, frontBox.height});
+    ASSERT_TRUE(a.yaw.has_value());
+    ASSERT_TRUE(b.yaw.has_value());
+    EXPECT_NEAR(*a.yaw, -*b.yaw, 8 * degree);
+}
+
+TEST_F(FaceDetectorTest, FramesWithoutFacesGiveNoneOrFew) {
+    const cv::Size frameSize(1280, 720);
+    // Plain grey, black, white.
+    for (const double level : {0.0, 128.0, 255.0}) {
+        const auto faces = detector->detect(cv::Mat(frameSize, CV_8UC4, cv::Scalar::all(level)));
+        ASSERT_TRUE(faces.has_value());
+        EXPECT_TRUE(faces->empty()) << "level " << level;
+    }
+
+    // Noise, stripes and shapes, but no face.
+    cv::Mat busy(frameSize, CV_8UC4);
+    cv::RNG rng(7);
+    rng.fill(busy, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(busy, busy, cv::Size(9, 9), 3);
+    for (int i = 0; i < 40; ++i) {
+        const cv::Point centre(rng.uniform(0, frameSize.width), rng.uniform(0, frameSize.height));
+        const cv::Scalar colour(rng.uniform(0, 256), rng.uniform(0, 256), rng.uniform(0, 256), 255);
+        if (i % 2)
+            cv::circle(busy, centre, rng.uniform(10, 120), colour, cv::FILLED);
+        else
+            cv::rectangle(busy, cv::Rect(centre, cv::Size(rng.uniform(10, 200), 40)), colour, 5);
+    }
+    const auto faces = detector->detect(busy);
+    ASSERT_TRUE(faces.has_value());
+    EXPECT_LE(faces->size(), 2u);
+    for (const FaceObservation& f : *faces)
+        EXPECT_LT(f.confidence, 0.6f);
+}
+
+TEST_F(FaceDetectorTest, BadFramesGiveNothingAndLeaveTheDetectorWorking) {
+    EXPECT_FALSE(detector->detect(cv::Mat()).has_value());
+    EXPECT_FALSE(detector->detect(cv::Mat(720, 1280, CV_8UC3, cv::Scalar::all(0))).has_value());
+    EXPECT_FALSE(detector->detect(cv::Mat(720, 1280, CV_8UC1, cv::Scalar::all(0))).has_value());
+    EXPECT_FALSE(detector->detect(cv::Mat(720, 1280, CV_32FC4, cv::Scalar::all(0))).has_value());
+    EXPECT_FALSE(detector->detect(cv::Mat(0, 1280, CV_8UC4)).has_value());
+    const int dims[] = {2, 720, 1280};
+    EXPECT_FALSE(detector->detect(cv::Mat(3, dims, CV_8UC4, cv::Scalar::all(0))).has_value());
+
+    // Degenerate but valid sizes are answered.
+    for (const cv::Size size :
+         {cv::Size(1, 1), cv::Size(1, 720), cv::Size(5000, 2), cv::Size(2, 3)})
+        EXPECT_TRUE(detector->detect(cv::Mat(size, CV_8UC4, cv::Scalar::all(90))).has_value())
+            << size.width << "x" << size.height;
+
+    const cv::Mat astronaut = loadPicture("astronaut.png");
+    ASSERT_FALSE(astronaut.empty());
+    const cv::Point at(384, 104);
+    onlyFaceNear(frameWith(astronaut, {1280, 720}, at),
+                 expectedBox(astronautFace, at, 1, {1280, 720}));
+}
+
+TEST_F(FaceDetectorTest, ResultsDependOnlyOnTheFrame) {
+    const cv::Mat astronaut = loadPicture("astronaut.png");
+    ASSERT_FALSE(astronaut.empty());
+    const cv::Mat frame = frameWith(astronaut, {1280, 720}, {384, 104});
+    const auto first = detector->detect(frame);
+    ASSERT_TRUE(first.has_value());
+    ASSERT_FALSE(first->empty());
+
+    // A frame of another shape in between fills what was padding for the 16:9 frame.
+    const cv::Mat portrait(1280, 720, CV_8UC4, cv::Scalar(255, 255, 255, 255));
+    ASSERT_TRUE(detector->detect(portrait).has_value());
+
+    // The same pixels as a view into a larger, non-continuous buffer.
+    cv::Mat larger(900, 1500, CV_8UC4, cv::Scalar(0, 0, 255, 255));
+    frame.copyTo(larger(cv::Rect(100, 50, 1280, 720)));
+    const cv::Mat view = larger(cv::Rect(100, 50, 1280, 720));
+    ASSERT_FALSE(view.isContinuous());
+
+    for (const cv::Mat& again : {frame, view}) {
+        const auto second = detector->detect(again);
+        ASSERT_TRUE(second.has_value());
+        ASSERT_EQ(second->size(), first->size());
+        for (std::size_t i = 0; i < first->size(); ++i) {
+            EXPECT_EQ((*second)[i].boundingBox, (*first)[i].boundingBox);
+            EXPECT_EQ((*second)[i].confidence, (*first)[i].confidence);
+            EXPECT_EQ((*second)[i].yaw, (*first)[i].yaw);
+        }
+    }
+}
+
+TEST_F(FaceDetectorTest, ThresholdIsApplied) {
+    std::string error;
+    for (const float bad : {0.0f, 1.0f, -0.5f, 2.0f, NAN}) {
+        error.clear();
+        EXPECT_EQ(loadFaceDetector(modelPath, &error, bad), nullptr);
+        EXPECT_FALSE(error.empty());
+    }
+
+    // A busy frame whose weak responses lie between the two thresholds.
+    const cv::Mat camera = loadPicture("camera.png");
+    ASSERT_FALSE(camera.empty());
+    const cv::Mat frame = frameWith(camera, {1280, 720}, {384, 104});
+    const auto strict = loadFaceDetector(modelPath, &error, 0.95f);
+    const auto lax = loadFaceDetector(modelPath, &error, 0.05f);
+    ASSERT_NE(strict, nullptr) << error;
+    ASSERT_NE(lax, nullptr) << error;
+    const auto few = strict->detect(frame);
+    const auto many = lax->detect(frame);
+    ASSERT_TRUE(few.has_value());
+    ASSERT_TRUE(many.has_value());
+    EXPECT_LT(few->size(), many->size());
+    for (const FaceObservation& f : *few)
+        EXPECT_GE(f.confidence, 0.95f);
+    for (const FaceObservation& f : *many)
+        EXPECT_GE(f.confidence, 0.05f);
+}
+
+// Model files that must be refused, each with a one-line reason.
+class FaceModelLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("orlenta-detect-test-" + std::to_string(std::random_device{}()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    std::string write(const std::string& name, const std::string& bytes) {
+        const fs::path path = dir / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+
+    static void expectRefused(const std::string& path, const std::string& mention) {
+        std::string error;
+        EXPECT_EQ(loadFaceDetector(path, &error), nullptr) << path;
+        EXPECT_FALSE(error.empty()) << path;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_NE(error.find(mention), std::string::npos) << error;
+        // A caller that does not want the reason may pass no string.
+        EXPECT_EQ(loadFaceDetector(path, nullptr), nullptr);
+    }
+
+    fs::path dir;
+};
+
+TEST_F(FaceModelLoadTest, MissingEmptyAndCorruptFilesAreRefused) {
+    expectRefused("", "no face model");
+    expectRefused((dir / "absent.onnx").string(), "not found");
+    expectRefused(dir.string(), "not a regular file");
+    expectRefused(write("empty.onnx", ""), "empty");
+    expectRefused(write("text.onnx", "this is not a network\n"), "not a usable");
+    std::string noise(4096, '\0');
+    std::mt19937 random(3);
+    for (char& c : noise)
+        c = static_cast<char>(random());
+    expectRefused(write("noise.onnx", noise), "face model");
+}
+
+TEST_F(FaceModelLoadTest, DamagedOrDifferentNetworksAreRefused) {
+    const std::string model = defaultFaceModelPath();
+    if (model.empty())
+        GTEST_SKIP() << "the face model is not installed; run scripts/fetch-model";
+    std::ifstream in(model, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 1000u);
+
+    expectRefused(write("truncated.onnx", bytes.substr(0, bytes.size() / 2)), "face model");
+    std::string damaged = bytes;
+    for (std::size_t i = damaged.size() / 3; i < damaged.size() / 3 + 64; ++i)
+        damaged[i] = static_cast<char>(~damaged[i]);
+    // Flipped bytes may land in weights, which still load; in structure they must not crash.
+    std::string error;
+    const auto maybe = loadFaceDetector(write("damaged.onnx", damaged), &error);
+    if (maybe == nullptr) {
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+
+    // The unmodified 256x256 network is a valid ONNX file, but not for this input.
+    const fs::path square =
+        fs::path(model).parent_path() / "face_detection_back_256x256_barracuda.onnx";
+    if (fs::exists(square))
+        expectRefused(square.string(), "does not run");
+}
+
+} // namespace
+} // namespace orlenta
