@@ -16,7 +16,9 @@
 #include "app/pipeline/face_detector.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -161,6 +163,9 @@ public:
         } catch (const cv::Exception& e) {
             setError(error, "the network does not run on a " + std::to_string(inputWidth) + "x" +
                                 std::to_string(inputHeight) + " input: " + oneLine(e.err));
+            return false;
+        } catch (const std::exception& e) {
+            setError(error, "the network does not run: " + oneLine(e.what()));
             return false;
         }
         if (outputs_.size() != 2 * gridCount) {
@@ -317,8 +322,10 @@ std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std
     return loadFaceDetector(modelPath, error, defaultFaceScoreThreshold);
 }
 
-std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error,
-                                               float scoreThreshold) {
+namespace {
+
+std::unique_ptr<FaceDetector> loadBlazeFace(const std::string& modelPath, std::string* error,
+                                            float scoreThreshold) {
     if (!(scoreThreshold > 0 && scoreThreshold < 1)) {
         setError(error, "the face score threshold must be between 0 and 1");
         return nullptr;
@@ -338,12 +345,16 @@ std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std
         return nullptr;
     }
 
+    errno = 0;
     std::ifstream file(modelPath, std::ios::binary);
     std::vector<char> bytes;
     if (file)
         bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     if (!file && !file.eof()) {
-        setError(error, "cannot read face model " + modelPath);
+        const int cause = errno;
+        setError(error,
+                 "cannot read face model " + modelPath +
+                     (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()));
         return nullptr;
     }
     if (bytes.empty()) {
@@ -373,6 +384,19 @@ std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std
         return nullptr;
     }
     return detector;
+}
+
+} // namespace
+
+std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error,
+                                               float scoreThreshold) {
+    try {
+        return loadBlazeFace(modelPath, error, scoreThreshold);
+    } catch (const std::exception& e) {
+        // Out of memory, or an OpenCV failure outside the checks above.
+        setError(error, "face model " + modelPath + " could not be loaded: " + oneLine(e.what()));
+        return nullptr;
+    }
 }
 
 std::string defaultFaceModelPath() {
