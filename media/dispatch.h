@@ -30,7 +30,9 @@ class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
     // Runs the closures already submitted (not those whose delay has not passed yet), then joins
-    // the thread. Closures submitted while it is being destroyed are discarded.
+    // the thread. Closures submitted while it is being destroyed are discarded. Destroyed from one
+    // of its own closures, it cannot join itself: the thread then finishes the submitted closures
+    // on its own and ends.
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -40,10 +42,11 @@ public:
     // Queues the closure and returns at once.
     void async(Task task);
     // Queues the closure to run no earlier than delaySeconds from now (later than closures queued
-    // plainly in the meantime, in order of their due time).
+    // plainly in the meantime, in order of their due time). A negative or NaN delay counts as 0.
     void asyncAfter(double delaySeconds, Task task);
     // Runs the closure on the queue and waits for it to finish. Called from the queue's own
-    // thread it runs the closure in place, since waiting would never end.
+    // thread it runs the closure in place, since waiting would never end. Returns without running
+    // it when the queue discards it (the queue is being destroyed).
     void sync(const Task& task);
 
     // True when called from a closure running on this queue.
@@ -72,10 +75,14 @@ public:
     // Queues the closure to run on the executor's thread; returns at once.
     virtual void post(Task task) = 0;
     // Runs the closure on the executor's thread and waits for it. Called on that thread, runs it in
-    // place. Never call it from a place the executor's thread may be waiting on.
+    // place. Never call it from a place the executor's thread may be waiting on. If the executor
+    // is destroyed before it serves the closure, the wait ends without it.
     virtual void sync(const Task& task) = 0;
     // A timer whose closure runs on the executor's thread, first after intervalSeconds, then (when
     // repeats) every intervalSeconds. The closure should hold only weak references to its owner.
+    // A repeating timer stays on its cadence (due times are start + k * interval); when it falls
+    // behind it fires once and skips the ticks it missed. A negative or NaN interval counts as 0;
+    // a repeating one is at least 1 ms. A one-shot timer is no longer valid once it has fired.
     virtual std::unique_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
                                                  Task task) = 0;
     virtual bool isCurrent() const = 0;
@@ -89,7 +96,9 @@ public:
     EventLoop();
     ~EventLoop() override;
 
-    // Serves posted closures and timers until quit(); returns the value given to quit().
+    // Serves posted closures and timers until quit(); returns the value given to quit(). A quit()
+    // before run() makes the next run() return at once; run() while the loop is already running
+    // (a nested or second call) returns -1 at once.
     int run();
     // Makes run() return after the closure it is running. Safe from any thread.
     void quit(int exitCode = 0);
@@ -116,7 +125,8 @@ public:
     // Runs every closure posted so far (and those they post), in order. Returns how many ran.
     size_t runPending();
     // Moves the virtual clock forward, firing due timers in time order (and running posted
-    // closures between them).
+    // closures between them). The clock stands at each timer's due time while it fires. Negative,
+    // NaN and infinite steps leave the clock where it is.
     void advance(double seconds);
     double now() const;
     size_t pendingCount() const;

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <utility>
 
+// Every line would otherwise carry this file's location, which says nothing about its origin.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 namespace orlenta {

@@ -4,7 +4,10 @@
 // the subsystem and category as the fields ORLENTA_SUBSYSTEM and ORLENTA_CATEGORY, so
 // `journalctl ORLENTA_SUBSYSTEM=example.orlenta.camera` finds one program's lines. Where no journal
 // is reachable (no socket, e.g. in a container) the line goes to standard error instead, as
-// "<subsystem> [<category>] <level>: <text>".
+// "<subsystem> [<category>] <level>: <text>", with line breaks and other control characters
+// escaped (\n, \xNN) so that a text from elsewhere cannot forge lines or drive the terminal. The
+// choice is made once per process, at its first message; a line the journal refuses later goes
+// to standard error too.
 //
 // Tests can capture what is logged with LogCapture: while one exists, messages go to it (and
 // nowhere else), so a test can assert on exact texts.
@@ -43,7 +46,7 @@ private:
 };
 
 // Diverts every message of the process to itself for its lifetime. Only one may exist at a time
-// (a second one is a programming error in a test).
+// (a second one is a programming error in a test: it captures nothing and says so on stderr).
 class LogCapture {
 public:
     LogCapture();

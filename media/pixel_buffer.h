@@ -53,7 +53,8 @@ public:
     size_t dataSize() const { return bytesPerRow_ * static_cast<size_t>(height_); }
 
     // The base address is only to be used between lockBaseAddress() and the matching
-    // unlockBaseAddress(). Locks nest. lockBaseAddress() answers false if the memory is gone.
+    // unlockBaseAddress(). Locks nest. lockBaseAddress() answers false if the memory is gone. An
+    // unlock without a lock is ignored.
     bool lockBaseAddress();
     void unlockBaseAddress();
     // The first byte of the top row while locked; nullptr while not locked.
@@ -61,7 +62,9 @@ public:
     int lockCount() const { return lockCount_.load(); }
 
     // The memfd that holds the pixels (owned by the buffer; dup() it to keep it). Offset 0,
-    // dataSize() bytes. Used to share the buffer with another process.
+    // dataSize() bytes, sealed against shrinking and growing so that no holder can pull the
+    // memory from under another's mapping. Close-on-exec. Used to share the buffer with another
+    // process.
     int fd() const { return fd_; }
     // An id that no other buffer of this process has had; useful to recognise a buffer that
     // comes back from a pool or across a process boundary.
