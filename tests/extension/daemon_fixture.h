@@ -1,0 +1,68 @@
+// The daemon's roles over the in-memory camera service, with time driven by hand: the service's
+// queue is a ManualExecutor, the timer queue a ManualTimerQueue, and the host clock follows the
+// timer queue's clock (offset so that host times are not zero).
+#pragma once
+
+#include <memory>
+
+#include "extension/extension_device_source.h"
+#include "extension/extension_provider_source.h"
+#include "manual_timer_queue.h"
+#include "media/camera_service_memory.h"
+#include "media/dispatch.h"
+
+namespace orlenta::testing {
+
+inline constexpr double kHostClockOffset = 1000;
+
+struct DaemonFixture {
+    explicit DaemonFixture(std::shared_ptr<CameraExtensionService> extensionService = nullptr,
+                           std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {})
+        : timers(std::make_shared<ManualTimerQueue>()),
+          service(MemoryCameraService::create(serviceQueue)) {
+        ExtensionDeviceSource::Environment environment;
+        environment.service = extensionService ? extensionService : service;
+        environment.timerQueue = timers;
+        environment.hostClock = [timers = timers] {
+            return Time::fromSeconds(timers->now() + kHostClockOffset);
+        };
+        environment.placeholderMaker = std::move(placeholderMaker);
+        provider = ExtensionProviderSource::create(environment, nullptr);
+    }
+
+    bool start() { return service->startService(provider->provider(), nullptr); }
+
+    ExtensionDeviceSource& device() { return *provider->deviceSource(); }
+    std::shared_ptr<CameraExtensionStream> sourceStream() {
+        return device().sourceStream()->stream();
+    }
+    std::shared_ptr<CameraExtensionStream> sinkStream() { return device().sinkStream()->stream(); }
+
+    // Runs the service queue and whatever is due on the timer queue until nothing is left now.
+    void pump() {
+        for (;;) {
+            const size_t ran = serviceQueue.runPending() + timers->runDue();
+            if (ran == 0)
+                return;
+        }
+    }
+    // Moves time forward in small steps, running the service queue between them, so completions
+    // and ticks interleave as they would.
+    void advance(double seconds, double step = 0.001) {
+        const double end = timers->now() + seconds;
+        pump();
+        while (timers->now() + step <= end + 1e-12) {
+            timers->advance(step);
+            pump();
+        }
+        timers->advanceTo(end);
+        pump();
+    }
+
+    ManualExecutor serviceQueue;
+    std::shared_ptr<ManualTimerQueue> timers;
+    std::shared_ptr<MemoryCameraService> service;
+    std::shared_ptr<ExtensionProviderSource> provider;
+};
+
+} // namespace orlenta::testing

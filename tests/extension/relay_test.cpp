@@ -1,0 +1,333 @@
+// The relay from the sink stream to the readers, the 30 Hz placeholder timer, and the pull loop's
+// retries, over the in-memory service with time driven by hand.
+#include <gtest/gtest.h>
+
+#include "daemon_fixture.h"
+#include "media/pixel_buffer.h"
+
+namespace orlenta {
+namespace {
+
+using testing::DaemonFixture;
+using testing::kHostClockOffset;
+
+constexpr double kPeriod = 1.0 / 30.0;
+
+std::shared_ptr<SampleBuffer> frame(uint8_t shade, int width = 1280, int height = 720) {
+    auto buffer = PixelBuffer::create(width, height);
+    {
+        PixelBufferLock lock(*buffer);
+        std::fill(lock.data(), lock.data() + buffer->dataSize(), shade);
+    }
+    SampleTiming timing;
+    timing.presentationTime = Time::make(shade, 30);
+    return SampleBuffer::createReady(buffer, *VideoFormatDescription::forImageBuffer(*buffer),
+                                     timing);
+}
+
+// The app side of the in-memory service: its buffer queue on the sink stream, started.
+struct Writer {
+    explicit Writer(DaemonFixture& fixture) : daemon(fixture) {
+        device = *daemon.service->objectIdOfDevice(daemon.device().device()->deviceId());
+        stream = *daemon.service->objectIdOfStream(daemon.sinkStream()->streamId());
+        queue = daemon.service->copyBufferQueue(stream).queue;
+    }
+    CameraStatus start() { return daemon.service->startStream(device, stream); }
+    CameraStatus stop() { return daemon.service->stopStream(device, stream); }
+
+    DaemonFixture& daemon;
+    CameraObjectId device = 0;
+    CameraObjectId stream = 0;
+    std::shared_ptr<SinkBufferQueue> queue;
+};
+
+bool isPlaceholder(const DaemonFixture& daemon, const MemoryCameraService::SentSample& sent) {
+    return sent.sampleBuffer->imageBuffer() == daemon.provider->deviceSource()->placeholder();
+}
+
+TEST(PlaceholderTimer, ReadersGetThePlaceholderAtThirtyHertzFromTheFirstTick) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    daemon.timers->advance(10); // the clock need not start at zero
+    const auto reader = daemon.service->connectClient("reader");
+    daemon.service->startClientStream(daemon.sourceStream(), reader);
+    daemon.pump();
+
+    auto sent = daemon.service->takeSentSamples(*daemon.sourceStream());
+    ASSERT_EQ(sent.size(), 1u) << "the first tick comes at once";
+    EXPECT_TRUE(isPlaceholder(daemon, sent[0]));
+
+    daemon.advance(1.0 - 1e-6);
+    sent = daemon.service->takeSentSamples(*daemon.sourceStream());
+    EXPECT_EQ(sent.size(), 29u) << "30 frames in the first second";
+    for (const auto& sample : sent) {
+        EXPECT_TRUE(isPlaceholder(daemon, sample));
+        EXPECT_EQ(sample.discontinuity, 0u);
+        const SampleTiming& timing = sample.sampleBuffer->timing();
+        EXPECT_EQ(timing.duration, Time::make(1, 30));
+        EXPECT_FALSE(timing.decodeTime.isValid());
+        EXPECT_EQ(hostTimeInNanoseconds(timing.presentationTime), sample.hostTimeInNanoseconds)
+            << "presentation time and host time agree";
+        EXPECT_EQ(sample.sampleBuffer->formatDescription().width, 1280);
+    }
+    // Evenly spaced: no drift over the second.
+    ASSERT_GE(sent.size(), 2u);
+    const double first = static_cast<double>(sent.front().hostTimeInNanoseconds) * 1e-9;
+    const double last = static_cast<double>(sent.back().hostTimeInNanoseconds) * 1e-9;
+    EXPECT_NEAR(first, kHostClockOffset + 10 + kPeriod, 1e-6);
+    EXPECT_NEAR(last - first, 28 * kPeriod, 1e-6);
+}
+
+TEST(PlaceholderTimer, SecondReaderSharesTheTimerAndTheLastStopEndsTheTicks) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    const auto a = daemon.service->connectClient("a");
+    const auto b = daemon.service->connectClient("b");
+    daemon.service->startClientStream(daemon.sourceStream(), a);
+    daemon.service->startClientStream(daemon.sourceStream(), b);
+    daemon.advance(0.1 - 1e-6);
+    EXPECT_EQ(daemon.service->takeSentSamples(*daemon.sourceStream()).size(), 3u)
+        << "two readers, still one frame per tick";
+
+    daemon.service->stopClientStream(daemon.sourceStream(), a);
+    daemon.advance(0.1);
+    EXPECT_EQ(daemon.service->takeSentSamples(*daemon.sourceStream()).size(), 3u);
+    daemon.service->stopClientStream(daemon.sourceStream(), b);
+    daemon.pump();
+    EXPECT_FALSE(daemon.device().hasPlaceholderTimer());
+    daemon.advance(1);
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+    EXPECT_EQ(daemon.timers->pendingCount(), 0u) << "a cancelled timer leaves nothing behind";
+
+    // A new first reader starts a new timer, again at once.
+    daemon.service->startClientStream(daemon.sourceStream(), a);
+    daemon.pump();
+    EXPECT_EQ(daemon.service->takeSentSamples(*daemon.sourceStream()).size(), 1u);
+}
+
+TEST(PlaceholderTimer, IdleMeansStrictlyMoreThanHalfASecondWithoutSinkFrames) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    ExtensionDeviceSource& device = daemon.device();
+    const auto client = daemon.service->connectClient("app");
+    device.startSource();
+    daemon.pump();
+    daemon.service->takeSentSamples(*daemon.sourceStream());
+
+    // A frame arrives at exactly t = 10.
+    daemon.timers->setNow(10);
+    ConsumedSampleBuffer consumed;
+    consumed.sampleBuffer = frame(1);
+    device.handleConsumedBuffer(consumed, client);
+    EXPECT_EQ(daemon.service->takeSentSamples(*daemon.sourceStream()).size(), 1u);
+
+    daemon.timers->setNow(10.5);
+    device.sendPlaceholderIfIdle();
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty())
+        << "0.5 s of silence is not yet idle";
+    daemon.timers->setNow(10.5001);
+    device.sendPlaceholderIfIdle();
+    EXPECT_EQ(daemon.service->takeSentSamples(*daemon.sourceStream()).size(), 1u);
+
+    // Without readers a tick sends nothing, idle or not.
+    device.stopSource();
+    device.sendPlaceholderIfIdle();
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+}
+
+TEST(PlaceholderTimer, WithoutAPlaceholderPictureNothingIsSentWhileIdle) {
+    DaemonFixture daemon(nullptr, [] { return std::shared_ptr<PixelBuffer>(); });
+    ASSERT_TRUE(daemon.start());
+    EXPECT_FALSE(daemon.device().placeholder());
+    daemon.device().startSource();
+    daemon.advance(0.5);
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+}
+
+TEST(Relay, WrittenFramesReachTheReadersUnchangedAndAreAcknowledged) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    Writer writer(daemon);
+    ASSERT_TRUE(writer.queue);
+    EXPECT_EQ(writer.queue->capacity(), 1) << "the sink declares a queue of one";
+    // Before the start nobody takes frames: one fits, the next is refused.
+    ASSERT_TRUE(writer.queue->enqueue(frame(1)));
+    EXPECT_EQ(writer.queue->count(), 1);
+    EXPECT_FALSE(writer.queue->enqueue(frame(2)));
+    ASSERT_EQ(writer.start(), kCameraStatusOk);
+    daemon.pump();
+    EXPECT_EQ(daemon.device().sinkClient(), daemon.service->appClient());
+
+    EXPECT_EQ(writer.queue->count(), 0) << "the waiting frame was taken at the start";
+    daemon.advance(0.6);
+
+    const auto reader = daemon.service->connectClient("reader");
+    daemon.service->startClientStream(daemon.sourceStream(), reader);
+    daemon.pump();
+    daemon.service->takeSentSamples(*daemon.sourceStream()); // the first tick's placeholder
+
+    std::vector<std::shared_ptr<SampleBuffer>> written;
+    for (int i = 0; i < 5; ++i) {
+        written.push_back(frame(static_cast<uint8_t>(10 + i)));
+        ASSERT_TRUE(writer.queue->enqueue(written.back()));
+        daemon.advance(kPeriod);
+        EXPECT_EQ(writer.queue->count(), 0);
+    }
+    const auto sent = daemon.service->takeSentSamples(*daemon.sourceStream());
+    ASSERT_EQ(sent.size(), written.size()) << "while frames flow, no placeholder goes out";
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].sampleBuffer, written[i]) << "the very sample the app wrote";
+        EXPECT_EQ(sent[i].sampleBuffer->presentationTime(), written[i]->presentationTime());
+        EXPECT_EQ(sent[i].discontinuity, 0u);
+    }
+    const auto outputs = daemon.service->scheduledOutputs(*daemon.sinkStream());
+    ASSERT_EQ(outputs.size(), written.size() + 1) << "also the frame sent before any reader";
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(outputs[i + 1].sequenceNumber, i + 2);
+        EXPECT_EQ(outputs[i + 1].hostTimeInNanoseconds, sent[i].hostTimeInNanoseconds);
+    }
+
+    // The app goes quiet: the placeholder is back after half a second, at the tick rate.
+    daemon.advance(0.45);
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+    daemon.advance(0.2);
+    const auto later = daemon.service->takeSentSamples(*daemon.sourceStream());
+    EXPECT_GE(later.size(), 4u);
+    for (const auto& sample : later)
+        EXPECT_TRUE(isPlaceholder(daemon, sample));
+
+    // The first relayed frame ends the placeholder at once.
+    ASSERT_TRUE(writer.queue->enqueue(frame(99)));
+    daemon.advance(0.3);
+    const auto resumed = daemon.service->takeSentSamples(*daemon.sourceStream());
+    ASSERT_EQ(resumed.size(), 1u);
+    EXPECT_FALSE(isPlaceholder(daemon, resumed[0]));
+}
+
+TEST(Relay, FramesWithoutReadersAreAcknowledgedAndKeepTheSinkBusy) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    Writer writer(daemon);
+    ASSERT_EQ(writer.start(), kCameraStatusOk);
+    daemon.pump();
+    ASSERT_TRUE(writer.queue->enqueue(frame(5)));
+    daemon.pump();
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+    EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).size(), 1u);
+
+    // A reader that comes 0.2 s later gets no placeholder: the sink counts as busy.
+    daemon.advance(0.2);
+    daemon.device().startSource();
+    daemon.advance(0.2);
+    EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+    daemon.advance(0.2);
+    EXPECT_FALSE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
+}
+
+TEST(Relay, MismatchedFramesAndSinkDiscontinuitiesPassOnAsTheyAre) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    ExtensionDeviceSource& device = daemon.device();
+    device.startSource();
+    daemon.pump();
+    daemon.service->takeSentSamples(*daemon.sourceStream());
+
+    ConsumedSampleBuffer consumed;
+    consumed.sampleBuffer = frame(3, 64, 48);
+    consumed.sequenceNumber = 77;
+    consumed.discontinuity = 0x10;
+    device.handleConsumedBuffer(consumed, nullptr);
+    const auto sent = daemon.service->takeSentSamples(*daemon.sourceStream());
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].sampleBuffer, consumed.sampleBuffer);
+    EXPECT_EQ(sent[0].discontinuity, 0u) << "the sink's discontinuity is not passed on";
+    EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).back().sequenceNumber, 77u);
+}
+
+TEST(PullLoop, FailedRequestsAreRetriedEveryFiveMillisecondsUntilTheSinkStops) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    Writer writer(daemon);
+    daemon.service->failNextConsumes(1000);
+    ASSERT_EQ(writer.start(), kCameraStatusOk);
+    daemon.pump();
+    EXPECT_EQ(daemon.service->consumeRequestCount(), 1u);
+    daemon.timers->advance(0.0049);
+    daemon.pump();
+    EXPECT_EQ(daemon.service->consumeRequestCount(), 1u) << "not before 5 ms";
+    daemon.timers->advance(0.0002);
+    daemon.pump();
+    EXPECT_EQ(daemon.service->consumeRequestCount(), 2u);
+    daemon.advance(0.1 - 0.0051, 0.0005);
+    const size_t afterOneTenth = daemon.service->consumeRequestCount();
+    EXPECT_GE(afterOneTenth, 19u);
+    EXPECT_LE(afterOneTenth, 21u);
+
+    ASSERT_EQ(writer.stop(), kCameraStatusOk);
+    daemon.advance(0.1);
+    EXPECT_LE(daemon.service->consumeRequestCount(), afterOneTenth + 1)
+        << "the loop ends at the first retry after the stop";
+    const size_t settled = daemon.service->consumeRequestCount();
+    daemon.advance(0.1);
+    EXPECT_EQ(daemon.service->consumeRequestCount(), settled);
+
+    // Recovery: the failures end, the sink starts again, frames flow.
+    daemon.service->failNextConsumes(0);
+    ASSERT_EQ(writer.start(), kCameraStatusOk);
+    daemon.pump();
+    ASSERT_TRUE(writer.queue->enqueue(frame(1)));
+    daemon.pump();
+    EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).size(), 1u);
+}
+
+TEST(PullLoop, StopWithARequestOutstandingStillRelaysItsBufferThenEnds) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    Writer writer(daemon);
+    ASSERT_EQ(writer.start(), kCameraStatusOk);
+    daemon.device().startSource();
+    daemon.pump();
+    daemon.service->takeSentSamples(*daemon.sourceStream());
+    ASSERT_EQ(daemon.service->pendingConsumeCount(), 1u);
+    const size_t requests = daemon.service->consumeRequestCount();
+
+    ASSERT_EQ(writer.stop(), kCameraStatusOk);
+    daemon.pump();
+    EXPECT_FALSE(daemon.device().sinkClient());
+    const auto late = frame(42);
+    ASSERT_TRUE(writer.queue->enqueue(late));
+    daemon.pump();
+
+    const auto sent = daemon.service->takeSentSamples(*daemon.sourceStream());
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].sampleBuffer, late);
+    EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).size(), 1u);
+    EXPECT_EQ(daemon.service->consumeRequestCount(), requests) << "no further request";
+    EXPECT_EQ(daemon.service->pendingConsumeCount(), 0u);
+}
+
+TEST(PullLoop, CompletionsAfterTheDeviceSourceIsGoneDoNothing) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    Writer writer(daemon);
+    ASSERT_EQ(writer.start(), kCameraStatusOk);
+    daemon.pump();
+    ASSERT_EQ(daemon.service->pendingConsumeCount(), 1u);
+    const auto sink = daemon.sinkStream();
+    daemon.provider.reset();
+    ASSERT_TRUE(writer.queue->enqueue(frame(1)));
+    daemon.pump();
+    EXPECT_TRUE(daemon.service->scheduledOutputs(*sink).empty());
+    daemon.advance(0.1);
+}
+
+TEST(HostTime, ConvertsToTruncatedNanoseconds) {
+    EXPECT_EQ(hostTimeInNanoseconds(Time::make(1, 30)), 33'333'333u);
+    EXPECT_EQ(hostTimeInNanoseconds(Time::make(123'456'789'012, 1'000'000'000)), 123'456'789'012u);
+    EXPECT_EQ(hostTimeInNanoseconds(Time::make(7, 2)), 3'500'000'000u);
+    EXPECT_EQ(hostTimeInNanoseconds(Time::invalid()), 0u);
+    EXPECT_EQ(hostTimeInNanoseconds(Time::make(-5, 1)), 0u);
+}
+
+} // namespace
+} // namespace orlenta
