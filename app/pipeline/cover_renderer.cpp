@@ -1,1 +1,822 @@
-// placeholder: implementation to come
+#include "app/pipeline/cover_renderer.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define ORLENTA_COVER_AVX2 1
+#else
+#define ORLENTA_COVER_AVX2 0
+#endif
+
+// Pixel space here is y-up: pixel column i covers x in [i, i + 1) with its centre at i + 0.5;
+// pixel row j, counted from the bottom, covers y in [j, j + 1) and is Mat row rows - 1 - j.
+//
+// The hot loops exist twice: portable C++, and AVX2 for x86 processors that have it (chosen at
+// run time). Both compute the same values up to float rounding in the blur's sums.
+
+namespace orlenta {
+
+namespace detail {
+// Not part of the header's contract: lets the tests run the portable kernels on a processor that
+// would choose the vector ones, and compare the two.
+bool coverFacesUsing(const cv::Mat& source, const std::vector<Rect>& rects, CoverStyle style,
+                     cv::Mat& destination, bool vectorKernels);
+bool vectorKernelsAvailable();
+} // namespace detail
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "pixels are packed and unpacked as little-endian BGRA words");
+
+constexpr double kUnitRadius = kMaskUnitDiameter / 2;
+constexpr double kInnerSquared =
+    (kMaskInnerRadius / kUnitRadius) * (kMaskInnerRadius / kUnitRadius);
+constexpr double kRimWidth = kMaskOuterRadius - kMaskInnerRadius;
+
+// The blur's Gaussian is followed this many sigmas from each pixel centre. The weight beyond
+// (2.3e-4 on each side) is not dropped but given to the outermost block within reach, so a
+// uniform area stays exactly uniform and a value moves by at most 0.06 of a level.
+constexpr double kBlurReach = 3.5;
+
+constexpr uint32_t kAlphaMask = 0xFF000000u;
+
+int clampToInt(double v, int lo, int hi) {
+    if (!(v > lo))
+        return lo;
+    if (!(v < hi))
+        return hi;
+    return static_cast<int>(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mask
+
+// Mask value from the squared normalized radius (1 on the ellipse's outer edge).
+double maskFromSquaredRadius(double r2) {
+    if (r2 <= kInnerSquared)
+        return 1.0;
+    if (!(r2 < 1.0))
+        return 0.0;
+    const double rho = kUnitRadius * std::sqrt(r2);
+    return std::clamp((kMaskOuterRadius - rho) / kRimWidth, 0.0, 1.0);
+}
+
+struct FaceArea {
+    Rect face;
+    int x0, y0, x1, y1; // visible pixels: columns [x0, x1), bottom-up rows [y0, y1)
+    int width() const { return x1 - x0; }
+};
+
+// Within one pixel row, columns relative to the area's x0: where the mask is above zero,
+// [begin, end), and among them where it is certainly 1, [innerBegin, innerEnd).
+struct RowSpans {
+    int begin = 0;
+    int end = 0;
+    int innerBegin = 0;
+    int innerEnd = 0;
+};
+
+// The mask of one face sampled at the pixel centres of its visible area. The squared normalized
+// radius is a column term plus a row term, each computed once, and the value at a pixel is then
+// exactly EllipseMask::value() at its centre.
+class MaskGrid {
+public:
+    MaskGrid(const EllipseMask& mask, const FaceArea& area)
+        : mask_(mask), columnTerms_(static_cast<size_t>(area.width())) {
+        for (size_t q = 0; q < columnTerms_.size(); ++q) {
+            const double nx =
+                (area.x0 + static_cast<double>(q) + 0.5 - mask.center.x) / mask.semiAxisX;
+            columnTerms_[q] = nx * nx;
+        }
+        // The column whose centre is nearest the mask's centre: the terms fall towards it from
+        // the left and rise after it.
+        nearest_ = clampToInt(std::floor(mask.center.x) - area.x0, 0, area.width() - 1);
+    }
+
+    const double* columnTerms() const { return columnTerms_.data(); }
+
+    double rowTerm(int j) const {
+        const double ny = (j + 0.5 - mask_.center.y) / mask_.semiAxisY;
+        return ny * ny;
+    }
+
+    double at(int q, double rowTerm) const {
+        return maskFromSquaredRadius(columnTerms_[q] + rowTerm);
+    }
+
+    RowSpans spans(double rowTerm) const {
+        const auto begin = columnTerms_.begin();
+        const auto middle = begin + nearest_;
+        const auto end = columnTerms_.end();
+        // The run of columns around `middle` whose squared radius is below `limit`.
+        auto run = [&](double limit) {
+            if (!(*middle + rowTerm < limit))
+                return std::pair<int, int>{nearest_, nearest_};
+            const auto first = std::partition_point(
+                begin, middle, [&](double term) { return !(term + rowTerm < limit); });
+            const auto last = std::partition_point(
+                middle, end, [&](double term) { return term + rowTerm < limit; });
+            return std::pair<int, int>{static_cast<int>(first - begin),
+                                       static_cast<int>(last - begin)};
+        };
+        RowSpans s;
+        std::tie(s.begin, s.end) = run(1.0);
+        // A squared radius of at most kInnerSquared gives a value of exactly 1.
+        std::tie(s.innerBegin, s.innerEnd) = run(std::nextafter(kInnerSquared, 2.0));
+        if (s.innerBegin >= s.innerEnd)
+            s.innerBegin = s.innerEnd = s.begin;
+        return s;
+    }
+
+private:
+    const EllipseMask& mask_;
+    std::vector<double> columnTerms_;
+    int nearest_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Normal CDF
+
+// The standard normal CDF from a table of values and densities with cubic Hermite interpolation:
+// within 2e-9 of the exact value everywhere, at a fraction of the cost of erfc.
+class NormalCdf {
+public:
+    NormalCdf() {
+        for (int k = 0; k <= kSteps; ++k) {
+            const double t = -kLimit + k * kStep;
+            value_[k] = 0.5 * std::erfc(-t / std::sqrt(2.0));
+            density_[k] = std::exp(-0.5 * t * t) / std::sqrt(2.0 * M_PI);
+        }
+    }
+
+    double operator()(double t) const {
+        if (!(t > -kLimit))
+            return 0.0;
+        if (!(t < kLimit))
+            return 1.0;
+        const double x = (t + kLimit) * (1.0 / kStep);
+        const int k = std::min(static_cast<int>(x), kSteps - 1);
+        const double u = x - k;
+        const double u2 = u * u;
+        const double u3 = u2 * u;
+        return (2 * u3 - 3 * u2 + 1) * value_[k] + (u3 - 2 * u2 + u) * kStep * density_[k] +
+               (3 * u2 - 2 * u3) * value_[k + 1] + (u3 - u2) * kStep * density_[k + 1];
+    }
+
+private:
+    static constexpr double kLimit = 8.0;
+    static constexpr int kSteps = 512;
+    static constexpr double kStep = 2 * kLimit / kSteps;
+    std::array<double, kSteps + 1> value_{};
+    std::array<double, kSteps + 1> density_{};
+};
+
+const NormalCdf& normalCdf() {
+    static const NormalCdf table;
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block grid
+
+// One axis of the block grid: boundaries at origin + k * size for every whole k. A pixel belongs
+// to the block that holds its centre. The axis keeps the run of blocks first .. first + count - 1
+// and, for each, which pixels of the clamped image it averages: its pixels inside [0, n) plus,
+// for positions beyond an edge, as many more copies of the edge pixel.
+struct GridAxis {
+    double origin = 0;
+    double size = 1;
+    int n = 0;
+    long first = 0;
+    int count = 0;
+    std::vector<double> starts; // first pixel index of each block, and one past the last block
+
+    double boundary(int t) const { return origin + static_cast<double>(first + t) * size; }
+    int spanBegin(int t) const { return clampToInt(starts[t], 0, n); }
+    int spanEnd(int t) const { return clampToInt(starts[t + 1], 0, n); }
+    double extraBelow(int t) const {
+        return std::max(0.0, std::min(starts[t + 1], 0.0) - starts[t]);
+    }
+    double extraAbove(int t) const {
+        return std::max(0.0, starts[t + 1] - std::max(starts[t], static_cast<double>(n)));
+    }
+    double pixelCount(int t) const { return starts[t + 1] - starts[t]; }
+};
+
+double blockStart(double origin, double size, long k) {
+    return std::ceil(origin + static_cast<double>(k) * size - 0.5);
+}
+
+// The blocks that meet [lo + 0.5 - reach, hi - 0.5 + reach] (with reach 0: that hold the pixel
+// centres of lo .. hi - 1), but never more than one block beyond the image on either side: all
+// blocks beyond an edge repeat that edge and look alike.
+GridAxis makeAxis(double origin, double size, int n, int lo, int hi, double reach) {
+    GridAxis axis;
+    axis.origin = origin;
+    axis.size = size;
+    axis.n = n;
+    // origin lies within the image and size >= 10, so these block numbers are small.
+    const long frameFirst = static_cast<long>(std::floor((0.5 - origin) / size)) - 1;
+    const long frameLast = static_cast<long>(std::floor((n - 0.5 - origin) / size)) + 1;
+    auto blockOf = [&](double t) {
+        const double k = std::floor((t - origin) / size);
+        return static_cast<long>(
+            std::clamp(k, static_cast<double>(frameFirst), static_cast<double>(frameLast)));
+    };
+    long first = blockOf(lo + 0.5 - reach);
+    long last = blockOf(hi - 0.5 + reach);
+    // Guard against rounding between the floor above and the ceil of the block starts.
+    while (first > frameFirst && blockStart(origin, size, first) > lo)
+        --first;
+    while (last < frameLast && blockStart(origin, size, last + 1) < hi)
+        ++last;
+    axis.first = first;
+    axis.count = static_cast<int>(last - first + 1);
+    axis.starts.resize(static_cast<size_t>(axis.count) + 1);
+    for (int t = 0; t <= axis.count; ++t)
+        axis.starts[t] = blockStart(origin, size, first + t);
+    return axis;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kernels. A patch row is three float planes (B, G, R) `stride` apart, indexed by the column
+// relative to the face area's x0.
+
+// acc[b] += byte b of each of `rows` rows (from `top`, `step` bytes apart), for b < bytes.
+void sumColumnsPortable(const uchar* top, size_t step, int rows, int bytes, uint32_t* acc) {
+    for (int r = 0; r < rows; ++r) {
+        const uchar* p = top + static_cast<size_t>(r) * step;
+        for (int b = 0; b < bytes; ++b)
+            acc[b] += p[b];
+    }
+}
+
+// y[i] += a * x[i] for i in [begin, end).
+void axpyPortable(float* y, const float* x, float a, int begin, int end) {
+    for (int i = begin; i < end; ++i)
+        y[i] += a * x[i];
+}
+
+// One row of the blur: out plane c at i = sum over the row's blocks t of
+// weights[t] * plane (first + t) * 3 + c at i, for i in [begin, end).
+void blurRowPortable(const float* planes, size_t stride, int first, int count, const float* weights,
+                     int begin, int end, float* out) {
+    for (int i = begin; i < end; ++i) {
+        float sum[3] = {0, 0, 0};
+        for (int t = 0; t < count; ++t) {
+            const float* plane = planes + static_cast<size_t>(first + t) * 3 * stride + i;
+            for (int c = 0; c < 3; ++c)
+                sum[c] += weights[t] * plane[c * stride];
+        }
+        for (int c = 0; c < 3; ++c)
+            out[c * stride + i] = sum[c];
+    }
+}
+
+// Pixels q in [begin, end) of `row` take the patch, rounded; alpha stays.
+void storePatchPortable(const float* patch, size_t stride, int begin, int end, uchar* row) {
+    for (int q = begin; q < end; ++q)
+        for (int c = 0; c < 3; ++c)
+            row[4 * static_cast<size_t>(q) + c] = cv::saturate_cast<uchar>(patch[c * stride + q]);
+}
+
+// Pixels q in [begin, end) of `row` become patch * m + pixel * (1 - m) with m the mask value
+// (columnTerms[q] + rowTerm); alpha stays. `limit` is the end of the row's area.
+void blendPatchPortable(const float* patch, size_t stride, const double* columnTerms,
+                        double rowTerm, int begin, int end, int /*limit*/, uchar* row) {
+    for (int q = begin; q < end; ++q) {
+        const float m = static_cast<float>(maskFromSquaredRadius(columnTerms[q] + rowTerm));
+        uchar* px = row + 4 * static_cast<size_t>(q);
+        for (int c = 0; c < 3; ++c)
+            px[c] = cv::saturate_cast<uchar>(patch[c * stride + q] * m + px[c] * (1.0f - m));
+    }
+}
+
+#if ORLENTA_COVER_AVX2
+
+// Adds the 16 sums of `sums16` (16-bit) to the 16 sums at `to` (32-bit).
+__attribute__((target("avx2"))) inline void addWidened(__m256i sums16, uint32_t* to) {
+    const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(sums16));
+    const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(sums16, 1));
+    auto* a = reinterpret_cast<__m256i*>(to);
+    _mm256_storeu_si256(a, _mm256_add_epi32(_mm256_loadu_si256(a), lo));
+    _mm256_storeu_si256(a + 1, _mm256_add_epi32(_mm256_loadu_si256(a + 1), hi));
+}
+
+__attribute__((target("avx2"))) void sumColumnsAvx2(const uchar* top, size_t step, int rows,
+                                                    int bytes, uint32_t* acc) {
+    int b = 0;
+    // 64 bytes across, down the rows; 16-bit sums hold 256 rows of 255.
+    for (; b + 64 <= bytes; b += 64) {
+        for (int r0 = 0; r0 < rows; r0 += 256) {
+            const int r1 = std::min(rows, r0 + 256);
+            __m256i s0 = _mm256_setzero_si256();
+            __m256i s1 = s0;
+            __m256i s2 = s0;
+            __m256i s3 = s0;
+            for (int r = r0; r < r1; ++r) {
+                const auto* p =
+                    reinterpret_cast<const __m128i*>(top + static_cast<size_t>(r) * step + b);
+                s0 = _mm256_add_epi16(s0, _mm256_cvtepu8_epi16(_mm_loadu_si128(p)));
+                s1 = _mm256_add_epi16(s1, _mm256_cvtepu8_epi16(_mm_loadu_si128(p + 1)));
+                s2 = _mm256_add_epi16(s2, _mm256_cvtepu8_epi16(_mm_loadu_si128(p + 2)));
+                s3 = _mm256_add_epi16(s3, _mm256_cvtepu8_epi16(_mm_loadu_si128(p + 3)));
+            }
+            addWidened(s0, acc + b);
+            addWidened(s1, acc + b + 16);
+            addWidened(s2, acc + b + 32);
+            addWidened(s3, acc + b + 48);
+        }
+    }
+    if (b < bytes)
+        sumColumnsPortable(top + b, step, rows, bytes - b, acc + b);
+}
+
+__attribute__((target("avx2,fma"))) void axpyAvx2(float* y, const float* x, float a, int begin,
+                                                  int end) {
+    const __m256 av = _mm256_set1_ps(a);
+    int i = begin;
+    for (; i + 8 <= end; i += 8)
+        _mm256_storeu_ps(y + i,
+                         _mm256_fmadd_ps(av, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
+    for (; i < end; ++i)
+        y[i] += a * x[i];
+}
+
+// As blurRowPortable; begin and end must be multiples of 8 within the padded planes.
+__attribute__((target("avx2,fma"))) void blurRowAvx2(const float* planes, size_t stride, int first,
+                                                     int count, const float* weights, int begin,
+                                                     int end, float* out) {
+    for (int i = begin; i < end; i += 8) {
+        __m256 b = _mm256_setzero_ps();
+        __m256 g = b;
+        __m256 r = b;
+        for (int t = 0; t < count; ++t) {
+            const float* plane = planes + static_cast<size_t>(first + t) * 3 * stride + i;
+            const __m256 w = _mm256_set1_ps(weights[t]);
+            b = _mm256_fmadd_ps(w, _mm256_loadu_ps(plane), b);
+            g = _mm256_fmadd_ps(w, _mm256_loadu_ps(plane + stride), g);
+            r = _mm256_fmadd_ps(w, _mm256_loadu_ps(plane + 2 * stride), r);
+        }
+        _mm256_storeu_ps(out + i, b);
+        _mm256_storeu_ps(out + stride + i, g);
+        _mm256_storeu_ps(out + 2 * stride + i, r);
+    }
+}
+
+// Eight floats rounded to the nearest integer (ties to even, as cv::saturate_cast) in 0..255.
+__attribute__((target("avx2"))) inline __m256i roundedChannel(__m256 v) {
+    return _mm256_min_epi32(_mm256_max_epi32(_mm256_cvtps_epi32(v), _mm256_setzero_si256()),
+                            _mm256_set1_epi32(255));
+}
+
+// Eight BGRA pixels from three channel vectors and the alpha of `old`.
+__attribute__((target("avx2"))) inline __m256i packPixels(__m256 b, __m256 g, __m256 r,
+                                                          __m256i old) {
+    const __m256i bgr = _mm256_or_si256(roundedChannel(b),
+                                        _mm256_or_si256(_mm256_slli_epi32(roundedChannel(g), 8),
+                                                        _mm256_slli_epi32(roundedChannel(r), 16)));
+    return _mm256_or_si256(_mm256_and_si256(old, _mm256_set1_epi32(static_cast<int>(kAlphaMask))),
+                           bgr);
+}
+
+__attribute__((target("avx2"))) void storePatchAvx2(const float* patch, size_t stride, int begin,
+                                                    int end, uchar* row) {
+    int q = begin;
+    for (; q + 8 <= end; q += 8) {
+        auto* p = reinterpret_cast<__m256i*>(row + 4 * static_cast<size_t>(q));
+        _mm256_storeu_si256(
+            p, packPixels(_mm256_loadu_ps(patch + q), _mm256_loadu_ps(patch + stride + q),
+                          _mm256_loadu_ps(patch + 2 * stride + q), _mm256_loadu_si256(p)));
+    }
+    storePatchPortable(patch, stride, q, end, row);
+}
+
+// maskFromSquaredRadius for four values.
+__attribute__((target("avx2"))) inline __m128 maskValues(__m256d r2) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d rho = _mm256_mul_pd(_mm256_set1_pd(kUnitRadius), _mm256_sqrt_pd(r2));
+    // Multiplying by 1 / 2 is exactly dividing by 2, as the scalar code does.
+    static_assert(kRimWidth == 2.0);
+    __m256d m = _mm256_mul_pd(_mm256_sub_pd(_mm256_set1_pd(kMaskOuterRadius), rho),
+                              _mm256_set1_pd(1.0 / kRimWidth));
+    m = _mm256_min_pd(_mm256_max_pd(m, zero), one);
+    m = _mm256_blendv_pd(m, one, _mm256_cmp_pd(r2, _mm256_set1_pd(kInnerSquared), _CMP_LE_OQ));
+    m = _mm256_and_pd(m, _mm256_cmp_pd(r2, one, _CMP_LT_OQ));
+    return _mm256_cvtpd_ps(m);
+}
+
+// As blendPatchPortable. Works in steps of 8 pixels that may reach past `end` (but not past
+// `limit`): the pixels there get their own mask value, which gives them exactly what the rest of
+// the row gives them (unchanged outside the ellipse, the plain patch inside it).
+__attribute__((target("avx2"))) void blendPatchAvx2(const float* patch, size_t stride,
+                                                    const double* columnTerms, double rowTerm,
+                                                    int begin, int end, int limit, uchar* row) {
+    const __m256d rowTerms = _mm256_set1_pd(rowTerm);
+    const __m256i byte = _mm256_set1_epi32(0xFF);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    int q = begin;
+    for (; q < end && q + 8 <= limit; q += 8) {
+        const __m128 lo = maskValues(_mm256_add_pd(_mm256_loadu_pd(columnTerms + q), rowTerms));
+        const __m128 hi = maskValues(_mm256_add_pd(_mm256_loadu_pd(columnTerms + q + 4), rowTerms));
+        const __m256 m = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+        const __m256 keep = _mm256_sub_ps(one, m);
+        auto* p = reinterpret_cast<__m256i*>(row + 4 * static_cast<size_t>(q));
+        const __m256i old = _mm256_loadu_si256(p);
+        __m256 mixed[3];
+        for (int c = 0; c < 3; ++c) {
+            const __m256 was =
+                _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(old, 8 * c), byte));
+            mixed[c] = _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(patch + c * stride + q), m),
+                                     _mm256_mul_ps(was, keep));
+        }
+        _mm256_storeu_si256(p, packPixels(mixed[0], mixed[1], mixed[2], old));
+    }
+    if (q < end)
+        blendPatchPortable(patch, stride, columnTerms, rowTerm, q, end, limit, row);
+}
+
+#endif
+
+bool processorHasAvx2() {
+#if ORLENTA_COVER_AVX2
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+#else
+    return false;
+#endif
+}
+
+struct Kernels {
+    void (*sumColumns)(const uchar*, size_t, int, int, uint32_t*) = sumColumnsPortable;
+    void (*axpy)(float*, const float*, float, int, int) = axpyPortable;
+    void (*blurRow)(const float*, size_t, int, int, const float*, int, int,
+                    float*) = blurRowPortable;
+    void (*storePatch)(const float*, size_t, int, int, uchar*) = storePatchPortable;
+    void (*blendPatch)(const float*, size_t, const double*, double, int, int, int,
+                       uchar*) = blendPatchPortable;
+};
+
+Kernels chooseKernels(bool vector) {
+    Kernels k;
+#if ORLENTA_COVER_AVX2
+    if (vector && processorHasAvx2()) {
+        k.sumColumns = sumColumnsAvx2;
+        k.axpy = axpyAvx2;
+        k.blurRow = blurRowAvx2;
+        k.storePatch = storePatchAvx2;
+        k.blendPatch = blendPatchAvx2;
+    }
+#else
+    (void)vector;
+#endif
+    return k;
+}
+
+// Puts one row of patch into the destination row under the mask.
+void finishRow(const Kernels& kernels, const float* patch, size_t stride, const MaskGrid& grid,
+               double rowTerm, const RowSpans& s, int width, uchar* row) {
+    kernels.blendPatch(patch, stride, grid.columnTerms(), rowTerm, s.begin, s.innerBegin, width,
+                       row);
+    kernels.storePatch(patch, stride, s.innerBegin, s.innerEnd, row);
+    kernels.blendPatch(patch, stride, grid.columnTerms(), rowTerm, s.innerEnd, s.end, width, row);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Block averages
+
+// Adds to averages (3 per block) `weight` times each block's average B, G, R along x, from
+// `values`: 4 per column (B, G, R, A), starting at column xb. Positions past an image edge count
+// as copies of the edge column. Counts enter as fractions, so that blocks of any size (even
+// larger than a double can count squared) stay finite.
+template <typename T>
+void addBlockAverages(const T* values, const GridAxis& xs, int xb, double weight,
+                      double* averages) {
+    for (int tx = 0; tx < xs.count; ++tx) {
+        uint64_t total[3] = {0, 0, 0};
+        const T* v = values + 4 * static_cast<size_t>(xs.spanBegin(tx) - xb);
+        for (int i = xs.spanBegin(tx); i < xs.spanEnd(tx); ++i, v += 4) {
+            total[0] += v[0];
+            total[1] += v[1];
+            total[2] += v[2];
+        }
+        const double count = xs.pixelCount(tx);
+        const double left = xs.extraBelow(tx) / count;
+        const double right = xs.extraAbove(tx) / count;
+        // An extra count is above zero only for a block that reaches past that edge, so the
+        // edge column is among the values.
+        for (int c = 0; c < 3; ++c) {
+            double average = static_cast<double>(total[c]) / count;
+            if (left > 0)
+                average += left * static_cast<double>(values[4 * static_cast<size_t>(0 - xb) + c]);
+            if (right > 0)
+                average +=
+                    right * static_cast<double>(values[4 * static_cast<size_t>(xs.n - 1 - xb) + c]);
+            averages[3 * static_cast<size_t>(tx) + c] += weight * average;
+        }
+    }
+}
+
+// The average B, G, R of every block of the grid over the source clamped to its extent (pixels
+// beyond an edge repeat the edge). The average, not one sampled pixel, is taken: a sampled pixel
+// could pass an eye or the mouth through unchanged. Result: 3 floats per block, block (tx, ty)
+// at (ty * xs.count + tx) * 3.
+std::vector<float> blockAverages(const cv::Mat& src, const GridAxis& xs, const GridAxis& ys,
+                                 const Kernels& kernels) {
+    const int rows = src.rows;
+    const int xb = xs.spanBegin(0);
+    const int width = xs.spanEnd(xs.count - 1) - xb;
+    std::vector<uint32_t> acc(static_cast<size_t>(width) * 4);
+    std::vector<double> sums(static_cast<size_t>(xs.count) * 3);
+    std::vector<float> averages(static_cast<size_t>(xs.count) * ys.count * 3);
+    auto pixels = [&](int j) { return src.ptr<uchar>(rows - 1 - j) + 4 * static_cast<size_t>(xb); };
+
+    for (int ty = 0; ty < ys.count; ++ty) {
+        std::fill(sums.begin(), sums.end(), 0.0);
+        const double count = ys.pixelCount(ty);
+        // The block's rows inside the image, in chunks small enough for 32-bit column sums.
+        const int jb = ys.spanBegin(ty);
+        const int je = ys.spanEnd(ty);
+        for (int j0 = jb; j0 < je; j0 += 65536) {
+            const int j1 = std::min(je, j0 + 65536);
+            std::fill(acc.begin(), acc.end(), 0u);
+            kernels.sumColumns(pixels(j1 - 1), src.step, j1 - j0, width * 4, acc.data());
+            addBlockAverages(acc.data(), xs, xb, 1.0 / count, sums.data());
+        }
+        if (const double below = ys.extraBelow(ty); below > 0)
+            addBlockAverages(pixels(0), xs, xb, below / count, sums.data());
+        if (const double above = ys.extraAbove(ty); above > 0)
+            addBlockAverages(pixels(rows - 1), xs, xb, above / count, sums.data());
+
+        float* out = averages.data() + static_cast<size_t>(ty) * xs.count * 3;
+        for (size_t k = 0; k < sums.size(); ++k)
+            out[k] = static_cast<float>(sums[k]);
+    }
+    return averages;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Gaussian weights
+
+// The share of a Gaussian around each pixel centre lo + 0.5 .. hi - 0.5 that falls on each block
+// of an axis: a difference of the normal CDF at the block's two edges. Only the blocks within
+// kBlurReach sigmas count for a pixel; the first of them takes everything below and the last
+// everything above, so a pixel's weights always sum to 1.
+struct AxisWeights {
+    std::vector<int> first;     // per pixel: first block with a weight
+    std::vector<int> count;     // per pixel: number of blocks with a weight
+    std::vector<float> weights; // per pixel: one entry per block of the axis, zero outside the run
+};
+
+AxisWeights gaussianWeights(const GridAxis& axis, int lo, int hi, double sigma) {
+    const NormalCdf& cdf = normalCdf();
+    const int pixels = hi - lo;
+    const int blocks = axis.count;
+    AxisWeights w;
+    w.first.resize(static_cast<size_t>(pixels));
+    w.count.resize(static_cast<size_t>(pixels));
+    w.weights.assign(static_cast<size_t>(pixels) * blocks, 0.0f);
+    std::vector<double> bounds(static_cast<size_t>(blocks));
+    for (int t = 1; t < blocks; ++t)
+        bounds[t] = axis.boundary(t);
+    const double reach = kBlurReach * sigma;
+    const double perSigma = 1.0 / sigma;
+    // Inner boundaries t = 1 .. blocks - 1 lie between block t - 1 and block t. Boundaries
+    // a .. b - 1 are within reach of the pixel centre, so blocks a - 1 .. b - 1 carry weight.
+    int a = 1;
+    int b = 1;
+    for (int p = 0; p < pixels; ++p) {
+        const double centre = lo + p + 0.5;
+        while (a < blocks && bounds[a] <= centre - reach)
+            ++a;
+        b = std::max(a, b);
+        while (b < blocks && bounds[b] < centre + reach)
+            ++b;
+        float* out = w.weights.data() + static_cast<size_t>(p) * blocks;
+        double below = 0.0;
+        for (int t = a; t < b; ++t) {
+            const double at = cdf((bounds[t] - centre) * perSigma);
+            out[t - 1] = static_cast<float>(at - below);
+            below = at;
+        }
+        out[b - 1] = static_cast<float>(1.0 - below);
+        w.first[p] = a - 1;
+        w.count[p] = b - a + 1;
+    }
+    return w;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Styles
+
+void coverPixelated(const cv::Mat& src, cv::Mat& dst, const FaceArea& area,
+                    const Kernels& kernels) {
+    const double size = std::max(area.face.width / kPixelateBlockDivisor, kMinimumBlockSize);
+    const double cx = (area.x0 + area.x1) * 0.5;
+    const double cy = (area.y0 + area.y1) * 0.5;
+    const GridAxis xs = makeAxis(cx, size, src.cols, area.x0, area.x1, 0.0);
+    const GridAxis ys = makeAxis(cy, size, src.rows, area.y0, area.y1, 0.0);
+    const std::vector<float> colours = blockAverages(src, xs, ys, kernels);
+    const int width = area.width();
+    const size_t stride = static_cast<size_t>(width);
+
+    const EllipseMask mask = ellipseMask(area.face);
+    const MaskGrid grid(mask, area);
+    std::vector<float> patch(3 * stride);
+    for (int ty = 0; ty < ys.count; ++ty) {
+        const int jb = std::max(ys.spanBegin(ty), area.y0);
+        const int je = std::min(ys.spanEnd(ty), area.y1);
+        if (jb >= je)
+            continue;
+        // Every row of this block row has the same patch: each column its block's colour.
+        for (int tx = 0; tx < xs.count; ++tx) {
+            const float* colour = colours.data() + (static_cast<size_t>(ty) * xs.count + tx) * 3;
+            const int qb = std::max(xs.spanBegin(tx), area.x0) - area.x0;
+            const int qe = std::min(xs.spanEnd(tx), area.x1) - area.x0;
+            for (int c = 0; c < 3; ++c)
+                std::fill(patch.begin() + static_cast<std::ptrdiff_t>(c * stride + qb),
+                          patch.begin() + static_cast<std::ptrdiff_t>(c * stride + qe), colour[c]);
+        }
+        for (int j = jb; j < je; ++j) {
+            const double rowTerm = grid.rowTerm(j);
+            uchar* row = dst.ptr<uchar>(dst.rows - 1 - j) + 4 * static_cast<size_t>(area.x0);
+            finishRow(kernels, patch.data(), stride, grid, rowTerm, grid.spans(rowTerm), width,
+                      row);
+        }
+    }
+}
+
+// The pixelated image is constant on each block, so its Gaussian blur at a pixel centre is the
+// sum over blocks of the block's colour times the Gaussian's share of that block, and that share
+// is the product of two one-dimensional shares. That is exact for any sigma and costs, per pixel,
+// the number of blocks within reach rather than the size of a kernel. The sum is taken in two
+// steps: first each block row blurred horizontally at every pixel column (planes), then each
+// pixel as the vertical mix of the planes at its column.
+void coverBlurred(const cv::Mat& src, cv::Mat& dst, const FaceArea& area, const Kernels& kernels) {
+    const double size = std::max(area.face.width / kBlurBlockDivisor, kMinimumBlockSize);
+    const double sigma = area.face.width * kBlurStrength;
+    const double reach = kBlurReach * sigma;
+    const double cx = (area.x0 + area.x1) * 0.5;
+    const double cy = (area.y0 + area.y1) * 0.5;
+    const GridAxis xs = makeAxis(cx, size, src.cols, area.x0, area.x1, reach);
+    const GridAxis ys = makeAxis(cy, size, src.rows, area.y0, area.y1, reach);
+    const std::vector<float> colours = blockAverages(src, xs, ys, kernels);
+    const AxisWeights wx = gaussianWeights(xs, area.x0, area.x1, sigma);
+    const AxisWeights wy = gaussianWeights(ys, area.y0, area.y1, sigma);
+    const int width = area.width();
+    const size_t stride = (static_cast<size_t>(width) + 7) / 8 * 8;
+
+    // Each block column's weight at every pixel column, and the columns where it is not zero.
+    std::vector<float> columnWeights(static_cast<size_t>(xs.count) * stride, 0.0f);
+    std::vector<int> weightBegin(static_cast<size_t>(xs.count), width);
+    std::vector<int> weightEnd(static_cast<size_t>(xs.count), 0);
+    for (int q = 0; q < width; ++q)
+        for (int tx = wx.first[q]; tx < wx.first[q] + wx.count[q]; ++tx) {
+            columnWeights[static_cast<size_t>(tx) * stride + q] =
+                wx.weights[static_cast<size_t>(q) * xs.count + tx];
+            weightBegin[tx] = std::min(weightBegin[tx], q);
+            weightEnd[tx] = std::max(weightEnd[tx], q + 1);
+        }
+
+    // Plane ty * 3 + c: channel c of block row ty blurred horizontally, at each pixel column.
+    std::vector<float> planes(static_cast<size_t>(ys.count) * 3 * stride, 0.0f);
+    for (int ty = 0; ty < ys.count; ++ty)
+        for (int tx = 0; tx < xs.count; ++tx) {
+            if (weightBegin[tx] >= weightEnd[tx])
+                continue;
+            const float* colour = colours.data() + (static_cast<size_t>(ty) * xs.count + tx) * 3;
+            const float* weights = columnWeights.data() + static_cast<size_t>(tx) * stride;
+            for (int c = 0; c < 3; ++c)
+                kernels.axpy(planes.data() + (static_cast<size_t>(ty) * 3 + c) * stride, weights,
+                             colour[c], weightBegin[tx], weightEnd[tx]);
+        }
+
+    const EllipseMask mask = ellipseMask(area.face);
+    const MaskGrid grid(mask, area);
+    std::vector<float> patch(3 * stride, 0.0f);
+    for (int j = area.y0; j < area.y1; ++j) {
+        const double rowTerm = grid.rowTerm(j);
+        const RowSpans s = grid.spans(rowTerm);
+        if (s.begin >= s.end)
+            continue;
+        const int p = j - area.y0;
+        const int from = s.begin / 8 * 8;
+        const int to = static_cast<int>(std::min(stride, static_cast<size_t>(s.end + 7) / 8 * 8));
+        kernels.blurRow(planes.data(), stride, wy.first[p], wy.count[p],
+                        wy.weights.data() + static_cast<size_t>(p) * ys.count + wy.first[p], from,
+                        to, patch.data());
+        uchar* row = dst.ptr<uchar>(dst.rows - 1 - j) + 4 * static_cast<size_t>(area.x0);
+        finishRow(kernels, patch.data(), stride, grid, rowTerm, s, width, row);
+    }
+}
+
+void coverBoxed(cv::Mat& dst, const FaceArea& area) {
+    const int top = dst.rows - area.y1;
+    dst(cv::Rect(area.x0, top, area.width(), area.y1 - area.y0)).setTo(cv::Scalar(0, 0, 0, 255));
+}
+
+bool sharesMemory(const cv::Mat& a, const cv::Mat& b) {
+    if (a.empty() || b.empty())
+        return false;
+    const auto aBegin = reinterpret_cast<std::uintptr_t>(a.datastart);
+    const auto aEnd = reinterpret_cast<std::uintptr_t>(a.dataend);
+    const auto bBegin = reinterpret_cast<std::uintptr_t>(b.datastart);
+    const auto bEnd = reinterpret_cast<std::uintptr_t>(b.dataend);
+    return aBegin < bEnd && bBegin < aEnd;
+}
+
+} // namespace
+
+double EllipseMask::value(Point p) const {
+    if (!extent.containsHalfOpen(p))
+        return 0.0;
+    if (!(semiAxisX > 0) || !(semiAxisY > 0))
+        return 0.0;
+    const double nx = (p.x - center.x) / semiAxisX;
+    const double ny = (p.y - center.y) / semiAxisY;
+    return maskFromSquaredRadius(nx * nx + ny * ny);
+}
+
+EllipseMask ellipseMask(const Rect& face) {
+    EllipseMask mask;
+    mask.extent = face.insetBy(-kMaskMargin, -kMaskMargin);
+    mask.center = face.center();
+    mask.semiAxisX = face.width / 2;
+    mask.semiAxisY = face.height / 2;
+    return mask;
+}
+
+bool detail::vectorKernelsAvailable() {
+    return processorHasAvx2();
+}
+
+bool detail::coverFacesUsing(const cv::Mat& source, const std::vector<Rect>& rects,
+                             CoverStyle style, cv::Mat& destination, bool vectorKernels) {
+    if (source.empty() || source.dims != 2 || source.type() != CV_8UC4)
+        return false;
+    if (destination.empty())
+        destination.create(source.size(), source.type());
+    else if (destination.dims != 2 || destination.size() != source.size() ||
+             destination.type() != source.type())
+        return false;
+
+    // Covering in place (or into an overlapping view) would let a face read pixels that an
+    // earlier face already covered; work from a private copy of the frame instead.
+    cv::Mat privateSource;
+    const cv::Mat* src = &source;
+    if (sharesMemory(source, destination)) {
+        privateSource = source.clone();
+        src = &privateSource;
+    }
+    src->copyTo(destination);
+
+    const Kernels kernels = chooseKernels(vectorKernels);
+    const Rect extent{0, 0, static_cast<double>(source.cols), static_cast<double>(source.rows)};
+    for (const Rect& r : rects) {
+        if (!r.isFinite())
+            continue;
+        const Rect face = r.integral();
+        if (!face.isFinite())
+            continue;
+        const Rect visible = face.intersection(extent);
+        if (visible.isNull() || !(visible.width > kMinimumVisibleSize) ||
+            !(visible.height > kMinimumVisibleSize))
+            continue;
+        // Whole numbers inside the image, so these conversions are exact.
+        const FaceArea area{face, static_cast<int>(visible.minX()),
+                            static_cast<int>(visible.minY()), static_cast<int>(visible.maxX()),
+                            static_cast<int>(visible.maxY())};
+        switch (style) {
+        case CoverStyle::blur:
+            coverBlurred(*src, destination, area, kernels);
+            break;
+        case CoverStyle::pixelate:
+            coverPixelated(*src, destination, area, kernels);
+            break;
+        case CoverStyle::box:
+            coverBoxed(destination, area);
+            break;
+        }
+    }
+    return true;
+}
+
+bool coverFaces(const cv::Mat& source, const std::vector<Rect>& rects, CoverStyle style,
+                cv::Mat& destination) {
+    return detail::coverFacesUsing(source, rects, style, destination, true);
+}
+
+} // namespace orlenta
