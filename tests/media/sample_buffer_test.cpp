@@ -3,7 +3,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <thread>
 #include <time.h>
 #include <vector>
 
@@ -87,7 +86,7 @@ TEST(Time, SecondsToNanoseconds) {
     EXPECT_EQ(secondsToNanoseconds(-1e30), kInt64Min);
 }
 
-TEST(Time, HostClockIsMonotonicAndShared) {
+TEST(Time, HostClockIsTheSharedMonotonicClock) {
     const double before = currentMediaTime();
     const Time host = hostClockTime();
     const double after = currentMediaTime();
@@ -102,13 +101,6 @@ TEST(Time, HostClockIsMonotonicAndShared) {
     const double direct = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
     EXPECT_LE(after, direct);
     EXPECT_LT(direct - after, 1.0);
-
-    double last = currentMediaTime();
-    for (int i = 0; i < 1000; ++i) {
-        const double now = currentMediaTime();
-        ASSERT_GE(now, last);
-        last = now;
-    }
 }
 
 TEST(VideoFormatDescription, CreateAndMatch) {
@@ -214,30 +206,6 @@ TEST(SimpleQueue, ZeroCapacityIsAlwaysFull) {
     ASSERT_NE(element, nullptr);
     EXPECT_EQ(queue.count(), 0u);
     EXPECT_FALSE(queue.dequeue().has_value());
-}
-
-TEST(SimpleQueue, ProducerAndConsumerThreads) {
-    SimpleQueue<int> queue(8);
-    constexpr int kCount = 20000;
-    std::vector<int> received;
-    std::thread consumer([&] {
-        while (received.size() < static_cast<size_t>(kCount)) {
-            if (auto value = queue.dequeue())
-                received.push_back(*value);
-            else
-                std::this_thread::yield();
-        }
-    });
-    for (int i = 0; i < kCount;) {
-        if (queue.enqueue(i))
-            ++i;
-        else
-            std::this_thread::yield();
-        EXPECT_LE(queue.count(), queue.capacity());
-    }
-    consumer.join();
-    for (int i = 0; i < kCount; ++i)
-        ASSERT_EQ(received[i], i);
 }
 
 } // namespace
