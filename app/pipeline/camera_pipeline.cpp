@@ -1,1 +1,341 @@
-// placeholder: implementation to come
+#include "app/pipeline/camera_pipeline.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+
+#include <opencv2/imgproc.hpp>
+
+#include "app/pipeline/cover_renderer.h"
+#include "media/media_time.h"
+
+namespace orlenta {
+
+namespace {
+
+constexpr double kOutputWidthD = CameraPipeline::kOutputWidth;
+constexpr double kOutputHeightD = CameraPipeline::kOutputHeight;
+
+// How often a video-queue thread waiting for the main thread looks whether the pipeline is being
+// torn down, so that destruction on the main thread can never wait for a hop it is blocking.
+constexpr auto kHopPollInterval = std::chrono::milliseconds(20);
+
+cv::Mat matView(PixelBuffer& buffer, uint8_t* data) {
+    return cv::Mat(buffer.height(), buffer.width(), CV_8UC4, data, buffer.bytesPerRow());
+}
+
+} // namespace
+
+std::shared_ptr<CameraPipeline> CameraPipeline::create(Dependencies dependencies) {
+    if (!dependencies.mainExecutor)
+        return nullptr;
+    std::shared_ptr<CameraPipeline> pipeline(new CameraPipeline(std::move(dependencies)));
+    if (pipeline->frameSource_) {
+        // The source posts onto our own video queue, which is drained before any member goes
+        // away, and the handler is removed first thing in the destructor: a raw pointer is safe
+        // here, and avoids the pipeline ever being destroyed from its own queue.
+        CameraPipeline* self = pipeline.get();
+        pipeline->frameSource_->setFrameHandler(
+            [self](std::shared_ptr<SampleBuffer> sample) { self->processFrame(sample); },
+            pipeline->videoQueue_.get());
+    }
+    return pipeline;
+}
+
+CameraPipeline::CameraPipeline(Dependencies dependencies)
+    : main_(*dependencies.mainExecutor), detector_(std::move(dependencies.detector)),
+      previewLayer_(std::move(dependencies.previewLayer)), sink_(std::move(dependencies.sink)),
+      frameSource_(std::move(dependencies.frameSource)),
+      frameClock_(std::move(dependencies.frameClock)),
+      bufferPool_(PixelBufferPool::create(dependencies.pool)),
+      tracker_(std::make_unique<FaceTracker>()),
+      videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
+    faceDetectionFailed.set(detector_ == nullptr);
+    lastPublishedDetectionFailed_ = detector_ == nullptr;
+}
+
+CameraPipeline::~CameraPipeline() {
+    stopping_ = true;
+    if (frameSource_)
+        frameSource_->setFrameHandler(nullptr, nullptr);
+    // Work already queued runs (and returns early); then the thread ends.
+    videoQueue_.reset();
+}
+
+void CameraPipeline::setFrameObserver(std::function<void(const ProcessedFrame&)> observer) {
+    frameObserver_ = std::move(observer);
+}
+
+// --- user actions (main thread) ---------------------------------------------------------------
+
+void CameraPipeline::start() {
+    if (paused.get())
+        return;
+    videoQueue_->async([this] {
+        if (frameSource_ && !frameSource_->isRunning())
+            frameSource_->startRunning();
+    });
+}
+
+void CameraPipeline::setPaused(bool value) {
+    if (value == paused.get())
+        return;
+    paused.set(value);
+    if (value) {
+        // Results of frames begun before this moment must not reach the preview or the marks.
+        ++generation_;
+        faceMarks.set({});
+        if (previewLayer_)
+            previewLayer_->flushAndRemoveImage();
+        videoQueue_->async([this] {
+            if (frameSource_ && frameSource_->isRunning())
+                frameSource_->stopRunning();
+            tracker_->reset();
+        });
+    } else {
+        videoQueue_->async([this] {
+            if (frameSource_ && !frameSource_->isRunning())
+                frameSource_->startRunning();
+        });
+    }
+}
+
+void CameraPipeline::toggleFace(Point at) {
+    const uint64_t generation = generation_;
+    videoQueue_->async([this, at, generation] {
+        if (tracker_->toggle(toOutputPixels(at)))
+            publishFaceMarks(tracker_->faces(), generation);
+    });
+}
+
+void CameraPipeline::hideAllFaces() {
+    const uint64_t generation = generation_;
+    videoQueue_->async([this, generation] {
+        tracker_->hideAll();
+        publishFaceMarks(tracker_->faces(), generation);
+    });
+}
+
+// --- geometry ---------------------------------------------------------------------------------
+
+FitTransform CameraPipeline::fitToOutput(Size input) {
+    FitTransform fit;
+    if (!(input.width > 0) || !(input.height > 0) || !std::isfinite(input.width) ||
+        !std::isfinite(input.height))
+        return fit;
+    fit.scale = std::max(kOutputWidthD / input.width, kOutputHeightD / input.height);
+    // The scaled picture is centred on the output: what does not fit is cut equally from both
+    // sides. In input pixels that is a centred crop of the output's size divided by the scale.
+    const double cropWidth = kOutputWidthD / fit.scale;
+    const double cropHeight = kOutputHeightD / fit.scale;
+    fit.crop = {(input.width - cropWidth) / 2, (input.height - cropHeight) / 2, cropWidth,
+                cropHeight};
+    return fit;
+}
+
+bool CameraPipeline::renderFit(const PixelBuffer& input, PixelBuffer& destination) {
+    PixelBuffer& source = const_cast<PixelBuffer&>(input); // locking does not change pixels
+    PixelBufferLock sourceLock(source);
+    PixelBufferLock destinationLock(destination);
+    if (!sourceLock || !destinationLock)
+        return false;
+    const FitTransform fit = fitToOutput({double(source.width()), double(source.height())});
+    // Whole input pixels: the crop is symmetric, so rounding moves the picture by under half an
+    // input pixel.
+    const int x0 = std::clamp(int(std::lround(fit.crop.minX())), 0, source.width() - 1);
+    const int y0 = std::clamp(int(std::lround(fit.crop.minY())), 0, source.height() - 1);
+    const int x1 = std::clamp(int(std::lround(fit.crop.maxX())), x0 + 1, source.width());
+    const int y1 = std::clamp(int(std::lround(fit.crop.maxY())), y0 + 1, source.height());
+    const cv::Mat from = matView(source, sourceLock.data())(cv::Range(y0, y1), cv::Range(x0, x1));
+    cv::Mat to = matView(destination, destinationLock.data());
+    // Linear interpolation is enough down to half size; beyond that area averaging avoids
+    // aliasing that would also hurt detection.
+    const int interpolation = fit.scale < 0.5 ? cv::INTER_AREA : cv::INTER_LINEAR;
+    cv::resize(from, to, to.size(), 0, 0, interpolation);
+    return true;
+}
+
+Rect CameraPipeline::toMarkSpace(const Rect& r) {
+    return {r.minX() / kOutputWidthD, 1 - r.maxY() / kOutputHeightD, r.width / kOutputWidthD,
+            r.height / kOutputHeightD};
+}
+
+Point CameraPipeline::toOutputPixels(Point p) {
+    return {p.x * kOutputWidthD, (1 - p.y) * kOutputHeightD};
+}
+
+// --- per frame (video queue) ------------------------------------------------------------------
+
+std::optional<CameraPipeline::FrameSettings> CameraPipeline::readSettingsOnMain() {
+    if (main_.isCurrent()) {
+        if (paused.get())
+            return std::nullopt;
+        return FrameSettings{style.get(), generation_};
+    }
+    struct Hop {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::optional<FrameSettings> settings;
+    };
+    auto hop = std::make_shared<Hop>();
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    main_.post([hop, weak] {
+        std::optional<FrameSettings> settings;
+        if (auto self = weak.lock(); self && !self->stopping_ && !self->paused.get())
+            settings = FrameSettings{self->style.get(), self->generation_};
+        std::lock_guard lock(hop->mutex);
+        hop->settings = settings;
+        hop->finished = true;
+        hop->done.notify_all();
+    });
+    std::unique_lock lock(hop->mutex);
+    while (!hop->finished) {
+        if (stopping_)
+            return std::nullopt;
+        hop->done.wait_for(lock, kHopPollInterval);
+    }
+    return hop->settings;
+}
+
+void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {
+    if (stopping_)
+        return;
+    ProcessedFrame frame;
+    frame.input = sample;
+    auto report = [&] {
+        if (frameObserver_)
+            frameObserver_(frame);
+    };
+
+    // 1-2. The camera picture and two buffers of the pool; without any of them the frame is
+    // dropped and the tracker does not see it.
+    const std::shared_ptr<PixelBuffer> image = sample ? sample->imageBuffer() : nullptr;
+    if (!image || !bufferPool_)
+        return report();
+    std::shared_ptr<PixelBuffer> base = bufferPool_->createPixelBuffer();
+    std::shared_ptr<PixelBuffer> output = bufferPool_->createPixelBuffer();
+    if (!base || !output)
+        return report();
+
+    // 3. One style for the whole frame; a paused pipeline processes nothing.
+    const std::optional<FrameSettings> settings = readSettingsOnMain();
+    if (!settings)
+        return;
+
+    // 4. The camera picture at 1280 x 720.
+    if (!renderFit(*image, *base))
+        return report();
+
+    {
+        PixelBufferLock baseLock(*base);
+        PixelBufferLock outputLock(*output);
+        if (!baseLock || !outputLock)
+            return report();
+        const cv::Mat baseMat = matView(*base, baseLock.data());
+        cv::Mat outputMat = matView(*output, outputLock.data());
+
+        // 5-6. Faces on the scaled picture, in output pixels.
+        std::optional<std::vector<FaceObservation>> observations;
+        if (detector_)
+            observations = detector_->detect(baseMat);
+        frame.detectionSucceeded = observations.has_value();
+        failedDetections_ = frame.detectionSucceeded ? 0 : failedDetections_ + 1;
+        std::vector<Detection> detections;
+        if (observations) {
+            detections.reserve(observations->size());
+            for (const FaceObservation& o : *observations) {
+                const Rect rect{o.boundingBox.x * kOutputWidthD, o.boundingBox.y * kOutputHeightD,
+                                o.boundingBox.width * kOutputWidthD,
+                                o.boundingBox.height * kOutputHeightD};
+                if (!rect.isFinite())
+                    continue;
+                const double yaw = o.yaw.value_or(0);
+                detections.push_back({rect, std::isfinite(yaw) ? yaw : 0});
+            }
+        }
+
+        // 7. Tracking, also for a frame without faces.
+        frame.trackerTime = frameClock_ ? frameClock_(*sample) : currentMediaTime();
+        frame.faces = tracker_->update(detections, frame.trackerTime);
+
+        // 8-9. Cover what is hidden. Without a working detector nothing can be known about
+        // the picture, so none of it leaves the pipeline.
+        frame.coveredWholeFrame = !detector_ || failedDetections_ >= kFailClosedAfter;
+        if (frame.coveredWholeFrame) {
+            outputMat.setTo(cv::Scalar(0, 0, 0, 255));
+        } else {
+            std::vector<Rect> hidden;
+            for (const TrackedFace& face : frame.faces)
+                if (!face.shown)
+                    hidden.push_back(face.rect);
+            coverFaces(baseMat, hidden, settings->style, outputMat);
+        }
+    }
+    frame.output = output;
+
+    // 10-12. Hand-off, preview, marks.
+    if (sink_)
+        sink_->send(output);
+    enqueuePreview(output, settings->generation);
+    publishFaceMarks(frame.faces, settings->generation);
+    if (frame.coveredWholeFrame != lastPublishedDetectionFailed_) {
+        lastPublishedDetectionFailed_ = frame.coveredWholeFrame;
+        publishDetectionFailed(frame.coveredWholeFrame);
+    }
+    report();
+}
+
+void CameraPipeline::enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer,
+                                    uint64_t generation) {
+    if (!previewLayer_)
+        return;
+    const std::optional<VideoFormatDescription> format =
+        VideoFormatDescription::forImageBuffer(*buffer);
+    if (!format)
+        return;
+    SampleTiming timing;
+    timing.presentationTime = hostClockTime();
+    std::shared_ptr<SampleBuffer> sample = SampleBuffer::createReady(buffer, *format, timing);
+    if (!sample)
+        return;
+    sample->sampleAttachments(true).front().displayImmediately = true;
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    main_.post([weak, sample, generation] {
+        auto self = weak.lock();
+        if (!self || generation != self->generation_ || !self->previewLayer_)
+            return;
+        if (self->previewLayer_->hasFailed())
+            self->previewLayer_->flush();
+        self->previewLayer_->enqueue(sample);
+    });
+}
+
+void CameraPipeline::publishFaceMarks(const std::vector<TrackedFace>& faces, uint64_t generation) {
+    std::vector<FaceMark> marks;
+    marks.reserve(faces.size());
+    for (const TrackedFace& face : faces)
+        marks.push_back({face.id, toMarkSpace(face.rect), face.shown});
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    main_.post([weak, marks = std::move(marks), generation] {
+        auto self = weak.lock();
+        if (!self || generation != self->generation_)
+            return;
+        // Observers hear only of lists that differ.
+        if (marks != self->faceMarks.get())
+            self->faceMarks.set(marks);
+    });
+}
+
+void CameraPipeline::publishDetectionFailed(bool failed) {
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    main_.post([weak, failed] {
+        auto self = weak.lock();
+        if (self && self->faceDetectionFailed.get() != failed)
+            self->faceDetectionFailed.set(failed);
+    });
+}
+
+} // namespace orlenta

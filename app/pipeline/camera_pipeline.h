@@ -69,8 +69,9 @@ public:
 };
 
 // Where camera frames come from. start/stop are called on the video queue; while running, the
-// source calls the frame handler on the video queue, one frame at a time, discarding frames that
-// arrive while the previous one is still being processed.
+// source calls the frame handler on the given queue, one frame at a time, discarding frames that
+// arrive while the previous one is still being processed. Once setFrameHandler(nullptr, nullptr)
+// has returned, the source posts nothing more to the queue it was given.
 class FrameSource {
 public:
     using FrameHandler = std::function<void(std::shared_ptr<SampleBuffer>)>;
@@ -170,7 +171,7 @@ private:
     std::optional<FrameSettings> readSettingsOnMain();
     void enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer, uint64_t generation);
     void publishFaceMarks(const std::vector<TrackedFace>& faces, uint64_t generation);
-    void publishDetectionFailed(bool failed, uint64_t generation);
+    void publishDetectionFailed(bool failed);
 
     Executor& main_;
     std::unique_ptr<FaceDetector> detector_;
