@@ -1,0 +1,139 @@
+#include "tools/orlenta_cover/cover_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+namespace orlenta {
+
+namespace {
+
+std::string lowerCase(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+std::optional<CoverStyle> styleFromName(std::string_view name) {
+    // The labels are the names the app shows ("Blur"); on the command line any case will do.
+    const std::string wanted = lowerCase(name);
+    for (CoverStyle style : allCoverStyles)
+        if (lowerCase(label(style)) == wanted)
+            return style;
+    return std::nullopt;
+}
+
+ParsedCommandLine failure(std::string message) {
+    ParsedCommandLine parsed;
+    parsed.error = std::move(message);
+    return parsed;
+}
+
+} // namespace
+
+std::string lowerCaseExtension(std::string_view path) {
+    return lowerCase(std::filesystem::path(path).extension().string());
+}
+
+std::optional<MediaKind> mediaKindForOutput(std::string_view path) {
+    const std::string extension = lowerCaseExtension(path);
+    if (extension == ".webm" || extension == ".mp4")
+        return MediaKind::video;
+    if (extension == ".png" || extension == ".jpg" || extension == ".jpeg")
+        return MediaKind::image;
+    return std::nullopt;
+}
+
+ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& arguments) {
+    CoverOptions options;
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (optionsEnded || argument.empty() || argument == "-" || argument[0] != '-') {
+            operands.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument == "-h" || argument == "--help") {
+            ParsedCommandLine parsed;
+            parsed.helpRequested = true;
+            return parsed;
+        }
+
+        // "--name value" or "--name=value".
+        std::string name = argument;
+        std::optional<std::string> value;
+        if (const size_t equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        if (name != "--style" && name != "--faces" && name != "--model")
+            return failure("unknown option '" + name + "'");
+        if (!value) {
+            if (i + 1 >= arguments.size())
+                return failure("option " + name + " needs a value");
+            value = arguments[++i];
+        }
+        if (value->empty())
+            return failure("option " + name + " needs a value");
+
+        if (name == "--style") {
+            const std::optional<CoverStyle> style = styleFromName(*value);
+            if (!style)
+                return failure("unknown style '" + *value + "' (use blur, pixelate or box)");
+            options.style = *style;
+        } else if (name == "--faces") {
+            options.facesPath = *value;
+        } else {
+            options.modelPath = *value;
+        }
+    }
+
+    if (operands.size() < 2)
+        return failure(operands.empty() ? "missing INPUT and OUTPUT" : "missing OUTPUT");
+    if (operands.size() > 2)
+        return failure("too many arguments: '" + operands[2] + "'");
+    options.input = operands[0];
+    options.output = operands[1];
+    if (options.input.empty())
+        return failure("INPUT is an empty name");
+    if (options.output.empty())
+        return failure("OUTPUT is an empty name");
+
+    const std::optional<MediaKind> kind = mediaKindForOutput(options.output);
+    if (!kind)
+        return failure("cannot tell what to write from the name '" + options.output +
+                       "': OUTPUT must end in .webm or .mp4 (video) or .png or .jpg (image)");
+    options.outputKind = *kind;
+
+    ParsedCommandLine parsed;
+    parsed.options = std::move(options);
+    return parsed;
+}
+
+std::string coverUsage() {
+    return "Usage: orlenta-cover [--style blur|pixelate|box] [--faces FILE] [--model FILE] INPUT "
+           "OUTPUT\n"
+           "\n"
+           "Covers every face in a video or an image and writes the result.\n"
+           "\n"
+           "  INPUT          a video file (WebM, MP4, MJPEG, ...) or an image (PNG, JPEG, ...)\n"
+           "  OUTPUT         .webm (VP8) or .mp4 for a video input, .png or .jpg for an image;\n"
+           "                 every frame is 1280x720, at the input's frame rate\n"
+           "  --style STYLE  how faces are covered: blur (default), pixelate or box\n"
+           "  --faces FILE   also write one JSON line per frame with the faces found in it\n"
+           "  --model FILE   the face detection model (default: the installed one)\n"
+           "  -h, --help     show this help\n"
+           "\n"
+           "Exit status: 0 done, 1 failed (nothing written), 2 bad command line, 130 "
+           "interrupted.\n";
+}
+
+} // namespace orlenta

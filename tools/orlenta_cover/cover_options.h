@@ -1,0 +1,48 @@
+// The command line of orlenta-cover, parsed and checked for form only: whether the files exist,
+// can be read or written is found out later, when they are opened.
+//
+//   orlenta-cover [--style blur|pixelate|box] [--faces FILE] [--model FILE] INPUT OUTPUT
+//
+// Options may come before, between or after the two operands, as "--style box" or
+// "--style=box"; a later copy of an option replaces an earlier one; "--" ends the options.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/pipeline/cover_style.h"
+
+namespace orlenta {
+
+enum class MediaKind { video, image };
+
+struct CoverOptions {
+    CoverStyle style = CoverStyle::blur;
+    std::string facesPath; // empty: no face log
+    std::string modelPath; // empty: the default model
+    std::string input;
+    std::string output;
+    MediaKind outputKind = MediaKind::video; // from OUTPUT's extension
+};
+
+struct ParsedCommandLine {
+    std::optional<CoverOptions> options; // set when the command line can be run
+    bool helpRequested = false;          // --help / -h: print coverUsage() and succeed
+    std::string error;                   // otherwise: one line saying what is wrong
+};
+
+// The arguments without the program name.
+ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& arguments);
+
+// What the output file name asks for: .webm and .mp4 are videos, .png, .jpg and .jpeg images
+// (any letter case). Absent for any other name.
+std::optional<MediaKind> mediaKindForOutput(std::string_view path);
+
+// The lower-case extension of a file name, with its dot ("" when there is none).
+std::string lowerCaseExtension(std::string_view path);
+
+std::string coverUsage();
+
+} // namespace orlenta

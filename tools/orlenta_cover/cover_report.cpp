@@ -1,0 +1,106 @@
+#include "tools/orlenta_cover/cover_report.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "app/pipeline/camera_pipeline.h"
+
+namespace orlenta {
+
+namespace {
+
+// Locale-independent shortest form with the given significant digits; JSON has no NaN or
+// infinity, so those become null.
+void appendNumber(std::string& out, double value, int precision) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char buffer[64];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, precision);
+    out.append(buffer, result.ptr);
+}
+
+std::string fixed(double value, int decimals) {
+    char buffer[64];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    return std::string(buffer, result.ptr);
+}
+
+} // namespace
+
+std::string faceLogLine(int64_t frameIndex, double seconds, const std::vector<TrackedFace>& faces) {
+    std::string line = "{\"frame\": " + std::to_string(frameIndex) + ", \"time\": ";
+    // Nine digits keep microseconds for an hour of video.
+    appendNumber(line, seconds, 9);
+    line += ", \"faces\": [";
+    for (size_t i = 0; i < faces.size(); ++i) {
+        const Rect mark = CameraPipeline::toMarkSpace(faces[i].rect);
+        line += i ? ", " : "";
+        line += "{\"id\": " + std::to_string(faces[i].id) + ", \"rect\": [";
+        const double values[] = {mark.x, mark.y, mark.width, mark.height};
+        for (size_t v = 0; v < 4; ++v) {
+            line += v ? ", " : "";
+            appendNumber(line, values[v], 6);
+        }
+        line += "], \"shown\": ";
+        line += faces[i].shown ? "true" : "false";
+        line += "}";
+    }
+    line += "]}";
+    return line;
+}
+
+std::string summaryLine(int64_t frames, size_t facesSeen, double elapsedSeconds) {
+    const double fps = elapsedSeconds > 0 ? static_cast<double>(frames) / elapsedSeconds : 0;
+    return "orlenta-cover: " + std::to_string(frames) + (frames == 1 ? " frame, " : " frames, ") +
+           std::to_string(facesSeen) + (facesSeen == 1 ? " face seen, " : " faces seen, ") +
+           fixed(fps, 1) + " fps";
+}
+
+ProgressLine::ProgressLine(std::FILE* stream, bool enabled, std::optional<int64_t> totalFrames)
+    : stream_(stream), enabled_(enabled && stream != nullptr), total_(totalFrames) {
+    if (total_ && *total_ <= 0)
+        total_.reset();
+}
+
+void ProgressLine::update(int64_t framesDone, double elapsedSeconds) {
+    if (!enabled_)
+        return;
+    const bool last = total_ && framesDone >= *total_;
+    if (drawn_ && !last && elapsedSeconds - lastDrawn_ < 0.1)
+        return;
+    lastDrawn_ = elapsedSeconds;
+    drawn_ = true;
+
+    const double fps = elapsedSeconds > 0 ? static_cast<double>(framesDone) / elapsedSeconds : 0;
+    std::string text = "\r";
+    if (total_) {
+        constexpr int kWidth = 30;
+        const double done =
+            std::clamp(static_cast<double>(framesDone) / static_cast<double>(*total_), 0.0, 1.0);
+        const int filled = static_cast<int>(done * kWidth);
+        text += "[" + std::string(static_cast<size_t>(filled), '#') +
+                std::string(static_cast<size_t>(kWidth - filled), ' ') + "] ";
+        text += std::to_string(static_cast<int>(done * 100)) + "%  " + std::to_string(framesDone) +
+                "/" + std::to_string(*total_) + " frames";
+    } else {
+        text += std::to_string(framesDone) + " frames";
+    }
+    text += "  " + fixed(fps, 1) + " fps\x1b[K";
+    std::fputs(text.c_str(), stream_);
+    std::fflush(stream_);
+}
+
+void ProgressLine::clear() {
+    if (!enabled_ || !drawn_)
+        return;
+    std::fputs("\r\x1b[K", stream_);
+    std::fflush(stream_);
+    drawn_ = false;
+}
+
+} // namespace orlenta

@@ -1,0 +1,460 @@
+#include "tools/orlenta_cover/media_files.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "app/pipeline/camera_pipeline.h"
+
+namespace orlenta {
+
+namespace {
+
+constexpr double kFallbackFrameRate = 30;
+// Rates outside this range are metadata errors, not frame rates.
+constexpr double kMinFrameRate = 0.1;
+constexpr double kMaxFrameRate = 1000;
+
+std::string named(const std::filesystem::path& path) {
+    return "'" + path.string() + "'";
+}
+
+// OpenCV's FFmpeg writer prints notes about codec tags straight to standard error while it opens
+// an encoder. This keeps them off the user's terminal for the length of a scope. Only used on
+// the main thread before any other thread of ours runs, since the descriptor is process-wide.
+class QuietStandardError {
+public:
+    QuietStandardError() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            ::close(null);
+    }
+    ~QuietStandardError() {
+        std::fflush(stderr);
+        if (saved_ >= 0) {
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// A file URI for GStreamer: every byte outside the unreserved set percent-encoded, so that no
+// character of the name can be read as pipeline syntax.
+std::string fileUri(const std::filesystem::path& absolutePath) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (unsigned char c : absolutePath.string()) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += hex[c >> 4];
+            uri += hex[c & 15];
+        }
+    }
+    return uri;
+}
+
+// Any 8-bit or 16-bit picture of 1, 3 or 4 channels to 8-bit BGRA.
+bool toBgra(const cv::Mat& frame, cv::Mat& bgra) {
+    if (frame.empty() || frame.dims != 2)
+        return false;
+    cv::Mat eightBit = frame;
+    if (frame.depth() == CV_16U)
+        frame.convertTo(eightBit, CV_MAKETYPE(CV_8U, frame.channels()), 1.0 / 257);
+    else if (frame.depth() != CV_8U)
+        return false;
+    switch (eightBit.channels()) {
+    case 1:
+        cv::cvtColor(eightBit, bgra, cv::COLOR_GRAY2BGRA);
+        return true;
+    case 3:
+        cv::cvtColor(eightBit, bgra, cv::COLOR_BGR2BGRA);
+        return true;
+    case 4:
+        eightBit.copyTo(bgra);
+        return true;
+    default:
+        return false;
+    }
+}
+
+class ImageReader final : public MediaReader {
+public:
+    explicit ImageReader(cv::Mat bgra) : bgra_(std::move(bgra)) {}
+    MediaKind kind() const override { return MediaKind::image; }
+    double frameRate() const override { return kFallbackFrameRate; }
+    std::optional<int64_t> announcedFrameCount() const override { return 1; }
+    bool read(cv::Mat& bgra, double& seconds) override {
+        if (delivered_)
+            return false;
+        delivered_ = true;
+        bgra = bgra_;
+        seconds = 0;
+        return true;
+    }
+    std::string endProblem() const override { return {}; }
+
+private:
+    cv::Mat bgra_;
+    bool delivered_ = false;
+};
+
+class VideoReader final : public MediaReader {
+public:
+    VideoReader(std::filesystem::path path, std::unique_ptr<cv::VideoCapture> capture)
+        : path_(std::move(path)), capture_(std::move(capture)) {
+        const double rate = capture_->get(cv::CAP_PROP_FPS);
+        frameRate_ = std::isfinite(rate) && rate >= kMinFrameRate && rate <= kMaxFrameRate
+                         ? rate
+                         : kFallbackFrameRate;
+        const double count = capture_->get(cv::CAP_PROP_FRAME_COUNT);
+        if (std::isfinite(count) && count >= 1 && count < 1e12)
+            announced_ = static_cast<int64_t>(count);
+    }
+
+    // Decodes the first frame now, so that a file that opens but holds no picture is refused
+    // before anything is written.
+    bool prefetch(std::string* error) {
+        if (!decode()) {
+            *error = "no video frame can be decoded from " + named(path_);
+            return false;
+        }
+        prefetched_ = true;
+        return true;
+    }
+
+    MediaKind kind() const override { return MediaKind::video; }
+    double frameRate() const override { return frameRate_; }
+    std::optional<int64_t> announcedFrameCount() const override { return announced_; }
+
+    bool read(cv::Mat& bgra, double& seconds) override {
+        if (prefetched_) {
+            prefetched_ = false;
+        } else if (ended_ || !decode()) {
+            ended_ = true;
+            return false;
+        }
+        bgra = bgra_;
+        seconds = time_;
+        ++delivered_;
+        return true;
+    }
+
+    std::string endProblem() const override {
+        if (!problem_.empty())
+            return problem_;
+        // Containers give their length up front; a file that stops well short of it was cut
+        // off or damaged. A little slack allows for lengths that are rounded estimates.
+        if (announced_ && delivered_ < *announced_ - std::max<int64_t>(2, *announced_ / 50))
+            return named(path_) + " is truncated or damaged: only " + std::to_string(delivered_) +
+                   " of its " + std::to_string(*announced_) + " frames can be decoded";
+        return {};
+    }
+
+private:
+    bool decode() {
+        try {
+            if (!capture_->read(frame_))
+                return false;
+            if (!toBgra(frame_, bgra_)) {
+                problem_ = "frame " + std::to_string(delivered_) + " of " + named(path_) +
+                           " has a pixel format that cannot be converted";
+                return false;
+            }
+            // The decoder's presentation time; where it has none, or goes backwards, the
+            // frame's place at the nominal rate.
+            const double seconds = capture_->get(cv::CAP_PROP_POS_MSEC) / 1000;
+            const double next = decodedAny_ ? time_ + 1 / frameRate_ : 0;
+            if (!std::isfinite(seconds) || seconds < 0 || (decodedAny_ && seconds <= time_))
+                time_ = next;
+            else
+                time_ = seconds;
+            decodedAny_ = true;
+            return true;
+        } catch (const cv::Exception& e) {
+            problem_ = "cannot decode " + named(path_) + ": " + e.msg;
+            return false;
+        }
+    }
+
+    std::filesystem::path path_;
+    std::unique_ptr<cv::VideoCapture> capture_;
+    double frameRate_ = kFallbackFrameRate;
+    std::optional<int64_t> announced_;
+    cv::Mat frame_;
+    cv::Mat bgra_;
+    double time_ = 0;
+    bool decodedAny_ = false;
+    bool prefetched_ = false;
+    bool ended_ = false;
+    int64_t delivered_ = 0;
+    std::string problem_;
+};
+
+std::unique_ptr<cv::VideoCapture> openCapture(const std::string& name, int backend) {
+    try {
+        auto capture = std::make_unique<cv::VideoCapture>();
+        if (capture->open(name, backend) && capture->isOpened())
+            return capture;
+    } catch (const cv::Exception&) {
+    }
+    return nullptr;
+}
+
+class ImageWriter final : public MediaWriter {
+public:
+    ImageWriter(int fd, std::string extension, std::filesystem::path target)
+        : fd_(fd), extension_(std::move(extension)), target_(std::move(target)) {}
+
+    bool write(const PixelBuffer& frame, std::string* error) override {
+        if (written_) {
+            *error = "an image output takes a single frame";
+            return false;
+        }
+        written_ = true;
+        std::vector<uchar> bytes;
+        try {
+            PixelBuffer& buffer = const_cast<PixelBuffer&>(frame); // locking leaves pixels alone
+            PixelBufferLock lock(buffer);
+            if (!lock) {
+                *error = "cannot read the covered frame";
+                return false;
+            }
+            const cv::Mat bgra(buffer.height(), buffer.width(), CV_8UC4, lock.data(),
+                               buffer.bytesPerRow());
+            cv::Mat bgr;
+            cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+            std::vector<int> parameters;
+            if (extension_ == ".jpg" || extension_ == ".jpeg")
+                parameters = {cv::IMWRITE_JPEG_QUALITY, 92};
+            if (!cv::imencode(extension_, bgr, bytes, parameters)) {
+                *error = "cannot encode the image for " + named(target_);
+                return false;
+            }
+        } catch (const cv::Exception& e) {
+            *error = "cannot encode the image for " + named(target_) + ": " + e.msg;
+            return false;
+        }
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n =
+                ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                *error = "cannot write " + named(target_) + ": " + systemError(n < 0 ? errno : EIO);
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    bool finish(std::string* error) override {
+        if (!written_) {
+            *error = "no frame was written to " + named(target_);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+    std::string extension_;
+    std::filesystem::path target_;
+    bool written_ = false;
+};
+
+class VideoWriter final : public MediaWriter {
+public:
+    VideoWriter(std::filesystem::path path, std::filesystem::path target,
+                std::unique_ptr<cv::VideoWriter> writer)
+        : path_(std::move(path)), target_(std::move(target)), writer_(std::move(writer)) {}
+
+    bool write(const PixelBuffer& frame, std::string* error) override {
+        try {
+            PixelBuffer& buffer = const_cast<PixelBuffer&>(frame); // locking leaves pixels alone
+            PixelBufferLock lock(buffer);
+            if (!lock) {
+                *error = "cannot read the covered frame";
+                return false;
+            }
+            if (buffer.width() != CameraPipeline::kOutputWidth ||
+                buffer.height() != CameraPipeline::kOutputHeight) {
+                *error = "a covered frame has the wrong size";
+                return false;
+            }
+            const cv::Mat bgra(buffer.height(), buffer.width(), CV_8UC4, lock.data(),
+                               buffer.bytesPerRow());
+            cv::cvtColor(bgra, bgr_, cv::COLOR_BGRA2BGR);
+            writer_->write(bgr_);
+        } catch (const cv::Exception& e) {
+            *error = "cannot encode " + named(target_) + ": " + e.msg;
+            return false;
+        }
+        ++written_;
+        return true;
+    }
+
+    bool finish(std::string* error) override {
+        try {
+            writer_->release();
+        } catch (const cv::Exception& e) {
+            *error = "cannot finish " + named(target_) + ": " + e.msg;
+            return false;
+        }
+        // Count what a decoder finds in the file; a short count means frames were lost on the
+        // way to the disk (a full disk, an encoder error) that the writer kept quiet about.
+        int64_t found = 0;
+        if (auto check = openCapture(path_.string(), cv::CAP_FFMPEG)) {
+            try {
+                while (check->grab())
+                    ++found;
+            } catch (const cv::Exception&) {
+            }
+        }
+        if (found != written_) {
+            *error = "cannot write " + named(target_) + ": only " + std::to_string(found) + " of " +
+                     std::to_string(written_) + " frames reached the file";
+            return false;
+        }
+        return true;
+    }
+
+private:
+    std::filesystem::path path_;
+    std::filesystem::path target_;
+    std::unique_ptr<cv::VideoWriter> writer_;
+    cv::Mat bgr_;
+    int64_t written_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path,
+                                               std::string* error) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        *error = "cannot read " + named(path) + ": " + systemError(errno);
+        return nullptr;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        *error = "cannot read " + named(path) + ": it is a directory";
+        return nullptr;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = "cannot read " + named(path) + ": it is not a regular file";
+        return nullptr;
+    }
+    const int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0) {
+        *error = "cannot read " + named(path) + ": " + systemError(errno);
+        return nullptr;
+    }
+    ::close(probe);
+    if (info.st_size == 0) {
+        *error = "cannot read " + named(path) + ": the file is empty";
+        return nullptr;
+    }
+
+    // Decoders that take a name read some names as URLs or pipeline descriptions; an absolute
+    // path is always read as a file.
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) {
+        *error = "cannot read " + named(path) + ": " + ec.message();
+        return nullptr;
+    }
+
+    bool image = false;
+    try {
+        image = cv::haveImageReader(absolute.string());
+    } catch (const cv::Exception&) {
+    }
+    if (image) {
+        cv::Mat picture;
+        try {
+            picture = cv::imread(absolute.string(), cv::IMREAD_COLOR);
+        } catch (const cv::Exception&) {
+        }
+        cv::Mat bgra;
+        if (picture.empty() || !toBgra(picture, bgra)) {
+            *error = "cannot decode the image " + named(path) + " (damaged or unsupported)";
+            return nullptr;
+        }
+        return std::make_unique<ImageReader>(std::move(bgra));
+    }
+
+    for (const auto& [name, backend] : {std::pair{absolute.string(), int(cv::CAP_FFMPEG)},
+                                        std::pair{fileUri(absolute), int(cv::CAP_GSTREAMER)}}) {
+        std::unique_ptr<cv::VideoCapture> capture = openCapture(name, backend);
+        if (!capture)
+            continue;
+        auto reader = std::make_unique<VideoReader>(path, std::move(capture));
+        std::string prefetchError;
+        if (reader->prefetch(&prefetchError))
+            return reader;
+        *error = prefetchError;
+        return nullptr;
+    }
+    *error = named(path) + " is not a video or image that can be decoded here";
+    return nullptr;
+}
+
+std::unique_ptr<MediaWriter> MediaWriter::open(const TemporaryOutput& output, MediaKind kind,
+                                               double frameRate, std::string* error) {
+    const std::string extension = lowerCaseExtension(output.target().string());
+    if (kind == MediaKind::image)
+        return std::make_unique<ImageWriter>(output.fd(), extension, output.target());
+
+    std::vector<int> codecs;
+    std::string what;
+    if (extension == ".webm") {
+        codecs = {cv::VideoWriter::fourcc('V', 'P', '8', '0')};
+        what = "VP8/WebM";
+    } else {
+        // H.264 where FFmpeg has an encoder for it, MPEG-4 part 2 otherwise.
+        codecs = {cv::VideoWriter::fourcc('a', 'v', 'c', '1'),
+                  cv::VideoWriter::fourcc('m', 'p', '4', 'v')};
+        what = "MP4";
+    }
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(output.path(), ec);
+    const cv::Size size(CameraPipeline::kOutputWidth, CameraPipeline::kOutputHeight);
+    QuietStandardError quiet;
+    for (int codec : codecs) {
+        try {
+            auto writer = std::make_unique<cv::VideoWriter>();
+            if (writer->open(absolute.string(), cv::CAP_FFMPEG, codec, frameRate, size, true) &&
+                writer->isOpened())
+                return std::make_unique<VideoWriter>(absolute, output.target(), std::move(writer));
+        } catch (const cv::Exception&) {
+        }
+    }
+    *error =
+        "cannot encode " + what + " video for " + named(output.target()) + " (no working encoder)";
+    return nullptr;
+}
+
+} // namespace orlenta

@@ -1,0 +1,63 @@
+// Reading the input and writing the output of orlenta-cover with OpenCV.
+//
+// MediaReader decodes INPUT: an image when an image codec recognises the file's content,
+// otherwise a video through OpenCV's videoio (its FFmpeg backend, then its GStreamer backend).
+// Frames come out as 8-bit BGRA with their media time. Nothing ever writes to the input.
+//
+// MediaWriter encodes the covered 1280 x 720 BGRA frames into a TemporaryOutput: VP8 in WebM or
+// H.264 in MP4 (by the file name's extension) for a video, PNG or JPEG for an image. Because
+// OpenCV's video writer does not report failed writes, finish() decodes the written video again
+// and fails unless every frame is there.
+//
+// Threads: each object is used by one thread at a time (it may be handed from one thread to
+// another when the hand-off itself synchronises).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+#include "media/pixel_buffer.h"
+#include "tools/orlenta_cover/cover_options.h"
+#include "tools/orlenta_cover/temporary_output.h"
+
+namespace orlenta {
+
+class MediaReader {
+public:
+    // Absent, with a one-line reason, when the path is not a readable regular file or holds
+    // nothing that decodes to a picture. A video must give its first frame here.
+    static std::unique_ptr<MediaReader> open(const std::filesystem::path& path, std::string* error);
+    virtual ~MediaReader() = default;
+
+    virtual MediaKind kind() const = 0;
+    // Frames per second for the output: the container's rate, 30 when it gives none.
+    virtual double frameRate() const = 0;
+    // The number of frames the file says it holds (1 for an image), if it says.
+    virtual std::optional<int64_t> announcedFrameCount() const = 0;
+    // The next frame (8-bit BGRA, valid until the next call) and its media time in seconds,
+    // non-decreasing; false at the end.
+    virtual bool read(cv::Mat& bgra, double& seconds) = 0;
+    // After read() answered false: empty when the input ended where it said it would, otherwise
+    // why the frames ended early (a truncated or damaged file).
+    virtual std::string endProblem() const = 0;
+};
+
+class MediaWriter {
+public:
+    // Opens the encoder for the output's container. Absent, with a reason, when it cannot.
+    static std::unique_ptr<MediaWriter> open(const TemporaryOutput& output, MediaKind kind,
+                                             double frameRate, std::string* error);
+    virtual ~MediaWriter() = default;
+
+    // Encodes one frame. False, with a reason, on failure (an image takes exactly one frame).
+    virtual bool write(const PixelBuffer& frame, std::string* error) = 0;
+    // Completes the file and checks it. False, with a reason, when it is not complete.
+    virtual bool finish(std::string* error) = 0;
+};
+
+} // namespace orlenta
