@@ -1,0 +1,1660 @@
+#include "media/camera_service_pipewire.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <spa/utils/result.h>
+#include <spa/utils/string.h>
+
+#include "media/pixel_buffer.h"
+#include "media/sample_buffer.h"
+
+namespace orlenta {
+
+namespace {
+
+constexpr std::string_view kNodeNamePrefix = "orlenta-camera.";
+constexpr const char* kDeviceIdKey = "orlenta.device.id";
+constexpr const char* kStreamIdKey = "orlenta.stream.id";
+constexpr size_t kUuidTextLength = 36;
+constexpr int kBytesPerPixel = 4;
+// Frames older than this many frame periods when a sink request takes them are dropped.
+constexpr int64_t kStaleAfterFramePeriods = 2;
+// How often a writer without a free buffer asks PipeWire again.
+constexpr int64_t kWriterRetryNanoseconds = 5'000'000;
+
+void initialisePipeWire() {
+    static std::once_flag once;
+    std::call_once(once, [] { pw_init(nullptr, nullptr); });
+}
+
+std::string nodeNameFor(const Uuid& device, const Uuid& stream) {
+    return std::string(kNodeNamePrefix) + device.toString() + "." + stream.toString();
+}
+
+// Device and stream identifiers from a node name made by nodeNameFor.
+std::optional<std::pair<std::string, std::string>> parseNodeName(std::string_view name) {
+    if (name.size() != kNodeNamePrefix.size() + 2 * kUuidTextLength + 1 ||
+        name.substr(0, kNodeNamePrefix.size()) != kNodeNamePrefix)
+        return std::nullopt;
+    const std::string_view rest = name.substr(kNodeNamePrefix.size());
+    const auto device = Uuid::parse(rest.substr(0, kUuidTextLength));
+    const auto stream = Uuid::parse(rest.substr(kUuidTextLength + 1));
+    if (rest[kUuidTextLength] != '.' || !device || !stream)
+        return std::nullopt;
+    return std::pair{device->toString(), stream->toString()};
+}
+
+int64_t nanosecondsOf(const Time& time) {
+    if (!time.isValid())
+        return 0;
+    if (time.timescale == 1'000'000'000)
+        return time.value;
+    return secondsToNanoseconds(time.seconds());
+}
+
+// --- The connection: a thread loop, a context and a core ---------------------------------------
+
+class Connection {
+public:
+    static std::unique_ptr<Connection> open(const std::string& name, std::string* errorMessage) {
+        initialisePipeWire();
+        std::unique_ptr<Connection> connection(new Connection);
+        connection->loop_ = pw_thread_loop_new("orlenta-pipewire", nullptr);
+        if (!connection->loop_) {
+            if (errorMessage)
+                *errorMessage = "Could not make the PipeWire loop.";
+            return nullptr;
+        }
+        connection->context_ =
+            pw_context_new(pw_thread_loop_get_loop(connection->loop_), nullptr, 0);
+        if (!connection->context_ || pw_thread_loop_start(connection->loop_) < 0) {
+            if (errorMessage)
+                *errorMessage = "Could not start the PipeWire loop.";
+            return nullptr;
+        }
+        Guard guard(*connection);
+        pw_properties* properties = pw_properties_new(PW_KEY_APP_NAME, name.c_str(), nullptr);
+        connection->core_ = pw_context_connect(connection->context_, properties, 0);
+        if (!connection->core_) {
+            const int error = errno;
+            if (errorMessage)
+                *errorMessage =
+                    std::string("Could not connect to PipeWire: ") + spa_strerror(-error);
+            return nullptr;
+        }
+        static const pw_core_events events = [] {
+            pw_core_events e{};
+            e.version = PW_VERSION_CORE_EVENTS;
+            e.error = [](void* data, uint32_t id, int, int result, const char* message) {
+                auto* self = static_cast<Connection*>(data);
+                if (id == PW_ID_CORE && result == -EPIPE && self->onLost_) {
+                    auto onLost = std::move(self->onLost_);
+                    self->onLost_ = nullptr;
+                    onLost(message ? message : "connection lost");
+                }
+            };
+            return e;
+        }();
+        pw_core_add_listener(connection->core_, &connection->coreListener_, &events,
+                             connection.get());
+        return connection;
+    }
+
+    ~Connection() {
+        if (loop_)
+            pw_thread_loop_stop(loop_);
+        if (core_) {
+            spa_hook_remove(&coreListener_);
+            pw_core_disconnect(core_);
+        }
+        if (context_)
+            pw_context_destroy(context_);
+        if (loop_)
+            pw_thread_loop_destroy(loop_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Holds the loop lock for a scope. Never used per frame.
+    class Guard {
+    public:
+        explicit Guard(Connection& connection) : loop_(connection.loop_) {
+            pw_thread_loop_lock(loop_);
+        }
+        ~Guard() { pw_thread_loop_unlock(loop_); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        pw_thread_loop* loop_;
+    };
+
+    pw_loop* loop() const { return pw_thread_loop_get_loop(loop_); }
+    pw_core* core() const { return core_; }
+    // Called on the loop thread, once, when PipeWire goes away. Set under the loop lock.
+    void setOnLost(std::function<void(const std::string&)> onLost) { onLost_ = std::move(onLost); }
+
+private:
+    Connection() = default;
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook coreListener_{};
+    std::function<void(const std::string&)> onLost_;
+};
+
+// --- Parameters --------------------------------------------------------------------------------
+
+struct PodBuffer {
+    PodBuffer() { builder = SPA_POD_BUILDER_INIT(data, sizeof data); }
+    uint8_t data[1024];
+    spa_pod_builder builder;
+};
+
+struct VideoShape {
+    int width = 0;
+    int height = 0;
+    // Frames per second as a fraction; a zero numerator accepts any rate up to 1000 per second.
+    uint32_t rateNumerator = 30;
+    uint32_t rateDenominator = 1;
+};
+
+const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, bool alsoBgrx) {
+    spa_pod_frame object;
+    spa_pod_builder_push_object(b, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_prop(b, SPA_FORMAT_mediaType, 0);
+    spa_pod_builder_id(b, SPA_MEDIA_TYPE_video);
+    spa_pod_builder_prop(b, SPA_FORMAT_mediaSubtype, 0);
+    spa_pod_builder_id(b, SPA_MEDIA_SUBTYPE_raw);
+    spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_format, 0);
+    if (alsoBgrx) {
+        // BGRx has the same bytes; readers that ignore alpha ask for it.
+        spa_pod_frame choice;
+        spa_pod_builder_push_choice(b, &choice, SPA_CHOICE_Enum, 0);
+        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
+        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
+        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRx);
+        spa_pod_builder_pop(b, &choice);
+    } else {
+        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
+    }
+    spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_size, 0);
+    spa_pod_builder_rectangle(b, static_cast<uint32_t>(shape.width),
+                              static_cast<uint32_t>(shape.height));
+    spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_framerate, 0);
+    if (shape.rateNumerator == 0) {
+        spa_pod_frame choice;
+        spa_pod_builder_push_choice(b, &choice, SPA_CHOICE_Range, 0);
+        spa_pod_builder_fraction(b, 30, 1);
+        spa_pod_builder_fraction(b, 0, 1);
+        spa_pod_builder_fraction(b, 1000, 1);
+        spa_pod_builder_pop(b, &choice);
+    } else {
+        spa_pod_builder_fraction(b, shape.rateNumerator, shape.rateDenominator);
+    }
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(b, &object));
+}
+
+const spa_pod* buildBuffers(spa_pod_builder* b, int width, int height, int32_t count,
+                            int32_t minimum, int32_t maximum) {
+    const int32_t stride = width * kBytesPerPixel;
+    spa_pod_frame object;
+    spa_pod_builder_push_object(b, &object, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
+    spa_pod_builder_prop(b, SPA_PARAM_BUFFERS_buffers, 0);
+    spa_pod_frame choice;
+    spa_pod_builder_push_choice(b, &choice, SPA_CHOICE_Range, 0);
+    spa_pod_builder_int(b, count);
+    spa_pod_builder_int(b, minimum);
+    spa_pod_builder_int(b, maximum);
+    spa_pod_builder_pop(b, &choice);
+    spa_pod_builder_prop(b, SPA_PARAM_BUFFERS_blocks, 0);
+    spa_pod_builder_int(b, 1);
+    spa_pod_builder_prop(b, SPA_PARAM_BUFFERS_size, 0);
+    spa_pod_builder_int(b, stride * height);
+    spa_pod_builder_prop(b, SPA_PARAM_BUFFERS_stride, 0);
+    spa_pod_builder_int(b, stride);
+    // Shared memory only: the frames cross into another process.
+    spa_pod_builder_prop(b, SPA_PARAM_BUFFERS_dataType, 0);
+    spa_pod_frame flags;
+    spa_pod_builder_push_choice(b, &flags, SPA_CHOICE_Flags, 0);
+    spa_pod_builder_int(b, 1 << SPA_DATA_MemFd);
+    spa_pod_builder_pop(b, &flags);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(b, &object));
+}
+
+const spa_pod* buildHeaderMeta(spa_pod_builder* b) {
+    spa_pod_frame object;
+    spa_pod_builder_push_object(b, &object, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_prop(b, SPA_PARAM_META_type, 0);
+    spa_pod_builder_id(b, SPA_META_Header);
+    spa_pod_builder_prop(b, SPA_PARAM_META_size, 0);
+    spa_pod_builder_int(b, static_cast<int32_t>(sizeof(spa_meta_header)));
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(b, &object));
+}
+
+// The negotiated size, or absent for anything but raw BGRA/BGRx of a positive size.
+std::optional<std::pair<int, int>> parseFormat(const spa_pod* param) {
+    if (!param)
+        return std::nullopt;
+    uint32_t mediaType = 0;
+    uint32_t mediaSubtype = 0;
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw)
+        return std::nullopt;
+    spa_video_info_raw info{};
+    if (spa_format_video_raw_parse(param, &info) < 0)
+        return std::nullopt;
+    if (info.format != SPA_VIDEO_FORMAT_BGRA && info.format != SPA_VIDEO_FORMAT_BGRx)
+        return std::nullopt;
+    if (info.size.width == 0 || info.size.height == 0 || info.size.width > 16384 ||
+        info.size.height > 16384)
+        return std::nullopt;
+    return std::pair{static_cast<int>(info.size.width), static_cast<int>(info.size.height)};
+}
+
+// Copies a BGRA picture of width x height into a buffer of the stream. False when the buffer
+// cannot hold it (the buffer is then left untouched).
+bool fillBuffer(spa_buffer* buffer, const PixelBuffer& picture, int width, int height) {
+    if (buffer->n_datas < 1)
+        return false;
+    spa_data& data = buffer->datas[0];
+    const auto stride = static_cast<size_t>(width) * kBytesPerPixel;
+    const size_t size = stride * static_cast<size_t>(height);
+    if (!data.data || !data.chunk || data.maxsize < size)
+        return false;
+    PixelBufferLock lock(const_cast<PixelBuffer&>(picture));
+    if (!lock)
+        return false;
+    auto* destination = static_cast<uint8_t*>(data.data);
+    const uint8_t* source = lock.data();
+    if (picture.bytesPerRow() == stride) {
+        std::memcpy(destination, source, size);
+    } else {
+        for (int row = 0; row < height; ++row)
+            std::memcpy(destination + static_cast<size_t>(row) * stride,
+                        source + static_cast<size_t>(row) * picture.bytesPerRow(), stride);
+    }
+    data.chunk->offset = 0;
+    data.chunk->size = static_cast<uint32_t>(size);
+    data.chunk->stride = static_cast<int32_t>(stride);
+    data.chunk->flags = SPA_CHUNK_FLAG_NONE;
+    return true;
+}
+
+void stampHeader(spa_buffer* buffer, int64_t presentationNanoseconds, uint64_t sequence) {
+    auto* header = static_cast<spa_meta_header*>(
+        spa_buffer_find_meta_data(buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (!header)
+        return;
+    header->flags = 0;
+    header->offset = 0;
+    header->pts = presentationNanoseconds;
+    header->dts_offset = 0;
+    header->seq = sequence;
+}
+
+struct LinkEnds {
+    uint32_t outputNode = SPA_ID_INVALID;
+    uint32_t inputNode = SPA_ID_INVALID;
+};
+
+class PwStream;
+
+} // namespace
+
+// =============================================================================================
+// The daemon's side
+// =============================================================================================
+
+struct PipeWireCameraExtensionService::Impl
+    : std::enable_shared_from_this<PipeWireCameraExtensionService::Impl> {
+    explicit Impl(std::unique_ptr<Connection> c)
+        : connection(std::move(c)), serviceQueue("camera-service") {}
+
+    // Runs a call of the sources on the client queue.
+    void dispatchToClients(Task task) {
+        Executor* queue = clientQueue.load();
+        if (queue)
+            queue->post(std::move(task));
+        else
+            serviceQueue.async(std::move(task));
+    }
+    void dispatchCompletion(Task task) { serviceQueue.async(std::move(task)); }
+
+    void linksChanged();
+    void shutdown();
+
+    std::unique_ptr<Connection> connection;
+    SerialQueue serviceQueue;
+    std::atomic<Executor*> clientQueue{nullptr};
+    std::weak_ptr<CameraExtensionProviderSource> providerSource;
+    std::atomic<bool> stopped{false};
+    std::atomic<uint64_t> nextClientId{1};
+
+    // Loop thread (or under the loop lock).
+    pw_registry* registry = nullptr;
+    spa_hook registryListener{};
+    std::map<uint32_t, LinkEnds> links;
+    std::vector<std::weak_ptr<PwStream>> published;
+
+    struct Counters {
+        std::atomic<uint64_t> framesSent{0};
+        std::atomic<uint64_t> framesNotSent{0};
+        std::atomic<uint64_t> sinkFramesReceived{0};
+        std::atomic<uint64_t> sinkFramesDropped{0};
+        std::atomic<uint64_t> sinkFramesStale{0};
+        std::atomic<uint64_t> sinkFramesMalformed{0};
+        std::atomic<uint64_t> lastScheduledSequence{0};
+    } counters;
+};
+
+namespace {
+
+using ServiceImpl = PipeWireCameraExtensionService::Impl;
+
+// One client of a stream: a PipeWire link to a reader, or from a writer. Touched only on the
+// client queue once made.
+struct ClientSession {
+    CameraExtensionClientPtr client;
+    bool started = false;
+};
+
+class PwStream final : public CameraExtensionStream, public std::enable_shared_from_this<PwStream> {
+public:
+    PwStream(std::shared_ptr<ServiceImpl> service, std::string name, const Uuid& id,
+             CameraStreamDirection direction, CameraStreamClockType clockType,
+             std::weak_ptr<CameraExtensionStreamSource> source)
+        : service_(std::move(service)), name_(std::move(name)), id_(id), direction_(direction),
+          clockType_(clockType), source_(std::move(source)) {}
+
+    ~PwStream() override { unpublish(); }
+
+    const std::string& localizedName() const override { return name_; }
+    const Uuid& streamId() const override { return id_; }
+    CameraStreamDirection direction() const override { return direction_; }
+    CameraStreamClockType clockType() const override { return clockType_; }
+
+    // Records the device the stream belongs to; false if it already belongs to one.
+    bool attach(const std::string& deviceName, const Uuid& deviceId) {
+        std::lock_guard lock(attachMutex_);
+        if (attached_)
+            return false;
+        attached_ = true;
+        deviceName_ = deviceName;
+        deviceId_ = deviceId;
+        return true;
+    }
+
+    bool publish(std::string* errorMessage);
+    void unpublish();
+    // Loop thread: the links changed, or the node got its id.
+    void updateClients();
+
+    void consumeSampleBuffer(const CameraExtensionClientPtr& client,
+                             ConsumeCompletion completion) override;
+    void notifyScheduledOutputChanged(const CameraExtensionScheduledOutput& output) override {
+        // PipeWire gives a writer no channel back beyond recycling its buffer, which happens as
+        // soon as the frame has been copied out; the acknowledgement is kept for diagnostics.
+        service_->counters.lastScheduledSequence = output.sequenceNumber;
+    }
+    void sendSampleBuffer(std::shared_ptr<SampleBuffer> sampleBuffer, uint32_t discontinuity,
+                          uint64_t hostTimeInNanoseconds) override;
+
+private:
+    static const pw_stream_events& streamEvents();
+    void onStateChanged(pw_stream_state state);
+    void onParamChanged(uint32_t id, const spa_pod* param);
+    void onProcess();
+    void onSendEvent();
+    void serveRequests();
+    void endSessionsLocked();
+    void destroySendEventLocked();
+    void failRequestsOf(const CameraExtensionClient* client, const char* reason);
+
+    const std::shared_ptr<ServiceImpl> service_;
+    const std::string name_;
+    const Uuid id_;
+    const CameraStreamDirection direction_;
+    const CameraStreamClockType clockType_;
+    const std::weak_ptr<CameraExtensionStreamSource> source_;
+
+    std::mutex attachMutex_;
+    bool attached_ = false;
+    std::string deviceName_;
+    Uuid deviceId_;
+
+    // Fixed by publish() before the node exists.
+    VideoShape shape_{};
+    int64_t framePeriodNanoseconds_ = 33'333'333;
+    std::shared_ptr<PixelBufferPool> sinkPool_;
+
+    // Loop thread, or under the loop lock.
+    pw_stream* stream_ = nullptr;
+    spa_hook listener_{};
+    bool streaming_ = false;
+    uint32_t nodeId_ = SPA_ID_INVALID;
+    std::optional<std::pair<int, int>> negotiated_;
+    uint64_t sequence_ = 0;
+    std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
+
+    // The one frame waiting to be written to the source node, and the event that wakes the loop.
+    std::mutex sendMutex_;
+    spa_source* sendEvent_ = nullptr;
+    std::shared_ptr<SampleBuffer> pendingSend_;
+    uint64_t pendingHostTime_ = 0;
+
+    // Sink: the newest frame taken from the node, the waiting requests and the writers.
+    struct Arrived {
+        std::shared_ptr<SampleBuffer> sample;
+        uint64_t sequence = 0;
+        int64_t presentationNanoseconds = 0;
+    };
+    struct Request {
+        CameraExtensionClientPtr client;
+        ConsumeCompletion completion;
+    };
+    std::mutex sinkMutex_;
+    std::optional<Arrived> arrived_;
+    std::deque<Request> requests_;
+    std::set<const CameraExtensionClient*> writers_;
+};
+
+const pw_stream_events& PwStream::streamEvents() {
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+            static_cast<PwStream*>(data)->onStateChanged(state);
+        };
+        e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
+            static_cast<PwStream*>(data)->onParamChanged(id, param);
+        };
+        e.process = [](void* data) { static_cast<PwStream*>(data)->onProcess(); };
+        return e;
+    }();
+    return events;
+}
+
+bool PwStream::publish(std::string* errorMessage) {
+    // The node offers the first format of the stream's source (1280 x 720 at 30 fps if none).
+    shape_ = VideoShape{1280, 720, 30, 1};
+    if (auto source = source_.lock()) {
+        const std::vector<CameraStreamFormat> formats = source->formats();
+        if (!formats.empty()) {
+            const CameraStreamFormat& format = formats.front();
+            shape_.width = format.formatDescription.width;
+            shape_.height = format.formatDescription.height;
+            const Time period = format.minFrameDuration;
+            if (period.isValid() && period.value > 0) {
+                shape_.rateNumerator = static_cast<uint32_t>(period.timescale);
+                shape_.rateDenominator = static_cast<uint32_t>(period.value);
+                framePeriodNanoseconds_ = nanosecondsOf(period);
+            }
+        }
+    }
+    if (shape_.width <= 0 || shape_.height <= 0) {
+        if (errorMessage)
+            *errorMessage = "The stream " + name_ + " has no usable format.";
+        return false;
+    }
+    if (direction_ == CameraStreamDirection::sink) {
+        PixelBufferPool::Attributes attributes;
+        attributes.width = shape_.width;
+        attributes.height = shape_.height;
+        attributes.maxBuffers = 6;
+        sinkPool_ = PixelBufferPool::create(attributes);
+    }
+
+    std::string deviceName;
+    Uuid deviceId;
+    {
+        std::lock_guard lock(attachMutex_);
+        deviceName = deviceName_;
+        deviceId = deviceId_;
+    }
+    const bool isSource = direction_ == CameraStreamDirection::source;
+    const std::string nodeName = nodeNameFor(deviceId, id_);
+    pw_properties* properties = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CLASS, isSource ? "Video/Source" : "Video/Sink",
+        PW_KEY_NODE_NAME, nodeName.c_str(), PW_KEY_NODE_NICK, deviceName.c_str(),
+        PW_KEY_NODE_DESCRIPTION, isSource ? deviceName.c_str() : name_.c_str(), PW_KEY_MEDIA_NAME,
+        name_.c_str(), kDeviceIdKey, deviceId.toString().c_str(), kStreamIdKey,
+        id_.toString().c_str(), nullptr);
+    if (isSource)
+        pw_properties_set(properties, PW_KEY_MEDIA_ROLE, "Camera");
+
+    Connection::Guard guard(*service_->connection);
+    if (stream_) {
+        if (errorMessage)
+            *errorMessage = "The stream " + name_ + " is published already.";
+        pw_properties_free(properties);
+        return false;
+    }
+    stream_ = pw_stream_new(service_->connection->core(), name_.c_str(), properties);
+    if (!stream_) {
+        if (errorMessage)
+            *errorMessage = "Could not make the PipeWire node for " + name_ + ".";
+        return false;
+    }
+    pw_stream_add_listener(stream_, &listener_, &streamEvents(), this);
+    if (isSource) {
+        spa_source* event = pw_loop_add_event(
+            service_->connection->loop(),
+            [](void* data, uint64_t) { static_cast<PwStream*>(data)->onSendEvent(); }, this);
+        std::lock_guard lock(sendMutex_);
+        sendEvent_ = event;
+    }
+    PodBuffer pod;
+    const spa_pod* params[] = {buildFormat(
+        &pod.builder, isSource ? shape_ : VideoShape{shape_.width, shape_.height, 0, 1}, true)};
+    const auto flags = static_cast<pw_stream_flags>(
+        PW_STREAM_FLAG_MAP_BUFFERS | (isSource ? PW_STREAM_FLAG_DRIVER : PW_STREAM_FLAG_NONE));
+    const int result = pw_stream_connect(
+        stream_, isSource ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+    if (result < 0) {
+        if (errorMessage)
+            *errorMessage =
+                "Could not connect the PipeWire node for " + name_ + ": " + spa_strerror(result);
+        destroySendEventLocked();
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
+        return false;
+    }
+    service_->published.push_back(weak_from_this());
+    return true;
+}
+
+void PwStream::unpublish() {
+    if (!service_->connection)
+        return;
+    Connection::Guard guard(*service_->connection);
+    if (!stream_)
+        return;
+    endSessionsLocked();
+    destroySendEventLocked();
+    pw_stream_destroy(stream_);
+    stream_ = nullptr;
+    streaming_ = false;
+    nodeId_ = SPA_ID_INVALID;
+}
+
+void PwStream::destroySendEventLocked() {
+    spa_source* event = nullptr;
+    {
+        std::lock_guard lock(sendMutex_);
+        event = sendEvent_;
+        sendEvent_ = nullptr;
+        pendingSend_.reset();
+    }
+    if (event)
+        pw_loop_destroy_source(service_->connection->loop(), event);
+}
+
+void PwStream::endSessionsLocked() {
+    for (auto& [link, session] : sessions_) {
+        failRequestsOf(session->client.get(), "The stream is gone.");
+        service_->dispatchToClients([source = source_, session] {
+            if (!session->started)
+                return;
+            session->started = false;
+            if (auto role = source.lock())
+                role->stopStream();
+        });
+    }
+    sessions_.clear();
+}
+
+void PwStream::updateClients() {
+    if (!stream_ || nodeId_ == SPA_ID_INVALID)
+        return;
+    std::set<uint32_t> current;
+    for (const auto& [link, ends] : service_->links) {
+        const bool mine = direction_ == CameraStreamDirection::source ? ends.outputNode == nodeId_
+                                                                      : ends.inputNode == nodeId_;
+        if (mine)
+            current.insert(link);
+    }
+    // Links that went away: their clients stop.
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if (current.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        std::shared_ptr<ClientSession> session = it->second;
+        it = sessions_.erase(it);
+        failRequestsOf(session->client.get(), "The client stopped writing.");
+        std::weak_ptr<CameraExtensionProviderSource> provider = service_->providerSource;
+        service_->dispatchToClients([source = source_, provider, session] {
+            if (session->started) {
+                session->started = false;
+                if (auto role = source.lock())
+                    role->stopStream();
+            }
+            if (auto providerRole = provider.lock())
+                providerRole->disconnectClient(session->client);
+        });
+    }
+    // New links: each is a client that is admitted and starts.
+    for (const uint32_t link : current) {
+        if (sessions_.count(link) != 0)
+            continue;
+        auto session = std::make_shared<ClientSession>();
+        session->client = std::make_shared<CameraExtensionClient>(
+            service_->nextClientId++, "PipeWire link " + std::to_string(link));
+        sessions_.emplace(link, session);
+        if (direction_ == CameraStreamDirection::sink) {
+            std::lock_guard lock(sinkMutex_);
+            writers_.insert(session->client.get());
+        }
+        std::weak_ptr<CameraExtensionProviderSource> provider = service_->providerSource;
+        service_->dispatchToClients([source = source_, provider, session] {
+            auto providerRole = provider.lock();
+            if (providerRole && !providerRole->connectClient(session->client))
+                return;
+            auto role = source.lock();
+            if (!role || !role->authorizedToStartStream(session->client))
+                return;
+            session->started = true;
+            role->startStream();
+        });
+    }
+}
+
+void PwStream::onStateChanged(pw_stream_state state) {
+    streaming_ = state == PW_STREAM_STATE_STREAMING;
+    if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
+        const uint32_t node = pw_stream_get_node_id(stream_);
+        if (node != nodeId_) {
+            nodeId_ = node;
+            updateClients();
+        }
+    }
+}
+
+void PwStream::onParamChanged(uint32_t id, const spa_pod* param) {
+    if (id != SPA_PARAM_Format)
+        return;
+    negotiated_ = parseFormat(param);
+    if (!negotiated_)
+        return;
+    PodBuffer pod;
+    const auto [width, height] = *negotiated_;
+    const spa_pod* params[] = {direction_ == CameraStreamDirection::source
+                                   ? buildBuffers(&pod.builder, width, height, 4, 2, 8)
+                                   : buildBuffers(&pod.builder, width, height, 4, 2, 16),
+                               buildHeaderMeta(&pod.builder)};
+    pw_stream_update_params(stream_, params, 2);
+}
+
+// Source: the frame waiting in the slot goes into a free buffer of the node.
+void PwStream::onSendEvent() {
+    std::shared_ptr<SampleBuffer> sample;
+    uint64_t hostTime = 0;
+    {
+        std::lock_guard lock(sendMutex_);
+        sample = std::move(pendingSend_);
+        pendingSend_.reset();
+        hostTime = pendingHostTime_;
+    }
+    if (!sample || !stream_)
+        return;
+    const std::shared_ptr<PixelBuffer>& picture = sample->imageBuffer();
+    // A picture that does not match the negotiated format cannot be passed on as it is; it is
+    // dropped rather than cropped or read past its end.
+    if (!streaming_ || !negotiated_ || !picture || picture->width() != negotiated_->first ||
+        picture->height() != negotiated_->second || picture->pixelFormat() != kPixelFormatBGRA) {
+        ++service_->counters.framesNotSent;
+        return;
+    }
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (!buffer) {
+        ++service_->counters.framesNotSent;
+        return;
+    }
+    if (!fillBuffer(buffer->buffer, *picture, negotiated_->first, negotiated_->second)) {
+        // Give the buffer back empty: nothing is shown for this frame.
+        if (buffer->buffer->n_datas > 0 && buffer->buffer->datas[0].chunk)
+            buffer->buffer->datas[0].chunk->size = 0;
+        pw_stream_queue_buffer(stream_, buffer);
+        ++service_->counters.framesNotSent;
+        return;
+    }
+    const int64_t presentation = sample->presentationTime().isValid()
+                                     ? nanosecondsOf(sample->presentationTime())
+                                     : static_cast<int64_t>(hostTime);
+    stampHeader(buffer->buffer, presentation, ++sequence_);
+    pw_stream_queue_buffer(stream_, buffer);
+    pw_stream_trigger_process(stream_);
+    ++service_->counters.framesSent;
+}
+
+void PwStream::sendSampleBuffer(std::shared_ptr<SampleBuffer> sampleBuffer, uint32_t,
+                                uint64_t hostTimeInNanoseconds) {
+    if (direction_ != CameraStreamDirection::source || !sampleBuffer || service_->stopped)
+        return;
+    // The event source is created and destroyed under this lock too, so it cannot go away while
+    // it is signalled; signalling only writes to an eventfd.
+    std::lock_guard lock(sendMutex_);
+    if (!sendEvent_)
+        return;
+    if (pendingSend_)
+        ++service_->counters.framesNotSent;
+    pendingSend_ = std::move(sampleBuffer);
+    pendingHostTime_ = hostTimeInNanoseconds;
+    pw_loop_signal_event(service_->connection->loop(), sendEvent_);
+}
+
+// Sink: takes the newest frame the node holds, copies it into a pixel buffer of our own, and
+// gives every PipeWire buffer back at once.
+void PwStream::onProcess() {
+    if (direction_ != CameraStreamDirection::sink || !stream_)
+        return;
+    pw_buffer* newest = nullptr;
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
+        if (newest) {
+            pw_stream_queue_buffer(stream_, newest);
+            ++service_->counters.sinkFramesDropped;
+        }
+        newest = buffer;
+    }
+    if (!newest)
+        return;
+
+    std::optional<Arrived> arrived;
+    spa_buffer* buffer = newest->buffer;
+    if (negotiated_ && buffer->n_datas >= 1 && buffer->datas[0].data && buffer->datas[0].chunk) {
+        const auto [width, height] = *negotiated_;
+        const spa_data& data = buffer->datas[0];
+        const size_t rowBytes = static_cast<size_t>(width) * kBytesPerPixel;
+        const size_t stride =
+            data.chunk->stride > 0 ? static_cast<size_t>(data.chunk->stride) : rowBytes;
+        const size_t offset = data.chunk->offset;
+        const size_t size = data.chunk->size;
+        const size_t needed = stride * static_cast<size_t>(height - 1) + rowBytes;
+        if (stride >= rowBytes && size >= needed && offset <= data.maxsize &&
+            size <= data.maxsize - offset) {
+            std::shared_ptr<PixelBuffer> picture =
+                sinkPool_ ? sinkPool_->createPixelBuffer() : nullptr;
+            if (picture && picture->width() == width && picture->height() == height) {
+                PixelBufferLock lock(*picture);
+                if (lock) {
+                    const auto* source = static_cast<const uint8_t*>(data.data) + offset;
+                    for (int row = 0; row < height; ++row)
+                        std::memcpy(lock.data() + static_cast<size_t>(row) * picture->bytesPerRow(),
+                                    source + static_cast<size_t>(row) * stride, rowBytes);
+                    const auto* header =
+                        static_cast<const spa_meta_header*>(spa_buffer_find_meta_data(
+                            buffer, SPA_META_Header, sizeof(spa_meta_header)));
+                    Arrived frame;
+                    frame.sequence = header ? header->seq : 0;
+                    // A frame without a time of its own counts as made now.
+                    frame.presentationNanoseconds =
+                        header && header->pts > 0 ? header->pts : nanosecondsOf(hostClockTime());
+                    SampleTiming timing;
+                    timing.presentationTime =
+                        Time::make(frame.presentationNanoseconds, 1'000'000'000);
+                    frame.sample = SampleBuffer::createReady(
+                        picture, VideoFormatDescription{kPixelFormatBGRA, width, height}, timing);
+                    if (frame.sample)
+                        arrived = std::move(frame);
+                }
+            } else {
+                ++service_->counters.sinkFramesDropped;
+            }
+        } else {
+            ++service_->counters.sinkFramesMalformed;
+        }
+    } else {
+        ++service_->counters.sinkFramesMalformed;
+    }
+    pw_stream_queue_buffer(stream_, newest);
+    if (!arrived)
+        return;
+    ++service_->counters.sinkFramesReceived;
+    {
+        std::lock_guard lock(sinkMutex_);
+        if (arrived_)
+            ++service_->counters.sinkFramesDropped;
+        arrived_ = std::move(arrived);
+    }
+    std::weak_ptr<PwStream> weak = weak_from_this();
+    service_->dispatchCompletion([weak] {
+        if (auto self = weak.lock())
+            self->serveRequests();
+    });
+}
+
+void PwStream::consumeSampleBuffer(const CameraExtensionClientPtr& client,
+                                   ConsumeCompletion completion) {
+    if (!completion)
+        return;
+    const auto fail = [&](const char* reason) {
+        ConsumedSampleBuffer result;
+        result.error = CameraExtensionError{reason};
+        service_->dispatchCompletion(
+            [completion = std::move(completion), result = std::move(result)]() mutable {
+                completion(std::move(result));
+            });
+    };
+    if (direction_ != CameraStreamDirection::sink) {
+        fail("Only a sink stream has buffers to take.");
+        return;
+    }
+    {
+        std::lock_guard lock(sinkMutex_);
+        if (!client || writers_.count(client.get()) == 0) {
+            // Unlocks before failing: fail() only posts.
+        } else {
+            requests_.push_back({client, std::move(completion)});
+            if (arrived_) {
+                std::weak_ptr<PwStream> weak = weak_from_this();
+                service_->dispatchCompletion([weak] {
+                    if (auto self = weak.lock())
+                        self->serveRequests();
+                });
+            }
+            return;
+        }
+    }
+    fail("The client does not write this stream.");
+}
+
+// Service queue: hands waiting frames to waiting requests, dropping frames that are stale by now.
+void PwStream::serveRequests() {
+    std::vector<std::pair<ConsumeCompletion, ConsumedSampleBuffer>> ready;
+    {
+        std::lock_guard lock(sinkMutex_);
+        while (!requests_.empty() && arrived_) {
+            Arrived frame = std::move(*arrived_);
+            arrived_.reset();
+            const int64_t age = nanosecondsOf(hostClockTime()) - frame.presentationNanoseconds;
+            const int64_t limit = kStaleAfterFramePeriods * framePeriodNanoseconds_;
+            if (age > limit || age < -limit) {
+                ++service_->counters.sinkFramesStale;
+                continue;
+            }
+            Request request = std::move(requests_.front());
+            requests_.pop_front();
+            ConsumedSampleBuffer result;
+            result.sampleBuffer = std::move(frame.sample);
+            result.sequenceNumber = frame.sequence;
+            ready.emplace_back(std::move(request.completion), std::move(result));
+        }
+    }
+    for (auto& [completion, result] : ready)
+        completion(std::move(result));
+}
+
+void PwStream::failRequestsOf(const CameraExtensionClient* client, const char* reason) {
+    std::vector<ConsumeCompletion> failed;
+    {
+        std::lock_guard lock(sinkMutex_);
+        writers_.erase(client);
+        for (auto it = requests_.begin(); it != requests_.end();) {
+            if (it->client.get() == client) {
+                failed.push_back(std::move(it->completion));
+                it = requests_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& completion : failed) {
+        ConsumedSampleBuffer result;
+        result.error = CameraExtensionError{reason};
+        service_->dispatchCompletion(
+            [completion = std::move(completion), result = std::move(result)]() mutable {
+                completion(std::move(result));
+            });
+    }
+}
+
+class PwDevice final : public CameraExtensionDevice {
+public:
+    PwDevice(std::shared_ptr<ServiceImpl> service, std::string name, const Uuid& id,
+             std::optional<std::string> legacyId)
+        : service_(std::move(service)), name_(std::move(name)), id_(id),
+          legacyId_(std::move(legacyId)) {}
+
+    const std::string& localizedName() const override { return name_; }
+    const Uuid& deviceId() const override { return id_; }
+    const std::optional<std::string>& legacyDeviceId() const override { return legacyId_; }
+
+    std::optional<CameraExtensionError>
+    addStream(const std::shared_ptr<CameraExtensionStream>& stream) override {
+        auto pwStream = std::dynamic_pointer_cast<PwStream>(stream);
+        if (!pwStream)
+            return CameraExtensionError{"The stream was not made by this service."};
+        if (!pwStream->attach(name_, id_))
+            return CameraExtensionError{"The stream already belongs to a device."};
+        std::lock_guard lock(mutex_);
+        streams_.push_back(std::move(pwStream));
+        if (published_) {
+            std::string error;
+            if (!streams_.back()->publish(&error))
+                return CameraExtensionError{error};
+        }
+        return std::nullopt;
+    }
+
+    bool publish(std::string* errorMessage) {
+        std::lock_guard lock(mutex_);
+        published_ = true;
+        for (const auto& stream : streams_)
+            if (!stream->publish(errorMessage))
+                return false;
+        return true;
+    }
+
+    bool attached = false; // to a provider; guarded by the provider
+
+private:
+    std::shared_ptr<ServiceImpl> service_;
+    std::string name_;
+    Uuid id_;
+    std::optional<std::string> legacyId_;
+    std::mutex mutex_;
+    bool published_ = false;
+    std::vector<std::shared_ptr<PwStream>> streams_;
+};
+
+class PwProvider final : public CameraExtensionProvider {
+public:
+    PwProvider(std::shared_ptr<ServiceImpl> service,
+               std::weak_ptr<CameraExtensionProviderSource> source, Executor* clientQueue)
+        : service_(std::move(service)), source_(std::move(source)), clientQueue_(clientQueue) {}
+
+    std::optional<CameraExtensionError>
+    addDevice(const std::shared_ptr<CameraExtensionDevice>& device) override {
+        auto pwDevice = std::dynamic_pointer_cast<PwDevice>(device);
+        if (!pwDevice)
+            return CameraExtensionError{"The device was not made by this service."};
+        std::lock_guard lock(mutex_);
+        if (pwDevice->attached)
+            return CameraExtensionError{"The device already belongs to a provider."};
+        pwDevice->attached = true;
+        devices_.push_back(pwDevice);
+        if (started_) {
+            std::string error;
+            if (!pwDevice->publish(&error))
+                return CameraExtensionError{error};
+        }
+        return std::nullopt;
+    }
+
+    bool start(std::string* errorMessage) {
+        std::lock_guard lock(mutex_);
+        started_ = true;
+        {
+            Connection::Guard guard(*service_->connection);
+            service_->providerSource = source_;
+        }
+        service_->clientQueue = clientQueue_;
+        for (const auto& device : devices_)
+            if (!device->publish(errorMessage))
+                return false;
+        return true;
+    }
+
+private:
+    std::shared_ptr<ServiceImpl> service_;
+    std::weak_ptr<CameraExtensionProviderSource> source_;
+    Executor* clientQueue_;
+    std::mutex mutex_;
+    bool started_ = false;
+    std::vector<std::shared_ptr<PwDevice>> devices_;
+};
+
+} // namespace
+
+void ServiceImpl::linksChanged() {
+    for (auto it = published.begin(); it != published.end();) {
+        if (auto stream = it->lock()) {
+            stream->updateClients();
+            ++it;
+        } else {
+            it = published.erase(it);
+        }
+    }
+}
+
+void ServiceImpl::shutdown() {
+    if (stopped.exchange(true))
+        return;
+    std::vector<std::shared_ptr<PwStream>> streams;
+    {
+        Connection::Guard guard(*connection);
+        for (const auto& weak : published)
+            if (auto stream = weak.lock())
+                streams.push_back(stream);
+        if (registry) {
+            spa_hook_remove(&registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+            registry = nullptr;
+        }
+        connection->setOnLost(nullptr);
+    }
+    for (const auto& stream : streams)
+        stream->unpublish();
+}
+
+PipeWireCameraExtensionService::PipeWireCameraExtensionService(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl)) {}
+
+PipeWireCameraExtensionService::~PipeWireCameraExtensionService() {
+    impl_->shutdown();
+}
+
+std::shared_ptr<PipeWireCameraExtensionService>
+PipeWireCameraExtensionService::create(PipeWireConnectionOptions options,
+                                       std::string* errorMessage) {
+    std::unique_ptr<Connection> connection = Connection::open(
+        options.applicationName.empty() ? "orlenta-camera-extension" : options.applicationName,
+        errorMessage);
+    if (!connection)
+        return nullptr;
+    auto impl = std::make_shared<Impl>(std::move(connection));
+    {
+        Connection::Guard guard(*impl->connection);
+        std::weak_ptr<Impl> weak = impl;
+        if (options.onDisconnected) {
+            impl->connection->setOnLost(
+                [weak, onDisconnected = std::move(options.onDisconnected)](const std::string& why) {
+                    if (auto self = weak.lock())
+                        self->dispatchCompletion([onDisconnected, why] { onDisconnected(why); });
+                });
+        }
+        impl->registry = pw_core_get_registry(impl->connection->core(), PW_VERSION_REGISTRY, 0);
+        static const pw_registry_events events = [] {
+            pw_registry_events e{};
+            e.version = PW_VERSION_REGISTRY_EVENTS;
+            e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                          const spa_dict* props) {
+                auto* self = static_cast<Impl*>(data);
+                if (!props || std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0)
+                    return;
+                LinkEnds ends;
+                const char* output = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
+                const char* input = spa_dict_lookup(props, PW_KEY_LINK_INPUT_NODE);
+                if (!output || !input || !spa_atou32(output, &ends.outputNode, 10) ||
+                    !spa_atou32(input, &ends.inputNode, 10))
+                    return;
+                self->links[id] = ends;
+                self->linksChanged();
+            };
+            e.global_remove = [](void* data, uint32_t id) {
+                auto* self = static_cast<Impl*>(data);
+                if (self->links.erase(id) != 0)
+                    self->linksChanged();
+            };
+            return e;
+        }();
+        if (!impl->registry) {
+            if (errorMessage)
+                *errorMessage = "Could not read the PipeWire registry.";
+            return nullptr;
+        }
+        pw_registry_add_listener(impl->registry, &impl->registryListener, &events, impl.get());
+    }
+    return std::shared_ptr<PipeWireCameraExtensionService>(
+        new PipeWireCameraExtensionService(std::move(impl)));
+}
+
+std::shared_ptr<CameraExtensionProvider>
+PipeWireCameraExtensionService::makeProvider(std::weak_ptr<CameraExtensionProviderSource> source,
+                                             Executor* clientQueue) {
+    return std::make_shared<PwProvider>(impl_, std::move(source), clientQueue);
+}
+
+std::shared_ptr<CameraExtensionDevice>
+PipeWireCameraExtensionService::makeDevice(std::string localizedName, const Uuid& deviceId,
+                                           std::optional<std::string> legacyDeviceId,
+                                           std::weak_ptr<CameraExtensionDeviceSource>) {
+    return std::make_shared<PwDevice>(impl_, std::move(localizedName), deviceId,
+                                      std::move(legacyDeviceId));
+}
+
+std::shared_ptr<CameraExtensionStream> PipeWireCameraExtensionService::makeStream(
+    std::string localizedName, const Uuid& streamId, CameraStreamDirection direction,
+    CameraStreamClockType clockType, std::weak_ptr<CameraExtensionStreamSource> source) {
+    return std::make_shared<PwStream>(impl_, std::move(localizedName), streamId, direction,
+                                      clockType, std::move(source));
+}
+
+bool PipeWireCameraExtensionService::startService(
+    const std::shared_ptr<CameraExtensionProvider>& provider, std::string* errorMessage) {
+    auto pwProvider = std::dynamic_pointer_cast<PwProvider>(provider);
+    if (!pwProvider) {
+        if (errorMessage)
+            *errorMessage = "The provider was not made by this service.";
+        return false;
+    }
+    return pwProvider->start(errorMessage);
+}
+
+PipeWireCameraExtensionService::Statistics PipeWireCameraExtensionService::statistics() const {
+    const auto& c = impl_->counters;
+    return {c.framesSent,      c.framesNotSent,       c.sinkFramesReceived,   c.sinkFramesDropped,
+            c.sinkFramesStale, c.sinkFramesMalformed, c.lastScheduledSequence};
+}
+
+// =============================================================================================
+// The app's side
+// =============================================================================================
+
+namespace {
+
+// The app's buffer queue on a sink node: an output stream that drives its own graph.
+//
+// The loop thread keeps one free PipeWire buffer in reserve; the queue counts as full while there
+// is none (or a frame is still waiting in the slot), so the caller sees a stalled daemon as a
+// full queue. The copy into the reserved buffer happens on the loop thread.
+class PwWriter final : public SinkBufferQueue, public std::enable_shared_from_this<PwWriter> {
+public:
+    PwWriter(std::shared_ptr<PipeWireCameraSystem::Impl> system, std::string target, int width,
+             int height)
+        : system_(std::move(system)), target_(std::move(target)), width_(width), height_(height) {}
+    ~PwWriter() override { disconnect(); }
+
+    int32_t count() const override {
+        if (!ready_)
+            return 1;
+        std::lock_guard lock(slotMutex_);
+        return slot_ ? 1 : 0;
+    }
+    int32_t capacity() const override { return 1; }
+
+    bool enqueue(std::shared_ptr<SampleBuffer> sample) override {
+        if (!sample || !ready_)
+            return false;
+        const std::shared_ptr<PixelBuffer>& picture = sample->imageBuffer();
+        if (!picture || picture->width() != width_ || picture->height() != height_ ||
+            picture->pixelFormat() != kPixelFormatBGRA)
+            return false;
+        std::lock_guard lock(slotMutex_);
+        if (slot_ || !frameEvent_)
+            return false;
+        slot_ = std::move(sample);
+        pw_loop_signal_event(loop(), frameEvent_);
+        return true;
+    }
+
+    CameraStatus connect();
+    void disconnect();
+
+private:
+    static const pw_stream_events& streamEvents();
+    pw_loop* loop() const;
+    void onStateChanged(pw_stream_state state);
+    void onParamChanged(uint32_t id, const spa_pod* param);
+    void onRemoveBuffer(pw_buffer* buffer);
+    void onFrameEvent();
+    void onRetryTimer();
+    void reserve();
+
+    const std::shared_ptr<PipeWireCameraSystem::Impl> system_;
+    const std::string target_;
+    const int width_;
+    const int height_;
+
+    // Loop thread, or under the loop lock.
+    pw_stream* stream_ = nullptr;
+    spa_hook listener_{};
+    spa_source* retryTimer_ = nullptr;
+    bool streaming_ = false;
+    bool negotiated_ = false;
+    pw_buffer* reserved_ = nullptr;
+    uint64_t sequence_ = 0;
+
+    std::atomic<bool> ready_{false};
+    mutable std::mutex slotMutex_;
+    std::shared_ptr<SampleBuffer> slot_;
+    spa_source* frameEvent_ = nullptr;
+};
+
+} // namespace
+
+struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraSystem::Impl> {
+    explicit Impl(std::unique_ptr<Connection> c) : connection(std::move(c)) {}
+
+    struct StreamRecord {
+        CameraObjectId id = 0;
+        uint32_t globalId = 0;
+        uint64_t serial = 0;
+        uint32_t direction = kSystemStreamDirectionSource;
+    };
+    struct DeviceRecord {
+        CameraObjectId id = 0;
+        std::string uniqueId;
+        std::string name;
+        std::vector<StreamRecord> streams; // by serial: the order the nodes were made
+    };
+    struct Listener {
+        Executor* executor = nullptr;
+        Task task;
+    };
+
+    void notifyLocked() {
+        for (const auto& [id, listener] : listeners)
+            listener.executor->post(listener.task);
+    }
+    const StreamRecord* findStreamLocked(CameraObjectId stream, CameraObjectId* device) const {
+        for (const auto& [uid, record] : devices)
+            for (const StreamRecord& s : record.streams)
+                if (s.id == stream) {
+                    if (device)
+                        *device = record.id;
+                    return &s;
+                }
+        return nullptr;
+    }
+    void onGlobal(uint32_t id, const char* type, const spa_dict* props);
+    void onGlobalRemove(uint32_t id);
+
+    std::unique_ptr<Connection> connection;
+    pw_registry* registry = nullptr;
+    spa_hook registryListener{};
+
+    mutable std::mutex mutex;
+    std::map<std::string, DeviceRecord> devices; // by unique identifier
+    std::map<uint32_t, std::string> nodeOwners;  // node global id -> device identifier
+    CameraObjectId nextObjectId = kCameraSystemObject + 1;
+    std::map<CameraObjectId, std::weak_ptr<PwWriter>> latestQueues;
+    std::map<ListenerId, Listener> listeners;
+    ListenerId nextListenerId = 1;
+};
+
+void PipeWireCameraSystem::Impl::onGlobal(uint32_t id, const char* type, const spa_dict* props) {
+    if (!props || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0)
+        return;
+    const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+    const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+    if (!name || !mediaClass)
+        return;
+    const auto identity = parseNodeName(name);
+    if (!identity)
+        return;
+    StreamRecord stream;
+    stream.globalId = id;
+    if (std::strcmp(mediaClass, "Video/Sink") == 0)
+        stream.direction = kSystemStreamDirectionSink;
+    else if (std::strcmp(mediaClass, "Video/Source") == 0)
+        stream.direction = kSystemStreamDirectionSource;
+    else
+        return;
+    const char* serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
+    if (!serial || !spa_atou64(serial, &stream.serial, 10))
+        return;
+    const char* nick = spa_dict_lookup(props, PW_KEY_NODE_NICK);
+    const char* description = spa_dict_lookup(props, PW_KEY_NODE_DESCRIPTION);
+
+    std::lock_guard lock(mutex);
+    auto [it, added] = devices.try_emplace(identity->first);
+    DeviceRecord& device = it->second;
+    if (added) {
+        device.id = nextObjectId++;
+        device.uniqueId = identity->first;
+    }
+    if (device.name.empty())
+        device.name = nick ? nick : description ? description : "";
+    stream.id = nextObjectId++;
+    device.streams.push_back(stream);
+    std::sort(device.streams.begin(), device.streams.end(),
+              [](const StreamRecord& a, const StreamRecord& b) { return a.serial < b.serial; });
+    nodeOwners[id] = identity->first;
+    notifyLocked();
+}
+
+void PipeWireCameraSystem::Impl::onGlobalRemove(uint32_t id) {
+    std::lock_guard lock(mutex);
+    const auto owner = nodeOwners.find(id);
+    if (owner == nodeOwners.end())
+        return;
+    const auto device = devices.find(owner->second);
+    nodeOwners.erase(owner);
+    if (device != devices.end()) {
+        auto& streams = device->second.streams;
+        streams.erase(std::remove_if(streams.begin(), streams.end(),
+                                     [id](const StreamRecord& s) { return s.globalId == id; }),
+                      streams.end());
+        if (streams.empty())
+            devices.erase(device);
+    }
+    notifyLocked();
+}
+
+namespace {
+
+pw_loop* PwWriter::loop() const {
+    return system_->connection->loop();
+}
+
+const pw_stream_events& PwWriter::streamEvents() {
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
+            static_cast<PwWriter*>(data)->onStateChanged(state);
+        };
+        e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
+            static_cast<PwWriter*>(data)->onParamChanged(id, param);
+        };
+        e.remove_buffer = [](void* data, pw_buffer* buffer) {
+            static_cast<PwWriter*>(data)->onRemoveBuffer(buffer);
+        };
+        return e;
+    }();
+    return events;
+}
+
+CameraStatus PwWriter::connect() {
+    Connection::Guard guard(*system_->connection);
+    if (stream_)
+        return kCameraStatusOk;
+    pw_properties* properties = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_CLASS,
+        "Stream/Output/Video", PW_KEY_NODE_NAME, "orlenta-camera-writer", PW_KEY_TARGET_OBJECT,
+        target_.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+    stream_ = pw_stream_new(system_->connection->core(), "Orlenta Camera writer", properties);
+    if (!stream_)
+        return kCameraStatusFailed;
+    pw_stream_add_listener(stream_, &listener_, &streamEvents(), this);
+    retryTimer_ = pw_loop_add_timer(
+        loop(), [](void* data, uint64_t) { static_cast<PwWriter*>(data)->onRetryTimer(); }, this);
+    spa_source* event = pw_loop_add_event(
+        loop(), [](void* data, uint64_t) { static_cast<PwWriter*>(data)->onFrameEvent(); }, this);
+    {
+        std::lock_guard lock(slotMutex_);
+        frameEvent_ = event;
+    }
+    PodBuffer pod;
+    const spa_pod* params[] = {
+        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false)};
+    // The writer drives: a frame goes out when the app has one, not on a clock of the graph.
+    const auto flags =
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
+                                     PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_DONT_RECONNECT);
+    const int result = pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1);
+    if (result < 0) {
+        // Tear down what was made; the caller sees the failure.
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
+        spa_source* made = nullptr;
+        {
+            std::lock_guard lock(slotMutex_);
+            made = frameEvent_;
+            frameEvent_ = nullptr;
+        }
+        pw_loop_destroy_source(loop(), made);
+        pw_loop_destroy_source(loop(), retryTimer_);
+        retryTimer_ = nullptr;
+        return kCameraStatusFailed;
+    }
+    return kCameraStatusOk;
+}
+
+void PwWriter::disconnect() {
+    Connection::Guard guard(*system_->connection);
+    ready_ = false;
+    spa_source* event = nullptr;
+    {
+        std::lock_guard lock(slotMutex_);
+        event = frameEvent_;
+        frameEvent_ = nullptr;
+        slot_.reset();
+    }
+    if (event)
+        pw_loop_destroy_source(loop(), event);
+    if (retryTimer_)
+        pw_loop_destroy_source(loop(), retryTimer_);
+    retryTimer_ = nullptr;
+    if (stream_) {
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
+    }
+    reserved_ = nullptr;
+    streaming_ = false;
+    negotiated_ = false;
+}
+
+void PwWriter::onStateChanged(pw_stream_state state) {
+    streaming_ = state == PW_STREAM_STATE_STREAMING;
+    if (streaming_)
+        reserve();
+    else
+        ready_ = false;
+}
+
+void PwWriter::onParamChanged(uint32_t id, const spa_pod* param) {
+    if (id != SPA_PARAM_Format)
+        return;
+    const auto format = parseFormat(param);
+    negotiated_ = format && format->first == width_ && format->second == height_;
+    if (!negotiated_)
+        return;
+    PodBuffer pod;
+    const spa_pod* params[] = {buildBuffers(&pod.builder, width_, height_, 4, 3, 8),
+                               buildHeaderMeta(&pod.builder)};
+    pw_stream_update_params(stream_, params, 2);
+}
+
+void PwWriter::onRemoveBuffer(pw_buffer* buffer) {
+    if (buffer == reserved_) {
+        reserved_ = nullptr;
+        ready_ = false;
+    }
+}
+
+// Takes a free buffer for the next frame; without one the queue reads full and a timer asks
+// again. Buffers come back only when the graph runs, so the retry runs the graph once.
+void PwWriter::reserve() {
+    if (!stream_ || !streaming_ || !negotiated_) {
+        ready_ = false;
+        return;
+    }
+    if (!reserved_)
+        reserved_ = pw_stream_dequeue_buffer(stream_);
+    ready_ = reserved_ != nullptr;
+    if (!reserved_ && retryTimer_) {
+        timespec value{0, kWriterRetryNanoseconds};
+        timespec interval{0, 0};
+        pw_loop_update_timer(loop(), retryTimer_, &value, &interval, false);
+    }
+}
+
+void PwWriter::onRetryTimer() {
+    if (!stream_ || !streaming_ || reserved_)
+        return;
+    pw_stream_trigger_process(stream_);
+    reserve();
+}
+
+void PwWriter::onFrameEvent() {
+    std::shared_ptr<SampleBuffer> sample;
+    {
+        std::lock_guard lock(slotMutex_);
+        sample = std::move(slot_);
+        slot_.reset();
+    }
+    if (!sample || !stream_)
+        return;
+    if (!reserved_)
+        reserve();
+    if (!reserved_)
+        return; // no buffer: the frame is dropped, as a full queue would have
+    pw_buffer* buffer = reserved_;
+    reserved_ = nullptr;
+    if (!fillBuffer(buffer->buffer, *sample->imageBuffer(), width_, height_)) {
+        reserved_ = buffer;
+        return;
+    }
+    stampHeader(buffer->buffer, nanosecondsOf(sample->presentationTime()), ++sequence_);
+    pw_stream_queue_buffer(stream_, buffer);
+    pw_stream_trigger_process(stream_);
+    reserve();
+}
+
+} // namespace
+
+PipeWireCameraSystem::PipeWireCameraSystem(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+PipeWireCameraSystem::~PipeWireCameraSystem() {
+    // Queues handed out keep the connection; only the registry and the listeners go.
+    Connection::Guard guard(*impl_->connection);
+    if (impl_->registry) {
+        spa_hook_remove(&impl_->registryListener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
+        impl_->registry = nullptr;
+    }
+    std::lock_guard lock(impl_->mutex);
+    impl_->listeners.clear();
+}
+
+std::shared_ptr<PipeWireCameraSystem>
+PipeWireCameraSystem::create(PipeWireConnectionOptions options, std::string* errorMessage) {
+    std::unique_ptr<Connection> connection = Connection::open(
+        options.applicationName.empty() ? "orlenta-camera" : options.applicationName, errorMessage);
+    if (!connection)
+        return nullptr;
+    auto impl = std::make_shared<Impl>(std::move(connection));
+    Connection::Guard guard(*impl->connection);
+    if (options.onDisconnected)
+        impl->connection->setOnLost(std::move(options.onDisconnected));
+    impl->registry = pw_core_get_registry(impl->connection->core(), PW_VERSION_REGISTRY, 0);
+    if (!impl->registry) {
+        if (errorMessage)
+            *errorMessage = "Could not read the PipeWire registry.";
+        return nullptr;
+    }
+    static const pw_registry_events events = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                      const spa_dict* props) {
+            static_cast<Impl*>(data)->onGlobal(id, type, props);
+        };
+        e.global_remove = [](void* data, uint32_t id) {
+            static_cast<Impl*>(data)->onGlobalRemove(id);
+        };
+        return e;
+    }();
+    pw_registry_add_listener(impl->registry, &impl->registryListener, &events, impl.get());
+    return std::shared_ptr<PipeWireCameraSystem>(new PipeWireCameraSystem(std::move(impl)));
+}
+
+std::vector<CameraObjectId> PipeWireCameraSystem::devices() const {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<CameraObjectId> ids;
+    for (const auto& [uid, device] : impl_->devices)
+        ids.push_back(device.id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+std::optional<std::string> PipeWireCameraSystem::deviceUniqueId(CameraObjectId device) const {
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& [uid, record] : impl_->devices)
+        if (record.id == device)
+            return record.uniqueId;
+    return std::nullopt;
+}
+
+std::optional<std::string> PipeWireCameraSystem::deviceName(CameraObjectId device) const {
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& [uid, record] : impl_->devices)
+        if (record.id == device)
+            return record.name;
+    return std::nullopt;
+}
+
+std::vector<CameraObjectId> PipeWireCameraSystem::deviceStreams(CameraObjectId device) const {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<CameraObjectId> ids;
+    for (const auto& [uid, record] : impl_->devices)
+        if (record.id == device)
+            for (const auto& stream : record.streams)
+                ids.push_back(stream.id);
+    return ids;
+}
+
+std::optional<uint32_t> PipeWireCameraSystem::streamDirection(CameraObjectId stream) const {
+    std::lock_guard lock(impl_->mutex);
+    const Impl::StreamRecord* record = impl_->findStreamLocked(stream, nullptr);
+    if (!record)
+        return std::nullopt;
+    return record->direction;
+}
+
+BufferQueueResult PipeWireCameraSystem::copyBufferQueue(CameraObjectId stream) {
+    std::lock_guard lock(impl_->mutex);
+    const Impl::StreamRecord* record = impl_->findStreamLocked(stream, nullptr);
+    if (!record)
+        return {kCameraStatusUnknownObject, nullptr};
+    if (record->direction != kSystemStreamDirectionSink)
+        return {kCameraStatusUnsupported, nullptr};
+    // The serial names this node and no later one, so a writer never lands on a node that
+    // replaced it.
+    auto writer = std::make_shared<PwWriter>(impl_, std::to_string(record->serial), 1280, 720);
+    impl_->latestQueues[stream] = writer;
+    return {kCameraStatusOk, writer};
+}
+
+CameraStatus PipeWireCameraSystem::startStream(CameraObjectId device, CameraObjectId stream) {
+    std::shared_ptr<PwWriter> writer;
+    {
+        std::lock_guard lock(impl_->mutex);
+        CameraObjectId owner = 0;
+        if (!impl_->findStreamLocked(stream, &owner) || owner != device)
+            return kCameraStatusUnknownObject;
+        const auto it = impl_->latestQueues.find(stream);
+        if (it != impl_->latestQueues.end())
+            writer = it->second.lock();
+    }
+    if (!writer)
+        return kCameraStatusNotReady;
+    return writer->connect();
+}
+
+CameraStatus PipeWireCameraSystem::stopStream(CameraObjectId device, CameraObjectId stream) {
+    std::shared_ptr<PwWriter> writer;
+    {
+        std::lock_guard lock(impl_->mutex);
+        const auto it = impl_->latestQueues.find(stream);
+        if (it != impl_->latestQueues.end())
+            writer = it->second.lock();
+        CameraObjectId owner = 0;
+        if (!writer && (!impl_->findStreamLocked(stream, &owner) || owner != device))
+            return kCameraStatusUnknownObject;
+    }
+    if (writer)
+        writer->disconnect();
+    return kCameraStatusOk;
+}
+
+CameraSystem::ListenerId PipeWireCameraSystem::addDeviceListListener(Executor& executor,
+                                                                     Task listener) {
+    std::lock_guard lock(impl_->mutex);
+    const ListenerId id = impl_->nextListenerId++;
+    impl_->listeners.emplace(id, Impl::Listener{&executor, std::move(listener)});
+    return id;
+}
+
+void PipeWireCameraSystem::removeDeviceListListener(ListenerId id) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->listeners.erase(id);
+}
+
+} // namespace orlenta

@@ -1,0 +1,206 @@
+#include "pipewire_session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <spawn.h>
+
+extern char** environ;
+
+namespace orlenta::testing {
+
+namespace {
+
+std::string& reasonStorage() {
+    static std::string reason = "the PipeWire session was not started";
+    return reason;
+}
+
+std::string& directoryStorage() {
+    static std::string directory;
+    return directory;
+}
+
+std::string script() {
+    return std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+// Sets the variables of the session's env file ("export K='V'" and "unset K" lines).
+bool applyEnvironment(const std::string& path) {
+    std::ifstream file(path);
+    if (!file)
+        return false;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("unset ", 0) == 0) {
+            ::unsetenv(line.substr(6).c_str());
+            continue;
+        }
+        if (line.rfind("export ", 0) != 0)
+            continue;
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        std::string value = line.substr(equals + 1);
+        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+            value = value.substr(1, value.size() - 2);
+        ::setenv(line.substr(7, equals - 7).c_str(), value.c_str(), 1);
+    }
+    return true;
+}
+
+} // namespace
+
+void PipeWireSessionEnvironment::SetUp() {
+    // One fixed directory: ctest runs these tests one at a time, and its clean-up step stops a
+    // session that a crashed test left behind.
+    directoryStorage() = std::string(ORLENTA_BINARY_DIR) + "/pipewire-session/integration";
+    // A session left behind by a crashed run of the same directory goes first.
+    runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
+    int status = 0;
+    const std::string output =
+        runCommand(script() + " start " + quoted(directory()) + " 2>&1", &status);
+    if (status != 0) {
+        reasonStorage() = "no private PipeWire session: " + output;
+        return;
+    }
+    if (!applyEnvironment(directory() + "/env")) {
+        reasonStorage() = "the PipeWire session wrote no environment";
+        return;
+    }
+    reasonStorage().clear();
+}
+
+void PipeWireSessionEnvironment::TearDown() {
+    if (!directory().empty()) {
+        runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
+    }
+}
+
+const std::string& PipeWireSessionEnvironment::unavailableReason() {
+    return reasonStorage();
+}
+
+const std::string& PipeWireSessionEnvironment::directory() {
+    return directoryStorage();
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath)
+    : outputPath_(outputPath) {
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    // Children start with no signals blocked, whatever this thread has blocked.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+        pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    stop();
+}
+
+bool ChildProcess::running() {
+    return pid_ > 0 && waitForExit(0) < 0;
+}
+
+void ChildProcess::signal(int number) {
+    if (pid_ > 0 && status_ < 0)
+        ::kill(pid_, number);
+}
+
+int ChildProcess::waitForExit(double timeoutSeconds) {
+    if (pid_ <= 0)
+        return status_;
+    if (status_ >= 0)
+        return status_;
+    const double end = monotonicSeconds() + timeoutSeconds;
+    for (;;) {
+        int raw = 0;
+        const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
+        if (done == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+            return status_;
+        }
+        if (done < 0)
+            return status_ = 255;
+        if (monotonicSeconds() >= end)
+            return -1;
+        ::usleep(5'000);
+    }
+}
+
+int ChildProcess::stop(double graceSeconds) {
+    if (pid_ <= 0 || status_ >= 0)
+        return status_;
+    ::kill(pid_, SIGTERM);
+    if (waitForExit(graceSeconds) >= 0)
+        return status_;
+    ::kill(pid_, SIGKILL);
+    return waitForExit(10);
+}
+
+std::string ChildProcess::output() const {
+    std::ifstream file(outputPath_);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::string runCommand(const std::string& command, int* status) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) {
+        if (status)
+            *status = -1;
+        return output;
+    }
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, n);
+    const int raw = ::pclose(pipe);
+    if (status)
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return output;
+}
+
+double monotonicSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+} // namespace orlenta::testing
