@@ -1,12 +1,10 @@
 #include "app/pipeline/cover_renderer.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -45,8 +43,9 @@ constexpr double kInnerSquared =
 constexpr double kRimWidth = kMaskOuterRadius - kMaskInnerRadius;
 
 // The blur's Gaussian is followed this many sigmas from each pixel centre. The weight beyond
-// (2.3e-4 on each side) is not dropped but given to the outermost block within reach, so a
-// uniform area stays exactly uniform and a value moves by at most 0.06 of a level.
+// (0.135 % on each side, below 1/512) is not dropped but given to the outermost block within
+// reach: a uniform area stays exactly uniform, and a value can move by at most 0.35 of a level
+// per side, only where the blocks beyond differ from that block by the full range.
 constexpr double kBlurReach = 3.0;
 
 constexpr uint32_t kAlphaMask = 0xFF000000u;

@@ -241,17 +241,18 @@ TEST(CoverRenderer, PixelatedBlocksAreUniformAverages) {
 
 TEST(CoverRenderer, BlurMatchesReferenceAtManySizes) {
     const cv::Mat frame = texturedFrame(320, 240, 11);
-    // Small (block size raised to 10, tiny sigma), medium, and larger than the frame.
+    // Small (block size raised to 10, tiny sigma), medium, and larger than the frame; with the
+    // kernels the processor chooses and with the portable ones.
     for (const Rect& r :
-         {Rect{40.2, 30.9, 9.5, 12.1}, Rect{150.4, 60.2, 64.7, 80.3}, Rect{-90, -80, 500, 420}}) {
-        SCOPED_TRACE(::testing::Message() << r.x << "," << r.y << "," << r.width);
-        EXPECT_LE(
-            compareWithReference(frame, covered(frame, {r}, CoverStyle::blur), r, CoverStyle::blur),
-            1);
-        EXPECT_LE(compareWithReference(frame, covered(frame, {r}, CoverStyle::pixelate), r,
-                                       CoverStyle::pixelate),
-                  1);
-    }
+         {Rect{40.2, 30.9, 9.5, 12.1}, Rect{150.4, 60.2, 64.7, 80.3}, Rect{-90, -80, 500, 420}})
+        for (CoverStyle style : {CoverStyle::blur, CoverStyle::pixelate})
+            for (bool vector : {true, false}) {
+                SCOPED_TRACE(::testing::Message() << r.x << "," << r.y << "," << r.width << " "
+                                                  << label(style) << (vector ? "" : " portable"));
+                cv::Mat out;
+                ASSERT_TRUE(detail::coverFacesUsing(frame, {r}, style, out, vector));
+                EXPECT_LE(compareWithReference(frame, out, r, style), 1);
+            }
 }
 
 TEST(CoverRenderer, BoxCoversCornersEllipseStylesDoNot) {
