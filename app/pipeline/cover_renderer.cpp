@@ -180,7 +180,7 @@ private:
 // Normal CDF
 
 // The standard normal CDF by linear interpolation in a table with 512 entries per unit: within
-// 2e-7 of the exact value everywhere, for a few operations instead of an erfc.
+// 2e-7 of the exact value, for a few operations instead of an erfc.
 class NormalCdf {
 public:
     NormalCdf() : value_(static_cast<size_t>(kSteps) + 2) {
@@ -190,11 +190,8 @@ public:
         }
     }
 
-    double operator()(double t) const {
-        if (!(t > -kLimit))
-            return 0.0;
-        if (!(t < kLimit))
-            return 1.0;
+    // For |t| < kLimit only.
+    double within(double t) const {
         const double x = (t + kLimit) * kPerUnit;
         const int k = static_cast<int>(x);
         const double u = x - k;
@@ -203,6 +200,7 @@ public:
 
 private:
     static constexpr double kLimit = 8.0;
+    static_assert(kBlurReach < kLimit);
     static constexpr int kPerUnit = 512;
     static constexpr int kSteps = static_cast<int>(2 * kLimit) * kPerUnit;
     std::vector<float> value_;
@@ -296,10 +294,20 @@ template <typename T> void sumSpanPortable(const T* values, int count, uint64_t 
             total[c] += values[c];
 }
 
-// y[i] += a * x[i] for i in [begin, end).
-void axpyPortable(float* y, const float* x, float a, int begin, int end) {
-    for (int i = begin; i < end; ++i)
-        y[i] += a * x[i];
+// One block row blurred horizontally: plane c at q = sum over blocks tx of colours[tx * 3 + c]
+// times weights[tx * stride + q] (the share of block tx at column q). Columns go in steps of 8;
+// step k takes only the blocks firstBlock[k] .. endBlock[k] - 1, the others weigh nothing there.
+void mixBlockRowPortable(const float* colours, const float* weights, size_t stride,
+                         const int* firstBlock, const int* endBlock, int steps, float* planes) {
+    for (int k = 0; k < steps; ++k)
+        for (int q = 8 * k; q < 8 * k + 8; ++q) {
+            float sum[3] = {0, 0, 0};
+            for (int tx = firstBlock[k]; tx < endBlock[k]; ++tx)
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += colours[3 * tx + c] * weights[static_cast<size_t>(tx) * stride + q];
+            for (int c = 0; c < 3; ++c)
+                planes[c * stride + q] = sum[c];
+        }
 }
 
 // One row of the blur: out plane c at i = sum over the row's blocks t of
@@ -415,15 +423,25 @@ __attribute__((target("avx2"))) void sumSpanAvx2(const uint32_t* values, int cou
     }
 }
 
-__attribute__((target("avx2,fma"))) void axpyAvx2(float* y, const float* x, float a, int begin,
-                                                  int end) {
-    const __m256 av = _mm256_set1_ps(a);
-    int i = begin;
-    for (; i + 8 <= end; i += 8)
-        _mm256_storeu_ps(y + i,
-                         _mm256_fmadd_ps(av, _mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
-    for (; i < end; ++i)
-        y[i] += a * x[i];
+__attribute__((target("avx2,fma"))) void mixBlockRowAvx2(const float* colours, const float* weights,
+                                                         size_t stride, const int* firstBlock,
+                                                         const int* endBlock, int steps,
+                                                         float* planes) {
+    for (int k = 0; k < steps; ++k) {
+        const size_t q = 8 * static_cast<size_t>(k);
+        __m256 b = _mm256_setzero_ps();
+        __m256 g = b;
+        __m256 r = b;
+        for (int tx = firstBlock[k]; tx < endBlock[k]; ++tx) {
+            const __m256 w = _mm256_loadu_ps(weights + static_cast<size_t>(tx) * stride + q);
+            b = _mm256_fmadd_ps(w, _mm256_set1_ps(colours[3 * tx]), b);
+            g = _mm256_fmadd_ps(w, _mm256_set1_ps(colours[3 * tx + 1]), g);
+            r = _mm256_fmadd_ps(w, _mm256_set1_ps(colours[3 * tx + 2]), r);
+        }
+        _mm256_storeu_ps(planes + q, b);
+        _mm256_storeu_ps(planes + stride + q, g);
+        _mm256_storeu_ps(planes + 2 * stride + q, r);
+    }
 }
 
 // Eight floats rounded to the nearest integer (ties to even, as cv::saturate_cast) in 0..255.
@@ -574,7 +592,8 @@ bool processorHasAvx2() {
 struct Kernels {
     void (*sumColumns)(const uchar*, size_t, int, int, uint32_t*) = sumColumnsPortable;
     void (*sumSpan)(const uint32_t*, int, uint64_t*) = sumSpanPortable<uint32_t>;
-    void (*axpy)(float*, const float*, float, int, int) = axpyPortable;
+    void (*mixBlockRow)(const float*, const float*, size_t, const int*, const int*, int,
+                        float*) = mixBlockRowPortable;
     void (*coverBlurRow)(const float*, size_t, int, int, const float*, float*,
                          const RowTarget&) = coverBlurRowPortable;
     void (*storePatch)(const float*, size_t, int, int, uchar*) = storePatchPortable;
@@ -588,7 +607,7 @@ Kernels chooseKernels(bool vector) {
     if (vector && processorHasAvx2()) {
         k.sumColumns = sumColumnsAvx2;
         k.sumSpan = sumSpanAvx2;
-        k.axpy = axpyAvx2;
+        k.mixBlockRow = mixBlockRowAvx2;
         k.coverBlurRow = coverBlurRowAvx2;
         k.storePatch = storePatchAvx2;
         k.blendPatch = blendPatchAvx2;
@@ -700,26 +719,26 @@ AxisWeights gaussianWeights(const GridAxis& axis, int lo, int hi, double sigma) 
     w.first.resize(static_cast<size_t>(pixels));
     w.count.resize(static_cast<size_t>(pixels));
     w.weights.assign(static_cast<size_t>(pixels) * blocks, 0.0f);
+    // Boundaries in units of sigma from the first pixel centre.
+    const double perSigma = 1.0 / sigma;
     std::vector<double> bounds(static_cast<size_t>(blocks));
     for (int t = 1; t < blocks; ++t)
-        bounds[t] = axis.boundary(t);
-    const double reach = kBlurReach * sigma;
-    const double perSigma = 1.0 / sigma;
+        bounds[t] = (axis.boundary(t) - (lo + 0.5)) * perSigma;
     // Inner boundaries t = 1 .. blocks - 1 lie between block t - 1 and block t. Boundaries
     // a .. b - 1 are within reach of the pixel centre, so blocks a - 1 .. b - 1 carry weight.
     int a = 1;
     int b = 1;
     for (int p = 0; p < pixels; ++p) {
-        const double centre = lo + p + 0.5;
-        while (a < blocks && bounds[a] <= centre - reach)
+        const double centre = p * perSigma;
+        while (a < blocks && bounds[a] <= centre - kBlurReach)
             ++a;
         b = std::max(a, b);
-        while (b < blocks && bounds[b] < centre + reach)
+        while (b < blocks && bounds[b] < centre + kBlurReach)
             ++b;
         float* out = w.weights.data() + static_cast<size_t>(p) * blocks;
         double below = 0.0;
         for (int t = a; t < b; ++t) {
-            const double at = cdf((bounds[t] - centre) * perSigma);
+            const double at = cdf.within(bounds[t] - centre);
             out[t - 1] = static_cast<float>(at - below);
             below = at;
         }
@@ -794,30 +813,29 @@ void coverBlurred(const cv::Mat& src, cv::Mat& dst, const FaceArea& area, const 
     // Padded for the vector kernel, which reads 16 floats from any multiple of 8 below width.
     const size_t stride = (static_cast<size_t>(width) + 7) / 8 * 8 + 8;
 
-    // Each block column's weight at every pixel column, and the columns where it is not zero.
+    // Each block column's weight at every pixel column, and for each step of 8 columns the
+    // blocks that weigh anything there (their runs only move right from column to column).
     std::vector<float> columnWeights(static_cast<size_t>(xs.count) * stride, 0.0f);
-    std::vector<int> weightBegin(static_cast<size_t>(xs.count), width);
-    std::vector<int> weightEnd(static_cast<size_t>(xs.count), 0);
     for (int q = 0; q < width; ++q)
-        for (int tx = wx.first[q]; tx < wx.first[q] + wx.count[q]; ++tx) {
+        for (int tx = wx.first[q]; tx < wx.first[q] + wx.count[q]; ++tx)
             columnWeights[static_cast<size_t>(tx) * stride + q] =
                 wx.weights[static_cast<size_t>(q) * xs.count + tx];
-            weightBegin[tx] = std::min(weightBegin[tx], q);
-            weightEnd[tx] = std::max(weightEnd[tx], q + 1);
-        }
+    const int steps = (width + 7) / 8;
+    std::vector<int> firstBlock(static_cast<size_t>(steps));
+    std::vector<int> endBlock(static_cast<size_t>(steps));
+    for (int k = 0; k < steps; ++k) {
+        const int last = std::min(8 * k + 7, width - 1);
+        firstBlock[k] = wx.first[8 * k];
+        endBlock[k] = wx.first[last] + wx.count[last];
+    }
 
-    // Plane ty * 3 + c: channel c of block row ty blurred horizontally, at each pixel column.
+    // Plane ty * 3 + c: channel c of block row ty blurred horizontally, at each pixel column
+    // (zero in the padding).
     std::vector<float> planes(static_cast<size_t>(ys.count) * 3 * stride, 0.0f);
     for (int ty = 0; ty < ys.count; ++ty)
-        for (int tx = 0; tx < xs.count; ++tx) {
-            if (weightBegin[tx] >= weightEnd[tx])
-                continue;
-            const float* colour = colours.data() + (static_cast<size_t>(ty) * xs.count + tx) * 3;
-            const float* weights = columnWeights.data() + static_cast<size_t>(tx) * stride;
-            for (int c = 0; c < 3; ++c)
-                kernels.axpy(planes.data() + (static_cast<size_t>(ty) * 3 + c) * stride, weights,
-                             colour[c], weightBegin[tx], weightEnd[tx]);
-        }
+        kernels.mixBlockRow(colours.data() + static_cast<size_t>(ty) * xs.count * 3,
+                            columnWeights.data(), stride, firstBlock.data(), endBlock.data(), steps,
+                            planes.data() + static_cast<size_t>(ty) * 3 * stride);
 
     const EllipseMask mask = ellipseMask(area.face);
     MaskGrid grid(mask, area);
