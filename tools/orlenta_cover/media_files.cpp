@@ -1,7 +1,6 @@
 #include "tools/orlenta_cover/media_files.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -30,9 +29,10 @@ std::string named(const std::filesystem::path& path) {
     return "'" + path.string() + "'";
 }
 
-// OpenCV's FFmpeg writer prints notes about codec tags straight to standard error while it opens
-// an encoder. This keeps them off the user's terminal for the length of a scope. Only used on
-// the main thread before any other thread of ours runs, since the descriptor is process-wide.
+// Keeps what libraries print straight to standard error while they open a file (OpenCV's notes
+// about codec tags, libpng's warnings) off the user's terminal for the length of a scope. Only
+// used on the main thread before the threads that do the work start, since the descriptor is
+// process-wide.
 class QuietStandardError {
 public:
     QuietStandardError() {
@@ -57,23 +57,6 @@ public:
 private:
     int saved_ = -1;
 };
-
-// A file URI for GStreamer: every byte outside the unreserved set percent-encoded, so that no
-// character of the name can be read as pipeline syntax.
-std::string fileUri(const std::filesystem::path& absolutePath) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string uri = "file://";
-    for (unsigned char c : absolutePath.string()) {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-            uri += static_cast<char>(c);
-        } else {
-            uri += '%';
-            uri += hex[c >> 4];
-            uri += hex[c & 15];
-        }
-    }
-    return uri;
-}
 
 // Any 8-bit or 16-bit picture of 1, 3 or 4 channels to 8-bit BGRA.
 bool toBgra(const cv::Mat& frame, cv::Mat& bgra) {
@@ -387,6 +370,9 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
         return nullptr;
     }
 
+    // Decoders print warnings of their own about files they still read (libpng about colour
+    // profiles, for one); what matters is said once, by the caller, from *error.
+    QuietStandardError quiet;
     bool image = false;
     try {
         image = cv::haveImageReader(absolute.string());
@@ -406,17 +392,15 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
         return std::make_unique<ImageReader>(std::move(bgra));
     }
 
-    for (const auto& [name, backend] : {std::pair{absolute.string(), int(cv::CAP_FFMPEG)},
-                                        std::pair{fileUri(absolute), int(cv::CAP_GSTREAMER)}}) {
-        std::unique_ptr<cv::VideoCapture> capture = openCapture(name, backend);
-        if (!capture)
-            continue;
+    // FFmpeg's decoders are a superset of what GStreamer's base and good plugins decode here,
+    // and OpenCV's GStreamer backend reports a failed open with GLib criticals of its own, so
+    // videos are read through FFmpeg only.
+    if (std::unique_ptr<cv::VideoCapture> capture =
+            openCapture(absolute.string(), cv::CAP_FFMPEG)) {
         auto reader = std::make_unique<VideoReader>(path, std::move(capture));
-        std::string prefetchError;
-        if (reader->prefetch(&prefetchError))
-            return reader;
-        *error = prefetchError;
-        return nullptr;
+        if (!reader->prefetch(error))
+            return nullptr;
+        return reader;
     }
     *error = named(path) + " is not a video or image that can be decoded here";
     return nullptr;

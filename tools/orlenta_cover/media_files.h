@@ -1,8 +1,8 @@
 // Reading the input and writing the output of orlenta-cover with OpenCV.
 //
 // MediaReader decodes INPUT: an image when an image codec recognises the file's content,
-// otherwise a video through OpenCV's videoio (its FFmpeg backend, then its GStreamer backend).
-// Frames come out as 8-bit BGRA with their media time. Nothing ever writes to the input.
+// otherwise a video through OpenCV's videoio with its FFmpeg backend. Frames come out as 8-bit
+// BGRA with their media time. Nothing ever writes to the input.
 //
 // MediaWriter encodes the covered 1280 x 720 BGRA frames into a TemporaryOutput: VP8 in WebM or
 // H.264 in MP4 (by the file name's extension) for a video, PNG or JPEG for an image. Because
