@@ -333,6 +333,17 @@ void storePatchPortable(const float* patch, size_t stride, int begin, int end, u
             row[4 * static_cast<size_t>(q) + c] = cv::saturate_cast<uchar>(patch[c * stride + q]);
 }
 
+// Pixels q in [begin, end) of `row` take colours[q] (B, G, R packed as in a pixel, alpha zero);
+// alpha stays.
+void fillKeepingAlphaPortable(const uint32_t* colours, int begin, int end, uchar* row) {
+    for (int q = begin; q < end; ++q) {
+        uchar* px = row + 4 * static_cast<size_t>(q);
+        px[0] = static_cast<uchar>(colours[q]);
+        px[1] = static_cast<uchar>(colours[q] >> 8);
+        px[2] = static_cast<uchar>(colours[q] >> 16);
+    }
+}
+
 // Pixels q in [begin, end) of `row` become patch * m + pixel * (1 - m) with m the mask value
 // (columnTerms[q] + rowTerm); alpha stays. `limit` is the end of the row's area.
 void blendPatchPortable(const float* patch, size_t stride, const double* columnTerms,
@@ -460,16 +471,17 @@ __attribute__((target("avx2"))) inline __m256i packPixels(__m256 b, __m256 g, __
                            bgr);
 }
 
-__attribute__((target("avx2"))) void storePatchAvx2(const float* patch, size_t stride, int begin,
-                                                    int end, uchar* row) {
+__attribute__((target("avx2"))) void fillKeepingAlphaAvx2(const uint32_t* colours, int begin,
+                                                          int end, uchar* row) {
+    const __m256i alpha = _mm256_set1_epi32(static_cast<int>(kAlphaMask));
     int q = begin;
     for (; q + 8 <= end; q += 8) {
         auto* p = reinterpret_cast<__m256i*>(row + 4 * static_cast<size_t>(q));
+        const __m256i colour = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(colours + q));
         _mm256_storeu_si256(
-            p, packPixels(_mm256_loadu_ps(patch + q), _mm256_loadu_ps(patch + stride + q),
-                          _mm256_loadu_ps(patch + 2 * stride + q), _mm256_loadu_si256(p)));
+            p, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(p), alpha), colour));
     }
-    storePatchPortable(patch, stride, q, end, row);
+    fillKeepingAlphaPortable(colours, q, end, row);
 }
 
 // maskFromSquaredRadius for four values.
@@ -596,7 +608,7 @@ struct Kernels {
                         float*) = mixBlockRowPortable;
     void (*coverBlurRow)(const float*, size_t, int, int, const float*, float*,
                          const RowTarget&) = coverBlurRowPortable;
-    void (*storePatch)(const float*, size_t, int, int, uchar*) = storePatchPortable;
+    void (*fillKeepingAlpha)(const uint32_t*, int, int, uchar*) = fillKeepingAlphaPortable;
     void (*blendPatch)(const float*, size_t, const double*, double, int, int, int,
                        uchar*) = blendPatchPortable;
 };
@@ -609,23 +621,13 @@ Kernels chooseKernels(bool vector) {
         k.sumSpan = sumSpanAvx2;
         k.mixBlockRow = mixBlockRowAvx2;
         k.coverBlurRow = coverBlurRowAvx2;
-        k.storePatch = storePatchAvx2;
+        k.fillKeepingAlpha = fillKeepingAlphaAvx2;
         k.blendPatch = blendPatchAvx2;
     }
 #else
     (void)vector;
 #endif
     return k;
-}
-
-// Puts one row of patch into the destination row under the mask.
-void finishRow(const Kernels& kernels, const float* patch, size_t stride, const RowTarget& t) {
-    const RowSpans& s = t.spans;
-    kernels.blendPatch(patch, stride, t.columnTerms, t.rowTerm, s.begin, s.innerBegin, t.width,
-                       t.pixels);
-    kernels.storePatch(patch, stride, s.innerBegin, s.innerEnd, t.pixels);
-    kernels.blendPatch(patch, stride, t.columnTerms, t.rowTerm, s.innerEnd, s.end, t.width,
-                       t.pixels);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -766,28 +768,35 @@ void coverPixelated(const cv::Mat& src, cv::Mat& dst, const FaceArea& area,
     const EllipseMask mask = ellipseMask(area.face);
     MaskGrid grid(mask, area);
     std::vector<float> patch(3 * stride);
+    std::vector<uint32_t> packed(stride);
     for (int ty = 0; ty < ys.count; ++ty) {
         const int jb = std::max(ys.spanBegin(ty), area.y0);
         const int je = std::min(ys.spanEnd(ty), area.y1);
         if (jb >= je)
             continue;
-        // Every row of this block row has the same patch: each column its block's colour.
+        // Every row of this block row has the same patch: each column its block's colour, as
+        // floats for blending and rounded and packed for plain stores.
         for (int tx = 0; tx < xs.count; ++tx) {
             const float* colour = colours.data() + (static_cast<size_t>(ty) * xs.count + tx) * 3;
             const int qb = std::max(xs.spanBegin(tx), area.x0) - area.x0;
             const int qe = std::min(xs.spanEnd(tx), area.x1) - area.x0;
-            for (int c = 0; c < 3; ++c)
+            uint32_t word = 0;
+            for (int c = 0; c < 3; ++c) {
                 std::fill(patch.begin() + static_cast<std::ptrdiff_t>(c * stride + qb),
                           patch.begin() + static_cast<std::ptrdiff_t>(c * stride + qe), colour[c]);
+                word |= static_cast<uint32_t>(cv::saturate_cast<uchar>(colour[c])) << (8 * c);
+            }
+            std::fill(packed.begin() + qb, packed.begin() + qe, word);
         }
         for (int j = jb; j < je; ++j) {
-            RowTarget target;
-            target.pixels = dst.ptr<uchar>(dst.rows - 1 - j) + 4 * static_cast<size_t>(area.x0);
-            target.width = width;
-            target.columnTerms = grid.columnTerms();
-            target.rowTerm = grid.rowTerm(j);
-            target.spans = grid.spans(target.rowTerm);
-            finishRow(kernels, patch.data(), stride, target);
+            uchar* row = dst.ptr<uchar>(dst.rows - 1 - j) + 4 * static_cast<size_t>(area.x0);
+            const double rowTerm = grid.rowTerm(j);
+            const RowSpans s = grid.spans(rowTerm);
+            const double* terms = grid.columnTerms();
+            kernels.blendPatch(patch.data(), stride, terms, rowTerm, s.begin, s.innerBegin, width,
+                               row);
+            kernels.fillKeepingAlpha(packed.data(), s.innerBegin, s.innerEnd, row);
+            kernels.blendPatch(patch.data(), stride, terms, rowTerm, s.innerEnd, s.end, width, row);
         }
     }
 }
