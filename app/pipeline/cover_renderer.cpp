@@ -96,8 +96,8 @@ struct RowTarget {
 };
 
 // The mask of one face sampled at the pixel centres of its visible area. The squared normalized
-// radius is a column term plus a row term, each computed once, and the value at a pixel is then
-// exactly EllipseMask::value() at its centre.
+// radius is a column term plus a row term, each computed once; maskFromSquaredRadius of their
+// sum is then exactly EllipseMask::value() at the pixel's centre.
 class MaskGrid {
 public:
     MaskGrid(const EllipseMask& mask, const FaceArea& area)
@@ -119,10 +119,6 @@ public:
     double rowTerm(int j) const {
         const double ny = (j + 0.5 - mask_.center.y) / mask_.semiAxisY;
         return ny * ny;
-    }
-
-    double at(int q, double rowTerm) const {
-        return maskFromSquaredRadius(columnTerms_[q] + rowTerm);
     }
 
     // The spans of the row with this row term. Rows are usually asked for in order, so each

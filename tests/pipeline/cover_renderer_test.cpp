@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -502,6 +503,24 @@ TEST(CoverRenderer, CoveringInPlaceReadsTheUncoveredFrame) {
         ASSERT_TRUE(coverFaces(inPlace, faces, style, inPlace));
         EXPECT_TRUE(samePixels(inPlace, expected)) << label(style);
     }
+}
+
+TEST(CoverRenderer, ConcurrentCallsWithDistinctDestinations) {
+    // The first calls in the process race to set up the shared tables.
+    const cv::Mat frame = texturedFrame(200, 160, 9);
+    const std::vector<Rect> faces = {{20, 30, 90, 100}, {100, 20, 80, 110}};
+    std::vector<cv::Mat> outs(4);
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < outs.size(); ++k)
+        threads.emplace_back([&, k] {
+            coverFaces(frame, faces, k % 2 ? CoverStyle::pixelate : CoverStyle::blur, outs[k]);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_TRUE(samePixels(outs[0], covered(frame, faces, CoverStyle::blur)));
+    EXPECT_TRUE(samePixels(outs[1], covered(frame, faces, CoverStyle::pixelate)));
+    EXPECT_TRUE(samePixels(outs[2], outs[0]));
+    EXPECT_TRUE(samePixels(outs[3], outs[1]));
 }
 
 TEST(CoverRenderer, PortableAndVectorKernelsAgree) {
