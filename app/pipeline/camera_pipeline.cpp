@@ -31,6 +31,8 @@ cv::Mat matView(PixelBuffer& buffer, uint8_t* data) {
 std::shared_ptr<CameraPipeline> CameraPipeline::create(Dependencies dependencies) {
     if (!dependencies.mainExecutor)
         return nullptr;
+    if (dependencies.frameSource && dependencies.captureSystem)
+        return nullptr;
     std::shared_ptr<CameraPipeline> pipeline(new CameraPipeline(std::move(dependencies)));
     if (pipeline->frameSource_) {
         // The source posts onto our own video queue, which is drained before any member goes
@@ -41,6 +43,17 @@ std::shared_ptr<CameraPipeline> CameraPipeline::create(Dependencies dependencies
             [self](std::shared_ptr<SampleBuffer> sample) { self->processFrame(sample); },
             pipeline->videoQueue_.get());
     }
+    if (pipeline->captureSystem_) {
+        std::weak_ptr<CameraPipeline> weak = pipeline;
+        pipeline->deviceObserver_ = pipeline->captureSystem_->addDeviceObserver(
+            [weak](CaptureSystem::DeviceEvent, const CaptureDevice&) {
+                if (auto self = weak.lock())
+                    self->refreshCameras();
+            });
+    }
+    // The list is there before access is asked for; with access already granted, the choice it
+    // makes is applied at once.
+    pipeline->refreshCameras();
     return pipeline;
 }
 
@@ -48,18 +61,32 @@ CameraPipeline::CameraPipeline(Dependencies dependencies)
     : main_(*dependencies.mainExecutor), detector_(std::move(dependencies.detector)),
       previewLayer_(std::move(dependencies.previewLayer)), sink_(std::move(dependencies.sink)),
       frameSource_(std::move(dependencies.frameSource)),
+      captureSystem_(std::move(dependencies.captureSystem)),
       frameClock_(std::move(dependencies.frameClock)),
       bufferPool_(PixelBufferPool::create(dependencies.pool)),
       tracker_(std::make_unique<FaceTracker>()),
       videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
     faceDetectionFailed.set(detector_ == nullptr);
     lastPublishedDetectionFailed_ = detector_ == nullptr;
+    if (captureSystem_) {
+        session_ = captureSystem_->makeSession();
+        frameSource_ = session_;
+        setCameraAccess(captureSystem_->authorizationStatus());
+    }
 }
 
 CameraPipeline::~CameraPipeline() {
     stopping_ = true;
+    if (captureSystem_ && deviceObserver_)
+        captureSystem_->removeDeviceObserver(*deviceObserver_);
     if (frameSource_)
         frameSource_->setFrameHandler(nullptr, nullptr);
+    // The camera is let go on the video queue, like every other session change.
+    if (session_)
+        videoQueue_->async([session = session_] {
+            session->stopRunning();
+            session->removeInput();
+        });
     // Work already queued runs (and returns early); then the thread ends.
     videoQueue_.reset();
 }
@@ -71,12 +98,104 @@ void CameraPipeline::setFrameObserver(std::function<void(const ProcessedFrame&)>
 // --- user actions (main thread) ---------------------------------------------------------------
 
 void CameraPipeline::start() {
-    if (paused.get())
+    const AuthorizationStatus status =
+        captureSystem_ ? captureSystem_->authorizationStatus() : AuthorizationStatus::authorized;
+    if (status == AuthorizationStatus::notDetermined) {
+        std::weak_ptr<CameraPipeline> weak = weak_from_this();
+        captureSystem_->requestAccess([weak](bool granted) {
+            // The answer may come on any thread; state changes only on the main thread.
+            auto self = weak.lock();
+            if (!self)
+                return;
+            self->main_.post([weak, granted] {
+                auto pipeline = weak.lock();
+                if (!pipeline)
+                    return;
+                pipeline->setCameraAccess(granted ? AuthorizationStatus::authorized
+                                                  : AuthorizationStatus::denied);
+                if (granted)
+                    pipeline->beginCapture();
+            });
+        });
+    } else if (status != AuthorizationStatus::authorized) {
+        setCameraAccess(status);
+    } else {
+        beginCapture();
+    }
+}
+
+void CameraPipeline::setCameraAccess(AuthorizationStatus status) {
+    accessAuthorized_ = status == AuthorizationStatus::authorized;
+    cameraAccess.set(status);
+}
+
+void CameraPipeline::beginCapture() {
+    setCameraAccess(AuthorizationStatus::authorized);
+    refreshCameras();
+    videoQueue_->async([this] { configureSession(); });
+}
+
+void CameraPipeline::configureSession() {
+    if (stopping_)
         return;
-    videoQueue_->async([this] {
-        if (frameSource_ && !frameSource_->isRunning())
-            frameSource_->startRunning();
-    });
+    // The frame handler was set at creation; setting it again would change nothing.
+    applySelectedCamera();
+    const std::optional<bool> isPaused =
+        readOnMain<bool>([](CameraPipeline& self) { return self.paused.get(); });
+    if (isPaused && !*isPaused && frameSource_ && !frameSource_->isRunning())
+        frameSource_->startRunning();
+}
+
+void CameraPipeline::applySelectedCamera() {
+    if (stopping_ || !session_ || !captureSystem_)
+        return;
+    const std::optional<std::string> selected =
+        readOnMain<std::string>([](CameraPipeline& self) { return self.selectedCameraID.get(); });
+    if (!selected || selected->empty())
+        return;
+    // A camera that has gone by now leaves the session as it is: the removal's refresh chooses
+    // another one.
+    const std::optional<CaptureDevice> device = captureSystem_->deviceWithUniqueID(*selected);
+    if (!device || isOwnVirtualCamera(*device))
+        return;
+    // A camera that cannot be opened leaves the session without input; it is tried again when
+    // the selection changes or capture begins again.
+    session_->setInput(*device);
+    tracker_->reset();
+}
+
+void CameraPipeline::setSelectedCameraID(std::string uniqueID) {
+    if (uniqueID == selectedCameraID.get())
+        return;
+    selectedCameraID.set(std::move(uniqueID));
+    if (cameraAccess.get() == AuthorizationStatus::authorized)
+        videoQueue_->async([this] { applySelectedCamera(); });
+}
+
+bool CameraPipeline::isOwnVirtualCamera(const CaptureDevice& device) {
+    return device.localizedName == kOwnCameraName || device.modelID == kOwnCameraName;
+}
+
+std::string CameraPipeline::chooseCamera(const std::vector<CaptureDevice>& list,
+                                         const std::string& current) {
+    for (const CaptureDevice& device : list)
+        if (device.uniqueID == current)
+            return current;
+    for (const CaptureDevice& device : list)
+        if (device.deviceType == CaptureDeviceType::builtInWideAngleCamera)
+            return device.uniqueID;
+    return list.empty() ? std::string() : list.front().uniqueID;
+}
+
+void CameraPipeline::refreshCameras() {
+    std::vector<CaptureDevice> list;
+    if (captureSystem_)
+        for (CaptureDevice& device : captureSystem_->devices())
+            if (!isOwnVirtualCamera(device))
+                list.push_back(std::move(device));
+    if (list != cameras.get())
+        cameras.set(list);
+    setSelectedCameraID(chooseCamera(list, selectedCameraID.get()));
 }
 
 void CameraPipeline::setPaused(bool value) {
@@ -96,7 +215,7 @@ void CameraPipeline::setPaused(bool value) {
         });
     } else {
         videoQueue_->async([this] {
-            if (frameSource_ && !frameSource_->isRunning())
+            if (accessAuthorized_ && frameSource_ && !frameSource_->isRunning())
                 frameSource_->startRunning();
         });
     }
@@ -198,6 +317,36 @@ std::optional<CameraPipeline::FrameSettings> CameraPipeline::readSettingsOnMain(
         hop->done.wait_for(lock, kHopPollInterval);
     }
     return hop->settings;
+}
+
+template <typename T>
+std::optional<T> CameraPipeline::readOnMain(std::function<T(CameraPipeline&)> read) {
+    if (main_.isCurrent())
+        return read(*this);
+    struct Hop {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::optional<T> value;
+    };
+    auto hop = std::make_shared<Hop>();
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    main_.post([hop, weak, read = std::move(read)] {
+        std::optional<T> value;
+        if (auto self = weak.lock(); self && !self->stopping_)
+            value = read(*self);
+        std::lock_guard lock(hop->mutex);
+        hop->value = std::move(value);
+        hop->finished = true;
+        hop->done.notify_all();
+    });
+    std::unique_lock lock(hop->mutex);
+    while (!hop->finished) {
+        if (stopping_)
+            return std::nullopt;
+        hop->done.wait_for(lock, kHopPollInterval);
+    }
+    return std::move(hop->value);
 }
 
 void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {

@@ -17,9 +17,18 @@
 // A single failed detection goes on with no detections; the tracker then still holds the faces
 // it had for its hold time.
 //
+// Cameras: with a capture system the pipeline lists the cameras (never its own virtual camera,
+// "Orlenta Camera"), keeps one selected, asks for camera access in start(), and captures from a
+// session of its own. The selection rules: a selection that is still listed stays; otherwise the
+// first built-in camera, else the first camera, else none (the empty string). So unplugging the
+// selected camera moves to the built-in one, and plugging a camera in never takes over.
+// Without a capture system, frames come from the frame source given at creation (or only through
+// processFrame) and camera access counts as authorized.
+//
 // Ownership: the pipeline is held by a std::shared_ptr (create()); it owns the tracker, the
-// detector, the pool and the video queue; it shares the preview, the frame sink and the frame
-// source with whoever made them. Callbacks it stores elsewhere hold only weak references.
+// detector, the pool, the video queue and its capture session; it shares the preview, the frame
+// sink, the frame source and the capture system with whoever made them. Callbacks it stores
+// elsewhere hold only weak references.
 //
 // Threads: the main thread is the executor given at creation. Every observable property is
 // written on it and read on it only. The video queue may wait for the main thread (the
@@ -33,8 +42,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "app/capture/capture.h"
+#include "app/capture/frame_source.h"
 #include "app/pipeline/cover_style.h"
 #include "app/pipeline/face_detector.h"
 #include "app/pipeline/face_mark.h"
@@ -68,20 +80,6 @@ public:
     virtual void send(const std::shared_ptr<PixelBuffer>& frame) = 0;
 };
 
-// Where camera frames come from. start/stop are called on the video queue; while running, the
-// source calls the frame handler on the given queue, one frame at a time, discarding frames that
-// arrive while the previous one is still being processed. Once setFrameHandler(nullptr, nullptr)
-// has returned, the source posts nothing more to the queue it was given.
-class FrameSource {
-public:
-    using FrameHandler = std::function<void(std::shared_ptr<SampleBuffer>)>;
-    virtual ~FrameSource() = default;
-    virtual void setFrameHandler(FrameHandler handler, SerialQueue* queue) = 0;
-    virtual void startRunning() = 0;
-    virtual void stopRunning() = 0;
-    virtual bool isRunning() const = 0;
-};
-
 // What happened to one frame, for callers that follow every frame (the command-line tool, tests).
 struct ProcessedFrame {
     std::shared_ptr<SampleBuffer> input;
@@ -111,6 +109,9 @@ public:
         std::shared_ptr<DisplaySink> previewLayer; // may be null
         std::shared_ptr<FrameSink> sink;           // may be null
         std::shared_ptr<FrameSource> frameSource;  // may be null
+        // The cameras; may be null. When given, frames come from a session of it, and
+        // frameSource must be null.
+        std::shared_ptr<CaptureSystem> captureSystem;
         // The tracker's time for a frame; by default the host media time when the frame is
         // processed. The file tool passes the frame's own media time so results do not depend
         // on processing speed.
@@ -118,7 +119,11 @@ public:
         PixelBufferPool::Attributes pool{};
     };
 
-    // Absent when mainExecutor is missing. Called on the main thread.
+    // The name (or model identifier) of the app's own virtual camera, which is never listed.
+    static constexpr const char* kOwnCameraName = "Orlenta Camera";
+
+    // Absent when mainExecutor is missing, or when both a frame source and a capture system are
+    // given. Called on the main thread.
     static std::shared_ptr<CameraPipeline> create(Dependencies dependencies);
     // Stops the video queue after the work already queued; late results are discarded.
     ~CameraPipeline();
@@ -126,12 +131,19 @@ public:
     CameraPipeline& operator=(const CameraPipeline&) = delete;
 
     // Observable state, main thread only.
+    // Cameras the user may choose from, in discovery order.
+    Observable<std::vector<CaptureDevice>> cameras;
+    // The uniqueID of the chosen camera; empty when there is none.
+    Observable<std::string> selectedCameraID;
     Observable<CoverStyle> style{CoverStyle::blur};
     Observable<std::vector<FaceMark>> faceMarks;
     Observable<bool> paused{false};
     Observable<bool> virtualCameraConnected{false};
     // True while frames are being covered whole because faces cannot be detected.
     Observable<bool> faceDetectionFailed{false};
+    // Camera access (0 not determined, 1 restricted, 2 denied, 3 authorized); read from the
+    // capture system at creation. Capture is configured and started only when authorized.
+    Observable<AuthorizationStatus> cameraAccess{AuthorizationStatus::authorized};
 
     // Main thread. Start or stop frames from the frame source; pausing empties the preview and
     // the face marks at once and resets the tracker on the video queue.
@@ -140,8 +152,25 @@ public:
     // Main thread. Flip the face under a point of mark space (0..1, origin top-left).
     void toggleFace(Point at);
     void hideAllFaces();
-    // Main thread. Starts the frame source (unless paused).
+    // Main thread. Asks for camera access if it is not yet decided (capture begins once it is
+    // granted); when authorized, begins capture: configures the session and starts it (unless
+    // paused). Refused or restricted access leaves everything stopped.
     void start();
+    // Main thread. Choosing another camera while authorized swaps the session's input on the
+    // video queue (running or paused alike) and resets the tracker; choosing the selected one
+    // does nothing.
+    void setSelectedCameraID(std::string uniqueID);
+    // Main thread. Rebuilds cameras from the capture system and keeps or chooses the selection.
+    // Runs at creation and whenever a camera arrives or leaves.
+    void refreshCameras();
+    // The capture session (null without a capture system).
+    std::shared_ptr<CaptureSession> captureSession() const { return session_; }
+
+    // The selection rule on a list of cameras: the current selection if listed, else the first
+    // built-in camera, else the first camera, else the empty string.
+    static std::string chooseCamera(const std::vector<CaptureDevice>& cameras,
+                                    const std::string& current);
+    static bool isOwnVirtualCamera(const CaptureDevice& device);
 
     // Video queue: the per-frame work. Public so that frame sources and tools can feed frames.
     void processFrame(const std::shared_ptr<SampleBuffer>& sample);
@@ -169,6 +198,16 @@ private:
         uint64_t generation;
     };
     std::optional<FrameSettings> readSettingsOnMain();
+    // Runs read on the main thread and waits for its answer (video queue only); absent when the
+    // pipeline is being torn down.
+    template <typename T> std::optional<T> readOnMain(std::function<T(CameraPipeline&)> read);
+    // Main thread: access granted.
+    void beginCapture();
+    // Video queue: the first configuration of the session, its input and its start.
+    void configureSession();
+    // Video queue: points the session at the selected camera and resets the tracker.
+    void applySelectedCamera();
+    void setCameraAccess(AuthorizationStatus status);
     void enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer, uint64_t generation);
     void publishFaceMarks(const std::vector<TrackedFace>& faces, uint64_t generation);
     void publishDetectionFailed(bool failed);
@@ -178,6 +217,11 @@ private:
     std::shared_ptr<DisplaySink> previewLayer_;
     std::shared_ptr<FrameSink> sink_;
     std::shared_ptr<FrameSource> frameSource_;
+    std::shared_ptr<CaptureSystem> captureSystem_;
+    std::shared_ptr<CaptureSession> session_;
+    std::optional<size_t> deviceObserver_;
+    // cameraAccess == authorized, for the video queue's resume step.
+    std::atomic<bool> accessAuthorized_{true};
     std::function<double(const SampleBuffer&)> frameClock_;
     std::shared_ptr<PixelBufferPool> bufferPool_;
     std::unique_ptr<FaceTracker> tracker_;

@@ -1,0 +1,257 @@
+#include "app/capture/capture_memory.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace orlenta {
+
+std::shared_ptr<MemoryCaptureSystem> MemoryCaptureSystem::create(Executor& mainExecutor) {
+    return std::shared_ptr<MemoryCaptureSystem>(new MemoryCaptureSystem(mainExecutor));
+}
+
+MemoryCaptureSystem::MemoryCaptureSystem(Executor& mainExecutor) : main_(mainExecutor) {}
+
+MemoryCaptureSystem::~MemoryCaptureSystem() = default;
+
+void MemoryCaptureSystem::plug(const CaptureDevice& device) {
+    {
+        std::lock_guard lock(mutex_);
+        auto same = std::find_if(devices_.begin(), devices_.end(), [&](const CaptureDevice& d) {
+            return d.uniqueID == device.uniqueID;
+        });
+        if (same != devices_.end())
+            *same = device;
+        else
+            devices_.push_back(device);
+    }
+    notify(DeviceEvent::connected, device);
+}
+
+void MemoryCaptureSystem::unplug(const std::string& uniqueID) {
+    std::optional<CaptureDevice> gone;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = std::find_if(devices_.begin(), devices_.end(),
+                               [&](const CaptureDevice& d) { return d.uniqueID == uniqueID; });
+        if (it == devices_.end())
+            return;
+        gone = *it;
+        devices_.erase(it);
+    }
+    notify(DeviceEvent::disconnected, *gone);
+}
+
+void MemoryCaptureSystem::notify(DeviceEvent event, const CaptureDevice& device) {
+    std::weak_ptr<MemoryCaptureSystem> weak = weak_from_this();
+    main_.post([weak, event, device] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::vector<DeviceObserver> observers;
+        {
+            std::lock_guard lock(self->mutex_);
+            observers = self->observers_;
+        }
+        for (const DeviceObserver& observer : observers)
+            if (observer)
+                observer(event, device);
+    });
+}
+
+void MemoryCaptureSystem::setAuthorizationStatus(AuthorizationStatus status) {
+    std::lock_guard lock(mutex_);
+    status_ = status;
+}
+
+void MemoryCaptureSystem::answerAccessRequests(bool granted) {
+    std::vector<AccessHandler> handlers;
+    {
+        std::lock_guard lock(mutex_);
+        status_ = granted ? AuthorizationStatus::authorized : AuthorizationStatus::denied;
+        handlers.swap(pendingRequests_);
+    }
+    for (const AccessHandler& handler : handlers)
+        handler(granted);
+}
+
+size_t MemoryCaptureSystem::pendingAccessRequests() const {
+    std::lock_guard lock(mutex_);
+    return pendingRequests_.size();
+}
+
+void MemoryCaptureSystem::setOpenable(const std::string& uniqueID, bool openable) {
+    std::lock_guard lock(mutex_);
+    if (openable)
+        unopenable_.erase(uniqueID);
+    else
+        unopenable_.insert(uniqueID);
+}
+
+std::vector<std::shared_ptr<MemoryCaptureSession>> MemoryCaptureSystem::sessions() const {
+    std::lock_guard lock(mutex_);
+    return sessions_;
+}
+
+std::vector<CaptureDevice> MemoryCaptureSystem::devices() const {
+    std::lock_guard lock(mutex_);
+    return devices_;
+}
+
+std::optional<CaptureDevice>
+MemoryCaptureSystem::deviceWithUniqueID(const std::string& uniqueID) const {
+    std::lock_guard lock(mutex_);
+    for (const CaptureDevice& device : devices_)
+        if (device.uniqueID == uniqueID)
+            return device;
+    return std::nullopt;
+}
+
+size_t MemoryCaptureSystem::addDeviceObserver(DeviceObserver observer) {
+    std::lock_guard lock(mutex_);
+    observers_.push_back(std::move(observer));
+    return observers_.size() - 1;
+}
+
+void MemoryCaptureSystem::removeDeviceObserver(size_t token) {
+    std::lock_guard lock(mutex_);
+    if (token < observers_.size())
+        observers_[token] = nullptr;
+}
+
+AuthorizationStatus MemoryCaptureSystem::authorizationStatus() {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void MemoryCaptureSystem::requestAccess(AccessHandler handler) {
+    if (!handler)
+        return;
+    std::lock_guard lock(mutex_);
+    pendingRequests_.push_back(std::move(handler));
+}
+
+std::shared_ptr<CaptureSession> MemoryCaptureSystem::makeSession() {
+    auto session = std::make_shared<MemoryCaptureSession>(weak_from_this());
+    std::lock_guard lock(mutex_);
+    sessions_.push_back(session);
+    return session;
+}
+
+bool MemoryCaptureSystem::canOpen(const std::string& uniqueID) const {
+    std::lock_guard lock(mutex_);
+    if (unopenable_.count(uniqueID))
+        return false;
+    return std::any_of(devices_.begin(), devices_.end(),
+                       [&](const CaptureDevice& d) { return d.uniqueID == uniqueID; });
+}
+
+// --- session ------------------------------------------------------------------------------------
+
+MemoryCaptureSession::MemoryCaptureSession(std::weak_ptr<MemoryCaptureSystem> system)
+    : system_(std::move(system)) {}
+
+bool MemoryCaptureSession::deliver(std::shared_ptr<SampleBuffer> sample) {
+    std::optional<std::string> input;
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_ || !input_ || !queue_ || !handler_)
+            return false;
+        input = input_;
+    }
+    auto system = system_.lock();
+    if (!system || !system->canOpen(*input))
+        return false;
+    std::lock_guard lock(mutex_);
+    if (!running_ || !queue_)
+        return false;
+    const bool replaced = waiting_ != nullptr;
+    waiting_ = std::move(sample);
+    if (replaced)
+        return false;
+    std::weak_ptr<MemoryCaptureSession> weak = weak_from_this();
+    queue_->async([weak] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        FrameHandler handler;
+        std::shared_ptr<SampleBuffer> frame;
+        {
+            std::lock_guard inner(self->mutex_);
+            frame = std::move(self->waiting_);
+            self->waiting_ = nullptr;
+            handler = self->handler_;
+        }
+        if (handler && frame)
+            handler(frame);
+    });
+    return true;
+}
+
+std::vector<std::string> MemoryCaptureSession::inputLog() const {
+    std::lock_guard lock(mutex_);
+    return inputLog_;
+}
+
+int MemoryCaptureSession::startCount() const {
+    std::lock_guard lock(mutex_);
+    return starts_;
+}
+
+int MemoryCaptureSession::stopCount() const {
+    std::lock_guard lock(mutex_);
+    return stops_;
+}
+
+void MemoryCaptureSession::setFrameHandler(FrameHandler handler, SerialQueue* queue) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+    queue_ = handler_ ? queue : nullptr;
+    if (!queue_)
+        waiting_ = nullptr;
+}
+
+void MemoryCaptureSession::startRunning() {
+    std::lock_guard lock(mutex_);
+    if (!running_)
+        ++starts_;
+    running_ = true;
+}
+
+void MemoryCaptureSession::stopRunning() {
+    std::lock_guard lock(mutex_);
+    if (running_)
+        ++stops_;
+    running_ = false;
+    waiting_ = nullptr;
+}
+
+bool MemoryCaptureSession::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return running_;
+}
+
+bool MemoryCaptureSession::setInput(const CaptureDevice& device) {
+    auto system = system_.lock();
+    const bool openable = system && system->canOpen(device.uniqueID);
+    std::lock_guard lock(mutex_);
+    inputLog_.push_back(device.uniqueID);
+    waiting_ = nullptr;
+    if (openable)
+        input_ = device.uniqueID;
+    else
+        input_.reset();
+    return openable;
+}
+
+void MemoryCaptureSession::removeInput() {
+    std::lock_guard lock(mutex_);
+    input_.reset();
+    waiting_ = nullptr;
+}
+
+std::optional<std::string> MemoryCaptureSession::inputDeviceID() const {
+    std::lock_guard lock(mutex_);
+    return input_;
+}
+
+} // namespace orlenta

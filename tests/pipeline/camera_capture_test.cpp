@@ -1,0 +1,358 @@
+// The pipeline's camera side: listing, selection, access and the capture session's input and
+// running state, against the in-memory capture system.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+#include "app/capture/capture_memory.h"
+#include "app/pipeline/camera_pipeline.h"
+
+namespace orlenta {
+namespace {
+
+// Reports one face in the middle of every frame.
+class OneFaceDetector : public FaceDetector {
+public:
+    std::optional<std::vector<FaceObservation>> detect(const cv::Mat&) override {
+        FaceObservation face;
+        face.boundingBox = {0.4, 0.4, 0.2, 0.2};
+        face.confidence = 0.9f;
+        return std::vector<FaceObservation>{face};
+    }
+};
+
+CaptureDevice camera(const std::string& id, CaptureDeviceType type = CaptureDeviceType::external,
+                     const std::string& name = "", const std::string& model = "Webcam") {
+    return {id, name.empty() ? "Camera " + id : name, model, type};
+}
+
+const CaptureDevice kBuiltIn = camera("builtin", CaptureDeviceType::builtInWideAngleCamera);
+const CaptureDevice kUsbA = camera("usb-a");
+const CaptureDevice kUsbB = camera("usb-b");
+
+std::shared_ptr<SampleBuffer> frame() {
+    auto buffer = PixelBuffer::create(64, 48);
+    return SampleBuffer::createReady(buffer, *VideoFormatDescription::forImageBuffer(*buffer), {});
+}
+
+struct CameraHarness {
+    ManualExecutor main;
+    std::shared_ptr<MemoryCaptureSystem> system = MemoryCaptureSystem::create(main);
+    std::shared_ptr<CameraPipeline> pipeline;
+    std::atomic<int> processed{0};
+    std::vector<int64_t> lastFaceIds;
+    std::mutex mutex;
+
+    explicit CameraHarness(std::vector<CaptureDevice> devices = {},
+                           AuthorizationStatus access = AuthorizationStatus::authorized) {
+        for (const CaptureDevice& device : devices)
+            system->plug(device);
+        main.runPending(); // the arrivals happened before the pipeline existed
+        system->setAuthorizationStatus(access);
+        CameraPipeline::Dependencies deps;
+        deps.mainExecutor = &main;
+        deps.detector = std::make_unique<OneFaceDetector>();
+        deps.captureSystem = system;
+        pipeline = CameraPipeline::create(std::move(deps));
+        pipeline->setFrameObserver([this](const ProcessedFrame& f) {
+            std::lock_guard lock(mutex);
+            lastFaceIds.clear();
+            for (const TrackedFace& face : f.faces)
+                lastFaceIds.push_back(face.id);
+            ++processed;
+        });
+        settle();
+    }
+    ~CameraHarness() {
+        if (!pipeline)
+            return;
+        settle();
+        pipeline.reset();
+    }
+
+    MemoryCaptureSession& session() { return *system->sessions().at(0); }
+
+    // Lets the video queue and the main thread finish everything queued so far, including the
+    // video queue's hops to the main thread.
+    void settle() {
+        for (int round = 0; round < 3; ++round) {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            pipeline->videoQueue().async([done] { *done = true; });
+            ASSERT_TRUE(main.runUntil([&] { return done->load(); }));
+            main.runPending();
+        }
+    }
+    // Delivers one camera frame and waits for it to be processed; false if it was not taken.
+    bool feed() {
+        const int before = processed;
+        if (!session().deliver(frame()))
+            return false;
+        return main.runUntil([&] { return processed > before; });
+    }
+    std::vector<int64_t> faceIds() {
+        std::lock_guard lock(mutex);
+        return lastFaceIds;
+    }
+    std::vector<std::string> cameraIds() {
+        std::vector<std::string> ids;
+        for (const CaptureDevice& d : pipeline->cameras.get())
+            ids.push_back(d.uniqueID);
+        return ids;
+    }
+};
+
+TEST(PipelineCameras, TheAppsOwnCameraIsNeverListed) {
+    // Only the app's own virtual camera, once by name and once by model identifier, even as a
+    // built-in one: nothing is listed, nothing selected, nothing captured.
+    CameraHarness h(
+        {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"),
+         camera("own-model", CaptureDeviceType::external, "Virtual", "Orlenta Camera")});
+    EXPECT_TRUE(h.pipeline->cameras.get().empty());
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
+    h.pipeline->start();
+    h.settle();
+    EXPECT_TRUE(h.session().inputLog().empty());
+    EXPECT_FALSE(h.feed());
+    EXPECT_EQ(h.processed, 0);
+
+    // Choosing it by hand does not capture from it either.
+    h.pipeline->setSelectedCameraID("own");
+    h.settle();
+    EXPECT_TRUE(h.session().inputLog().empty());
+
+    // A real camera that arrives later is listed and chosen; the own camera still is not.
+    h.system->plug(kUsbA);
+    h.settle();
+    EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "usb-a");
+    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    EXPECT_TRUE(h.feed());
+}
+
+TEST(PipelineCameras, SelectionPrefersTheBuiltInCameraAndKeepsAChoice) {
+    // The built-in camera wins whatever the discovery order; the list keeps that order.
+    {
+        CameraHarness h({kUsbA, kBuiltIn, kUsbB});
+        EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin", "usb-b"}));
+        EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
+    }
+    // Only external cameras: the first one.
+    {
+        CameraHarness h({kUsbB, kUsbA});
+        EXPECT_EQ(h.pipeline->selectedCameraID.get(), "usb-b");
+    }
+    // The rule on its own.
+    EXPECT_EQ(CameraPipeline::chooseCamera({}, "gone"), "");
+    EXPECT_EQ(CameraPipeline::chooseCamera({kUsbA, kUsbB}, "usb-b"), "usb-b");
+    EXPECT_EQ(CameraPipeline::chooseCamera({kUsbA, kBuiltIn}, "gone"), "builtin");
+
+    // Unplugging the selected external camera selects the built-in one; plugging it back does
+    // not switch back; the user can still choose it.
+    CameraHarness h({kBuiltIn, kUsbA});
+    h.pipeline->start();
+    h.settle();
+    h.pipeline->setSelectedCameraID("usb-a");
+    h.settle();
+    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    h.system->unplug("usb-a");
+    h.settle();
+    EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"builtin"});
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
+    EXPECT_TRUE(h.session().isRunning());
+    EXPECT_TRUE(h.feed());
+
+    h.system->plug(kUsbA);
+    h.settle();
+    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"builtin", "usb-a"}));
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
+
+    // The last camera leaves: the selection becomes empty and the session keeps its (dead)
+    // input, delivering nothing.
+    h.system->unplug("usb-a");
+    h.system->unplug("builtin");
+    h.settle();
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
+    EXPECT_FALSE(h.feed());
+}
+
+TEST(PipelineCameras, ChoosingTheSelectedCameraSwapsNothing) {
+    CameraHarness h({kBuiltIn, kUsbA});
+    h.pipeline->start();
+    h.settle();
+    ASSERT_TRUE(h.feed());
+    ASSERT_TRUE(h.feed());
+    const std::vector<int64_t> ids = h.faceIds();
+    ASSERT_EQ(ids.size(), 1u);
+    const size_t inputs = h.session().inputLog().size();
+    const size_t assignments = h.pipeline->selectedCameraID.assignmentCount();
+
+    h.pipeline->setSelectedCameraID("builtin");
+    h.pipeline->refreshCameras();
+    h.settle();
+    EXPECT_EQ(h.session().inputLog().size(), inputs);
+    EXPECT_EQ(h.pipeline->selectedCameraID.assignmentCount(), assignments);
+    ASSERT_TRUE(h.feed());
+    EXPECT_EQ(h.faceIds(), ids) << "the tracker was reset";
+
+    // Another camera swaps the input and resets the tracker: the face gets a new identity.
+    h.pipeline->setSelectedCameraID("usb-a");
+    h.settle();
+    EXPECT_EQ(h.session().inputLog().back(), "usb-a");
+    ASSERT_TRUE(h.feed());
+    ASSERT_EQ(h.faceIds().size(), 1u);
+    EXPECT_NE(h.faceIds(), ids);
+}
+
+TEST(PipelineCameras, PauseChooseResume) {
+    CameraHarness h({kBuiltIn, kUsbA});
+    h.pipeline->start();
+    h.settle();
+    EXPECT_EQ(h.session().startCount(), 1);
+    EXPECT_TRUE(h.feed());
+
+    h.pipeline->setPaused(true);
+    h.settle();
+    EXPECT_FALSE(h.session().isRunning());
+    EXPECT_FALSE(h.feed());
+    h.pipeline->setSelectedCameraID("usb-a");
+    h.settle();
+    // The input is swapped while paused, without starting the session.
+    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    EXPECT_FALSE(h.session().isRunning());
+    EXPECT_EQ(h.session().startCount(), 1);
+
+    h.pipeline->setPaused(false);
+    h.settle();
+    EXPECT_TRUE(h.session().isRunning());
+    EXPECT_EQ(h.session().startCount(), 2);
+    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    EXPECT_TRUE(h.feed());
+
+    // Paused before capture begins: configured but not started until resumed.
+    CameraHarness early({kUsbA});
+    early.pipeline->setPaused(true);
+    early.pipeline->start();
+    early.settle();
+    EXPECT_EQ(early.session().inputDeviceID(), "usb-a");
+    EXPECT_FALSE(early.session().isRunning());
+    early.pipeline->setPaused(false);
+    early.settle();
+    EXPECT_TRUE(early.session().isRunning());
+}
+
+TEST(PipelineCameras, AccessDecidesWhetherCaptureBegins) {
+    // Not yet decided: the list is there, nothing is captured until the answer; a grant begins
+    // capture without anything else.
+    {
+        CameraHarness h({kUsbA}, AuthorizationStatus::notDetermined);
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::notDetermined);
+        EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
+        EXPECT_EQ(h.pipeline->selectedCameraID.get(), "usb-a");
+        h.pipeline->start();
+        h.settle();
+        EXPECT_EQ(h.system->pendingAccessRequests(), 1u);
+        EXPECT_TRUE(h.session().inputLog().empty());
+        EXPECT_FALSE(h.session().isRunning());
+        // Choosing a camera before access is granted does not touch the session either.
+        h.system->plug(kUsbB);
+        h.settle();
+        h.pipeline->setSelectedCameraID("usb-b");
+        h.settle();
+        EXPECT_TRUE(h.session().inputLog().empty());
+
+        // The answer comes on another thread.
+        std::thread answer([&] { h.system->answerAccessRequests(true); });
+        answer.join();
+        h.settle();
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
+        EXPECT_EQ(h.session().inputDeviceID(), "usb-b");
+        EXPECT_TRUE(h.session().isRunning());
+        EXPECT_TRUE(h.feed());
+    }
+    // Denied by the user.
+    {
+        CameraHarness h({kUsbA}, AuthorizationStatus::notDetermined);
+        h.pipeline->start();
+        h.settle();
+        h.system->answerAccessRequests(false);
+        h.settle();
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::denied);
+        EXPECT_FALSE(h.session().isRunning());
+        EXPECT_TRUE(h.session().inputLog().empty());
+    }
+    // Already refused or restricted: no request, nothing starts, the list stays visible; a
+    // resume does not start the session behind the refusal's back.
+    for (AuthorizationStatus refused :
+         {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
+        CameraHarness h({kUsbA}, refused);
+        h.pipeline->start();
+        h.settle();
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), refused);
+        EXPECT_EQ(h.system->pendingAccessRequests(), 0u);
+        EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
+        h.pipeline->setPaused(true);
+        h.pipeline->setPaused(false);
+        h.settle();
+        EXPECT_FALSE(h.session().isRunning());
+        EXPECT_TRUE(h.session().inputLog().empty());
+    }
+    // A pipeline gone before the answer arrives: the answer does nothing.
+    {
+        auto h = std::make_unique<CameraHarness>(std::vector<CaptureDevice>{kUsbA},
+                                                 AuthorizationStatus::notDetermined);
+        h->pipeline->start();
+        h->settle();
+        auto system = h->system;
+        h->pipeline.reset();
+        system->answerAccessRequests(true);
+        h->main.runPending();
+    }
+}
+
+TEST(PipelineCameras, ACameraThatCannotBeOpenedIsRetriedOnlyWhenChosenAgain) {
+    CameraHarness h({kBuiltIn, kUsbA});
+    h.system->setOpenable("builtin", false);
+    h.pipeline->start();
+    h.settle();
+    // Busy: the session is left without input and delivers nothing, but keeps running. (Tried
+    // twice: once at creation, once as capture begins.)
+    EXPECT_EQ(h.session().inputLog(), (std::vector<std::string>{"builtin", "builtin"}));
+    EXPECT_FALSE(h.session().inputDeviceID().has_value());
+    EXPECT_TRUE(h.session().isRunning());
+    EXPECT_FALSE(h.feed());
+
+    h.system->setOpenable("builtin", true);
+    h.pipeline->setSelectedCameraID("builtin");
+    h.settle();
+    EXPECT_EQ(h.session().inputLog().size(), 2u);
+
+    h.pipeline->setSelectedCameraID("usb-a");
+    h.pipeline->setSelectedCameraID("builtin");
+    h.settle();
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
+    EXPECT_TRUE(h.feed());
+
+    // A camera that vanished before its input is applied leaves the session as it was.
+    h.pipeline->setSelectedCameraID("nonexistent");
+    h.settle();
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
+}
+
+TEST(PipelineCameras, ConstructionWithAccessAppliesTheFirstChoiceAtOnce) {
+    CameraHarness h({kUsbA});
+    // No start() yet: the input is in place but the session does not run.
+    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    EXPECT_FALSE(h.session().isRunning());
+    // A frame source and a capture system together are refused.
+    CameraPipeline::Dependencies deps;
+    deps.mainExecutor = &h.main;
+    deps.captureSystem = h.system;
+    deps.frameSource = h.system->makeSession();
+    EXPECT_EQ(CameraPipeline::create(std::move(deps)), nullptr);
+}
+
+} // namespace
+} // namespace orlenta
