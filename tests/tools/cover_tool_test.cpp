@@ -3,12 +3,13 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
@@ -118,39 +119,45 @@ struct LoggedFrame {
     std::vector<LoggedFace> faces;
 };
 
-// Reads the face log written by --faces (its own fixed layout; no JSON library needed).
+// One line of the face log written by --faces, in its fixed layout (no JSON library needed).
+bool parseFaceLogLine(const std::string& line, LoggedFrame& frame) {
+    long long index = 0;
+    int used = 0;
+    if (std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
+                    &frame.time, &used) != 2 ||
+        used == 0)
+        return false;
+    frame.frame = index;
+    const char* rest = line.c_str() + used;
+    while (*rest == '{') {
+        long long id = 0;
+        double x = 0, y = 0, w = 0, h = 0;
+        char shown[6] = {};
+        int length = 0;
+        if (std::sscanf(rest,
+                        "{\"id\": %lld, \"rect\": [%lf, %lf, %lf, %lf], \"shown\": %5[a-z]}%n", &id,
+                        &x, &y, &w, &h, shown, &length) != 6 ||
+            length == 0)
+            return false;
+        rest += length;
+        if (std::strncmp(rest, ", ", 2) == 0)
+            rest += 2;
+        const cv::Rect rect(
+            cv::Point(int(std::lround(x * kOutputWidth)), int(std::lround(y * kOutputHeight))),
+            cv::Point(int(std::lround((x + w) * kOutputWidth)),
+                      int(std::lround((y + h) * kOutputHeight))));
+        frame.faces.push_back({id, rect & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
+                               std::strcmp(shown, "true") == 0});
+    }
+    return std::strcmp(rest, "]}") == 0;
+}
+
 std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
-    static const std::regex lineShape(
-        R"(^\{"frame": (\d+), "time": ([-0-9.e]+), "faces": \[(.*)\]\}$)");
-    static const std::regex faceShape(
-        R"(\{"id": (\d+), "rect": \[([-0-9.e]+), ([-0-9.e]+), ([-0-9.e]+), ([-0-9.e]+)\], )"
-        R"("shown": (true|false)\})");
     std::vector<LoggedFrame> frames;
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);) {
-        std::smatch match;
-        LoggedFrame frame;
-        if (!std::regex_match(line, match, lineShape)) {
-            ADD_FAILURE() << "not a face log line: " << line;
-            frames.push_back(frame);
-            continue;
-        }
-        frame.frame = std::stoll(match[1]);
-        frame.time = std::stod(match[2]);
-        const std::string list = match[3];
-        for (auto it = std::sregex_iterator(list.begin(), list.end(), faceShape);
-             it != std::sregex_iterator(); ++it) {
-            const double x = std::stod((*it)[2]) * kOutputWidth;
-            const double y = std::stod((*it)[3]) * kOutputHeight;
-            const double w = std::stod((*it)[4]) * kOutputWidth;
-            const double h = std::stod((*it)[5]) * kOutputHeight;
-            const cv::Rect rect(cv::Point(int(std::lround(x)), int(std::lround(y))),
-                                cv::Point(int(std::lround(x + w)), int(std::lround(y + h))));
-            frame.faces.push_back({std::stoll((*it)[1]),
-                                   rect & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
-                                   (*it)[6] == "true"});
-        }
-        frames.push_back(frame);
+        frames.emplace_back();
+        EXPECT_TRUE(parseFaceLogLine(line, frames.back())) << "not a face log line: " << line;
     }
     return frames;
 }
