@@ -437,6 +437,10 @@ int coverFiles(const CoverOptions& options) {
         printError(error);
         return kExitFailure;
     }
+    if (interruptRequested) {
+        printError("interrupted");
+        return kExitInterrupted;
+    }
     if (faceLog) {
         const bool flushed = std::fflush(faceLog) == 0 && !std::ferror(faceLog);
         const int closeResult = std::fclose(faceLog);

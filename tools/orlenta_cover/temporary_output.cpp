@@ -47,6 +47,9 @@ std::unique_ptr<TemporaryOutput> TemporaryOutput::create(const std::filesystem::
         return fail("cannot write '" + target.string() + "': it is a directory");
     if (targetExists && !S_ISREG(existing.st_mode))
         return fail("cannot write '" + target.string() + "': it is not a regular file");
+    // Renaming would replace a file the user may not write, as cp would refuse to.
+    if (targetExists && ::access(target.c_str(), W_OK) != 0)
+        return fail("cannot write '" + target.string() + "': " + systemError(errno));
 
     std::filesystem::path directory = target.parent_path();
     if (directory.empty())
