@@ -1,0 +1,102 @@
+// The capture system on GStreamer: cameras from GStreamer's device providers (PipeWire camera
+// nodes and V4L2 devices, one entry per physical camera), an optional demo camera that plays the
+// bundled clip, and capture sessions whose pipelines end in an appsink that hands the newest BGRA
+// frame to the video queue.
+//
+// Discovery is shared by every system of the process; its device providers are never stopped
+// (stopping Debian 12's PipeWire device provider can abort the process). When PipeWire starts
+// late or restarts, a new PipeWire provider with a connection of its own takes over, since the
+// old one never reconnects.
+//
+// Access: authorized when the machine's video devices can be opened (or there are none), denied
+// when opening them is refused for want of permission, restricted when it is refused by policy
+// (EPERM). There is no prompt: asking again re-checks. With the demo camera on, access is
+// always authorized, since the clip can always be shown.
+//
+// Sessions: raw cameras are converted to BGRA by videoconvert, MJPEG cameras are decoded first;
+// the branch is chosen from the camera's caps. While the video queue is busy the appsink keeps
+// only the newest frame. On the video queue the frame is copied into a buffer of a pool of the
+// camera's size and handed to the frame handler. A camera that delivers nothing within the
+// first-frame timeout after it was opened, or whose pipeline fails, is opened again (with growing
+// pauses) while the session runs.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/capture/capture.h"
+
+namespace orlenta {
+
+struct GStreamerCaptureOptions {
+    // Lists the demo clip as the first camera when set (the app's --demo).
+    std::optional<std::string> demoClipPath;
+    // Whether real cameras are discovered at all (off: only the demo, for tests and demos).
+    bool discoverCameras = true;
+    // Seconds a newly opened camera may take to deliver its first frame.
+    double firstFrameTimeout = 3.0;
+};
+
+class GStreamerCaptureSystem final : public CaptureSystem {
+public:
+    // Absent (with the reason in *error) when GStreamer or a plugin it needs is missing.
+    static std::shared_ptr<GStreamerCaptureSystem>
+    create(Executor& mainExecutor, GStreamerCaptureOptions options, std::string* error = nullptr);
+    ~GStreamerCaptureSystem() override;
+    GStreamerCaptureSystem(const GStreamerCaptureSystem&) = delete;
+    GStreamerCaptureSystem& operator=(const GStreamerCaptureSystem&) = delete;
+
+    std::vector<CaptureDevice> devices() const override;
+    std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) const override;
+    size_t addDeviceObserver(DeviceObserver observer) override;
+    void removeDeviceObserver(size_t token) override;
+    AuthorizationStatus authorizationStatus() override;
+    void requestAccess(AccessHandler handler) override;
+    std::shared_ptr<CaptureSession> makeSession() override;
+
+    // The demo camera's identity.
+    static constexpr const char* kDemoUniqueID = "demo:orlenta-demo";
+    static constexpr const char* kDemoName = "Orlenta Demo Clip";
+
+    struct Impl;
+
+private:
+    explicit GStreamerCaptureSystem(std::shared_ptr<Impl> impl);
+    std::shared_ptr<Impl> impl_;
+};
+
+// The bundled demo clip: beside the installed data, else in the source tree; absent when neither
+// exists.
+std::optional<std::string> findDemoClip();
+
+// How one discovered device is seen, from the properties its provider reports.
+struct DeviceDescription {
+    CaptureDevice device;
+    // Equal for the entries that two providers give for one physical camera (the V4L2 device
+    // node); empty when only one provider can know it.
+    std::string physicalKey;
+    // Whether it is opened through PipeWire (pipewiresrc on the node name) or V4L2 (v4l2src on
+    // the device path), and what to open.
+    bool viaPipeWire = false;
+    std::string target;
+};
+
+// Describes a Video/Source device from its display name and provider properties; absent for
+// devices that are not cameras (other media classes or roles). sysfsRoot is where /sys is.
+std::optional<DeviceDescription>
+describeDevice(const std::string& displayName, const std::map<std::string, std::string>& properties,
+               const std::string& sysfsRoot = "/sys");
+
+// The device-type rule. Built-in: a declared internal form factor, a front or back camera
+// location, a camera on a PCI or platform bus (laptop MIPI cameras), or a USB camera on a port
+// that the firmware marks as fixed (how laptops wire their lid cameras). Everything else is
+// external.
+CaptureDeviceType deviceTypeFor(const std::map<std::string, std::string>& properties,
+                                const std::string& sysfsRoot = "/sys");
+
+// The access rule over the machine's video device nodes (/dev/video*).
+AuthorizationStatus videoDeviceAccess(const std::string& deviceDirectory = "/dev");
+
+} // namespace orlenta

@@ -1,0 +1,244 @@
+// The GStreamer capture system without PipeWire: how devices are described and typed, the access
+// rule over device nodes, and the demo camera.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/capture/capture_gstreamer.h"
+
+namespace orlenta {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path scratch(const std::string& name) {
+    fs::path dir = fs::path(ORLENTA_BINARY_DIR) / "capture-test" / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+TEST(CaptureDevices, DescriptionsFromEitherProvider) {
+    // A webcam as the V4L2 provider and as a PipeWire node describe one camera: same identity
+    // and physical key, opened through PipeWire from the node and through V4L2 from the device.
+    const std::map<std::string, std::string> v4l2{
+        {"device.path", "/dev/video0"},         {"v4l2.device.bus_info", "usb-0000:00:14.0-5"},
+        {"v4l2.device.card", "HD Webcam C270"}, {"device.vendor.id", "046d"},
+        {"device.product.id", "0825"},          {"device.bus", "usb"}};
+    const std::map<std::string, std::string> node{{"media.class", "Video/Source"},
+                                                  {"node.name", "v4l2_input.usb-5"},
+                                                  {"object.serial", "57"},
+                                                  {"api.v4l2.path", "/dev/video0"},
+                                                  {"api.v4l2.cap.bus_info", "usb-0000:00:14.0-5"},
+                                                  {"api.v4l2.cap.card", "HD Webcam C270"}};
+    const auto a = describeDevice("HD Webcam C270", v4l2, "/nonexistent");
+    const auto b = describeDevice("HD Webcam C270 (V4L2)", node, "/nonexistent");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->device.uniqueID, "v4l2:usb-0000:00:14.0-5/HD Webcam C270");
+    EXPECT_EQ(a->device.uniqueID, b->device.uniqueID);
+    EXPECT_EQ(a->physicalKey, b->physicalKey);
+    EXPECT_FALSE(a->viaPipeWire);
+    EXPECT_EQ(a->target, "/dev/video0");
+    EXPECT_TRUE(b->viaPipeWire);
+    EXPECT_EQ(b->target, "v4l2_input.usb-5");
+    EXPECT_EQ(a->device.modelID, "046d:0825");
+    EXPECT_EQ(b->device.modelID, "HD Webcam C270");
+    EXPECT_EQ(a->device.deviceType, CaptureDeviceType::external);
+
+    // A PipeWire-only camera is known by its node name, which survives restarts; the app's own
+    // node keeps its name and nick for the pipeline to leave it out.
+    const auto own = describeDevice("Orlenta Camera", {{"media.class", "Video/Source"},
+                                                       {"media.role", "Camera"},
+                                                       {"node.name", "orlenta-camera.x.y"},
+                                                       {"node.nick", "Orlenta Camera"}});
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->device.uniqueID, "pipewire:orlenta-camera.x.y");
+    EXPECT_EQ(own->device.localizedName, "Orlenta Camera");
+    EXPECT_EQ(own->device.modelID, "Orlenta Camera");
+
+    // Not cameras: other classes and roles, nodes without a name, devices without a path.
+    EXPECT_FALSE(describeDevice(
+        "Screen",
+        {{"media.class", "Video/Source"}, {"media.role", "Screen"}, {"node.name", "screen"}}));
+    EXPECT_FALSE(describeDevice("Writer", {{"media.class", "Stream/Output/Video"},
+                                           {"node.name", "orlenta-camera-writer"}}));
+    EXPECT_FALSE(
+        describeDevice("Serial only", {{"media.class", "Video/Source"}, {"object.serial", "3"}}));
+    EXPECT_FALSE(describeDevice("Nothing", {}));
+}
+
+TEST(CaptureDevices, DeviceTypeRule) {
+    using T = CaptureDeviceType;
+    EXPECT_EQ(deviceTypeFor({{"device.form-factor", "internal"}}), T::builtInWideAngleCamera);
+    EXPECT_EQ(deviceTypeFor({{"device.form-factor", "webcam"}, {"device.bus", "pci"}}),
+              T::external);
+    EXPECT_EQ(deviceTypeFor({{"api.libcamera.location", "front"}}), T::builtInWideAngleCamera);
+    EXPECT_EQ(deviceTypeFor({{"api.libcamera.location", "external"}}), T::external);
+    EXPECT_EQ(deviceTypeFor({{"v4l2.device.bus_info", "platform:qcom-camss"}}),
+              T::builtInWideAngleCamera);
+    EXPECT_EQ(deviceTypeFor({{"api.v4l2.cap.bus_info", "PCI:0000:00:05.0"}}),
+              T::builtInWideAngleCamera);
+    EXPECT_EQ(deviceTypeFor({}), T::external);
+
+    // USB cameras: the port's "removable" attribute decides, found from the device node or the
+    // sysfs path, walking up from the interface to the USB device.
+    const fs::path sys = scratch("sysfs");
+    const fs::path usb = sys / "devices/pci0000:00/0000:00:14.0/usb1/1-5";
+    fs::create_directories(usb / "1-5:1.0/video4linux/video0");
+    fs::create_directories(sys / "class/video4linux");
+    fs::create_symlink(usb / "1-5:1.0/video4linux/video0", sys / "class/video4linux/video0");
+    fs::create_symlink(usb / "1-5:1.0", usb / "1-5:1.0/video4linux/video0/device");
+    std::ofstream(usb / "removable") << "fixed\n";
+    const std::map<std::string, std::string> lid{{"device.path", "/dev/video0"},
+                                                 {"v4l2.device.bus_info", "usb-0000:00:14.0-5"}};
+    EXPECT_EQ(deviceTypeFor(lid, sys.string()), T::builtInWideAngleCamera);
+    EXPECT_EQ(
+        deviceTypeFor({{"api.v4l2.path", "/dev/video0"}, {"device.bus", "usb"}}, sys.string()),
+        T::builtInWideAngleCamera);
+    std::ofstream(usb / "removable") << "removable\n";
+    EXPECT_EQ(deviceTypeFor(lid, sys.string()), T::external);
+    // Unknown port, or no sysfs at all: external.
+    std::ofstream(usb / "removable") << "unknown\n";
+    EXPECT_EQ(deviceTypeFor(lid, sys.string()), T::external);
+    EXPECT_EQ(deviceTypeFor(lid, "/nonexistent"), T::external);
+}
+
+// Runs the access rule over a directory as an unprivileged user, in a child process.
+AuthorizationStatus accessAsNobody(const fs::path& dir) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(100);
+        ::_exit(static_cast<int>(videoDeviceAccess(dir.string())));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return static_cast<AuthorizationStatus>(WIFEXITED(status) ? WEXITSTATUS(status) : 100);
+}
+
+TEST(CaptureAccess, VideoDeviceNodesDecide) {
+    const fs::path dir = scratch("dev");
+    ::chmod(dir.c_str(), 0755);
+    // No video devices at all (or no such directory): nothing to refuse.
+    EXPECT_EQ(videoDeviceAccess(dir.string()), AuthorizationStatus::authorized);
+    EXPECT_EQ(videoDeviceAccess((dir / "missing").string()), AuthorizationStatus::authorized);
+    // Files that are not character devices do not count.
+    std::ofstream(dir / "video7") << "not a device";
+    EXPECT_EQ(videoDeviceAccess(dir.string()), AuthorizationStatus::authorized);
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making device nodes and dropping privileges needs root";
+    // A device node the user may not open: denied. One more that it may: authorized.
+    const fs::path locked = dir / "video0";
+    ASSERT_EQ(::mknod(locked.c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0) << "mknod failed";
+    EXPECT_EQ(accessAsNobody(dir), AuthorizationStatus::denied);
+    const fs::path open = dir / "video1";
+    ASSERT_EQ(::mknod(open.c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0);
+    ::chmod(open.c_str(), 0666);
+    EXPECT_EQ(accessAsNobody(dir), AuthorizationStatus::authorized);
+}
+
+// A short clip made here, so looping is seen within a second.
+std::optional<std::string> makeShortClip() {
+    const fs::path clip = scratch("clip") / "short.webm";
+    const std::string command =
+        "gst-launch-1.0 -q videotestsrc num-buffers=10 pattern=ball ! "
+        "video/x-raw,width=320,height=240,framerate=20/1 ! vp8enc ! webmmux ! filesink "
+        "location='" +
+        clip.string() + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0 || !fs::exists(clip))
+        return std::nullopt;
+    return clip.string();
+}
+
+struct FrameLog {
+    std::mutex mutex;
+    std::vector<double> arrivals;
+    std::vector<std::pair<int, int>> sizes;
+    void add(const SampleBuffer& sample) {
+        std::lock_guard lock(mutex);
+        arrivals.push_back(currentMediaTime());
+        sizes.emplace_back(sample.imageBuffer()->width(), sample.imageBuffer()->height());
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return arrivals.size();
+    }
+};
+
+TEST(CaptureDemo, TheClipIsACameraThatLoops) {
+    ManualExecutor main;
+    // The bundled clip is found and listed as the only camera when discovery is off.
+    const std::optional<std::string> bundled = findDemoClip();
+    ASSERT_TRUE(bundled) << "the bundled demo clip is missing";
+    std::string error;
+    auto system = GStreamerCaptureSystem::create(main, {bundled, false, 3.0}, &error);
+    ASSERT_TRUE(system) << error;
+    ASSERT_EQ(system->devices().size(), 1u);
+    const CaptureDevice demo = system->devices()[0];
+    EXPECT_EQ(demo.uniqueID, GStreamerCaptureSystem::kDemoUniqueID);
+    EXPECT_EQ(demo.localizedName, GStreamerCaptureSystem::kDemoName);
+    EXPECT_EQ(system->authorizationStatus(), AuthorizationStatus::authorized);
+
+    // A missing clip is a clear error, not a camera that never delivers.
+    error.clear();
+    EXPECT_FALSE(
+        GStreamerCaptureSystem::create(main, {"/nonexistent/clip.webm", false, 3.0}, &error));
+    EXPECT_NE(error.find("/nonexistent/clip.webm"), std::string::npos);
+
+    // The bundled clip delivers 1280 x 720 BGRA frames.
+    SerialQueue queue("test.video");
+    FrameLog log;
+    auto session = system->makeSession();
+    session->setFrameHandler([&](std::shared_ptr<SampleBuffer> s) { log.add(*s); }, &queue);
+    queue.sync([&] {
+        EXPECT_TRUE(session->setInput(demo));
+        session->startRunning();
+    });
+    ASSERT_TRUE(main.runUntil([&] { return log.count() >= 3; }, 10));
+    {
+        std::lock_guard lock(log.mutex);
+        EXPECT_EQ(log.sizes[0], std::make_pair(1280, 720));
+    }
+    queue.sync([&] { session->stopRunning(); });
+    const size_t stopped = log.count();
+    main.runUntil([] { return false; }, 0.3);
+    EXPECT_LE(log.count(), stopped + 1) << "frames kept coming after stop";
+    session->setFrameHandler(nullptr, nullptr);
+
+    // A 0.5 s clip at 20 fps, played for 1.6 s: it loops (more frames than it has), paced at its
+    // rate (not as fast as it decodes), with no pause at the loop point.
+    const std::optional<std::string> shortClip = makeShortClip();
+    if (!shortClip)
+        GTEST_SKIP() << "could not make a short clip with gst-launch-1.0";
+    auto shortSystem = GStreamerCaptureSystem::create(main, {shortClip, false, 3.0}, &error);
+    ASSERT_TRUE(shortSystem) << error;
+    FrameLog loop;
+    auto looping = shortSystem->makeSession();
+    looping->setFrameHandler([&](std::shared_ptr<SampleBuffer> s) { loop.add(*s); }, &queue);
+    queue.sync([&] {
+        ASSERT_TRUE(looping->setInput(shortSystem->devices().at(0)));
+        looping->startRunning();
+    });
+    ASSERT_TRUE(main.runUntil([&] { return loop.count() >= 1; }, 10));
+    main.runUntil([] { return false; }, 1.6);
+    queue.sync([&] { looping->stopRunning(); });
+    looping->setFrameHandler(nullptr, nullptr);
+    std::lock_guard lock(loop.mutex);
+    EXPECT_GT(loop.arrivals.size(), 20u) << "the clip did not loop";
+    EXPECT_LT(loop.arrivals.size(), 50u) << "the clip was not paced at its frame rate";
+    double longestGap = 0;
+    for (size_t i = 1; i < loop.arrivals.size(); ++i)
+        longestGap = std::max(longestGap, loop.arrivals[i] - loop.arrivals[i - 1]);
+    EXPECT_LT(longestGap, 0.3) << "a pause at the loop point";
+    EXPECT_EQ(loop.sizes.back(), std::make_pair(320, 240));
+}
+
+} // namespace
+} // namespace orlenta

@@ -1,0 +1,287 @@
+// Cameras for real: PipeWire camera nodes (raw YUY2 and MJPEG) in a private session, found by the
+// GStreamer capture system and read by the pipeline.
+#include <algorithm>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+
+#include "app/capture/capture_gstreamer.h"
+#include "app/pipeline/camera_pipeline.h"
+#include "pipewire_session.h"
+#include "test_camera.h"
+
+namespace orlenta {
+namespace {
+
+using testing::TestCamera;
+
+[[maybe_unused]] ::testing::Environment* const session =
+    ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
+
+class NoFaces : public FaceDetector {
+public:
+    std::optional<std::vector<FaceObservation>> detect(const cv::Mat&) override {
+        return std::vector<FaceObservation>{};
+    }
+};
+
+TestCamera::Options cameraOptions(const std::string& name, TestCamera::Format format, int width,
+                                  int height) {
+    TestCamera::Options options;
+    options.nodeName = "orlenta-test." + name;
+    options.description = "Test Camera " + name;
+    options.format = format;
+    options.width = width;
+    options.height = height;
+    return options;
+}
+
+std::string idOf(const TestCamera& camera) {
+    return "pipewire:" + camera.options().nodeName;
+}
+
+struct Seen {
+    int width = 0;
+    int height = 0;
+    std::optional<int> tag;
+    bool redBelow = false;
+};
+
+// A pipeline on the real capture system, recording what reaches processFrame.
+struct Rig {
+    ManualExecutor main;
+    std::shared_ptr<GStreamerCaptureSystem> system;
+    std::shared_ptr<CameraPipeline> pipeline;
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    std::vector<std::pair<CaptureSystem::DeviceEvent, std::string>> events;
+
+    Rig() {
+        std::string error;
+        GStreamerCaptureOptions options;
+        options.firstFrameTimeout = 2.0;
+        system = GStreamerCaptureSystem::create(main, options, &error);
+        EXPECT_TRUE(system) << error;
+        system->addDeviceObserver([this](CaptureSystem::DeviceEvent event, const CaptureDevice& d) {
+            events.emplace_back(event, d.uniqueID);
+        });
+        CameraPipeline::Dependencies deps;
+        deps.mainExecutor = &main;
+        deps.detector = std::make_unique<NoFaces>();
+        deps.captureSystem = system;
+        pipeline = CameraPipeline::create(std::move(deps));
+        pipeline->setFrameObserver([this](const ProcessedFrame& frame) {
+            if (!frame.input || !frame.input->imageBuffer())
+                return;
+            PixelBuffer& image = *frame.input->imageBuffer();
+            PixelBufferLock lock(image);
+            Seen s{image.width(), image.height(), std::nullopt, false};
+            if (lock) {
+                s.tag = TestCamera::readTag(lock.data(), image.width(), image.height(),
+                                            image.bytesPerRow());
+                const uint8_t* px =
+                    lock.data() +
+                    static_cast<size_t>(image.height() * 3 / 4) * image.bytesPerRow() +
+                    4 * static_cast<size_t>(image.width() / 2);
+                s.redBelow = px[0] < 60 && px[1] < 60 && px[2] > 190 && px[3] == 255;
+            }
+            std::lock_guard guard(mutex);
+            seen.push_back(s);
+        });
+    }
+    ~Rig() {
+        main.runPending();
+        pipeline.reset();
+        main.runPending();
+    }
+
+    bool listed(const std::string& id) {
+        const auto list = system->devices();
+        return std::any_of(list.begin(), list.end(),
+                           [&](const CaptureDevice& d) { return d.uniqueID == id; });
+    }
+    size_t seenCount() {
+        std::lock_guard guard(mutex);
+        return seen.size();
+    }
+    Seen lastSeen() {
+        std::lock_guard guard(mutex);
+        return seen.back();
+    }
+    // Waits for `count` more frames; the last one.
+    std::optional<Seen> waitForFrames(size_t count, double timeout) {
+        const size_t before = seenCount();
+        if (!main.runUntil([&] { return seenCount() >= before + count; }, timeout))
+            return std::nullopt;
+        return lastSeen();
+    }
+    bool hasEvent(CaptureSystem::DeviceEvent event, const std::string& id) {
+        return std::find(events.begin(), events.end(), std::make_pair(event, id)) != events.end();
+    }
+};
+
+TEST(CaptureIntegration, CamerasAreFoundAddedAndRemoved) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    // A camera present before the system starts is listed once, even though the PipeWire
+    // provider reports it twice.
+    auto early =
+        std::make_unique<TestCamera>(cameraOptions("early", TestCamera::Format::yuy2, 640, 480));
+    ASSERT_TRUE(early->started());
+    Rig rig;
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(*early)); }, 1.0));
+    const auto list = rig.system->devices();
+    EXPECT_EQ(std::count_if(list.begin(), list.end(),
+                            [&](const CaptureDevice& d) { return d.uniqueID == idOf(*early); }),
+              1);
+
+    // Cameras plugged in later are found within a second, announced on the main thread, and
+    // typed by what they declare.
+    auto options = cameraOptions("lid", TestCamera::Format::mjpeg, 640, 480);
+    options.properties["device.form-factor"] = "internal";
+    TestCamera lid(options);
+    ASSERT_TRUE(lid.started());
+    ASSERT_TRUE(rig.main.runUntil(
+        [&] { return rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)); }, 1.0));
+    const std::optional<CaptureDevice> found = rig.system->deviceWithUniqueID(idOf(lid));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->localizedName, "Test Camera lid");
+    EXPECT_EQ(found->deviceType, CaptureDeviceType::builtInWideAngleCamera);
+    EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(*early))->deviceType,
+              CaptureDeviceType::external);
+    // A camera plugged in does not take over the selection, built-in or not.
+    rig.main.runPending();
+    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(*early));
+
+    // The app's own virtual camera, by name or by model, never reaches the camera list.
+    auto ownOptions = cameraOptions("own", TestCamera::Format::yuy2, 640, 480);
+    ownOptions.description = "Orlenta Camera";
+    TestCamera own(ownOptions);
+    auto nickOptions = cameraOptions("own-model", TestCamera::Format::yuy2, 640, 480);
+    nickOptions.properties["node.nick"] = "Orlenta Camera";
+    nickOptions.properties["device.form-factor"] = "internal";
+    TestCamera ownModel(nickOptions);
+    ASSERT_TRUE(rig.main.runUntil(
+        [&] { return rig.listed(idOf(own)) && rig.listed(idOf(ownModel)); }, 1.0));
+    rig.main.runPending();
+    for (const CaptureDevice& camera : rig.pipeline->cameras.get()) {
+        EXPECT_NE(camera.uniqueID, idOf(own));
+        EXPECT_NE(camera.uniqueID, idOf(ownModel));
+    }
+    EXPECT_EQ(rig.pipeline->cameras.get().size(), 2u);
+
+    // Unplugged: gone within a second, announced.
+    early.reset();
+    ASSERT_TRUE(rig.main.runUntil(
+        [&] {
+            return rig.hasEvent(CaptureSystem::DeviceEvent::disconnected,
+                                "pipewire:orlenta-test.early");
+        },
+        1.0));
+    EXPECT_FALSE(rig.listed("pipewire:orlenta-test.early"));
+    // The selection moves to the built-in camera, not to the app's own ones.
+    rig.main.runPending();
+    EXPECT_EQ(rig.pipeline->cameras.get().size(), 1u);
+    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
+}
+
+TEST(CaptureIntegration, FramesReachThePipelineAsBgraOfTheCameraSize) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    TestCamera raw(cameraOptions("raw", TestCamera::Format::yuy2, 640, 480));
+    TestCamera jpeg(cameraOptions("jpeg", TestCamera::Format::mjpeg, 1280, 720));
+    ASSERT_TRUE(raw.started() && jpeg.started());
+    Rig rig;
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return rig.listed(idOf(raw)) && rig.listed(idOf(jpeg)); }, 1.0));
+    rig.main.runPending();
+    EXPECT_EQ(rig.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
+    rig.pipeline->setSelectedCameraID(idOf(raw));
+    rig.pipeline->start();
+
+    for (const TestCamera* camera : {&raw, &jpeg}) {
+        SCOPED_TRACE(camera->options().nodeName);
+        rig.pipeline->setSelectedCameraID(idOf(*camera));
+        // The first frames may still come from the camera before.
+        ASSERT_TRUE(rig.waitForFrames(1, 5.0));
+        ASSERT_TRUE(rig.main.runUntil(
+            [&] { return rig.lastSeen().width == camera->options().width; }, 5.0));
+        const std::optional<Seen> frame = rig.waitForFrames(10, 5.0);
+        ASSERT_TRUE(frame) << "frames stopped";
+        EXPECT_EQ(frame->width, camera->options().width);
+        EXPECT_EQ(frame->height, camera->options().height);
+        EXPECT_TRUE(frame->redBelow) << "colours or channel order are wrong";
+        ASSERT_TRUE(frame->tag.has_value()) << "the picture is not the camera's";
+        EXPECT_TRUE(camera->sendTime(*frame->tag).has_value());
+    }
+
+    // Paused: the camera is let go and nothing arrives; resumed: frames again.
+    rig.pipeline->setPaused(true);
+    rig.main.runUntil([] { return false; }, 0.3);
+    const size_t paused = rig.seenCount();
+    rig.main.runUntil([] { return false; }, 0.5);
+    EXPECT_EQ(rig.seenCount(), paused);
+    rig.pipeline->setPaused(false);
+    EXPECT_TRUE(rig.waitForFrames(5, 5.0));
+}
+
+TEST(CaptureIntegration, AVanishingCameraMovesTheSelection) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    auto usb =
+        std::make_unique<TestCamera>(cameraOptions("usb", TestCamera::Format::mjpeg, 640, 480));
+    auto lidOptions = cameraOptions("builtin", TestCamera::Format::yuy2, 480, 360);
+    lidOptions.properties["device.form-factor"] = "internal";
+    TestCamera lid(lidOptions);
+    Rig rig;
+    const std::string usbID = idOf(*usb);
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID) && rig.listed(idOf(lid)); }, 1.0));
+    rig.main.runPending();
+    rig.pipeline->start();
+    rig.pipeline->setSelectedCameraID(usbID);
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
+
+    // Unplugged while frames flow: the built-in camera takes over, without a crash.
+    usb.reset();
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return rig.pipeline->selectedCameraID.get() == idOf(lid); }, 2.0));
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 480; }, 5.0));
+    const std::optional<Seen> frame = rig.waitForFrames(5, 5.0);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->height, 360);
+
+    // Back again: listed, but the selection stays.
+    TestCamera back(cameraOptions("usb", TestCamera::Format::mjpeg, 640, 480));
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID); }, 1.0));
+    rig.main.runPending();
+    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
+}
+
+TEST(CaptureIntegration, CamerasAreFoundAgainAfterPipeWireRestarts) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    Rig rig;
+    {
+        TestCamera before(cameraOptions("before", TestCamera::Format::yuy2, 640, 480));
+        ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(before)); }, 1.0));
+    }
+    // PipeWire (with its session manager) goes away and comes back in the same place.
+    const std::string script = std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
+    const std::string dir = testing::PipeWireSessionEnvironment::directory();
+    int status = 0;
+    testing::runCommand(script + " stop '" + dir + "' 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    testing::runCommand(script + " start '" + dir + "' 2>&1", &status);
+    ASSERT_EQ(status, 0);
+
+    TestCamera after(cameraOptions("after", TestCamera::Format::yuy2, 640, 480));
+    ASSERT_TRUE(after.started());
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(after)); }, 3.0))
+        << "the restarted PipeWire was not noticed";
+    EXPECT_FALSE(rig.listed("pipewire:orlenta-test.before"));
+    rig.main.runPending();
+    rig.pipeline->start();
+    rig.pipeline->setSelectedCameraID(idOf(after));
+    EXPECT_TRUE(rig.main.runUntil([&] { return rig.seenCount() >= 3; }, 5.0));
+}
+
+} // namespace
+} // namespace orlenta
