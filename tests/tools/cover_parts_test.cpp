@@ -75,8 +75,8 @@ TEST(CoverFaceLog, WritesMarkSpaceRectanglesAsJson) {
 class TemporaryOutputTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/orlenta-cover-parts-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        std::string pattern = (fs::temp_directory_path() / "orlenta-cover-parts-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
     }
     void TearDown() override { fs::remove_all(dir_); }

@@ -170,8 +170,8 @@ cv::Rect core(const cv::Rect& r) {
 class CoverToolTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/orlenta-cover-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        std::string pattern = (fs::temp_directory_path() / "orlenta-cover-test-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         suiteDir_ = pattern;
         makeExcerpt();
     }
