@@ -10,11 +10,13 @@
 #include <signal.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "extension/extension_identity.h"
 #include "extension/extension_log.h"
 #include "extension/extension_provider_source.h"
 #include "extension/instance_lock.h"
+#include "extension/placeholder.h"
 #include "extension/timer_queue.h"
 #include "media/camera_service_pipewire.h"
 #include "media/dispatch.h"
@@ -27,10 +29,12 @@ constexpr int kExitAlreadyRunning = 3;
 // Kept for the life of the process.
 std::shared_ptr<orlenta::ExtensionProviderSource> processProvider;
 
-// Says it where someone starting the daemon by hand sees it, and in the journal.
+// The logger writes to the journal, or to standard error where there is no journal. Someone
+// who started the daemon in a terminal should see the message there as well.
 void reportError(const std::string& message) {
-    std::fprintf(stderr, "orlenta-camera-extension: %s\n", message.c_str());
     orlenta::extensionLogger().error(message);
+    if (::isatty(STDERR_FILENO) && ::access("/run/systemd/journal/socket", F_OK) == 0)
+        std::fprintf(stderr, "orlenta-camera-extension: %s\n", message.c_str());
 }
 
 } // namespace
@@ -95,5 +99,6 @@ int main() {
     processProvider.reset();
     environment = {};
     service.reset();
+    releasePlaceholderFontCaches();
     return status;
 }

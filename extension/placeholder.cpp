@@ -1,5 +1,6 @@
 #include "extension/placeholder.h"
 
+#include <fontconfig/fontconfig.h>
 #include <string>
 
 #include <cairo.h>
@@ -80,6 +81,11 @@ double placeholderLineWidth(const PlaceholderLine& line) {
     cairo_destroy(cr);
     cairo_surface_destroy(surface);
     return width;
+}
+
+void releasePlaceholderFontCaches() {
+    cairo_debug_reset_static_data();
+    FcFini();
 }
 
 } // namespace orlenta

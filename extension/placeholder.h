@@ -35,4 +35,9 @@ std::shared_ptr<PixelBuffer> makePlaceholder();
 // The advance width, in pixels, of a line as makePlaceholder() sets it; for checking the layout.
 double placeholderLineWidth(const PlaceholderLine& line);
 
+// Frees the font caches that cairo and fontconfig keep for the whole process. Only for the end of
+// a process that draws nothing more (the daemon at exit, test programs): any later drawing with
+// fontconfig in the process is undefined.
+void releasePlaceholderFontCaches();
+
 } // namespace orlenta

@@ -306,6 +306,19 @@ void stampHeader(spa_buffer* buffer, int64_t presentationNanoseconds, uint64_t s
     header->seq = sequence;
 }
 
+// What a source node's buffer holds: the pixel buffer (the very hand-out of it) last copied in.
+// Pixel buffers are not written once handed on, so while that hand-out is alive the copy is
+// still exact and need not be made again; this keeps the placeholder, sent 30 times a second,
+// from being copied once the node's few buffers all hold it.
+struct BufferContent {
+    std::weak_ptr<PixelBuffer> picture;
+};
+
+bool holds(const BufferContent& content, const std::shared_ptr<PixelBuffer>& picture) {
+    return !content.picture.expired() && !content.picture.owner_before(picture) &&
+           !picture.owner_before(content.picture);
+}
+
 struct LinkEnds {
     uint32_t outputNode = SPA_ID_INVALID;
     uint32_t inputNode = SPA_ID_INVALID;
@@ -358,6 +371,7 @@ struct PipeWireCameraExtensionService::Impl
         std::atomic<uint64_t> sinkFramesStale{0};
         std::atomic<uint64_t> sinkFramesMalformed{0};
         std::atomic<uint64_t> lastScheduledSequence{0};
+        std::atomic<uint64_t> copiesSaved{0};
     } counters;
 };
 
@@ -483,6 +497,11 @@ const pw_stream_events& PwStream::streamEvents() {
             static_cast<PwStream*>(data)->onParamChanged(id, param);
         };
         e.process = [](void* data) { static_cast<PwStream*>(data)->onProcess(); };
+        e.add_buffer = [](void*, pw_buffer* buffer) { buffer->user_data = new BufferContent; };
+        e.remove_buffer = [](void*, pw_buffer* buffer) {
+            delete static_cast<BufferContent*>(buffer->user_data);
+            buffer->user_data = nullptr;
+        };
         return e;
     }();
     return events;
@@ -724,10 +743,23 @@ void PwStream::onSendEvent() {
         ++service_->counters.framesNotSent;
         return;
     }
-    if (!fillBuffer(buffer->buffer, *picture, negotiated_->first, negotiated_->second)) {
+    auto* content = static_cast<BufferContent*>(buffer->user_data);
+    if (content && holds(*content, picture) && buffer->buffer->datas[0].chunk) {
+        spa_chunk& chunk = *buffer->buffer->datas[0].chunk;
+        chunk.offset = 0;
+        chunk.stride = negotiated_->first * kBytesPerPixel;
+        chunk.size = static_cast<uint32_t>(chunk.stride * negotiated_->second);
+        chunk.flags = SPA_CHUNK_FLAG_NONE;
+        ++service_->counters.copiesSaved;
+    } else if (fillBuffer(buffer->buffer, *picture, negotiated_->first, negotiated_->second)) {
+        if (content)
+            content->picture = picture;
+    } else {
         // Give the buffer back empty: nothing is shown for this frame.
         if (buffer->buffer->n_datas > 0 && buffer->buffer->datas[0].chunk)
             buffer->buffer->datas[0].chunk->size = 0;
+        if (content)
+            content->picture.reset();
         pw_stream_queue_buffer(stream_, buffer);
         ++service_->counters.framesNotSent;
         return;

@@ -40,8 +40,10 @@ namespace orlenta {
 struct PipeWireConnectionOptions {
     // The client's application name in PipeWire.
     std::string applicationName;
-    // Called once, on a service queue, when the connection to PipeWire is lost for good (PipeWire
-    // stopped or restarted). Published nodes are gone then; the service does not reconnect.
+    // Called once when the connection to PipeWire is lost for good (PipeWire stopped or
+    // restarted): by the daemon's side on its service queue, by the app's side on the PipeWire
+    // thread (so it must only post work elsewhere). Nodes and devices are gone then; neither side
+    // reconnects: make a new object.
     std::function<void(const std::string& reason)> onDisconnected;
 };
 
@@ -82,6 +84,7 @@ public:
         uint64_t sinkFramesStale = 0;       // older than two frame periods when asked for
         uint64_t sinkFramesMalformed = 0;   // too small or unmapped buffers
         uint64_t lastScheduledSequence = 0; // the last scheduled-output notification
+        uint64_t copiesSaved = 0;           // frames a buffer of the node held already
     };
     Statistics statistics() const;
 

@@ -8,6 +8,15 @@
 namespace orlenta {
 namespace {
 
+// cairo and fontconfig keep their font caches for the life of the process; free them at the end
+// so that leak checking sees only leaks of ours.
+class FontCaches final : public ::testing::Environment {
+public:
+    void TearDown() override { releasePlaceholderFontCaches(); }
+};
+[[maybe_unused]] ::testing::Environment* const fontCaches =
+    ::testing::AddGlobalTestEnvironment(new FontCaches);
+
 struct Pixel {
     uint8_t b, g, r, a;
 };

@@ -89,6 +89,28 @@ void PipeWireSessionEnvironment::SetUp() {
     reasonStorage().clear();
 }
 
+pid_t PipeWireSessionEnvironment::pipewirePid() {
+    std::ifstream pids(directory() + "/pids");
+    std::string name;
+    long pid = 0;
+    while (pids >> name >> pid)
+        if (name == "pipewire")
+            return static_cast<pid_t>(pid);
+    return 0;
+}
+
+bool PipeWireSessionEnvironment::restart() {
+    runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
+    int status = 0;
+    const std::string output =
+        runCommand(script() + " start " + quoted(directory()) + " 2>&1", &status);
+    if (status != 0) {
+        reasonStorage() = "the PipeWire session did not restart: " + output;
+        return false;
+    }
+    return applyEnvironment(directory() + "/env");
+}
+
 void PipeWireSessionEnvironment::TearDown() {
     if (!directory().empty()) {
         runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
