@@ -24,6 +24,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include "app/capture/picture_conversion.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
@@ -41,6 +42,9 @@ constexpr unsigned kPipeWireCheckMilliseconds = 500;
 constexpr double kMaxReopenFactor = 4;
 // Buffers of the camera's size that may be out at once: one being processed, one being filled.
 constexpr size_t kCapturePoolBuffers = 4;
+// What the appsink takes: the layouts that convertCameraPicture turns into BGRA on the video
+// queue. videoconvert passes these through untouched and converts only other layouts.
+constexpr const char* kSinkCaps = "video/x-raw,format=(string){ YUY2, NV12, I420, UYVY, BGRA }";
 // How long making the first system waits for the first list of cameras.
 constexpr int kFirstListingTimeoutSeconds = 3;
 
@@ -171,6 +175,23 @@ std::optional<bool> usbPortIsFixed(const std::string& devicePath, const std::str
         dir = dir.parent_path();
     }
     return std::nullopt;
+}
+
+std::optional<CameraPixelFormat> cameraPixelFormat(GstVideoFormat format) {
+    switch (format) {
+    case GST_VIDEO_FORMAT_BGRA:
+        return CameraPixelFormat::bgra;
+    case GST_VIDEO_FORMAT_YUY2:
+        return CameraPixelFormat::yuy2;
+    case GST_VIDEO_FORMAT_UYVY:
+        return CameraPixelFormat::uyvy;
+    case GST_VIDEO_FORMAT_NV12:
+        return CameraPixelFormat::nv12;
+    case GST_VIDEO_FORMAT_I420:
+        return CameraPixelFormat::i420;
+    default:
+        return std::nullopt;
+    }
 }
 
 // --- the demo clip ----------------------------------------------------------------------------
@@ -831,17 +852,16 @@ private:
         const DeviceDescription& d = input_->description;
         std::string description;
         if (capture.demo) {
-            description = "filesrc name=source ! decodebin ! videoconvert ! "
-                          "video/x-raw,format=BGRA ! appsink name=sink sync=true";
+            description = std::string("filesrc name=source ! decodebin ! videoconvert ! ") +
+                          kSinkCaps + " ! appsink name=sink sync=true";
         } else {
             // Caps right after the source: an unconstrained pipewiresrc never starts.
             const std::string source =
                 d.viaPipeWire ? "pipewiresrc name=source do-timestamp=true" : "v4l2src name=source";
             const std::string decode =
                 input_->preferMjpeg ? "image/jpeg ! jpegdec ! " : "video/x-raw ! ";
-            description = source + " ! " + decode +
-                          "videoconvert ! video/x-raw,format=BGRA ! "
-                          "appsink name=sink sync=false";
+            description = source + " ! " + decode + "videoconvert ! " + kSinkCaps +
+                          " ! appsink name=sink sync=false";
         }
         GError* error = nullptr;
         GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
@@ -994,8 +1014,10 @@ void Capture::deliverNewest() {
     GstVideoInfo info;
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstCaps* caps = gst_sample_get_caps(sample);
-    if (buffer && caps && gst_video_info_from_caps(&info, caps) &&
-        GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_BGRA) {
+    std::optional<CameraPixelFormat> format;
+    if (buffer && caps && gst_video_info_from_caps(&info, caps))
+        format = cameraPixelFormat(GST_VIDEO_INFO_FORMAT(&info));
+    if (format) {
         const int width = GST_VIDEO_INFO_WIDTH(&info);
         const int height = GST_VIDEO_INFO_HEIGHT(&info);
         if (!pool || pool->attributes().width != width || pool->attributes().height != height) {
@@ -1005,24 +1027,24 @@ void Capture::deliverNewest() {
             attributes.maxBuffers = kCapturePoolBuffers;
             pool = PixelBufferPool::create(attributes);
         }
+        // No free buffer: the pipeline still holds the frames before; this one is dropped.
         std::shared_ptr<PixelBuffer> pixels = pool ? pool->createPixelBuffer() : nullptr;
         GstVideoFrame mapped;
         if (pixels && gst_video_frame_map(&mapped, &info, buffer, GST_MAP_READ)) {
-            PixelBufferLock lock(*pixels);
-            if (lock) {
-                const auto* from =
-                    static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, 0));
-                const size_t fromStride =
-                    static_cast<size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, 0));
-                const size_t rowBytes = static_cast<size_t>(width) * 4;
-                for (int y = 0; y < height; ++y)
-                    std::memcpy(lock.data() + static_cast<size_t>(y) * pixels->bytesPerRow(),
-                                from + static_cast<size_t>(y) * fromStride, rowBytes);
+            CameraPicture picture;
+            picture.format = *format;
+            picture.width = width;
+            picture.height = height;
+            for (guint i = 0; i < GST_VIDEO_FRAME_N_PLANES(&mapped) && i < 3; ++i) {
+                picture.planes[i] =
+                    static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, i));
+                picture.strides[i] = static_cast<size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, i));
             }
+            const bool converted = convertCameraPicture(picture, *pixels);
             gst_video_frame_unmap(&mapped);
             SampleTiming timing;
             timing.presentationTime = Time::make(lastArrivalNanoseconds.load(), 1'000'000'000);
-            if (lock)
+            if (converted)
                 frame = SampleBuffer::createReady(
                     pixels, *VideoFormatDescription::forImageBuffer(*pixels), timing);
         }

@@ -13,12 +13,13 @@
 // (EPERM). There is no prompt: asking again re-checks. With the demo camera on, access is
 // always authorized, since the clip can always be shown.
 //
-// Sessions: raw cameras are converted to BGRA by videoconvert, MJPEG cameras are decoded first;
-// the branch is chosen from the camera's caps. While the video queue is busy the appsink keeps
-// only the newest frame. On the video queue the frame is copied into a buffer of a pool of the
-// camera's size and handed to the frame handler. A camera that delivers nothing within the
-// first-frame timeout after it was opened, or whose pipeline fails, is opened again (with growing
-// pauses) while the session runs.
+// Sessions: MJPEG cameras are decoded by jpegdec on GStreamer's thread (the branch is chosen from
+// the camera's caps); raw pictures reach the appsink as the camera sends them (videoconvert steps
+// in only for layouts convertCameraPicture does not know). While the video queue is busy the
+// appsink keeps only the newest frame. On the video queue that frame is converted straight into
+// a BGRA buffer of a pool of the camera's size and handed to the frame handler. A camera that
+// delivers nothing within the first-frame timeout after it was opened, or whose pipeline fails, is
+// opened again (with growing pauses) while the session runs.
 #pragma once
 
 #include <map>
