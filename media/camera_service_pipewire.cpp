@@ -29,6 +29,9 @@ constexpr const char* kDeviceIdKey = "orlenta.device.id";
 constexpr const char* kStreamIdKey = "orlenta.stream.id";
 constexpr size_t kUuidTextLength = 36;
 constexpr int kBytesPerPixel = 4;
+// The one frame size a sink queue takes; the registry does not tell the node's format.
+constexpr int kSinkFrameWidth = 1280;
+constexpr int kSinkFrameHeight = 720;
 // Frames older than this many frame periods when a sink request takes them are dropped.
 constexpr int64_t kStaleAfterFramePeriods = 2;
 // How often a writer without a free buffer asks PipeWire again.
@@ -384,6 +387,8 @@ using ServiceImpl = PipeWireCameraExtensionService::Impl;
 struct ClientSession {
     CameraExtensionClientPtr client;
     bool started = false;
+    // Sink only: a newer writer took over; this one was stopped then.
+    bool superseded = false;
 };
 
 class PwStream final : public CameraExtensionStream, public std::enable_shared_from_this<PwStream> {
@@ -435,6 +440,7 @@ private:
     void onSendEvent();
     void serveRequests();
     void endSessionsLocked();
+    void stopSession(const std::shared_ptr<ClientSession>& session, const char* reason);
     void destroySendEventLocked();
     void failRequestsOf(const CameraExtensionClient* client, const char* reason);
 
@@ -447,6 +453,7 @@ private:
 
     std::mutex attachMutex_;
     bool attached_ = false;
+    std::atomic<bool> publishing_{false};
     std::string deviceName_;
     Uuid deviceId_;
 
@@ -508,6 +515,11 @@ const pw_stream_events& PwStream::streamEvents() {
 }
 
 bool PwStream::publish(std::string* errorMessage) {
+    if (publishing_.exchange(true)) {
+        if (errorMessage)
+            *errorMessage = "The stream " + name_ + " is published already.";
+        return false;
+    }
     // The node offers the first format of the stream's source (1280 x 720 at 30 fps if none).
     shape_ = VideoShape{1280, 720, 30, 1};
     if (auto source = source_.lock()) {
@@ -556,12 +568,6 @@ bool PwStream::publish(std::string* errorMessage) {
         pw_properties_set(properties, PW_KEY_MEDIA_ROLE, "Camera");
 
     Connection::Guard guard(*service_->connection);
-    if (stream_) {
-        if (errorMessage)
-            *errorMessage = "The stream " + name_ + " is published already.";
-        pw_properties_free(properties);
-        return false;
-    }
     stream_ = pw_stream_new(service_->connection->core(), name_.c_str(), properties);
     if (!stream_) {
         if (errorMessage)
@@ -623,17 +629,24 @@ void PwStream::destroySendEventLocked() {
 }
 
 void PwStream::endSessionsLocked() {
-    for (auto& [link, session] : sessions_) {
-        failRequestsOf(session->client.get(), "The stream is gone.");
-        service_->dispatchToClients([source = source_, session] {
-            if (!session->started)
-                return;
+    for (auto& [link, session] : sessions_)
+        if (!session->superseded)
+            stopSession(session, "The stream is gone.");
+    sessions_.clear();
+}
+
+void PwStream::stopSession(const std::shared_ptr<ClientSession>& session, const char* reason) {
+    failRequestsOf(session->client.get(), reason);
+    std::weak_ptr<CameraExtensionProviderSource> provider = service_->providerSource;
+    service_->dispatchToClients([source = source_, provider, session] {
+        if (session->started) {
             session->started = false;
             if (auto role = source.lock())
                 role->stopStream();
-        });
-    }
-    sessions_.clear();
+        }
+        if (auto providerRole = provider.lock())
+            providerRole->disconnectClient(session->client);
+    });
 }
 
 void PwStream::updateClients() {
@@ -654,17 +667,9 @@ void PwStream::updateClients() {
         }
         std::shared_ptr<ClientSession> session = it->second;
         it = sessions_.erase(it);
-        failRequestsOf(session->client.get(), "The client stopped writing.");
-        std::weak_ptr<CameraExtensionProviderSource> provider = service_->providerSource;
-        service_->dispatchToClients([source = source_, provider, session] {
-            if (session->started) {
-                session->started = false;
-                if (auto role = source.lock())
-                    role->stopStream();
-            }
-            if (auto providerRole = provider.lock())
-                providerRole->disconnectClient(session->client);
-        });
+        if (session->superseded)
+            continue;
+        stopSession(session, "The client stopped writing.");
     }
     // New links: each is a client that is admitted and starts.
     for (const uint32_t link : current) {
@@ -673,11 +678,19 @@ void PwStream::updateClients() {
         auto session = std::make_shared<ClientSession>();
         session->client = std::make_shared<CameraExtensionClient>(
             service_->nextClientId++, "PipeWire link " + std::to_string(link));
-        sessions_.emplace(link, session);
         if (direction_ == CameraStreamDirection::sink) {
+            // One writer at a time, the newest: the sink role knows a single sink client, so
+            // the older writer is stopped before the newer one starts, never after.
+            for (auto& [otherLink, other] : sessions_) {
+                if (other->superseded)
+                    continue;
+                other->superseded = true;
+                stopSession(other, "A newer client writes this stream.");
+            }
             std::lock_guard lock(sinkMutex_);
             writers_.insert(session->client.get());
         }
+        sessions_.emplace(link, session);
         std::weak_ptr<CameraExtensionProviderSource> provider = service_->providerSource;
         service_->dispatchToClients([source = source_, provider, session] {
             auto providerRole = provider.lock();
@@ -1639,7 +1652,8 @@ BufferQueueResult PipeWireCameraSystem::copyBufferQueue(CameraObjectId stream) {
         return {kCameraStatusUnsupported, nullptr};
     // The serial names this node and no later one, so a writer never lands on a node that
     // replaced it.
-    auto writer = std::make_shared<PwWriter>(impl_, std::to_string(record->serial), 1280, 720);
+    auto writer = std::make_shared<PwWriter>(impl_, std::to_string(record->serial), kSinkFrameWidth,
+                                             kSinkFrameHeight);
     impl_->latestQueues[stream] = writer;
     return {kCameraStatusOk, writer};
 }

@@ -110,7 +110,8 @@ public:
     std::optional<std::string> deviceName(CameraObjectId device) const override;
     std::vector<CameraObjectId> deviceStreams(CameraObjectId device) const override;
     std::optional<uint32_t> streamDirection(CameraObjectId stream) const override;
-    // Queues made here keep working (dropping frames) after the system object is gone.
+    // The queue takes 1280 x 720 BGRA frames (others are refused). Queues made here keep working
+    // (dropping frames) after the system object is gone.
     BufferQueueResult copyBufferQueue(CameraObjectId stream) override;
     // Connects the stream's latest queue to the sink node (not-ready without a queue). Linking
     // happens shortly after; until then the queue counts as full.

@@ -292,6 +292,35 @@ TEST(VirtualCamera, StaleSinkFramesAreDroppedInsteadOfShown) {
     EXPECT_GE(freshSeen, fresh.size() / 2);
 }
 
+TEST(VirtualCamera, AWriterThatReconnectsIsRelayedAgain) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    auto daemon = startDaemon();
+    AppSide app;
+    ASSERT_TRUE(app.waitForDevice(5));
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(reader.waitForFrames(1, 5));
+
+    // As the app's sink does when it gives up on a stalled link: stop, then connect afresh.
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(app.connect()) << "round " << round;
+        std::set<uint64_t> written;
+        for (int i = 0; i < 10; ++i) {
+            if (auto frame = app.write(500 + round * 10 + i))
+                written.insert(frame->first);
+            ::usleep(33'000);
+        }
+        ::usleep(150'000);
+        size_t seen = 0;
+        for (const auto& frame : reader.frames())
+            seen += written.count(frame.hash);
+        EXPECT_GE(written.size(), 5u) << "round " << round;
+        EXPECT_GE(seen, 1u) << "round " << round;
+        EXPECT_EQ(app.system->stopStream(app.deviceId, app.streamId), kCameraStatusOk);
+        EXPECT_FALSE(app.queue->enqueue(nullptr));
+        EXPECT_EQ(app.queue->count(), app.queue->capacity()) << "a stopped queue reads full";
+    }
+}
+
 TEST(VirtualCamera, ASecondDaemonExitsWithAClearMessage) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     auto daemon = startDaemon();
