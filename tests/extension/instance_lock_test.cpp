@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,10 +17,15 @@ namespace {
 
 struct TemporaryDirectory {
     TemporaryDirectory() {
-        char pattern[] = "/tmp/orlenta-lock-test-XXXXXX";
-        path = ::mkdtemp(pattern);
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "orlenta-lock-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()))
+            path = pattern;
     }
-    ~TemporaryDirectory() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
     std::string path;
 };
 
