@@ -56,10 +56,8 @@ struct Rig {
     std::vector<Seen> seen;
     std::vector<std::pair<CaptureSystem::DeviceEvent, std::string>> events;
 
-    Rig() {
+    explicit Rig(GStreamerCaptureOptions options = {}) {
         std::string error;
-        GStreamerCaptureOptions options;
-        options.firstFrameTimeout = 2.0;
         system = GStreamerCaptureSystem::create(main, options, &error);
         EXPECT_TRUE(system) << error;
         system->addDeviceObserver([this](CaptureSystem::DeviceEvent event, const CaptureDevice& d) {
@@ -254,6 +252,55 @@ TEST(CaptureIntegration, AVanishingCameraMovesTheSelection) {
     ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID); }, 1.0));
     rig.main.runPending();
     EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
+}
+
+TEST(CaptureIntegration, ASilentCameraIsOpenedAgain) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    // Linked but sending nothing: after the first-frame timeout the session opens it again (a
+    // new link each time), until frames come; then it stays.
+    auto options = cameraOptions("silent", TestCamera::Format::yuy2, 640, 480);
+    options.sending = false;
+    TestCamera camera(options);
+    GStreamerCaptureOptions captureOptions;
+    captureOptions.firstFrameTimeout = 0.4;
+    Rig rig(captureOptions);
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 1.0));
+    rig.main.runPending();
+    rig.pipeline->start();
+    ASSERT_TRUE(rig.main.runUntil([&] { return camera.streamingStarts() >= 1; }, 3.0));
+    EXPECT_TRUE(rig.main.runUntil([&] { return camera.streamingStarts() >= 3; }, 4.0))
+        << "the silent camera was not opened again";
+    EXPECT_EQ(rig.seenCount(), 0u);
+
+    camera.setSending(true);
+    ASSERT_TRUE(rig.waitForFrames(5, 5.0));
+    const int starts = camera.streamingStarts();
+    EXPECT_TRUE(rig.waitForFrames(20, 5.0));
+    EXPECT_EQ(camera.streamingStarts(), starts) << "a delivering camera was opened again";
+}
+
+TEST(CaptureIntegration, TheDemoCameraComesFirst) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    TestCamera camera(cameraOptions("beside-demo", TestCamera::Format::yuy2, 640, 480));
+    GStreamerCaptureOptions options;
+    options.demoClipPath = findDemoClip();
+    ASSERT_TRUE(options.demoClipPath);
+    Rig rig(options);
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 1.0));
+    rig.main.runPending();
+    // Listed first and, with no built-in camera, chosen: the product shows something at once.
+    ASSERT_GE(rig.pipeline->cameras.get().size(), 2u);
+    EXPECT_EQ(rig.pipeline->cameras.get()[0].uniqueID, GStreamerCaptureSystem::kDemoUniqueID);
+    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), GStreamerCaptureSystem::kDemoUniqueID);
+    rig.pipeline->start();
+    const std::optional<Seen> frame = rig.waitForFrames(5, 10.0);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->width, 1280);
+    EXPECT_EQ(frame->height, 720);
+    // And the real camera is one choice away.
+    rig.pipeline->setSelectedCameraID(idOf(camera));
+    EXPECT_TRUE(
+        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
 }
 
 TEST(CaptureIntegration, CamerasAreFoundAgainAfterPipeWireRestarts) {

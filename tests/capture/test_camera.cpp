@@ -81,6 +81,8 @@ struct TestCamera::Impl {
     spa_hook streamListener{};
     spa_source* timer = nullptr;
     std::atomic<bool> streaming{false};
+    std::atomic<bool> sending{true};
+    std::atomic<int> streamingStarts{0};
     std::atomic<uint64_t> sent{0};
     bool ok = false;
     // The frames of every tag, ready to copy.
@@ -163,7 +165,11 @@ struct TestCamera::Impl {
             pw_stream_events x{};
             x.version = PW_VERSION_STREAM_EVENTS;
             x.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
-                static_cast<Impl*>(data)->streaming = state == PW_STREAM_STATE_STREAMING;
+                auto* self = static_cast<Impl*>(data);
+                const bool now = state == PW_STREAM_STATE_STREAMING;
+                if (now && !self->streaming)
+                    ++self->streamingStarts;
+                self->streaming = now;
             };
             x.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
                 static_cast<Impl*>(data)->onParamChanged(id, param);
@@ -238,7 +244,7 @@ struct TestCamera::Impl {
             pw_thread_loop_get_loop(loop),
             [](void* data, uint64_t) {
                 auto* self = static_cast<Impl*>(data);
-                if (self->streaming)
+                if (self->streaming && self->sending)
                     pw_stream_trigger_process(self->stream);
             },
             this);
@@ -252,6 +258,7 @@ struct TestCamera::Impl {
 
 TestCamera::TestCamera(Options options) : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
+    impl_->sending = impl_->options.sending;
     impl_->ok = impl_->start();
 }
 
@@ -267,6 +274,14 @@ const TestCamera::Options& TestCamera::options() const {
 
 uint64_t TestCamera::framesSent() const {
     return impl_->sent.load();
+}
+
+void TestCamera::setSending(bool sending) {
+    impl_->sending = sending;
+}
+
+int TestCamera::streamingStarts() const {
+    return impl_->streamingStarts.load();
 }
 
 std::optional<double> TestCamera::sendTime(int tag) const {

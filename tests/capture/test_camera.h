@@ -33,6 +33,8 @@ public:
         int framesPerSecond = 30;
         // Further node properties (say, a form factor).
         std::map<std::string, std::string> properties;
+        // A camera that is read but sends nothing until setSending(true).
+        bool sending = true;
     };
 
     // Connects to the PipeWire of the environment; started() tells whether it worked.
@@ -45,6 +47,9 @@ public:
     const Options& options() const;
     // Frames handed to PipeWire so far.
     uint64_t framesSent() const;
+    void setSending(bool sending);
+    // How many times a reader has started streaming from the camera.
+    int streamingStarts() const;
     // Monotonic seconds at which the frame with this tag was last handed to PipeWire.
     std::optional<double> sendTime(int tag) const;
 
