@@ -182,7 +182,7 @@ TEST(CaptureIntegration, CamerasAreFoundAddedAndRemoved) {
     EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
 }
 
-TEST(CaptureIntegration, FramesReachThePipelineAsBgraOfTheCameraSize) {
+TEST(CaptureIntegration, FramesArriveAsBgraOfTheCameraSize) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     TestCamera raw(cameraOptions("raw", TestCamera::Format::yuy2, 640, 480));
     TestCamera jpeg(cameraOptions("jpeg", TestCamera::Format::mjpeg, 1280, 720));
