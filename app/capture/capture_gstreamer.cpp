@@ -203,11 +203,6 @@ CaptureDevice demoDevice() {
 
 // --- discovery --------------------------------------------------------------------------------
 
-struct Entry {
-    DeviceDescription description;
-    bool preferMjpeg = false;
-};
-
 // Every camera of the machine, for all systems of the process. It runs a GLib loop of its own,
 // on which the device providers report; it is made on first use and never destroyed, and no
 // provider is ever stopped.
@@ -218,7 +213,7 @@ public:
         return *discovery;
     }
 
-    std::vector<Entry> entries() const {
+    std::vector<DeviceDescription> entries() const {
         std::lock_guard lock(mutex_);
         return entries_;
     }
@@ -387,7 +382,7 @@ private:
     // The list from the current providers, one entry per camera: a device reported twice, or
     // by two providers, is kept once (opened through PipeWire where it can be, to share it).
     void rebuild() {
-        std::vector<Entry> list;
+        std::vector<DeviceDescription> list;
         GList* devices = nullptr;
         for (const Provider& provider : providers_)
             devices = g_list_concat(devices, gst_device_provider_get_devices(provider.provider));
@@ -401,16 +396,8 @@ private:
             g_free(name);
             if (!description)
                 continue;
-            Entry entry{std::move(*description), prefersMjpeg(device)};
-            auto same = std::find_if(list.begin(), list.end(), [&](const Entry& e) {
-                return e.description.device.uniqueID == entry.description.device.uniqueID ||
-                       (!entry.description.physicalKey.empty() &&
-                        e.description.physicalKey == entry.description.physicalKey);
-            });
-            if (same == list.end())
-                list.push_back(std::move(entry));
-            else if (entry.description.viaPipeWire && !same->description.viaPipeWire)
-                *same = std::move(entry);
+            description->preferMjpeg = prefersMjpeg(device);
+            addDescribedDevice(list, std::move(*description));
         }
         g_list_free_full(devices, gst_object_unref);
         {
@@ -424,12 +411,12 @@ private:
             changed();
     }
 
-    static bool sameEntries(const std::vector<Entry>& a, const std::vector<Entry>& b) {
+    static bool sameEntries(const std::vector<DeviceDescription>& a,
+                            const std::vector<DeviceDescription>& b) {
         return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                          [](const Entry& x, const Entry& y) {
-                              return x.description.device == y.description.device &&
-                                     x.description.target == y.description.target &&
-                                     x.description.viaPipeWire == y.description.viaPipeWire &&
+                          [](const DeviceDescription& x, const DeviceDescription& y) {
+                              return x.device == y.device && x.target == y.target &&
+                                     x.viaPipeWire == y.viaPipeWire &&
                                      x.preferMjpeg == y.preferMjpeg;
                           });
     }
@@ -448,7 +435,7 @@ private:
     std::string pipeWireIdentity_;
 
     mutable std::mutex mutex_;
-    std::vector<Entry> entries_;
+    std::vector<DeviceDescription> entries_;
     std::mutex subscribersMutex_;
     std::map<size_t, std::function<void()>> subscribers_;
     size_t lastToken_ = 0;
@@ -553,6 +540,17 @@ std::optional<DeviceDescription> describeDevice(const std::string& displayName,
     return d;
 }
 
+void addDescribedDevice(std::vector<DeviceDescription>& list, DeviceDescription description) {
+    auto same = std::find_if(list.begin(), list.end(), [&](const DeviceDescription& d) {
+        return d.device.uniqueID == description.device.uniqueID ||
+               (!description.physicalKey.empty() && d.physicalKey == description.physicalKey);
+    });
+    if (same == list.end())
+        list.push_back(std::move(description));
+    else if (description.viaPipeWire && !same->viaPipeWire)
+        *same = std::move(description);
+}
+
 AuthorizationStatus videoDeviceAccess(const std::string& deviceDirectory) {
     DIR* dir = ::opendir(deviceDirectory.c_str());
     if (!dir)
@@ -606,22 +604,22 @@ struct GStreamerCaptureSystem::Impl : std::enable_shared_from_this<Impl> {
     size_t discoveryToken = 0;
 
     mutable std::mutex mutex;
-    std::vector<Entry> entries; // as last announced, demo first
+    std::vector<DeviceDescription> entries; // as last announced, demo first
     std::map<size_t, DeviceObserver> observers;
     size_t lastObserver = 0;
 
     Impl(Executor& executor, GStreamerCaptureOptions o) : main(executor), options(std::move(o)) {}
 
-    std::vector<Entry> currentEntries() const {
-        std::vector<Entry> list;
+    std::vector<DeviceDescription> currentEntries() const {
+        std::vector<DeviceDescription> list;
         if (options.demoClipPath) {
-            Entry demo;
-            demo.description.device = demoDevice();
-            demo.description.target = *options.demoClipPath;
+            DeviceDescription demo;
+            demo.device = demoDevice();
+            demo.target = *options.demoClipPath;
             list.push_back(demo);
         }
         if (options.discoverCameras)
-            for (Entry& entry : Discovery::instance().entries())
+            for (DeviceDescription& entry : Discovery::instance().entries())
                 list.push_back(std::move(entry));
         return list;
     }
@@ -629,21 +627,21 @@ struct GStreamerCaptureSystem::Impl : std::enable_shared_from_this<Impl> {
     // Discovery thread: announces arrivals and removals on the main thread, after the list
     // that devices() answers has changed.
     void refresh() {
-        std::vector<Entry> now = currentEntries();
+        std::vector<DeviceDescription> now = currentEntries();
         std::vector<std::pair<DeviceEvent, CaptureDevice>> events;
         {
             std::lock_guard lock(mutex);
-            auto has = [](const std::vector<Entry>& list, const CaptureDevice& device) {
-                return std::any_of(list.begin(), list.end(), [&](const Entry& e) {
-                    return e.description.device.uniqueID == device.uniqueID;
+            auto has = [](const std::vector<DeviceDescription>& list, const CaptureDevice& device) {
+                return std::any_of(list.begin(), list.end(), [&](const DeviceDescription& e) {
+                    return e.device.uniqueID == device.uniqueID;
                 });
             };
-            for (const Entry& old : entries)
-                if (!has(now, old.description.device))
-                    events.emplace_back(DeviceEvent::disconnected, old.description.device);
-            for (const Entry& fresh : now)
-                if (!has(entries, fresh.description.device))
-                    events.emplace_back(DeviceEvent::connected, fresh.description.device);
+            for (const DeviceDescription& old : entries)
+                if (!has(now, old.device))
+                    events.emplace_back(DeviceEvent::disconnected, old.device);
+            for (const DeviceDescription& fresh : now)
+                if (!has(entries, fresh.device))
+                    events.emplace_back(DeviceEvent::connected, fresh.device);
             entries = std::move(now);
         }
         if (events.empty())
@@ -666,10 +664,10 @@ struct GStreamerCaptureSystem::Impl : std::enable_shared_from_this<Impl> {
         });
     }
 
-    std::optional<Entry> entryFor(const std::string& uniqueID) const {
+    std::optional<DeviceDescription> entryFor(const std::string& uniqueID) const {
         std::lock_guard lock(mutex);
-        for (const Entry& entry : entries)
-            if (entry.description.device.uniqueID == uniqueID)
+        for (const DeviceDescription& entry : entries)
+            if (entry.device.uniqueID == uniqueID)
                 return entry;
         return std::nullopt;
     }
@@ -782,7 +780,7 @@ public:
         auto system = system_.lock();
         if (!system)
             return false;
-        const std::optional<Entry> entry = system->entryFor(device.uniqueID);
+        const std::optional<DeviceDescription> entry = system->entryFor(device.uniqueID);
         if (!entry)
             return false;
         input_ = *entry;
@@ -805,7 +803,7 @@ public:
     std::optional<std::string> inputDeviceID() const override {
         if (!input_)
             return std::nullopt;
-        return input_->description.device.uniqueID;
+        return input_->device.uniqueID;
     }
 
     // Video queue: a message from the current pipeline.
@@ -835,8 +833,7 @@ private:
         capture->delivery = delivery_;
         capture->session = weak_from_this();
         capture->generation = ++generation_;
-        capture->demo =
-            input_->description.device.uniqueID == GStreamerCaptureSystem::kDemoUniqueID;
+        capture->demo = input_->device.uniqueID == GStreamerCaptureSystem::kDemoUniqueID;
         if (!build(*capture))
             return false;
         // NULL to READY opens the device (v4l2src) or the PipeWire connection (pipewiresrc).
@@ -849,7 +846,7 @@ private:
     }
 
     bool build(Capture& capture) {
-        const DeviceDescription& d = input_->description;
+        const DeviceDescription& d = *input_;
         std::string description;
         if (capture.demo) {
             description = std::string("filesrc name=source ! decodebin ! videoconvert ! ") +
@@ -961,7 +958,7 @@ private:
                 return;
             // Only a camera that is still there.
             auto system = self->system_.lock();
-            if (!system || !system->entryFor(self->input_->description.device.uniqueID)) {
+            if (!system || !system->entryFor(self->input_->device.uniqueID)) {
                 self->scheduleReopen();
                 return;
             }
@@ -985,7 +982,7 @@ private:
     std::shared_ptr<Delivery> delivery_;
     // Video queue only.
     bool running_ = false;
-    std::optional<Entry> input_;
+    std::optional<DeviceDescription> input_;
     std::shared_ptr<Capture> capture_;
     uint64_t generation_ = 0;
     double reopenDelay_ = 0;
@@ -1116,17 +1113,17 @@ GStreamerCaptureSystem::~GStreamerCaptureSystem() {
 std::vector<CaptureDevice> GStreamerCaptureSystem::devices() const {
     std::lock_guard lock(impl_->mutex);
     std::vector<CaptureDevice> list;
-    for (const Entry& entry : impl_->entries)
-        list.push_back(entry.description.device);
+    for (const DeviceDescription& entry : impl_->entries)
+        list.push_back(entry.device);
     return list;
 }
 
 std::optional<CaptureDevice>
 GStreamerCaptureSystem::deviceWithUniqueID(const std::string& uniqueID) const {
-    const std::optional<Entry> entry = impl_->entryFor(uniqueID);
+    const std::optional<DeviceDescription> entry = impl_->entryFor(uniqueID);
     if (!entry)
         return std::nullopt;
-    return entry->description.device;
+    return entry->device;
 }
 
 size_t GStreamerCaptureSystem::addDeviceObserver(DeviceObserver observer) {

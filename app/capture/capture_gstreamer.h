@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/capture/capture.h"
 
@@ -82,6 +83,8 @@ struct DeviceDescription {
     // the device path), and what to open.
     bool viaPipeWire = false;
     std::string target;
+    // Whether its best picture comes as MJPEG (set from the device's caps by discovery).
+    bool preferMjpeg = false;
 };
 
 // Describes a Video/Source device from its display name and provider properties; absent for
@@ -89,6 +92,11 @@ struct DeviceDescription {
 std::optional<DeviceDescription>
 describeDevice(const std::string& displayName, const std::map<std::string, std::string>& properties,
                const std::string& sysfsRoot = "/sys");
+
+// Adds a device to a list in discovery order, one entry per camera: a camera already listed
+// (reported twice, or by a second provider) is not added again, except that a PipeWire entry
+// takes the place of a V4L2 one, so that the camera is opened through PipeWire and can be shared.
+void addDescribedDevice(std::vector<DeviceDescription>& list, DeviceDescription description);
 
 // The device-type rule. Built-in: a declared internal form factor, a front or back camera
 // location, a camera on a PCI or platform bus (laptop MIPI cameras), or a USB camera on a port

@@ -73,6 +73,33 @@ TEST(CaptureDevices, DescriptionsFromEitherProvider) {
     EXPECT_FALSE(describeDevice("Nothing", {}));
 }
 
+TEST(CaptureDevices, OneEntryPerCamera) {
+    auto described = [](const std::string& id, const std::string& key, bool pipeWire) {
+        DeviceDescription d;
+        d.device = {id, "Camera " + id, "model", CaptureDeviceType::external};
+        d.physicalKey = key;
+        d.viaPipeWire = pipeWire;
+        d.target = pipeWire ? "node." + id : key;
+        return d;
+    };
+    std::vector<DeviceDescription> list;
+    addDescribedDevice(list, described("v4l2:usb-1/Cam", "/dev/video0", false));
+    addDescribedDevice(list, described("pipewire:virtual", "", true));
+    // The same webcam through PipeWire: it takes the V4L2 entry's place, keeping the order.
+    addDescribedDevice(list, described("v4l2:usb-1/Cam", "/dev/video0", true));
+    // Reported twice: still once. And a V4L2 report after the PipeWire one changes nothing.
+    addDescribedDevice(list, described("pipewire:virtual", "", true));
+    addDescribedDevice(list, described("v4l2:usb-1/Cam", "/dev/video0", false));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].device.uniqueID, "v4l2:usb-1/Cam");
+    EXPECT_TRUE(list[0].viaPipeWire);
+    EXPECT_EQ(list[0].target, "node.v4l2:usb-1/Cam");
+    EXPECT_EQ(list[1].device.uniqueID, "pipewire:virtual");
+    // Two cameras without a physical key are two cameras.
+    addDescribedDevice(list, described("pipewire:other", "", true));
+    EXPECT_EQ(list.size(), 3u);
+}
+
 TEST(CaptureDevices, DeviceTypeRule) {
     using T = CaptureDeviceType;
     EXPECT_EQ(deviceTypeFor({{"device.form-factor", "internal"}}), T::builtInWideAngleCamera);
