@@ -237,7 +237,6 @@ private:
         std::future<void> started = ready->get_future();
         thread_ = std::thread([this, ready] {
             g_main_context_push_thread_default(context_);
-            pipeWireIdentity_ = pipeWireSocketIdentity();
             startProviders(false);
             GSource* poll = g_timeout_source_new(kPipeWireCheckMilliseconds);
             g_source_set_callback(poll, &Discovery::onPoll, this, nullptr);
@@ -291,21 +290,21 @@ private:
         return fd;
     }
 
+    // A PipeWire socket that is not the one our provider is connected to means PipeWire has
+    // started (late) or restarted: the old provider will never see it. Until a new provider is
+    // connected, every poll tries again.
     static gboolean onPoll(gpointer data) {
         auto* self = static_cast<Discovery*>(data);
         const std::string identity = pipeWireSocketIdentity();
-        if (identity != self->pipeWireIdentity_) {
-            self->pipeWireIdentity_ = identity;
-            // A new PipeWire (or none any more): the old provider will never see it.
-            if (!identity.empty())
-                self->startProviders(true);
-        }
+        if (!identity.empty() && identity != self->pipeWireIdentity_)
+            self->startProviders(true);
         return G_SOURCE_CONTINUE;
     }
 
-    // Starts a provider of every kind that reports video sources; with pipeWireOnly, only new
-    // PipeWire providers. The factories hand out one shared provider per kind, and a PipeWire
-    // provider never reconnects, so PipeWire providers are made fresh each time.
+    // Starts a provider of every kind that reports video sources; with pipeWireOnly, only a new
+    // PipeWire provider, which takes over from the old one. The factories hand out one shared
+    // provider per kind, and a PipeWire provider never reconnects, so PipeWire providers are made
+    // fresh each time.
     void startProviders(bool pipeWireOnly) {
         std::vector<Provider> kept;
         for (Provider& old : providers_) {
@@ -337,9 +336,11 @@ private:
                 // The plugin keeps one PipeWire connection per socket descriptor and would hand a
                 // new provider the dead connection of the old PipeWire: each provider gets a
                 // connection of its own, made here and kept open for as long as it lives.
+                const std::string identity = pipeWireSocketIdentity();
                 const int fd = connectPipeWire();
                 if (fd < 0)
                     continue;
+                pipeWireIdentity_ = identity;
                 // Loads the plugin and its type, then a provider of our own.
                 if (GstDeviceProvider* shared = gst_device_provider_factory_get(factory))
                     gst_object_unref(shared);

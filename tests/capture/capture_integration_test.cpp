@@ -303,6 +303,35 @@ TEST(CaptureIntegration, TheDemoCameraComesFirst) {
         rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
 }
 
+// Stops and starts the private session in its directory.
+bool stopSession() {
+    int status = 0;
+    testing::runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session stop '" +
+                            testing::PipeWireSessionEnvironment::directory() + "' 2>&1",
+                        &status);
+    return status == 0;
+}
+bool startSession() {
+    int status = 0;
+    testing::runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session start '" +
+                            testing::PipeWireSessionEnvironment::directory() + "' 2>&1",
+                        &status);
+    return status == 0;
+}
+
+TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLate) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    // Run on its own (as ctest does), discovery starts here, with no PipeWire yet.
+    ASSERT_TRUE(stopSession());
+    Rig rig;
+    EXPECT_TRUE(rig.system->devices().empty());
+    ASSERT_TRUE(startSession());
+    TestCamera camera(cameraOptions("late", TestCamera::Format::yuy2, 640, 480));
+    ASSERT_TRUE(camera.started());
+    EXPECT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 3.0))
+        << "PipeWire started after discovery was not noticed";
+}
+
 TEST(CaptureIntegration, CamerasAreFoundAgainAfterPipeWireRestarts) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     Rig rig;
@@ -311,13 +340,8 @@ TEST(CaptureIntegration, CamerasAreFoundAgainAfterPipeWireRestarts) {
         ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(before)); }, 1.0));
     }
     // PipeWire (with its session manager) goes away and comes back in the same place.
-    const std::string script = std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
-    const std::string dir = testing::PipeWireSessionEnvironment::directory();
-    int status = 0;
-    testing::runCommand(script + " stop '" + dir + "' 2>&1", &status);
-    ASSERT_EQ(status, 0);
-    testing::runCommand(script + " start '" + dir + "' 2>&1", &status);
-    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(stopSession());
+    ASSERT_TRUE(startSession());
 
     TestCamera after(cameraOptions("after", TestCamera::Format::yuy2, 640, 480));
     ASSERT_TRUE(after.started());
