@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,22 @@ constexpr int kSinkFrameHeight = 720;
 constexpr int64_t kStaleAfterFramePeriods = 2;
 // How often a writer without a free buffer asks PipeWire again.
 constexpr int64_t kWriterRetryNanoseconds = 5'000'000;
+// Frames a writer may have out at once (queued, or with the daemon and not yet given back). A
+// frame sent without a copy holds its pixel buffer until then, so this also bounds how much of
+// the app's pool a stalled daemon can hold.
+constexpr size_t kWriterMaxFramesOut = 2;
+// Buffers of the writer's own, for frames whose pixel buffer its stream does not carry.
+constexpr size_t kWriterOwnBuffers = 2;
+// Most buffers a writer's stream carries (the sink node takes up to 16).
+constexpr size_t kWriterMaxBuffers = 16;
+// Pixel buffers a writer remembers having copied once, to notice the ones that come back.
+constexpr size_t kWriterSightings = 32;
+// A shared pixel buffer not sent for this many frames is left out of the next set of buffers.
+constexpr uint64_t kWriterForgetAfterFrames = 90;
+// How long the pixel buffer of a frame still out when its stream went is kept from its pool.
+constexpr double kRetiredHoldSeconds = 0.5;
+// Longest wait for PipeWire to hand out a renegotiated set of buffers.
+constexpr long kWriterRenegotiationNanoseconds = 500'000'000;
 
 void initialisePipeWire() {
     static std::once_flag once;
@@ -1204,9 +1223,17 @@ namespace {
 
 // The app's buffer queue on a sink node: an output stream that drives its own graph.
 //
-// The loop thread keeps one free PipeWire buffer in reserve; the queue counts as full while there
-// is none (or a frame is still waiting in the slot), so the caller sees a stalled daemon as a
-// full queue. The copy into the reserved buffer happens on the loop thread.
+// Frames travel without a copy: the stream allocates its buffers itself and gives PipeWire the
+// memfds of the app's own pixel buffers, so the daemon maps the very memory the pipeline rendered
+// into. PipeWire fixes a stream's set of buffers when it negotiates them, so a pixel buffer can
+// only travel this way once the stream carries it: one that comes back a second time (a pool
+// recycles its few buffers) joins the set, and the set is negotiated anew. Until then, and for
+// buffers that are never seen again, the frame is copied into one of a few buffers of the
+// writer's own. A frame sent without a copy keeps its pixel buffer until PipeWire gives the
+// buffer back, so the pool cannot hand it out again while the daemon may still read it.
+//
+// The queue counts as full while the stream is not streaming, is renegotiating, or has
+// kWriterMaxFramesOut frames out; so a daemon that stops taking frames reads as a full queue.
 class PwWriter final : public SinkBufferQueue, public std::enable_shared_from_this<PwWriter> {
 public:
     PwWriter(std::shared_ptr<PipeWireCameraSystem::Impl> system, std::string target, int width,
@@ -1241,14 +1268,48 @@ public:
     void disconnect();
 
 private:
+    // One memfd that a buffer of the stream carries: a pixel buffer of the app's (its serial
+    // set) or one of the writer's own, into which frames are copied. Owns a descriptor of its
+    // own (a duplicate for a pixel buffer, which may go before the stream does) and a mapping.
+    struct Memory {
+        Memory() = default;
+        ~Memory();
+        Memory(const Memory&) = delete;
+        Memory& operator=(const Memory&) = delete;
+
+        uint64_t serial = 0; // 0 for the writer's own
+        int fd = -1;
+        uint8_t* data = nullptr;
+        size_t size = 0;
+        uint64_t lastSentFrame = 0;
+    };
+    struct Carried {
+        std::shared_ptr<Memory> memory;
+        std::shared_ptr<SampleBuffer> held; // the frame out in this buffer, when shared
+        bool free = false;                  // dequeued from the stream, ready for a frame
+    };
+
     static const pw_stream_events& streamEvents();
+    static std::shared_ptr<Memory> ownMemory(size_t size);
+    static std::shared_ptr<Memory> sharedMemory(const PixelBuffer& picture);
     pw_loop* loop() const;
+    size_t frameBytes() const { return static_cast<size_t>(width_) * height_ * kBytesPerPixel; }
     void onStateChanged(pw_stream_state state);
     void onParamChanged(uint32_t id, const spa_pod* param);
+    void onAddBuffer(pw_buffer* buffer);
     void onRemoveBuffer(pw_buffer* buffer);
     void onFrameEvent();
     void onRetryTimer();
-    void reserve();
+    void onRenegotiationTimeout();
+    void teardownLocked();
+    void updateParams();
+    void renegotiate();
+    void takeBackBuffers();
+    void updateReady();
+    void armRetryTimer();
+    void noteCopiedPicture(const PixelBuffer& picture);
+    void share(const PixelBuffer& picture);
+    void send(pw_buffer* buffer, Carried& carried, const SampleBuffer& sample);
 
     const std::shared_ptr<PipeWireCameraSystem::Impl> system_;
     const std::string target_;
@@ -1259,10 +1320,18 @@ private:
     pw_stream* stream_ = nullptr;
     spa_hook listener_{};
     spa_source* retryTimer_ = nullptr;
+    spa_source* renegotiationTimer_ = nullptr;
     bool streaming_ = false;
     bool negotiated_ = false;
-    pw_buffer* reserved_ = nullptr;
+    bool renegotiating_ = false;
+    bool sharingFailed_ = false;
     uint64_t sequence_ = 0;
+    uint64_t frames_ = 0;
+    // What the next allocation gives the stream, in order: the writer's own memory first.
+    std::vector<std::shared_ptr<Memory>> layout_;
+    std::map<pw_buffer*, Carried> carried_;
+    // Serials of pixel buffers copied once, newest last.
+    std::deque<uint64_t> sightings_;
 
     std::atomic<bool> ready_{false};
     mutable std::mutex slotMutex_;
@@ -1320,6 +1389,37 @@ struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraS
     std::map<CameraObjectId, std::weak_ptr<PwWriter>> latestQueues;
     std::map<ListenerId, Listener> listeners;
     ListenerId nextListenerId = 1;
+
+    // Frames that were out with the daemon when their stream went. Their pixel buffers are kept
+    // for a while before they go back to the app's pool: the daemon may be in the middle of
+    // reading one, and the pool may hand it out for another picture. Longer than the age at which
+    // the daemon drops a frame, so a read that is cut short can only yield a frame it drops.
+    void retire(std::shared_ptr<SampleBuffer> sample) {
+        if (!sample)
+            return;
+        std::lock_guard lock(retiredMutex);
+        retired.emplace_back(currentMediaTime() + kRetiredHoldSeconds, std::move(sample));
+    }
+    void releaseRetired() {
+        std::vector<std::shared_ptr<SampleBuffer>> due;
+        {
+            std::lock_guard lock(retiredMutex);
+            const double now = currentMediaTime();
+            while (!retired.empty() && retired.front().first <= now) {
+                due.push_back(std::move(retired.front().second));
+                retired.pop_front();
+            }
+        }
+    }
+    std::mutex retiredMutex;
+    std::deque<std::pair<double, std::shared_ptr<SampleBuffer>>> retired;
+
+    struct WriterCounters {
+        std::atomic<uint64_t> framesShared{0};
+        std::atomic<uint64_t> framesCopied{0};
+        std::atomic<uint64_t> framesNotSent{0};
+        std::atomic<uint64_t> renegotiations{0};
+    } writerCounters;
 };
 
 void PipeWireCameraSystem::Impl::onGlobal(uint32_t id, const char* type, const spa_dict* props) {
@@ -1383,6 +1483,41 @@ void PipeWireCameraSystem::Impl::onGlobalRemove(uint32_t id) {
 
 namespace {
 
+PwWriter::Memory::~Memory() {
+    if (data)
+        ::munmap(data, size);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+std::shared_ptr<PwWriter::Memory> PwWriter::ownMemory(size_t size) {
+    auto memory = std::make_shared<Memory>();
+    memory->fd = ::memfd_create("orlenta-writer", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (memory->fd < 0 || ::ftruncate(memory->fd, static_cast<off_t>(size)) != 0 ||
+        ::fcntl(memory->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+        return nullptr;
+    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, memory->fd, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    memory->data = static_cast<uint8_t*>(mapped);
+    memory->size = size;
+    return memory;
+}
+
+std::shared_ptr<PwWriter::Memory> PwWriter::sharedMemory(const PixelBuffer& picture) {
+    auto memory = std::make_shared<Memory>();
+    memory->serial = picture.serial();
+    memory->fd = ::fcntl(picture.fd(), F_DUPFD_CLOEXEC, 0);
+    if (memory->fd < 0)
+        return nullptr;
+    void* mapped = ::mmap(nullptr, picture.dataSize(), PROT_READ, MAP_SHARED, memory->fd, 0);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    memory->data = static_cast<uint8_t*>(mapped);
+    memory->size = picture.dataSize();
+    return memory;
+}
+
 pw_loop* PwWriter::loop() const {
     return system_->connection->loop();
 }
@@ -1397,9 +1532,14 @@ const pw_stream_events& PwWriter::streamEvents() {
         e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
             static_cast<PwWriter*>(data)->onParamChanged(id, param);
         };
+        e.add_buffer = [](void* data, pw_buffer* buffer) {
+            static_cast<PwWriter*>(data)->onAddBuffer(buffer);
+        };
         e.remove_buffer = [](void* data, pw_buffer* buffer) {
             static_cast<PwWriter*>(data)->onRemoveBuffer(buffer);
         };
+        // A cycle ran: buffers the daemon is done with may be back.
+        e.process = [](void* data) { static_cast<PwWriter*>(data)->updateReady(); };
         return e;
     }();
     return events;
@@ -1419,6 +1559,9 @@ CameraStatus PwWriter::connect() {
     pw_stream_add_listener(stream_, &listener_, &streamEvents(), this);
     retryTimer_ = pw_loop_add_timer(
         loop(), [](void* data, uint64_t) { static_cast<PwWriter*>(data)->onRetryTimer(); }, this);
+    renegotiationTimer_ = pw_loop_add_timer(
+        loop(),
+        [](void* data, uint64_t) { static_cast<PwWriter*>(data)->onRenegotiationTimeout(); }, this);
     spa_source* event = pw_loop_add_event(
         loop(), [](void* data, uint64_t) { static_cast<PwWriter*>(data)->onFrameEvent(); }, this);
     {
@@ -1428,24 +1571,15 @@ CameraStatus PwWriter::connect() {
     PodBuffer pod;
     const spa_pod* params[] = {
         buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false)};
-    // The writer drives: a frame goes out when the app has one, not on a clock of the graph.
+    // The writer drives: a frame goes out when the app has one, not on a clock of the graph. It
+    // brings the memory of its buffers itself.
     const auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DRIVER |
-                                     PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_DONT_RECONNECT);
+                                     PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_DONT_RECONNECT);
     const int result = pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1);
     if (result < 0) {
         // Tear down what was made; the caller sees the failure.
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
-        spa_source* made = nullptr;
-        {
-            std::lock_guard lock(slotMutex_);
-            made = frameEvent_;
-            frameEvent_ = nullptr;
-        }
-        pw_loop_destroy_source(loop(), made);
-        pw_loop_destroy_source(loop(), retryTimer_);
-        retryTimer_ = nullptr;
+        teardownLocked();
         return kCameraStatusFailed;
     }
     return kCameraStatusOk;
@@ -1453,6 +1587,10 @@ CameraStatus PwWriter::connect() {
 
 void PwWriter::disconnect() {
     Connection::Guard guard(*system_->connection);
+    teardownLocked();
+}
+
+void PwWriter::teardownLocked() {
     ready_ = false;
     spa_source* event = nullptr;
     {
@@ -1463,24 +1601,28 @@ void PwWriter::disconnect() {
     }
     if (event)
         pw_loop_destroy_source(loop(), event);
-    if (retryTimer_)
-        pw_loop_destroy_source(loop(), retryTimer_);
-    retryTimer_ = nullptr;
+    for (spa_source** timer : {&retryTimer_, &renegotiationTimer_}) {
+        if (*timer)
+            pw_loop_destroy_source(loop(), *timer);
+        *timer = nullptr;
+    }
     if (stream_) {
         pw_stream_destroy(stream_);
         stream_ = nullptr;
     }
-    reserved_ = nullptr;
+    // Frames still out go with the stream, but their pixel buffers only later: the daemon may be
+    // reading one still.
+    for (auto& [buffer, carried] : carried_)
+        system_->retire(std::move(carried.held));
+    carried_.clear();
     streaming_ = false;
     negotiated_ = false;
+    renegotiating_ = false;
 }
 
 void PwWriter::onStateChanged(pw_stream_state state) {
     streaming_ = state == PW_STREAM_STATE_STREAMING;
-    if (streaming_)
-        reserve();
-    else
-        ready_ = false;
+    updateReady();
 }
 
 void PwWriter::onParamChanged(uint32_t id, const spa_pod* param) {
@@ -1490,41 +1632,181 @@ void PwWriter::onParamChanged(uint32_t id, const spa_pod* param) {
     negotiated_ = format && format->first == width_ && format->second == height_;
     if (!negotiated_)
         return;
+    if (layout_.empty()) {
+        for (size_t i = 0; i < kWriterOwnBuffers; ++i)
+            if (auto memory = ownMemory(frameBytes()))
+                layout_.push_back(std::move(memory));
+    }
+    updateParams();
+}
+
+// Asks for exactly as many buffers as the layout holds; PipeWire then allocates them anew,
+// calling onAddBuffer for each.
+void PwWriter::updateParams() {
+    if (!stream_ || layout_.empty())
+        return;
+    const auto count = static_cast<int32_t>(layout_.size());
     PodBuffer pod;
-    const spa_pod* params[] = {buildBuffers(&pod.builder, width_, height_, 4, 3, 8),
+    const spa_pod* params[] = {buildBuffers(&pod.builder, width_, height_, count, count, count),
                                buildHeaderMeta(&pod.builder)};
     pw_stream_update_params(stream_, params, 2);
 }
 
-void PwWriter::onRemoveBuffer(pw_buffer* buffer) {
-    if (buffer == reserved_) {
-        reserved_ = nullptr;
-        ready_ = false;
+void PwWriter::renegotiate() {
+    const auto count = static_cast<int32_t>(layout_.size());
+    PodBuffer pod;
+    const spa_pod* params[] = {buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false),
+                               buildBuffers(&pod.builder, width_, height_, count, count, count),
+                               buildHeaderMeta(&pod.builder)};
+    pw_stream_update_params(stream_, params, 3);
+}
+
+void PwWriter::onAddBuffer(pw_buffer* buffer) {
+    const size_t index = carried_.size();
+    if (index >= layout_.size()) {
+        // More buffers than asked for: give them memory of their own.
+        if (auto memory = ownMemory(frameBytes()))
+            layout_.push_back(std::move(memory));
+    }
+    spa_buffer* spaBuffer = buffer->buffer;
+    if (index >= layout_.size() || spaBuffer->n_datas < 1 ||
+        (spaBuffer->datas[0].type & (1u << SPA_DATA_MemFd)) == 0)
+        return; // left without memory: never used
+    const std::shared_ptr<Memory>& memory = layout_[index];
+    spa_data& data = spaBuffer->datas[0];
+    data.type = SPA_DATA_MemFd;
+    data.flags = SPA_DATA_FLAG_READABLE;
+    data.fd = memory->fd;
+    data.mapoffset = 0;
+    data.maxsize = static_cast<uint32_t>(memory->size);
+    data.data = memory->data;
+    carried_[buffer] = Carried{memory, nullptr, false};
+    if (carried_.size() == layout_.size()) {
+        // The set is complete; its buffers become free once PipeWire is done handing them over,
+        // which the retry timer looks for.
+        renegotiating_ = false;
+        timespec zero{0, 0};
+        if (renegotiationTimer_)
+            pw_loop_update_timer(loop(), renegotiationTimer_, &zero, &zero, false);
+        armRetryTimer();
     }
 }
 
-// Takes a free buffer for the next frame; without one the queue reads full and a timer asks
-// again. Buffers come back only when the graph runs, so the retry runs the graph once.
-void PwWriter::reserve() {
-    if (!stream_ || !streaming_ || !negotiated_) {
-        ready_ = false;
+void PwWriter::onRemoveBuffer(pw_buffer* buffer) {
+    const auto it = carried_.find(buffer);
+    if (it == carried_.end())
         return;
+    system_->retire(std::move(it->second.held));
+    carried_.erase(it);
+    ready_ = false;
+}
+
+// Buffers the daemon has given back are free again, and the frames they carried let go.
+void PwWriter::takeBackBuffers() {
+    if (!stream_)
+        return;
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
+        const auto it = carried_.find(buffer);
+        if (it == carried_.end())
+            continue;
+        it->second.free = true;
+        it->second.held.reset();
     }
-    if (!reserved_)
-        reserved_ = pw_stream_dequeue_buffer(stream_);
-    ready_ = reserved_ != nullptr;
-    if (!reserved_ && retryTimer_) {
-        timespec value{0, kWriterRetryNanoseconds};
-        timespec interval{0, 0};
-        pw_loop_update_timer(loop(), retryTimer_, &value, &interval, false);
-    }
+}
+
+void PwWriter::updateReady() {
+    system_->releaseRetired();
+    takeBackBuffers();
+    size_t out = 0;
+    for (const auto& [buffer, carried] : carried_)
+        out += carried.free ? 0 : 1;
+    const bool room = out < kWriterMaxFramesOut;
+    ready_ = stream_ && streaming_ && negotiated_ && !renegotiating_ && !carried_.empty() && room;
+    // Buffers come back only when the graph runs: without room, run it again shortly.
+    if (stream_ && streaming_ && !room)
+        armRetryTimer();
+}
+
+void PwWriter::armRetryTimer() {
+    if (!retryTimer_)
+        return;
+    timespec value{0, kWriterRetryNanoseconds};
+    timespec interval{0, 0};
+    pw_loop_update_timer(loop(), retryTimer_, &value, &interval, false);
 }
 
 void PwWriter::onRetryTimer() {
-    if (!stream_ || !streaming_ || reserved_)
+    if (!stream_)
         return;
+    if (streaming_)
+        pw_stream_trigger_process(stream_);
+    updateReady();
+}
+
+void PwWriter::onRenegotiationTimeout() {
+    if (!renegotiating_)
+        return;
+    renegotiating_ = false;
+    sharingFailed_ = true;
+    updateReady();
+}
+
+// A pixel buffer that was copied once and comes back is one the app recycles: the stream takes
+// it into its set, so from the next time on it travels as it is.
+void PwWriter::noteCopiedPicture(const PixelBuffer& picture) {
+    if (sharingFailed_ || picture.bytesPerRow() < static_cast<size_t>(width_) * kBytesPerPixel ||
+        picture.dataSize() < frameBytes())
+        return;
+    for (const auto& memory : layout_)
+        if (memory->serial == picture.serial())
+            return; // in the set already, but out when this frame came
+
+    const auto seen = std::find(sightings_.begin(), sightings_.end(), picture.serial());
+    if (seen == sightings_.end()) {
+        sightings_.push_back(picture.serial());
+        if (sightings_.size() > kWriterSightings)
+            sightings_.pop_front();
+        return;
+    }
+    sightings_.erase(seen);
+    share(picture);
+}
+
+void PwWriter::share(const PixelBuffer& picture) {
+    std::shared_ptr<Memory> memory = sharedMemory(picture);
+    if (!memory)
+        return;
+    memory->lastSentFrame = frames_;
+    // Pixel buffers not sent for a while belong to a pool that is gone or shrank.
+    std::erase_if(layout_, [&](const std::shared_ptr<Memory>& m) {
+        return m->serial != 0 && frames_ - m->lastSentFrame > kWriterForgetAfterFrames;
+    });
+    if (layout_.size() >= kWriterMaxBuffers) {
+        auto oldest = layout_.end();
+        for (auto it = layout_.begin(); it != layout_.end(); ++it)
+            if ((*it)->serial != 0 &&
+                (oldest == layout_.end() || (*it)->lastSentFrame < (*oldest)->lastSentFrame))
+                oldest = it;
+        if (oldest == layout_.end())
+            return;
+        layout_.erase(oldest);
+    }
+    layout_.push_back(std::move(memory));
+    renegotiating_ = true;
+    ready_ = false;
+    ++system_->writerCounters.renegotiations;
+    timespec value{0, kWriterRenegotiationNanoseconds};
+    timespec interval{0, 0};
+    if (renegotiationTimer_)
+        pw_loop_update_timer(loop(), renegotiationTimer_, &value, &interval, false);
+    renegotiate();
+}
+
+void PwWriter::send(pw_buffer* buffer, Carried& carried, const SampleBuffer& sample) {
+    stampHeader(buffer->buffer, nanosecondsOf(sample.presentationTime()), ++sequence_);
+    carried.free = false;
+    pw_stream_queue_buffer(stream_, buffer);
     pw_stream_trigger_process(stream_);
-    reserve();
 }
 
 void PwWriter::onFrameEvent() {
@@ -1536,20 +1818,44 @@ void PwWriter::onFrameEvent() {
     }
     if (!sample || !stream_)
         return;
-    if (!reserved_)
-        reserve();
-    if (!reserved_)
-        return; // no buffer: the frame is dropped, as a full queue would have
-    pw_buffer* buffer = reserved_;
-    reserved_ = nullptr;
-    if (!fillBuffer(buffer->buffer, *sample->imageBuffer(), width_, height_)) {
-        reserved_ = buffer;
+    updateReady();
+    if (!ready_) {
+        // The stream changed between the enqueue and now: dropped, as a full queue would have.
+        ++system_->writerCounters.framesNotSent;
         return;
     }
-    stampHeader(buffer->buffer, nanosecondsOf(sample->presentationTime()), ++sequence_);
-    pw_stream_queue_buffer(stream_, buffer);
-    pw_stream_trigger_process(stream_);
-    reserve();
+    const PixelBuffer& picture = *sample->imageBuffer();
+    ++frames_;
+    for (auto& [buffer, carried] : carried_) {
+        if (!carried.free || carried.memory->serial != picture.serial())
+            continue;
+        spa_data& data = buffer->buffer->datas[0];
+        if (!data.chunk)
+            break;
+        data.chunk->offset = 0;
+        data.chunk->stride = static_cast<int32_t>(picture.bytesPerRow());
+        data.chunk->size = static_cast<uint32_t>(picture.dataSize());
+        data.chunk->flags = SPA_CHUNK_FLAG_NONE;
+        carried.memory->lastSentFrame = frames_;
+        carried.held = sample;
+        send(buffer, carried, *sample);
+        ++system_->writerCounters.framesShared;
+        updateReady();
+        return;
+    }
+    for (auto& [buffer, carried] : carried_) {
+        if (!carried.free || carried.memory->serial != 0)
+            continue;
+        if (!fillBuffer(buffer->buffer, picture, width_, height_))
+            break;
+        send(buffer, carried, *sample);
+        ++system_->writerCounters.framesCopied;
+        noteCopiedPicture(picture);
+        updateReady();
+        return;
+    }
+    ++system_->writerCounters.framesNotSent;
+    updateReady();
 }
 
 } // namespace
@@ -1652,6 +1958,7 @@ BufferQueueResult PipeWireCameraSystem::copyBufferQueue(CameraObjectId stream) {
         return {kCameraStatusUnsupported, nullptr};
     // The serial names this node and no later one, so a writer never lands on a node that
     // replaced it.
+    impl_->releaseRetired();
     auto writer = std::make_shared<PwWriter>(impl_, std::to_string(record->serial), kSinkFrameWidth,
                                              kSinkFrameHeight);
     impl_->latestQueues[stream] = writer;
@@ -1701,6 +2008,15 @@ CameraSystem::ListenerId PipeWireCameraSystem::addDeviceListListener(Executor& e
 void PipeWireCameraSystem::removeDeviceListListener(ListenerId id) {
     std::lock_guard lock(impl_->mutex);
     impl_->listeners.erase(id);
+}
+
+PipeWireCameraSystem::Statistics PipeWireCameraSystem::statistics() const {
+    Statistics statistics;
+    statistics.framesShared = impl_->writerCounters.framesShared;
+    statistics.framesCopied = impl_->writerCounters.framesCopied;
+    statistics.framesNotSent = impl_->writerCounters.framesNotSent;
+    statistics.renegotiations = impl_->writerCounters.renegotiations;
+    return statistics;
 }
 
 } // namespace orlenta

@@ -17,7 +17,12 @@
 //     stale picture); older frames are dropped.
 //   - The app's buffer queue is an output stream (media.class "Stream/Output/Video") that drives
 //     its own graph and targets the sink node; WirePlumber links it. The queue holds one frame;
-//     it counts as full until PipeWire has a buffer free for the next frame.
+//     it counts as full while the link is not up or two frames are still out with the daemon.
+//   - The app's frames travel without a copy: the queue's stream carries the memfds of the app's
+//     own pixel buffers, so the daemon maps the memory the frame was rendered into. A pixel buffer
+//     joins the stream's set of buffers when the queue sees it for the second time (a pool
+//     recycles its buffers); until then, and for buffers never seen again, the frame is copied.
+//     A frame sent without a copy keeps its pixel buffer until the daemon gives it back.
 //   - Frames cross the process boundary in memfd shared memory; the sample's presentation time
 //     travels in the buffer's header (CLOCK_MONOTONIC nanoseconds, which both processes share).
 //
@@ -119,6 +124,15 @@ public:
     CameraStatus stopStream(CameraObjectId device, CameraObjectId stream) override;
     ListenerId addDeviceListListener(Executor& executor, Task listener) override;
     void removeDeviceListListener(ListenerId id) override;
+
+    // Counters of every queue made here, since creation, for diagnostics and tests.
+    struct Statistics {
+        uint64_t framesShared = 0;   // sent in the pixel buffer's own memory, without a copy
+        uint64_t framesCopied = 0;   // copied into a buffer of the queue's own
+        uint64_t framesNotSent = 0;  // taken by enqueue() but no buffer was free by then
+        uint64_t renegotiations = 0; // buffer sets renegotiated to carry a new pixel buffer
+    };
+    Statistics statistics() const;
 
     struct Impl;
 

@@ -1,0 +1,178 @@
+#include "sink_loop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <sys/stat.h>
+#include <thread>
+
+#include "pipewire_session.h"
+#include "test_reader.h"
+
+namespace orlenta::testing {
+
+namespace {
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+
+// Picture k: every row a flat level that steps down the frame, the first word of each row k.
+void drawPicture(uint8_t* data, size_t stride, int k) {
+    for (int y = 0; y < kHeight; ++y) {
+        uint8_t* row = data + static_cast<size_t>(y) * stride;
+        std::memset(row, (y * 7 + k * 37 + 11) & 0xff, static_cast<size_t>(kWidth) * 4);
+        const uint32_t tag = 0x4f524c00u | static_cast<uint32_t>(k);
+        std::memcpy(row, &tag, sizeof tag);
+    }
+}
+
+std::vector<std::vector<uint8_t>>& pictures() {
+    static std::vector<std::vector<uint8_t>> all = [] {
+        std::vector<std::vector<uint8_t>> made;
+        for (int k = 0; k < SinkLoop::kPictureCount; ++k) {
+            made.emplace_back(static_cast<size_t>(kWidth) * 4 * kHeight);
+            drawPicture(made.back().data(), static_cast<size_t>(kWidth) * 4, k);
+        }
+        return made;
+    }();
+    return all;
+}
+
+void sleepUntil(double monotonic) {
+    const double wait = monotonic - monotonicSeconds();
+    if (wait > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+}
+
+} // namespace
+
+const std::vector<uint64_t>& SinkLoop::pictureHashes() {
+    static const std::vector<uint64_t> hashes = [] {
+        std::vector<uint64_t> all;
+        for (const auto& picture : pictures())
+            all.push_back(
+                hashPicture(picture.data(), kWidth, kHeight, static_cast<size_t>(kWidth) * 4));
+        return all;
+    }();
+    return hashes;
+}
+
+bool SinkLoop::isOurPicture(uint64_t hash) {
+    for (const uint64_t ours : pictureHashes())
+        if (ours == hash)
+            return true;
+    return false;
+}
+
+SinkLoop::SinkLoop(std::shared_ptr<CameraSystem> system, Options options)
+    : options_(options), pool_(PixelBufferPool::create({})),
+      videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
+    pictureHashes();
+    sink_ = VirtualCameraSink::create(std::move(system), main_);
+    mainThread_ = std::thread([this] { main_.run(); });
+}
+
+SinkLoop::~SinkLoop() {
+    stopping_ = true;
+    if (clock_.joinable())
+        clock_.join();
+    // No check starts after this: neither the timer nor a device-list change.
+    main_.sync([this] {
+        timer_.reset();
+        sink_->setOnDevicesChanged({});
+    });
+    videoQueue_->sync([] {});
+    // The sink goes before the main thread's loop: its listener posts there.
+    sink_.reset();
+    main_.quit();
+    mainThread_.join();
+    videoQueue_.reset();
+}
+
+void SinkLoop::start() {
+    main_.sync([this] {
+        sink_->setOnDevicesChanged([this] { check(); });
+        timer_ = main_.scheduleTimer(kCheckPeriodSeconds, true, [this] { check(); });
+        check();
+    });
+    clock_ = std::thread([this] { frameClock(); });
+}
+
+void SinkLoop::check() {
+    videoQueue_->async([this] {
+        const bool result = sink_->connect();
+        main_.post([this, result] {
+            connected_ = result;
+            ++checks_;
+        });
+    });
+}
+
+bool SinkLoop::waitForCheck(bool connected, double timeoutSeconds) const {
+    const uint64_t before = checks_;
+    return waitUntil([&] { return checks_ > before && connected_ == connected; }, timeoutSeconds);
+}
+
+CameraObjectId SinkLoop::deviceId() {
+    CameraObjectId id = 0;
+    videoQueue_->sync([&] { id = sink_->isConnected() ? sink_->deviceId() : 0; });
+    return id;
+}
+
+bool SinkLoop::sinkConnected() {
+    bool connected = false;
+    videoQueue_->sync([&] { connected = sink_->isConnected(); });
+    return connected;
+}
+
+std::vector<SinkLoop::SentFrame> SinkLoop::sentFrames() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+}
+
+std::vector<uint64_t> SinkLoop::sentInodes() const {
+    std::lock_guard lock(mutex_);
+    return inodes_;
+}
+
+void SinkLoop::frameClock() {
+    const double period = 1.0 / options_.framesPerSecond;
+    const double start = monotonicSeconds();
+    for (uint64_t number = 0; !stopping_; ++number) {
+        sleepUntil(start + static_cast<double>(number) * period);
+        videoQueue_->async([this, number] { processFrame(number); });
+    }
+}
+
+void SinkLoop::processFrame(uint64_t number) {
+    SentFrame frame;
+    frame.number = number;
+    std::shared_ptr<PixelBuffer> buffer = pool_->createPixelBuffer();
+    if (buffer) {
+        const int k = static_cast<int>(number % kPictureCount);
+        {
+            PixelBufferLock lock(*buffer);
+            for (int y = 0; y < kHeight; ++y)
+                std::memcpy(lock.data() + static_cast<size_t>(y) * buffer->bytesPerRow(),
+                            pictures()[static_cast<size_t>(k)].data() +
+                                static_cast<size_t>(y) * kWidth * 4,
+                            static_cast<size_t>(kWidth) * 4);
+        }
+        frame.pictureHash = pictureHashes()[static_cast<size_t>(k)];
+        if (options_.recordBuffers) {
+            struct stat status {};
+            if (::fstat(buffer->fd(), &status) == 0) {
+                std::lock_guard lock(mutex_);
+                if (std::find(inodes_.begin(), inodes_.end(), status.st_ino) == inodes_.end())
+                    inodes_.push_back(status.st_ino);
+            }
+        }
+        frame.sentAt = monotonicSeconds();
+        sink_->send(buffer);
+        frame.sendDuration = monotonicSeconds() - frame.sentAt;
+    }
+    std::lock_guard lock(mutex_);
+    sent_.push_back(frame);
+}
+
+} // namespace orlenta::testing
