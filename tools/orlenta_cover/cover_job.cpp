@@ -24,6 +24,7 @@
 #include "tools/orlenta_cover/cover_report.h"
 #include "tools/orlenta_cover/media_files.h"
 #include "tools/orlenta_cover/temporary_output.h"
+#include "tools/orlenta_cover/virtual_camera_play.h"
 
 namespace orlenta {
 
@@ -473,6 +474,10 @@ void requestCoverInterrupt() {
     interruptRequested = true;
 }
 
+bool coverInterruptRequested() {
+    return interruptRequested;
+}
+
 int runCoverTool(const std::vector<std::string>& arguments) {
     const ParsedCommandLine parsed = parseCoverCommandLine(arguments);
     if (parsed.helpRequested) {
@@ -484,6 +489,8 @@ int runCoverTool(const std::vector<std::string>& arguments) {
         return kExitUsage;
     }
     try {
+        if (parsed.options->virtualCamera)
+            return playToVirtualCamera(*parsed.options);
         return coverFiles(*parsed.options);
     } catch (const std::exception& e) {
         // Nothing below is meant to throw; should something still do, the temporary files

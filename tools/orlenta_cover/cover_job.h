@@ -31,5 +31,7 @@ int runCoverTool(const std::vector<std::string>& arguments);
 // Asks a running runCoverTool to stop as soon as it can and fail with kExitInterrupted. Safe from
 // any thread (not from a signal handler: call it from a thread that waits for signals).
 void requestCoverInterrupt();
+// Whether requestCoverInterrupt() was called. Safe from any thread.
+bool coverInterruptRequested();
 
 } // namespace orlenta

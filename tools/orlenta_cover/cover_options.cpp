@@ -74,6 +74,12 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
             name = argument.substr(0, equals);
             value = argument.substr(equals + 1);
         }
+        if (name == "--virtual-camera" || name == "--loop") {
+            if (value)
+                return failure("option " + name + " takes no value");
+            (name == "--loop" ? options.loop : options.virtualCamera) = true;
+            continue;
+        }
         if (name != "--style" && name != "--faces" && name != "--model")
             return failure("unknown option '" + name + "'");
         if (!value) {
@@ -96,6 +102,22 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
         }
     }
 
+    if (options.loop && !options.virtualCamera)
+        return failure("--loop goes with --virtual-camera");
+    if (options.virtualCamera) {
+        if (!options.facesPath.empty())
+            return failure("--faces cannot be used with --virtual-camera");
+        if (operands.empty())
+            return failure("missing INPUT");
+        if (operands.size() > 1)
+            return failure("--virtual-camera takes only INPUT, not '" + operands[1] + "'");
+        if (operands[0].empty())
+            return failure("INPUT is an empty name");
+        options.input = operands[0];
+        ParsedCommandLine parsed;
+        parsed.options = std::move(options);
+        return parsed;
+    }
     if (operands.size() < 2)
         return failure(operands.empty() ? "missing INPUT and OUTPUT" : "missing OUTPUT");
     if (operands.size() > 2)
@@ -121,8 +143,11 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
 std::string coverUsage() {
     return "Usage: orlenta-cover [--style blur|pixelate|box] [--faces FILE] [--model FILE] INPUT "
            "OUTPUT\n"
+           "       orlenta-cover --virtual-camera [--loop] [--style blur|pixelate|box] [--model "
+           "FILE] INPUT\n"
            "\n"
-           "Covers every face in a video or an image and writes the result.\n"
+           "Covers every face in a video or an image and writes the result, or plays it as the\n"
+           "\"Orlenta Camera\" virtual camera.\n"
            "\n"
            "  INPUT          a video file (WebM, MP4, MJPEG, ...) or an image (PNG, JPEG, ...)\n"
            "  OUTPUT         .webm (VP8) or .mp4 for a video input, .png or .jpg for an image;\n"
@@ -130,10 +155,15 @@ std::string coverUsage() {
            "  --style STYLE  how faces are covered: blur (default), pixelate or box\n"
            "  --faces FILE   also write one JSON line per frame with the faces found in it\n"
            "  --model FILE   the face detection model (default: the installed one)\n"
+           "  --virtual-camera\n"
+           "                 play the covered frames into the virtual camera (the\n"
+           "                 orlenta-camera-extension daemon) in real time, at the input's\n"
+           "                 frame rate, instead of writing OUTPUT\n"
+           "  --loop         with --virtual-camera: start over at the end, until interrupted\n"
            "  -h, --help     show this help\n"
            "\n"
-           "Exit status: 0 done, 1 failed (nothing written), 2 bad command line, 130 "
-           "interrupted.\n";
+           "Exit status: 0 done, 1 failed (nothing written, or the virtual camera never\n"
+           "reached), 2 bad command line, 130 interrupted.\n";
 }
 
 } // namespace orlenta

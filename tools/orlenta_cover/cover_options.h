@@ -2,9 +2,12 @@
 // can be read or written is found out later, when they are opened.
 //
 //   orlenta-cover [--style blur|pixelate|box] [--faces FILE] [--model FILE] INPUT OUTPUT
+//   orlenta-cover --virtual-camera [--loop] [--style blur|pixelate|box] [--model FILE] INPUT
 //
-// Options may come before, between or after the two operands, as "--style box" or
-// "--style=box"; a later copy of an option replaces an earlier one; "--" ends the options.
+// Options may come before, between or after the operands, as "--style box" or "--style=box"; a
+// later copy of an option replaces an earlier one; "--" ends the options. --virtual-camera and
+// --loop take no value; --loop and --virtual-camera go together, and --faces does not go with
+// --virtual-camera.
 #pragma once
 
 #include <optional>
@@ -23,8 +26,12 @@ struct CoverOptions {
     std::string facesPath; // empty: no face log
     std::string modelPath; // empty: the default model
     std::string input;
-    std::string output;
+    std::string output;                      // empty with virtualCamera
     MediaKind outputKind = MediaKind::video; // from OUTPUT's extension
+    // Play the covered frames into the virtual camera in real time instead of writing a file.
+    bool virtualCamera = false;
+    // With virtualCamera: start the input over at its end, until interrupted.
+    bool loop = false;
 };
 
 struct ParsedCommandLine {
