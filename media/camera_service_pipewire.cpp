@@ -51,7 +51,13 @@ constexpr size_t kWriterMaxBuffers = 16;
 constexpr size_t kWriterSightings = 32;
 // A shared pixel buffer not sent for this many frames is left out of the next set of buffers.
 constexpr uint64_t kWriterForgetAfterFrames = 90;
-// How long the pixel buffer of a frame still out when its stream went is kept from its pool.
+// How long after it was sent a frame's pixel buffer is kept from its pool at least. PipeWire may
+// hand a buffer back to the writer as soon as the next cycle runs, before the daemon has read
+// it; and a pool may hand the buffer out for another picture (an uncovered one, even) at once.
+// The daemon drops a frame older than two frame periods (67 ms at 30 fps) when it takes it, so a
+// read cut short by a buffer let go this late can only yield a frame that is never shown.
+constexpr double kSentHoldSeconds = 0.1;
+// The same for a frame still out when its stream goes: the daemon may be in the middle of it.
 constexpr double kRetiredHoldSeconds = 0.5;
 // Longest wait for PipeWire to hand out a renegotiated set of buffers.
 constexpr long kWriterRenegotiationNanoseconds = 500'000'000;
@@ -1229,8 +1235,9 @@ namespace {
 // only travel this way once the stream carries it: one that comes back a second time (a pool
 // recycles its few buffers) joins the set, and the set is negotiated anew. Until then, and for
 // buffers that are never seen again, the frame is copied into one of a few buffers of the
-// writer's own. A frame sent without a copy keeps its pixel buffer until PipeWire gives the
-// buffer back, so the pool cannot hand it out again while the daemon may still read it.
+// writer's own. A frame sent without a copy keeps its pixel buffer until PipeWire has given the
+// buffer back and kSentHoldSeconds have passed, so the pool cannot hand it out again while the
+// daemon may still read it.
 //
 // The queue counts as full while the stream is not streaming, is renegotiating, or has
 // kWriterMaxFramesOut frames out; so a daemon that stops taking frames reads as a full queue.
@@ -1287,6 +1294,7 @@ private:
         std::shared_ptr<Memory> memory;
         std::shared_ptr<SampleBuffer> held; // the frame out in this buffer, when shared
         bool free = false;                  // dequeued from the stream, ready for a frame
+        double sentAt = -1;                 // host media time of the last send
     };
 
     static const pw_stream_events& streamEvents();
@@ -1390,29 +1398,32 @@ struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraS
     std::map<ListenerId, Listener> listeners;
     ListenerId nextListenerId = 1;
 
-    // Frames that were out with the daemon when their stream went. Their pixel buffers are kept
-    // for a while before they go back to the app's pool: the daemon may be in the middle of
-    // reading one, and the pool may hand it out for another picture. Longer than the age at which
-    // the daemon drops a frame, so a read that is cut short can only yield a frame it drops.
-    void retire(std::shared_ptr<SampleBuffer> sample) {
+    // Frames sent without a copy whose buffers PipeWire has given back, or whose stream went:
+    // their pixel buffers go back to the app's pool only at the host media time given (see
+    // kSentHoldSeconds).
+    void retire(std::shared_ptr<SampleBuffer> sample, double releaseAt) {
         if (!sample)
             return;
         std::lock_guard lock(retiredMutex);
-        retired.emplace_back(currentMediaTime() + kRetiredHoldSeconds, std::move(sample));
+        retired.emplace_back(releaseAt, std::move(sample));
     }
     void releaseRetired() {
         std::vector<std::shared_ptr<SampleBuffer>> due;
         {
             std::lock_guard lock(retiredMutex);
             const double now = currentMediaTime();
-            while (!retired.empty() && retired.front().first <= now) {
-                due.push_back(std::move(retired.front().second));
-                retired.pop_front();
+            for (auto it = retired.begin(); it != retired.end();) {
+                if (it->first > now) {
+                    ++it;
+                    continue;
+                }
+                due.push_back(std::move(it->second));
+                it = retired.erase(it);
             }
         }
     }
     std::mutex retiredMutex;
-    std::deque<std::pair<double, std::shared_ptr<SampleBuffer>>> retired;
+    std::vector<std::pair<double, std::shared_ptr<SampleBuffer>>> retired;
 
     struct WriterCounters {
         std::atomic<uint64_t> framesShared{0};
@@ -1613,7 +1624,7 @@ void PwWriter::teardownLocked() {
     // Frames still out go with the stream, but their pixel buffers only later: the daemon may be
     // reading one still.
     for (auto& [buffer, carried] : carried_)
-        system_->retire(std::move(carried.held));
+        system_->retire(std::move(carried.held), currentMediaTime() + kRetiredHoldSeconds);
     carried_.clear();
     streaming_ = false;
     negotiated_ = false;
@@ -1696,7 +1707,7 @@ void PwWriter::onRemoveBuffer(pw_buffer* buffer) {
     const auto it = carried_.find(buffer);
     if (it == carried_.end())
         return;
-    system_->retire(std::move(it->second.held));
+    system_->retire(std::move(it->second.held), currentMediaTime() + kRetiredHoldSeconds);
     carried_.erase(it);
     ready_ = false;
 }
@@ -1710,7 +1721,7 @@ void PwWriter::takeBackBuffers() {
         if (it == carried_.end())
             continue;
         it->second.free = true;
-        it->second.held.reset();
+        system_->retire(std::move(it->second.held), it->second.sentAt + kSentHoldSeconds);
     }
 }
 
@@ -1805,6 +1816,8 @@ void PwWriter::share(const PixelBuffer& picture) {
 void PwWriter::send(pw_buffer* buffer, Carried& carried, const SampleBuffer& sample) {
     stampHeader(buffer->buffer, nanosecondsOf(sample.presentationTime()), ++sequence_);
     carried.free = false;
+    carried.sentAt = currentMediaTime();
+    carried.memory->lastSentFrame = frames_;
     pw_stream_queue_buffer(stream_, buffer);
     pw_stream_trigger_process(stream_);
 }
@@ -1826,35 +1839,38 @@ void PwWriter::onFrameEvent() {
     }
     const PixelBuffer& picture = *sample->imageBuffer();
     ++frames_;
+    const double now = currentMediaTime();
     for (auto& [buffer, carried] : carried_) {
         if (!carried.free || carried.memory->serial != picture.serial())
             continue;
+        // Sent again this soon, the buffer came from a caller that kept it, not from a pool;
+        // PipeWire loses a buffer queued again before the reader has handed it back.
         spa_data& data = buffer->buffer->datas[0];
-        if (!data.chunk)
+        if (!data.chunk || now - carried.sentAt < kSentHoldSeconds)
             break;
         data.chunk->offset = 0;
         data.chunk->stride = static_cast<int32_t>(picture.bytesPerRow());
         data.chunk->size = static_cast<uint32_t>(picture.dataSize());
         data.chunk->flags = SPA_CHUNK_FLAG_NONE;
-        carried.memory->lastSentFrame = frames_;
         carried.held = sample;
         send(buffer, carried, *sample);
         ++system_->writerCounters.framesShared;
         updateReady();
         return;
     }
-    for (auto& [buffer, carried] : carried_) {
-        if (!carried.free || carried.memory->serial != 0)
-            continue;
-        if (!fillBuffer(buffer->buffer, picture, width_, height_))
-            break;
-        send(buffer, carried, *sample);
+    // Copied into the writer's own buffer that went out longest ago, for the same reason.
+    pw_buffer* chosen = nullptr;
+    for (auto& [buffer, carried] : carried_)
+        if (carried.free && carried.memory->serial == 0 &&
+            (!chosen || carried.sentAt < carried_[chosen].sentAt))
+            chosen = buffer;
+    if (chosen && fillBuffer(chosen->buffer, picture, width_, height_)) {
+        send(chosen, carried_[chosen], *sample);
         ++system_->writerCounters.framesCopied;
         noteCopiedPicture(picture);
-        updateReady();
-        return;
+    } else {
+        ++system_->writerCounters.framesNotSent;
     }
-    ++system_->writerCounters.framesNotSent;
     updateReady();
 }
 

@@ -22,7 +22,8 @@
 //     own pixel buffers, so the daemon maps the memory the frame was rendered into. A pixel buffer
 //     joins the stream's set of buffers when the queue sees it for the second time (a pool
 //     recycles its buffers); until then, and for buffers never seen again, the frame is copied.
-//     A frame sent without a copy keeps its pixel buffer until the daemon gives it back.
+//     A frame sent without a copy keeps its pixel buffer from its pool until the daemon has
+//     given it back and a tenth of a second has passed since it was sent.
 //   - Frames cross the process boundary in memfd shared memory; the sample's presentation time
 //     travels in the buffer's header (CLOCK_MONOTONIC nanoseconds, which both processes share).
 //

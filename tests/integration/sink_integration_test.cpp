@@ -160,6 +160,41 @@ TEST(SinkIntegration, FramesReachAReaderInThePoolBuffersOwnMemory) {
     EXPECT_LT(longestSend(loop.sentFrames(), start, monotonicSeconds()), 0.1);
 }
 
+TEST(SinkIntegration, FramesInBuffersTheWriterDoesNotCarryAreCopiedAndNoneIsLost) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    auto daemon = startDaemon();
+    auto system = makeSystem();
+    ASSERT_TRUE(system);
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5))
+        << daemon->output();
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(reader.waitForFrames(1, 5));
+
+    SinkLoop::Options options;
+    options.keepBuffers = 40;
+    SinkLoop loop(system, options);
+    loop.start();
+    ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
+    ::usleep(500'000);
+    const PipeWireCameraSystem::Statistics before = system->statistics();
+    const double from = monotonicSeconds();
+    ::usleep(2'000'000);
+    const double to = monotonicSeconds();
+    const PipeWireCameraSystem::Statistics after = system->statistics();
+    ::usleep(200'000);
+
+    EXPECT_EQ(after.framesShared, before.framesShared);
+    EXPECT_EQ(after.renegotiations, before.renegotiations) << "no buffer came back often enough";
+    const auto copied = after.framesCopied - before.framesCopied;
+    EXPECT_GE(copied, 50u);
+    size_t sent = 0;
+    for (const auto& frame : loop.sentFrames())
+        sent += frame.sentAt >= from && frame.sentAt < to ? 1 : 0;
+    // Each frame the writer took reached the reader (a frame of the writer's own buffers must not
+    // be lost to one queued again too soon).
+    EXPECT_GE(ourFramesAfter(reader, from), sent * 9 / 10) << sent << " sent";
+}
+
 TEST(SinkIntegration, TheLinkIsBackWithinFourSecondsAfterEachOfTwentyDaemonRestarts) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     auto system = makeSystem();

@@ -65,7 +65,8 @@ bool SinkLoop::isOurPicture(uint64_t hash) {
 }
 
 SinkLoop::SinkLoop(std::shared_ptr<CameraSystem> system, Options options)
-    : options_(options), pool_(PixelBufferPool::create({})),
+    : options_(options),
+      pool_(PixelBufferPool::create({1280, 720, kPixelFormatBGRA, 12 + options.keepBuffers})),
       videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
     pictureHashes();
     sink_ = VirtualCameraSink::create(std::move(system), main_);
@@ -81,7 +82,7 @@ SinkLoop::~SinkLoop() {
         timer_.reset();
         sink_->setOnDevicesChanged({});
     });
-    videoQueue_->sync([] {});
+    videoQueue_->sync([this] { kept_.clear(); });
     // The sink goes before the main thread's loop: its listener posts there.
     sink_.reset();
     main_.quit();
@@ -170,6 +171,11 @@ void SinkLoop::processFrame(uint64_t number) {
         frame.sentAt = monotonicSeconds();
         sink_->send(buffer);
         frame.sendDuration = monotonicSeconds() - frame.sentAt;
+        if (options_.keepBuffers > 0) {
+            kept_.push_back(std::move(buffer));
+            if (kept_.size() > options_.keepBuffers)
+                kept_.pop_front();
+        }
     }
     std::lock_guard lock(mutex_);
     sent_.push_back(frame);

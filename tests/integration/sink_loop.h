@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -42,6 +43,9 @@ public:
         double framesPerSecond = 30;
         // Record the memfd inode of every buffer sent (for zero-copy checks).
         bool recordBuffers = false;
+        // Keep this many of the last sent buffers from the pool, so that every frame comes in a
+        // buffer the writer has not carried for a while (more than it remembers: it copies).
+        size_t keepBuffers = 0;
     };
 
     explicit SinkLoop(std::shared_ptr<CameraSystem> system, Options options);
@@ -87,6 +91,9 @@ private:
     std::atomic<uint64_t> checks_{0};
     std::atomic<bool> stopping_{false};
     std::thread clock_;
+
+    // Video queue.
+    std::deque<std::shared_ptr<PixelBuffer>> kept_;
 
     mutable std::mutex mutex_;
     std::vector<SentFrame> sent_;

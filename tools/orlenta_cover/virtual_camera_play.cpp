@@ -81,10 +81,9 @@ public:
                                          [this] { check(); });
             check();
         });
-        started_ = Clock::now();
-        std::thread reader([this] { readFrames(); });
         loop_.run();
-        reader.join();
+        if (readerThread_.joinable())
+            readerThread_.join();
         timer_.reset();
         sink_->setOnDevicesChanged({});
         // Drains the video queue; the sink is not used after it.
@@ -129,6 +128,11 @@ private:
     }
 
     void onCheck(bool connected) {
+        // The frames start once the first check has told where they go.
+        if (!readerThread_.joinable()) {
+            started_ = Clock::now();
+            readerThread_ = std::thread([this] { readFrames(); });
+        }
         if (lastCheck_ == connected)
             return;
         lastCheck_ = connected;
@@ -281,6 +285,7 @@ private:
     std::shared_ptr<VirtualCameraSink> sink_;
     std::shared_ptr<CameraPipeline> pipeline_;
     std::unique_ptr<Timer> timer_;
+    std::thread readerThread_;
     Clock::time_point started_;
 
     std::mutex mutex_;
