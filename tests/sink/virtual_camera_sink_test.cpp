@@ -8,6 +8,7 @@
 
 #include "app/sink/virtual_camera_sink.h"
 #include "daemon_fixture.h"
+#include "extension/placeholder.h"
 #include "media/camera_service_memory.h"
 #include "media/dispatch.h"
 #include "media/log.h"
@@ -17,6 +18,14 @@
 
 namespace orlenta {
 namespace {
+
+// The daemon's roles draw the placeholder; its font caches go at the end of the run.
+class FontCaches final : public ::testing::Environment {
+public:
+    void TearDown() override { releasePlaceholderFontCaches(); }
+};
+[[maybe_unused]] ::testing::Environment* const fontCaches =
+    ::testing::AddGlobalTestEnvironment(new FontCaches);
 
 using Streams = std::vector<MemoryCameraService::PlainStream>;
 
