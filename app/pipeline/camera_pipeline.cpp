@@ -122,6 +122,39 @@ void CameraPipeline::start() {
     } else {
         beginCapture();
     }
+    startVirtualCameraHandOff();
+}
+
+void CameraPipeline::startVirtualCameraHandOff() {
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    if (sink_) {
+        sink_->setOnDevicesChanged([weak] {
+            if (auto self = weak.lock())
+                self->checkVirtualCamera();
+        });
+    }
+    if (connectTimer_)
+        connectTimer_->invalidate();
+    connectTimer_ = main_.scheduleTimer(kConnectCheckInterval, true, [weak] {
+        if (auto self = weak.lock())
+            self->checkVirtualCamera();
+    });
+    checkVirtualCamera();
+}
+
+void CameraPipeline::checkVirtualCamera() {
+    if (stopping_)
+        return;
+    std::weak_ptr<CameraPipeline> weak = weak_from_this();
+    videoQueue_->async([this, weak] {
+        if (stopping_)
+            return;
+        const bool connected = sink_ && sink_->connect();
+        main_.post([weak, connected] {
+            if (auto self = weak.lock())
+                self->virtualCameraConnected.set(connected);
+        });
+    });
 }
 
 void CameraPipeline::setCameraAccess(AuthorizationStatus status) {

@@ -74,10 +74,18 @@ public:
 
 // Receives every finished output frame, on the video queue (the virtual camera hand-off). It must
 // not block; it may keep a reference to the buffer.
+// The virtual camera as the pipeline sees it. send() and connect() are called on the video queue,
+// setOnDevicesChanged() on the main thread. A sink without a link to open (a recorder, a test)
+// keeps the defaults: it never reports a connection.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
+    // Receives every finished output frame. Must not block; may keep a reference to the buffer.
     virtual void send(const std::shared_ptr<PixelBuffer>& frame) = 0;
+    // Opens the link if it is not open; true when connected after the call.
+    virtual bool connect() { return false; }
+    // The callback runs on the main thread whenever the system's camera devices change.
+    virtual void setOnDevicesChanged(Task) {}
 };
 
 // What happened to one frame, for callers that follow every frame (the command-line tool, tests).
@@ -145,6 +153,9 @@ public:
     // capture system at creation. Capture is configured and started only when authorized.
     Observable<AuthorizationStatus> cameraAccess{AuthorizationStatus::authorized};
 
+    // The period of the virtual camera connect check.
+    static constexpr double kConnectCheckInterval = 2.0;
+
     // Main thread. Start or stop frames from the frame source; pausing empties the preview and
     // the face marks at once and resets the tracker on the video queue.
     void setPaused(bool value);
@@ -154,8 +165,14 @@ public:
     void hideAllFaces();
     // Main thread. Asks for camera access if it is not yet decided (capture begins once it is
     // granted); when authorized, begins capture: configures the session and starts it (unless
-    // paused). Refused or restricted access leaves everything stopped.
+    // paused). Refused or restricted access leaves everything stopped. Then, in every case,
+    // starts watching the virtual camera: a connect check now, every kConnectCheckInterval
+    // seconds and whenever the system's camera devices change. Calling it again replaces the
+    // timer (one check timer runs at any time).
     void start();
+    // Any thread. One connect check: the sink's connect() on the video queue, its answer
+    // assigned to virtualCameraConnected on the main thread (also when unchanged).
+    void checkVirtualCamera();
     // Main thread. Choosing another camera while authorized swaps the session's input on the
     // video queue (running or paused alike) and resets the tracker; choosing the selected one
     // does nothing.
@@ -208,6 +225,8 @@ private:
     // Video queue: points the session at the selected camera and resets the tracker.
     void applySelectedCamera();
     void setCameraAccess(AuthorizationStatus status);
+    // Main thread: the sink's device-list callback, the check timer and a first check.
+    void startVirtualCameraHandOff();
     void enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer, uint64_t generation);
     void publishFaceMarks(const std::vector<TrackedFace>& faces, uint64_t generation);
     void publishDetectionFailed(bool failed);
@@ -220,6 +239,8 @@ private:
     std::shared_ptr<CaptureSystem> captureSystem_;
     std::shared_ptr<CaptureSession> session_;
     std::optional<size_t> deviceObserver_;
+    // Main thread: the repeating connect check, from start() on.
+    std::unique_ptr<Timer> connectTimer_;
     // cameraAccess == authorized, for the video queue's resume step.
     std::atomic<bool> accessAuthorized_{true};
     std::function<double(const SampleBuffer&)> frameClock_;
