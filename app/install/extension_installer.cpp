@@ -1,0 +1,142 @@
+#include "app/install/extension_installer.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace orlenta {
+
+std::shared_ptr<ExtensionRequest> ExtensionRequest::create(Kind kind, std::string identifier,
+                                                           Executor& executor) {
+    return std::shared_ptr<ExtensionRequest>(
+        new ExtensionRequest(kind, std::move(identifier), executor));
+}
+
+std::shared_ptr<ExtensionInstaller>
+ExtensionInstaller::create(std::shared_ptr<ExtensionService> service, Executor& mainExecutor,
+                           std::shared_ptr<SettingsLauncher> launcher) {
+    if (!service)
+        return nullptr;
+    if (!launcher)
+        launcher = createDesktopSettingsLauncher();
+    return std::shared_ptr<ExtensionInstaller>(
+        new ExtensionInstaller(std::move(service), mainExecutor, std::move(launcher)));
+}
+
+ExtensionInstaller::ExtensionInstaller(std::shared_ptr<ExtensionService> service,
+                                       Executor& mainExecutor,
+                                       std::shared_ptr<SettingsLauncher> launcher)
+    : service_(std::move(service)), main_(mainExecutor), launcher_(std::move(launcher)) {}
+
+void ExtensionInstaller::checkStatus() {
+    auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
+                                            std::string(kExtensionIdentifier), main_);
+    request->setDelegate(weak_from_this());
+    statusRequest = request;
+    service_->submitRequest(std::move(request));
+}
+
+void ExtensionInstaller::install() {
+    message.set(std::string(installer_text::installing));
+    removing = false;
+    finishing.set(false);
+    needsRestart.set(false);
+    submit(ExtensionRequest::Kind::activation);
+}
+
+void ExtensionInstaller::uninstall() {
+    message.set(std::string(installer_text::removing));
+    removing = true;
+    submit(ExtensionRequest::Kind::deactivation);
+}
+
+void ExtensionInstaller::submit(ExtensionRequest::Kind kind) {
+    auto request = ExtensionRequest::create(kind, std::string(kExtensionIdentifier), main_);
+    request->setDelegate(weak_from_this());
+    service_->submitRequest(std::move(request));
+}
+
+void ExtensionInstaller::openSystemSettings() {
+    if (!launcher_)
+        return;
+    if (!launcher_->openPreferred())
+        launcher_->openFallback();
+}
+
+bool ExtensionInstaller::isStatusRequest(const ExtensionRequest& request) const {
+    return statusRequest && statusRequest.get() == &request;
+}
+
+ExtensionReplacementAction ExtensionInstaller::actionForReplacing(const ExtensionRequest&,
+                                                                  const ExtensionProperties&,
+                                                                  const ExtensionProperties&) {
+    // A newer or different build always replaces the installed one: the app and the daemon it
+    // starts must come from the same installation.
+    return ExtensionReplacementAction::replace;
+}
+
+void ExtensionInstaller::requestNeedsUserApproval(const ExtensionRequest&) {
+    needsApproval.set(true);
+    message.set(std::string());
+}
+
+void ExtensionInstaller::requestFoundProperties(
+    const ExtensionRequest& request, const std::vector<ExtensionProperties>& properties) {
+    if (!isStatusRequest(request))
+        return;
+    const bool awaiting =
+        std::any_of(properties.begin(), properties.end(), [](const ExtensionProperties& entry) {
+            return entry.isAwaitingUserApproval && !entry.isUninstalling;
+        });
+    needsApproval.set(awaiting);
+    if (awaiting)
+        message.set(std::string());
+}
+
+void ExtensionInstaller::requestDidFinish(const ExtensionRequest& request, int result) {
+    if (isStatusRequest(request))
+        return;
+    needsApproval.set(false);
+    if (result == kExtensionResultCompleted) {
+        if (removing) {
+            message.set(std::string());
+        } else {
+            message.set(std::string(installer_text::installed));
+            finishing.set(true);
+            startConnectWait();
+        }
+    } else if (result == kExtensionResultWillCompleteAfterReboot) {
+        message.set(std::string(removing ? installer_text::restartToFinishRemoval
+                                         : installer_text::restartToFinish));
+    } else {
+        message.set(std::string(installer_text::done));
+    }
+}
+
+void ExtensionInstaller::requestDidFail(const ExtensionRequest& request,
+                                        const ExtensionError& error) {
+    if (isStatusRequest(request))
+        return;
+    needsApproval.set(false);
+    if (error.code == kExtensionErrorWrongLocation) {
+        message.set(std::string(installer_text::moveApp));
+        return;
+    }
+    std::string text(installer_text::couldNot);
+    text += removing ? "remove" : "install";
+    text += ": ";
+    text += error.description;
+    message.set(std::move(text));
+}
+
+void ExtensionInstaller::startConnectWait() {
+    std::erase_if(connectWaits_,
+                  [](const std::unique_ptr<Timer>& timer) { return !timer || !timer->isValid(); });
+    std::weak_ptr<ExtensionInstaller> weak = weak_from_this();
+    connectWaits_.push_back(main_.scheduleTimer(kConnectWaitSeconds, false, [weak] {
+        const std::shared_ptr<ExtensionInstaller> self = weak.lock();
+        if (self && self->finishing.get())
+            self->needsRestart.set(true);
+    }));
+}
+
+} // namespace orlenta

@@ -1,0 +1,270 @@
+// Extension installation: turning the virtual-camera daemon on and off for this user, and
+// telling the user interface where that stands.
+//
+// The daemon (orlenta-camera-extension) reaches video apps only while it runs. ExtensionInstaller
+// drives an ExtensionService, which starts it for good (activation), stops it for good
+// (deactivation) or reports its state (properties). Every answer becomes a few observable flags
+// and one status line that the main window and the settings view show. Whether the virtual
+// camera is actually reachable is not something the installer can learn: the app feeds the
+// pipeline's virtualCameraConnected back by writing finishing and needsRestart to false.
+//
+// The services (see createPlatformExtensionService):
+//   - systemd: the daemon as the systemd user unit orlenta-camera-extension.service, driven over
+//     D-Bus (org.freedesktop.systemd1). Activation links the unit file when systemd does not know
+//     it yet, enables and starts it, and finishes once the unit is active; deactivation stops and
+//     disables it; properties report the unit's state.
+//   - process: where no user systemd is reachable (containers, CI) the app starts the daemon
+//     itself, detached from the app, and records its process id in
+//     $XDG_RUNTIME_DIR/orlenta-camera-extension.pid; deactivation stops that process. The
+//     daemon's own single-instance lock keeps a second one from running.
+//   - memory: for tests; the test answers each submitted request by hand.
+//
+// Threads: an ExtensionInstaller lives on the main thread (the Executor given at creation) and
+// every member is called there. A request names the executor its delegate callbacks run on;
+// services call delegates only there, never from inside submitRequest(), and never after the
+// delegate is gone. Services may work on threads of their own (D-Bus calls block).
+//
+// Ownership: the app holds the installer by std::shared_ptr and hands views a reference; the
+// installer shares ownership of its service. A request holds its delegate weakly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "media/dispatch.h"
+#include "media/observable.h"
+
+namespace orlenta {
+
+// The identifier every request names.
+inline constexpr std::string_view kExtensionIdentifier = "example.orlenta.camera.extension";
+// The daemon's program name (installed beside the app's) and its systemd user unit.
+inline constexpr std::string_view kExtensionProgramName = "orlenta-camera-extension";
+inline constexpr std::string_view kExtensionUnitName = "orlenta-camera-extension.service";
+
+// The texts the installer puts in `message`.
+namespace installer_text {
+inline constexpr std::string_view installing = "Installing\u2026";
+inline constexpr std::string_view removing = "Removing\u2026";
+inline constexpr std::string_view installed =
+    "Installed. You may need to restart your video app to see the camera.";
+inline constexpr std::string_view restartToFinish = "Restart your Mac to finish.";
+inline constexpr std::string_view restartToFinishRemoval =
+    "Restart your Mac to finish the removal.";
+inline constexpr std::string_view done = "Done.";
+inline constexpr std::string_view moveApp =
+    "Move the app to your Applications folder, then try again.";
+// A failure other than kExtensionErrorWrongLocation reads couldNot + ("remove" | "install") +
+// ": " + the error's description.
+inline constexpr std::string_view couldNot = "Could not ";
+} // namespace installer_text
+
+// How long after a completed activation the installer waits for the virtual camera before it
+// sets needsRestart.
+inline constexpr double kConnectWaitSeconds = 10.0;
+
+// Result values of a finished activation or deactivation. Other values may arrive and mean
+// "done, nothing more to say".
+inline constexpr int kExtensionResultCompleted = 0;
+inline constexpr int kExtensionResultWillCompleteAfterReboot = 1;
+
+// Error code for "the daemon's program is not where the app is installed" (the program
+// orlenta-camera-extension is missing from the app's own folder, or cannot be run).
+inline constexpr int kExtensionErrorWrongLocation = 3;
+
+struct ExtensionError {
+    int code = 0;
+    // A sentence for the user, without a final full stop, e.g. "the systemd user manager
+    // refused to start orlenta-camera-extension.service: Unit not found".
+    std::string description;
+};
+
+// One installed copy of the daemon as a properties request finds it.
+struct ExtensionProperties {
+    std::string identifier{kExtensionIdentifier};
+    // Where the daemon's program is (the unit's ExecStart or the started program), may be empty.
+    std::string programPath;
+    // Waiting for the user to allow it. No Linux service needs that today; kept so that a
+    // service with a consent step can report it.
+    bool isAwaitingUserApproval = false;
+    bool isUninstalling = false;
+    // Enabled to start with the user's session (systemd) or started by the app (process).
+    bool isEnabled = false;
+    // The daemon runs now.
+    bool isActive = false;
+};
+
+// What the installer answers when an activation finds another build already installed.
+enum class ExtensionReplacementAction { cancel = 0, replace = 1 };
+
+class ExtensionRequest;
+
+// The receiver of one request's answers. Every call arrives on the request's executor thread.
+// A request that is answered gets, in order: any number of needsUserApproval /
+// actionForReplacing calls, then exactly one of foundProperties (properties requests, before
+// their didFinish), didFinish or didFail.
+class ExtensionRequestDelegate {
+public:
+    virtual ~ExtensionRequestDelegate() = default;
+
+    virtual ExtensionReplacementAction
+    actionForReplacing(const ExtensionRequest& request, const ExtensionProperties& existing,
+                       const ExtensionProperties& replacement) = 0;
+    virtual void requestNeedsUserApproval(const ExtensionRequest& request) = 0;
+    virtual void requestFoundProperties(const ExtensionRequest& request,
+                                        const std::vector<ExtensionProperties>& properties) = 0;
+    virtual void requestDidFinish(const ExtensionRequest& request, int result) = 0;
+    virtual void requestDidFail(const ExtensionRequest& request, const ExtensionError& error) = 0;
+};
+
+// One activation, deactivation or properties request. Immutable once created, except for its
+// delegate, which is set before submission. Services tell requests apart by object identity.
+class ExtensionRequest {
+public:
+    enum class Kind { activation, deactivation, properties };
+
+    // executor is where the delegate's callbacks run; it must outlive every service the request
+    // is submitted to.
+    static std::shared_ptr<ExtensionRequest> create(Kind kind, std::string identifier,
+                                                    Executor& executor);
+
+    Kind kind() const { return kind_; }
+    const std::string& identifier() const { return identifier_; }
+    Executor& executor() const { return executor_; }
+
+    void setDelegate(std::weak_ptr<ExtensionRequestDelegate> delegate) {
+        delegate_ = std::move(delegate);
+    }
+    // Null once the delegate is gone.
+    std::shared_ptr<ExtensionRequestDelegate> delegate() const { return delegate_.lock(); }
+
+    ExtensionRequest(const ExtensionRequest&) = delete;
+    ExtensionRequest& operator=(const ExtensionRequest&) = delete;
+
+private:
+    ExtensionRequest(Kind kind, std::string identifier, Executor& executor)
+        : kind_(kind), identifier_(std::move(identifier)), executor_(executor) {}
+
+    Kind kind_;
+    std::string identifier_;
+    Executor& executor_;
+    std::weak_ptr<ExtensionRequestDelegate> delegate_;
+};
+
+// The service that starts, stops and reports the daemon. submitRequest() returns at once (it
+// may be called from the main thread); the answers arrive later, on the request's executor,
+// through the request's delegate. A request whose delegate is gone is still carried out; its
+// answers are dropped. Implementations are thread-safe.
+class ExtensionService {
+public:
+    virtual ~ExtensionService() = default;
+    virtual void submitRequest(std::shared_ptr<ExtensionRequest> request) = 0;
+    // A short name for messages and logs: "systemd", "process" or "memory".
+    virtual std::string name() const = 0;
+};
+
+struct ExtensionServiceOptions {
+    // The daemon's program. Empty: orlenta-camera-extension in the folder of the running
+    // program (/proc/self/exe), i.e. beside the app.
+    std::string programPath;
+    // The systemd unit file to link when the user manager does not know the unit yet. Empty:
+    // ../lib/systemd/user/orlenta-camera-extension.service relative to the program's folder
+    // (where the install rules put it).
+    std::string unitFilePath;
+    // The process service's pid file. Empty: $XDG_RUNTIME_DIR/orlenta-camera-extension.pid.
+    std::string pidFilePath;
+    // How long an activation waits for the daemon to run before it fails.
+    double startTimeoutSeconds = 10.0;
+};
+
+// The systemd service when the user's systemd manager answers on the user bus, otherwise the
+// process service. Never null.
+std::shared_ptr<ExtensionService>
+createPlatformExtensionService(ExtensionServiceOptions options = {});
+
+// Opens the desktop's settings application. Returns true when a program was started.
+class SettingsLauncher {
+public:
+    virtual ~SettingsLauncher() = default;
+    // The preferred way in (the settings page closest to the camera's); false when it could not
+    // be started.
+    virtual bool openPreferred() = 0;
+    // Any settings application of the desktop; false when there is none.
+    virtual bool openFallback() = 0;
+};
+
+// Starts, detached from the app: openPreferred() = the current desktop's settings application
+// (gnome-control-center, systemsettings, xfce4-settings-manager, cinnamon-settings,
+// mate-control-center, chosen by XDG_CURRENT_DESKTOP); openFallback() = the first of those found
+// on PATH. Nothing is run when none is installed.
+std::shared_ptr<SettingsLauncher> createDesktopSettingsLauncher();
+
+class ExtensionInstaller final : public ExtensionRequestDelegate,
+                                 public std::enable_shared_from_this<ExtensionInstaller> {
+public:
+    // mainExecutor must outlive the installer; every member is called on its thread. launcher
+    // null: createDesktopSettingsLauncher(). Null when service is null.
+    static std::shared_ptr<ExtensionInstaller>
+    create(std::shared_ptr<ExtensionService> service, Executor& mainExecutor,
+           std::shared_ptr<SettingsLauncher> launcher = nullptr);
+
+    ExtensionInstaller(const ExtensionInstaller&) = delete;
+    ExtensionInstaller& operator=(const ExtensionInstaller&) = delete;
+
+    // Status line under the virtual camera panel; empty = nothing shown.
+    Observable<std::string> message{std::string()};
+    // Installed but waiting for the user's approval.
+    Observable<bool> needsApproval{false};
+    // The last activation/deactivation request was a deactivation.
+    bool removing = false;
+    // An activation completed; waiting for the virtual camera to appear. The app sets it false
+    // when the camera connects.
+    Observable<bool> finishing{false};
+    // The camera did not appear within kConnectWaitSeconds of a completed activation. The app
+    // sets it false when the camera connects.
+    Observable<bool> needsRestart{false};
+    // The most recent properties request; only its answers count.
+    std::shared_ptr<ExtensionRequest> statusRequest;
+
+    // Asks for the daemon's state; replaces statusRequest.
+    void checkStatus();
+    // message "Installing…", removing, finishing and needsRestart false; submits an activation.
+    void install();
+    // message "Removing…", removing true; submits a deactivation.
+    void uninstall();
+    // Opens the desktop's settings: the preferred way, once the fallback when that fails.
+    void openSystemSettings();
+
+    // ExtensionRequestDelegate: called by the service on the main thread.
+    ExtensionReplacementAction actionForReplacing(const ExtensionRequest& request,
+                                                  const ExtensionProperties& existing,
+                                                  const ExtensionProperties& replacement) override;
+    void requestNeedsUserApproval(const ExtensionRequest& request) override;
+    void requestFoundProperties(const ExtensionRequest& request,
+                                const std::vector<ExtensionProperties>& properties) override;
+    void requestDidFinish(const ExtensionRequest& request, int result) override;
+    void requestDidFail(const ExtensionRequest& request, const ExtensionError& error) override;
+
+    const std::shared_ptr<ExtensionService>& service() const { return service_; }
+
+private:
+    ExtensionInstaller(std::shared_ptr<ExtensionService> service, Executor& mainExecutor,
+                       std::shared_ptr<SettingsLauncher> launcher);
+    bool isStatusRequest(const ExtensionRequest& request) const;
+    void submit(ExtensionRequest::Kind kind);
+    void startConnectWait();
+
+    std::shared_ptr<ExtensionService> service_;
+    Executor& main_;
+    std::shared_ptr<SettingsLauncher> launcher_;
+    // One-shot checks still to fire; never cancelled (a later install() resets the flags they
+    // look at instead). Fired ones are dropped as new ones are added.
+    std::vector<std::unique_ptr<Timer>> connectWaits_;
+};
+
+} // namespace orlenta
