@@ -105,9 +105,9 @@ enum class ExtensionReplacementAction { cancel = 0, replace = 1 };
 class ExtensionRequest;
 
 // The receiver of one request's answers. Every call arrives on the request's executor thread.
-// A request that is answered gets, in order: any number of needsUserApproval /
-// actionForReplacing calls, then exactly one of foundProperties (properties requests, before
-// their didFinish), didFinish or didFail.
+// A request that is answered gets any number of needsUserApproval / actionForReplacing calls,
+// then one final answer: foundProperties or didFail for a properties request, didFinish or
+// didFail for an activation or deactivation.
 class ExtensionRequestDelegate {
 public:
     virtual ~ExtensionRequestDelegate() = default;

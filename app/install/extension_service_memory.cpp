@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "app/install/service_support.h"
+
 namespace orlenta {
 
 void MemoryExtensionService::submitRequest(std::shared_ptr<ExtensionRequest> request) {
@@ -35,26 +37,17 @@ void MemoryExtensionService::answerNeedsUserApproval(
 
 void MemoryExtensionService::answerFoundProperties(const std::shared_ptr<ExtensionRequest>& request,
                                                    std::vector<ExtensionProperties> properties) {
-    request->executor().post([request, properties = std::move(properties)] {
-        if (auto delegate = request->delegate())
-            delegate->requestFoundProperties(*request, properties);
-    });
+    install_support::postProperties(request, std::move(properties));
 }
 
 void MemoryExtensionService::answerFinish(const std::shared_ptr<ExtensionRequest>& request,
                                           int result) {
-    request->executor().post([request, result] {
-        if (auto delegate = request->delegate())
-            delegate->requestDidFinish(*request, result);
-    });
+    install_support::postFinish(request, result);
 }
 
 void MemoryExtensionService::answerFail(const std::shared_ptr<ExtensionRequest>& request,
                                         ExtensionError error) {
-    request->executor().post([request, error = std::move(error)] {
-        if (auto delegate = request->delegate())
-            delegate->requestDidFail(*request, error);
-    });
+    install_support::postFail(request, std::move(error));
 }
 
 } // namespace orlenta

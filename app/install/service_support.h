@@ -1,0 +1,55 @@
+// Helpers the extension services share: where the daemon's files are, which process is the
+// daemon, and handing answers to a request's delegate on its executor.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "app/install/extension_installer.h"
+
+namespace orlenta::install_support {
+
+// The folder of the running program (from /proc/self/exe); absent when unknown.
+std::optional<std::string> ownProgramFolder();
+// options.programPath, or orlenta-camera-extension beside the running program.
+std::optional<std::string> daemonProgramPath(const ExtensionServiceOptions& options);
+// Empty when the program is there and can be run; otherwise the error for the installer
+// (code kExtensionErrorWrongLocation).
+std::optional<ExtensionError> checkDaemonProgram(const std::optional<std::string>& path);
+
+// $XDG_RUNTIME_DIR, else /run/user/<uid> when it exists.
+std::optional<std::string> runtimeDirectory();
+
+// The program a live process of this user runs (/proc/<pid>/exe, without a " (deleted)"
+// suffix); absent when the process is gone or not ours.
+std::optional<std::string> processProgram(pid_t pid);
+// True when pid is a live process of this user running a program named
+// orlenta-camera-extension.
+bool isDaemonProcess(pid_t pid);
+// The process id written in a file (first line, decimal); absent when missing or malformed.
+std::optional<pid_t> readPidFile(const std::string& path);
+// Replaces the file's content atomically (write a temporary file, rename).
+bool writePidFile(const std::string& path, pid_t pid, std::string* error);
+
+// Sends SIGTERM, waits up to graceSeconds for the process to go, then SIGKILL and waits again.
+// True once it is gone.
+bool stopProcess(pid_t pid, double graceSeconds, std::string* error);
+
+// Posting answers: the delegate gets them on the request's executor, if it still exists.
+void postFinish(const std::shared_ptr<ExtensionRequest>& request, int result);
+void postFail(const std::shared_ptr<ExtensionRequest>& request, ExtensionError error);
+void postProperties(const std::shared_ptr<ExtensionRequest>& request,
+                    std::vector<ExtensionProperties> properties);
+// Asks the delegate on its executor and waits for the answer; cancel when it is gone. Only from
+// a service's own thread.
+ExtensionReplacementAction askReplacement(const std::shared_ptr<ExtensionRequest>& request,
+                                          const ExtensionProperties& existing,
+                                          const ExtensionProperties& replacement);
+
+double monotonicNow();
+void sleepSeconds(double seconds);
+
+} // namespace orlenta::install_support
