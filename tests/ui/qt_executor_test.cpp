@@ -1,0 +1,108 @@
+// The Qt main-thread executor: posts and syncs from other threads, timers, and an executor that
+// goes while a thread waits on it.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include "app/ui/qt_executor.h"
+#include "tests/ui/ui_harness.h"
+
+namespace orlenta {
+namespace {
+
+bool spinUntil(const std::function<bool()>& done, int milliseconds = 5000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > milliseconds)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+TEST(QtExecutor, PostSyncAndIsCurrentAcrossThreads) {
+    test::application();
+    QtExecutor executor;
+    EXPECT_TRUE(executor.isCurrent());
+    std::atomic<int> ran{0};
+    std::atomic<bool> onMain{false};
+    std::atomic<bool> finished{false};
+    bool otherThreadIsCurrent = true;
+    std::thread worker([&] {
+        otherThreadIsCurrent = executor.isCurrent();
+        for (int i = 0; i < 100; ++i)
+            executor.post([&] { ++ran; });
+        executor.sync([&] { onMain = executor.isCurrent(); });
+        finished = true;
+    });
+    EXPECT_TRUE(spinUntil([&] { return finished.load(); }));
+    worker.join();
+    EXPECT_FALSE(otherThreadIsCurrent);
+    EXPECT_TRUE(onMain);
+    // Posts run in order before the later sync.
+    EXPECT_EQ(ran.load(), 100);
+    int inPlace = 0;
+    executor.sync([&] { ++inPlace; });
+    EXPECT_EQ(inPlace, 1);
+}
+
+TEST(QtExecutor, TimersFireOnTheMainThreadAndStop) {
+    test::application();
+    QtExecutor executor;
+    int once = 0;
+    auto oneShot = executor.scheduleTimer(0.01, false, [&] { ++once; });
+    int repeats = 0;
+    auto repeating = executor.scheduleTimer(0.005, true, [&] { ++repeats; });
+    EXPECT_TRUE(spinUntil([&] { return once == 1 && repeats >= 3; }));
+    EXPECT_FALSE(oneShot->isValid());
+    EXPECT_TRUE(repeating->isValid());
+    repeating->invalidate();
+    int stoppedAt = repeats;
+    spinUntil([] { return false; }, 50);
+    EXPECT_EQ(repeats, stoppedAt);
+    EXPECT_EQ(once, 1);
+
+    // A timer made from another thread still fires on the main thread.
+    std::atomic<bool> fired{false};
+    bool firedOnMain = false;
+    std::unique_ptr<Timer> fromWorker;
+    std::thread worker([&] {
+        fromWorker = executor.scheduleTimer(0, false, [&] {
+            firedOnMain = executor.isCurrent();
+            fired = true;
+        });
+    });
+    worker.join();
+    EXPECT_TRUE(spinUntil([&] { return fired.load(); }));
+    EXPECT_TRUE(firedOnMain);
+}
+
+TEST(QtExecutor, DestroyedExecutorReleasesAWaitingThread) {
+    test::application();
+    auto executor = std::make_unique<QtExecutor>();
+    std::atomic<bool> waiting{false};
+    std::atomic<bool> returned{false};
+    bool ran = false;
+    std::thread worker([&] {
+        waiting = true;
+        executor->sync([&] { ran = true; });
+        returned = true;
+    });
+    while (!waiting)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The closure was never served; destroying the executor ends the wait without it.
+    auto timer = executor->scheduleTimer(0.01, true, [] {});
+    executor.reset();
+    worker.join();
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(ran);
+    timer->invalidate();
+}
+
+} // namespace
+} // namespace orlenta
