@@ -12,10 +12,11 @@
 namespace {
 
 void printUsage(FILE* to) {
-    std::fputs("Usage: orlenta-camera [--demo]\n"
+    std::fputs("Usage: orlenta-camera [--demo] [--install]\n"
                "Shows your camera with every face covered and offers the covered picture to\n"
                "other apps as the camera \"Orlenta Camera\".\n\n"
                "  --demo    also offer the bundled demo clip as a camera (listed first)\n"
+               "  --install start the virtual camera (install its daemon) right away\n"
                "  --help    show this text\n",
                to);
 }
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--demo") == 0) {
             options.demo = true;
+        } else if (std::strcmp(argv[i], "--install") == 0) {
+            options.installExtension = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             printUsage(stdout);
             return 0;

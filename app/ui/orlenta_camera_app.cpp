@@ -1,7 +1,10 @@
 #include "app/ui/orlenta_camera_app.h"
 
+#include <cstdio>
+
 #include <QAction>
 #include <QApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLayout>
 #include <QMainWindow>
@@ -80,17 +83,26 @@ std::unique_ptr<OrlentaCameraApp> OrlentaCameraApp::create(Executor& mainExecuto
     if (!pipeline)
         return fail("cannot start the frame pipeline");
 
+    ExtensionServiceOptions serviceOptions;
+#ifdef ORLENTA_BUILD_EXTENSION_PATH
+    // Run from the build tree, the daemon is not beside the app but in the build's own folder.
+    QString beside =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/orlenta-camera-extension");
+    if (!QFileInfo::exists(beside) &&
+        QFileInfo::exists(QStringLiteral(ORLENTA_BUILD_EXTENSION_PATH)))
+        serviceOptions.programPath = ORLENTA_BUILD_EXTENSION_PATH;
+#endif
     std::shared_ptr<ExtensionInstaller> installer =
-        ExtensionInstaller::create(createPlatformExtensionService(), mainExecutor);
+        ExtensionInstaller::create(createPlatformExtensionService(serviceOptions), mainExecutor);
     if (!installer)
         return fail("cannot set up the virtual camera installer");
     return std::make_unique<OrlentaCameraApp>(std::move(pipeline), std::move(installer),
-                                              std::move(layer));
+                                              std::move(layer), options.installExtension);
 }
 
 OrlentaCameraApp::OrlentaCameraApp(std::shared_ptr<CameraPipeline> pipeline,
                                    std::shared_ptr<ExtensionInstaller> installer,
-                                   std::shared_ptr<PreviewLayer> layer)
+                                   std::shared_ptr<PreviewLayer> layer, bool installExtension)
     : pipeline_(std::move(pipeline)), installer_(std::move(installer)), layer_(std::move(layer)) {
     window_ = std::make_unique<QMainWindow>();
     window_->setWindowTitle(QStringLiteral("Orlenta Camera"));
@@ -121,9 +133,11 @@ OrlentaCameraApp::OrlentaCameraApp(std::shared_ptr<CameraPipeline> pipeline,
     settings_->addAction(pauseAction_);
     settings_->addAction(settingsAction_);
 
-    content_->setOnFirstShown([this] {
+    content_->setOnFirstShown([this, installExtension] {
         pipeline_->start();
         installer_->checkStatus();
+        if (installExtension)
+            installer_->install();
     });
 
     appEvents_ = std::make_unique<QObject>();

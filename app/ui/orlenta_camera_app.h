@@ -36,6 +36,8 @@ struct AppOptions {
     bool demo = false;
     // Also look for real cameras (off only for tests and demos that must not open one).
     bool discoverCameras = true;
+    // Install (start) the virtual-camera daemon through the installer once the window shows.
+    bool installExtension = false;
 };
 
 class OrlentaCameraApp final {
@@ -48,9 +50,10 @@ public:
     static std::unique_ptr<OrlentaCameraApp> create(Executor& mainExecutor, AppOptions options,
                                                     std::string* error, std::string* warnings);
 
+    // installExtension: call the installer's install() after checkStatus() at start-up.
     OrlentaCameraApp(std::shared_ptr<CameraPipeline> pipeline,
                      std::shared_ptr<ExtensionInstaller> installer,
-                     std::shared_ptr<PreviewLayer> layer);
+                     std::shared_ptr<PreviewLayer> layer, bool installExtension = false);
     ~OrlentaCameraApp();
     OrlentaCameraApp(const OrlentaCameraApp&) = delete;
     OrlentaCameraApp& operator=(const OrlentaCameraApp&) = delete;
