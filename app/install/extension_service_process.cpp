@@ -139,26 +139,34 @@ struct ProcessExtensionService::Impl {
         postFinish(request, kExtensionResultCompleted);
     }
 
-    // Empty once the daemon holds its lock and is still there kSettleSeconds later.
+    // Whether the daemon holds its single-instance lock; where /proc/locks cannot tell, the pid
+    // it wrote into the lock file stands in.
+    bool holdsItsLock(pid_t pid) const {
+        const std::optional<bool> holds = holdsLock(pid, lockFile);
+        return holds ? *holds : readPidFile(lockFile) == pid;
+    }
+
+    // Empty once the daemon holds its lock and still does kSettleSeconds later. A daemon that
+    // cannot reach PipeWire gives its lock up as it exits.
     std::optional<ExtensionError> awaitRunning(pid_t pid) {
-        const std::string name(kExtensionProgramName);
+        const std::string stopped = std::string(kExtensionProgramName) +
+                                    " stopped right after it started (is PipeWire running, or "
+                                    "does another copy run?)";
         const double end = monotonicNow() + options.startTimeoutSeconds;
         while (monotonicNow() < end && !stopping) {
             if (!isDaemonProcess(pid))
-                return ExtensionError{1, name + " stopped right after it started (is PipeWire "
-                                                "running, or does another copy run?)"};
-            if (readPidFile(lockFile) == pid) {
+                return ExtensionError{1, stopped};
+            if (holdsItsLock(pid)) {
                 const double settled = monotonicNow() + kSettleSeconds;
-                while (monotonicNow() < settled && isDaemonProcess(pid))
+                while (monotonicNow() < settled && isDaemonProcess(pid) && holdsItsLock(pid))
                     sleepSeconds(0.02);
-                if (isDaemonProcess(pid))
+                if (isDaemonProcess(pid) && holdsItsLock(pid))
                     return std::nullopt;
-                return ExtensionError{1, name + " stopped right after it started (is PipeWire "
-                                                "running?)"};
+                return ExtensionError{1, stopped};
             }
             sleepSeconds(0.02);
         }
-        return ExtensionError{1, name + " did not start in time"};
+        return ExtensionError{1, std::string(kExtensionProgramName) + " did not start in time"};
     }
 
     void deactivate(const std::shared_ptr<ExtensionRequest>& request) {

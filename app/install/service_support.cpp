@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -107,6 +108,28 @@ std::optional<std::string> processProgram(pid_t pid) {
 bool isDaemonProcess(pid_t pid) {
     const std::optional<std::string> program = processProgram(pid);
     return program && baseName(*program) == kExtensionProgramName && !isZombie(pid);
+}
+
+std::optional<bool> holdsLock(pid_t pid, const std::string& lockFile) {
+    struct stat info {};
+    if (::stat(lockFile.c_str(), &info) != 0)
+        return false;
+    std::ifstream locks("/proc/locks");
+    if (!locks)
+        return std::nullopt;
+    // "1: FLOCK  ADVISORY  WRITE 29019 fe:00:10952804 0 EOF"; waiters read "1: -> FLOCK ...".
+    const std::string inodeSuffix = ":" + std::to_string(info.st_ino);
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, holder, file;
+        if (!(fields >> number >> kind >> mode >> access >> holder >> file))
+            continue;
+        if (kind == "FLOCK" && access == "WRITE" && holder == std::to_string(pid) &&
+            file.ends_with(inodeSuffix))
+            return true;
+    }
+    return false;
 }
 
 std::optional<pid_t> readPidFile(const std::string& path) {

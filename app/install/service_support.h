@@ -29,6 +29,9 @@ std::optional<std::string> processProgram(pid_t pid);
 // True when pid is a live process of this user running a program named
 // orlenta-camera-extension.
 bool isDaemonProcess(pid_t pid);
+// True when process pid holds an exclusive flock() on the file (from /proc/locks, without
+// touching the lock); absent when that cannot be told.
+std::optional<bool> holdsLock(pid_t pid, const std::string& lockFile);
 // The process id written in a file (first line, decimal); absent when missing or malformed.
 std::optional<pid_t> readPidFile(const std::string& path);
 // Replaces the file's content atomically (write a temporary file, rename).
