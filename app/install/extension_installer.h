@@ -183,7 +183,8 @@ struct ExtensionServiceOptions {
 };
 
 // The systemd service when the user's systemd manager answers on the user bus, otherwise the
-// process service. Never null.
+// process service. Never null. Asks the bus once, waiting a few seconds at most: call it at start,
+// not on every use.
 std::shared_ptr<ExtensionService>
 createPlatformExtensionService(ExtensionServiceOptions options = {});
 
