@@ -64,6 +64,7 @@ CameraPipeline::CameraPipeline(Dependencies dependencies)
       captureSystem_(std::move(dependencies.captureSystem)),
       frameClock_(std::move(dependencies.frameClock)),
       bufferPool_(PixelBufferPool::create(dependencies.pool)),
+      basePool_(PixelBufferPool::create(dependencies.pool)),
       tracker_(std::make_unique<FaceTracker>()),
       videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
     faceDetectionFailed.set(detector_ == nullptr);
@@ -392,12 +393,12 @@ void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {
             frameObserver_(frame);
     };
 
-    // 1-2. The camera picture and two buffers of the pool; without any of them the frame is
+    // 1-2. The camera picture, a base and an output buffer; without any of them the frame is
     // dropped and the tracker does not see it.
     const std::shared_ptr<PixelBuffer> image = sample ? sample->imageBuffer() : nullptr;
-    if (!image || !bufferPool_)
+    if (!image || !bufferPool_ || !basePool_)
         return report();
-    std::shared_ptr<PixelBuffer> base = bufferPool_->createPixelBuffer();
+    std::shared_ptr<PixelBuffer> base = basePool_->createPixelBuffer();
     std::shared_ptr<PixelBuffer> output = bufferPool_->createPixelBuffer();
     if (!base || !output)
         return report();

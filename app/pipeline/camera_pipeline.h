@@ -124,6 +124,9 @@ public:
         // processed. The file tool passes the frame's own media time so results do not depend
         // on processing speed.
         std::function<double(const SampleBuffer&)> frameClock;
+        // The output buffers' pool. Base buffers (the uncovered picture) come from a private
+        // pool of the same size, so memory that is ever shared with another process (the
+        // virtual camera maps output buffers) never holds an uncovered picture.
         PixelBufferPool::Attributes pool{};
     };
 
@@ -244,7 +247,8 @@ private:
     // cameraAccess == authorized, for the video queue's resume step.
     std::atomic<bool> accessAuthorized_{true};
     std::function<double(const SampleBuffer&)> frameClock_;
-    std::shared_ptr<PixelBufferPool> bufferPool_;
+    std::shared_ptr<PixelBufferPool> bufferPool_; // output buffers: shown and sent
+    std::shared_ptr<PixelBufferPool> basePool_;   // uncovered pictures: never leave the pipeline
     std::unique_ptr<FaceTracker> tracker_;
     std::function<void(const ProcessedFrame&)> frameObserver_;
 

@@ -65,7 +65,7 @@ public:
 
     // Video queue. Looks the device up afresh; keeps a link whose device and sink stream are
     // still listed, otherwise opens one. True when connected after the call.
-    bool connect();
+    bool connect() override;
     // Video queue. Offers one 1280 x 720 BGRA output frame to the daemon, stamped with the host
     // clock's time now. Ignored without a link; dropped while the queue is full or when no sample
     // can be made of it. Never waits. The queue keeps a reference to the buffer until the daemon
@@ -76,7 +76,7 @@ public:
 
     // Main thread. Called on the main thread after each change of the system's device list, after
     // the line "The list of devices changed." is logged. An empty callback clears it.
-    void setOnDevicesChanged(Task callback);
+    void setOnDevicesChanged(Task callback) override;
 
     // Video queue. Whether a queue is held, and the ids of the last connection (meaningful only
     // while connected; 0 before the first).
