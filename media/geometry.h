@@ -61,8 +61,7 @@ struct Rect {
     }
     // Closed containment of a whole rectangle: touching edges count as inside.
     bool contains(const Rect& r) const {
-        return minX() <= r.minX() && r.maxX() <= maxX() && minY() <= r.minY() &&
-               r.maxY() <= maxY();
+        return minX() <= r.minX() && r.maxX() <= maxX() && minY() <= r.minY() && r.maxY() <= maxY();
     }
 
     // Moves every edge inwards by dx (left and right) and dy (bottom and top); negative values
@@ -114,6 +113,8 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-inline double distance(Point a, Point b) { return std::hypot(a.x - b.x, a.y - b.y); }
+inline double distance(Point a, Point b) {
+    return std::hypot(a.x - b.x, a.y - b.y);
+}
 
 } // namespace orlenta

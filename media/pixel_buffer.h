@@ -85,7 +85,8 @@ private:
 // RAII lock of a buffer's base address for the length of a scope.
 class PixelBufferLock {
 public:
-    explicit PixelBufferLock(PixelBuffer& buffer) : buffer_(buffer), locked_(buffer.lockBaseAddress()) {}
+    explicit PixelBufferLock(PixelBuffer& buffer)
+        : buffer_(buffer), locked_(buffer.lockBaseAddress()) {}
     ~PixelBufferLock() {
         if (locked_)
             buffer_.unlockBaseAddress();

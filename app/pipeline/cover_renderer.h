@@ -24,8 +24,8 @@
 namespace orlenta {
 
 // Renderer constants.
-inline constexpr double kMinimumVisibleSize = 4.0;  // covered only if wider and taller than this
-inline constexpr double kBlurBlockDivisor = 6.0;    // blur pre-pixelation block = width / 6
+inline constexpr double kMinimumVisibleSize = 4.0;   // covered only if wider and taller than this
+inline constexpr double kBlurBlockDivisor = 6.0;     // blur pre-pixelation block = width / 6
 inline constexpr double kPixelateBlockDivisor = 7.0; // pixelate block = width / 7
 inline constexpr double kMinimumBlockSize = 10.0;
 inline constexpr double kBlurStrength = 0.125; // Gaussian sigma = face width * 0.125
