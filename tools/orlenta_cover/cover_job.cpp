@@ -166,39 +166,6 @@ private:
         return true;
     }
 
-    std::shared_ptr<SampleBuffer> makeSample(const cv::Mat& bgra, double seconds) {
-        if (!inputPool_ || inputPool_->attributes().width != bgra.cols ||
-            inputPool_->attributes().height != bgra.rows) {
-            PixelBufferPool::Attributes attributes;
-            attributes.width = bgra.cols;
-            attributes.height = bgra.rows;
-            attributes.maxBuffers = kInputBuffers;
-            inputPool_ = PixelBufferPool::create(attributes);
-        }
-        std::shared_ptr<PixelBuffer> buffer =
-            inputPool_ ? inputPool_->createPixelBuffer() : nullptr;
-        if (!buffer)
-            buffer = PixelBuffer::create(bgra.cols, bgra.rows);
-        if (!buffer)
-            return nullptr;
-        {
-            PixelBufferLock lock(*buffer);
-            if (!lock)
-                return nullptr;
-            cv::Mat destination(buffer->height(), buffer->width(), CV_8UC4, lock.data(),
-                                buffer->bytesPerRow());
-            bgra.copyTo(destination);
-        }
-        const std::optional<VideoFormatDescription> format =
-            VideoFormatDescription::forImageBuffer(*buffer);
-        if (!format)
-            return nullptr;
-        SampleTiming timing;
-        timing.presentationTime = Time::fromSeconds(seconds);
-        timing.duration = Time::fromSeconds(1 / reader_.frameRate());
-        return SampleBuffer::createReady(std::move(buffer), *format, timing);
-    }
-
     void readFrames() {
         cv::Mat bgra;
         double seconds = 0;
@@ -210,7 +177,8 @@ private:
                         fail(problem);
                     break;
                 }
-                std::shared_ptr<SampleBuffer> sample = makeSample(bgra, seconds);
+                std::shared_ptr<SampleBuffer> sample =
+                    sampler_.make(bgra, seconds, 1 / reader_.frameRate());
                 if (!sample) {
                     fail("out of memory for frame " + std::to_string(index));
                     break;
@@ -323,7 +291,7 @@ private:
     std::string failure_;
 
     // Reader thread.
-    std::shared_ptr<PixelBufferPool> inputPool_;
+    FrameSampler sampler_{kInputBuffers};
     // Video queue.
     const SampleBuffer* currentSample_ = nullptr;
     int64_t currentIndex_ = 0;

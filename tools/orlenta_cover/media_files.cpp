@@ -441,4 +441,38 @@ std::unique_ptr<MediaWriter> MediaWriter::open(const TemporaryOutput& output, Me
     return nullptr;
 }
 
+std::shared_ptr<SampleBuffer> FrameSampler::make(const cv::Mat& bgra, double seconds,
+                                                 std::optional<double> duration) {
+    if (!pool_ || pool_->attributes().width != bgra.cols ||
+        pool_->attributes().height != bgra.rows) {
+        PixelBufferPool::Attributes attributes;
+        attributes.width = bgra.cols;
+        attributes.height = bgra.rows;
+        attributes.maxBuffers = maxBuffers_;
+        pool_ = PixelBufferPool::create(attributes);
+    }
+    std::shared_ptr<PixelBuffer> buffer = pool_ ? pool_->createPixelBuffer() : nullptr;
+    if (!buffer)
+        buffer = PixelBuffer::create(bgra.cols, bgra.rows);
+    if (!buffer)
+        return nullptr;
+    {
+        PixelBufferLock lock(*buffer);
+        if (!lock)
+            return nullptr;
+        cv::Mat destination(buffer->height(), buffer->width(), CV_8UC4, lock.data(),
+                            buffer->bytesPerRow());
+        bgra.copyTo(destination);
+    }
+    const std::optional<VideoFormatDescription> format =
+        VideoFormatDescription::forImageBuffer(*buffer);
+    if (!format)
+        return nullptr;
+    SampleTiming timing;
+    timing.presentationTime = Time::fromSeconds(seconds);
+    if (duration)
+        timing.duration = Time::fromSeconds(*duration);
+    return SampleBuffer::createReady(std::move(buffer), *format, timing);
+}
+
 } // namespace orlenta

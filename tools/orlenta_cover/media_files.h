@@ -22,6 +22,7 @@
 #include <opencv2/core/mat.hpp>
 
 #include "media/pixel_buffer.h"
+#include "media/sample_buffer.h"
 #include "tools/orlenta_cover/cover_options.h"
 #include "tools/orlenta_cover/temporary_output.h"
 
@@ -58,6 +59,22 @@ public:
     virtual bool write(const PixelBuffer& frame, std::string* error) = 0;
     // Completes the file and checks it. False, with a reason, when it is not complete.
     virtual bool finish(std::string* error) = 0;
+};
+
+// Wraps decoded frames as sample buffers for the pipeline: each frame is copied into a buffer of
+// a small pool that follows the frames' size (a plain buffer when the pool has none free, so no
+// frame is ever lost), stamped with its media time and, when given, its duration. Used by one
+// thread (the reader).
+class FrameSampler {
+public:
+    explicit FrameSampler(size_t maxBuffers) : maxBuffers_(maxBuffers) {}
+    // Null only when no memory can be had.
+    std::shared_ptr<SampleBuffer> make(const cv::Mat& bgra, double seconds,
+                                       std::optional<double> duration = std::nullopt);
+
+private:
+    size_t maxBuffers_;
+    std::shared_ptr<PixelBufferPool> pool_;
 };
 
 } // namespace orlenta

@@ -159,36 +159,6 @@ private:
 
     // --- reader thread ----------------------------------------------------------------------
 
-    std::shared_ptr<SampleBuffer> makeSample(const cv::Mat& bgra, double seconds) {
-        if (!inputPool_ || inputPool_->attributes().width != bgra.cols ||
-            inputPool_->attributes().height != bgra.rows) {
-            PixelBufferPool::Attributes attributes;
-            attributes.width = bgra.cols;
-            attributes.height = bgra.rows;
-            attributes.maxBuffers = kInputBuffers;
-            inputPool_ = PixelBufferPool::create(attributes);
-        }
-        std::shared_ptr<PixelBuffer> buffer =
-            inputPool_ ? inputPool_->createPixelBuffer() : nullptr;
-        if (!buffer)
-            return nullptr;
-        {
-            PixelBufferLock lock(*buffer);
-            if (!lock)
-                return nullptr;
-            cv::Mat destination(buffer->height(), buffer->width(), CV_8UC4, lock.data(),
-                                buffer->bytesPerRow());
-            bgra.copyTo(destination);
-        }
-        const std::optional<VideoFormatDescription> format =
-            VideoFormatDescription::forImageBuffer(*buffer);
-        if (!format)
-            return nullptr;
-        SampleTiming timing;
-        timing.presentationTime = Time::fromSeconds(seconds);
-        return SampleBuffer::createReady(std::move(buffer), *format, timing);
-    }
-
     // Sleeps until the play's clock reaches `due` seconds; false when the run stops first.
     bool waitUntil(double due) {
         for (;;) {
@@ -258,7 +228,7 @@ private:
                     ++skipped_;
                     continue;
                 }
-                std::shared_ptr<SampleBuffer> sample = makeSample(bgra, seconds);
+                std::shared_ptr<SampleBuffer> sample = sampler_.make(bgra, seconds);
                 if (!sample) {
                     ++skipped_;
                     continue;
@@ -299,7 +269,7 @@ private:
     // Video queue.
     bool warnedBlack_ = false;
     // Reader thread (read by the main thread once it has ended).
-    std::shared_ptr<PixelBufferPool> inputPool_;
+    FrameSampler sampler_{kInputBuffers};
     std::atomic<int> queued_{0};
     std::atomic<int64_t> played_{0};
     std::atomic<int64_t> skipped_{0};
