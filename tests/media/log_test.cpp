@@ -12,8 +12,6 @@ namespace {
 TEST(LogCapture, RecordsTextsLevelsAndOrigins) {
     const Logger sink("example.orlenta.camera", "sink");
     const Logger extension("example.orlenta.camera.extension", "extension");
-    EXPECT_EQ(sink.subsystem(), "example.orlenta.camera");
-    EXPECT_EQ(sink.category(), "sink");
 
     LogCapture capture;
     sink.info("connected to stream 42");

@@ -256,26 +256,6 @@ TEST(CoverRenderer, BlurMatchesReferenceAtManySizes) {
             }
 }
 
-TEST(CoverRenderer, BoxCoversCornersEllipseStylesDoNot) {
-    const cv::Mat frame = texturedFrame(200, 150);
-    const Rect face{50, 40, 60, 70};
-    const std::vector<std::pair<int, int>> corners = {{50, 40}, {109, 40}, {50, 109}, {109, 109}};
-
-    const cv::Mat boxed = covered(frame, {face}, CoverStyle::box);
-    for (auto [x, y] : corners)
-        EXPECT_EQ(at(boxed, x, y), cv::Vec4b(0, 0, 0, 255));
-    EXPECT_EQ(at(boxed, 49, 40), at(frame, 49, 40));
-    EXPECT_EQ(at(boxed, 110, 109), at(frame, 110, 109));
-
-    for (CoverStyle style : {CoverStyle::blur, CoverStyle::pixelate}) {
-        const cv::Mat out = covered(frame, {face}, style);
-        for (auto [x, y] : corners)
-            EXPECT_EQ(at(out, x, y), at(frame, x, y)) << label(style);
-        // The centre is covered.
-        EXPECT_NE(at(out, 80, 75), at(frame, 80, 75)) << label(style);
-    }
-}
-
 TEST(CoverRenderer, FacesOfFourPixelsOrLessAreSkipped) {
     const cv::Mat frame = texturedFrame(120, 90);
     const std::vector<Rect> tooSmall = {

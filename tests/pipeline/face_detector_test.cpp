@@ -22,6 +22,9 @@ constexpr double degree = M_PI / 180;
 const cv::Rect2d astronautFace(175, 72, 102, 110);
 // In camera.png: the photographer's face in profile, turned towards image-right.
 const cv::Rect2d cameraFace(180, 95, 75, 100);
+// Where the pictures are placed in a 1280 x 720 frame unless a test says otherwise.
+const cv::Size kFrame(1280, 720);
+const cv::Point kAt(384, 104);
 
 cv::Mat loadPicture(const std::string& name) {
     const cv::Mat bgr =
@@ -70,6 +73,7 @@ protected:
         std::string error;
         detector = loadFaceDetector(modelPath, &error).release();
         loadError = error;
+        astronaut = loadPicture("astronaut.png");
     }
     static void TearDownTestSuite() {
         delete detector;
@@ -80,6 +84,7 @@ protected:
         if (modelPath.empty())
             GTEST_SKIP() << "the face model is not installed; run scripts/fetch-model";
         ASSERT_NE(detector, nullptr) << loadError;
+        ASSERT_FALSE(astronaut.empty());
     }
 
     // The most confident face, which must be the only face overlapping `expected`, and at most
@@ -114,15 +119,12 @@ protected:
     static inline std::string modelPath;
     static inline std::string loadError;
     static inline FaceDetector* detector = nullptr;
+    static inline cv::Mat astronaut;
 };
 
 TEST_F(FaceDetectorTest, FindsTheAstronautWithBottomLeftOriginAndKeypoints) {
-    const cv::Mat astronaut = loadPicture("astronaut.png");
-    ASSERT_FALSE(astronaut.empty());
-    const cv::Size frameSize(1280, 720);
-    const cv::Point at(384, 104);
-    const Rect expected = expectedBox(astronautFace, at, 1, frameSize);
-    const FaceObservation face = onlyFaceNear(frameWith(astronaut, frameSize, at), expected);
+    const FaceObservation face =
+        onlyFaceNear(frameWith(astronaut, kFrame, kAt), expectedBox(astronautFace, kAt, 1, kFrame));
 
     // The face sits in the upper half of the picture, so its box is in the upper half of the
     // y-up space.
@@ -142,8 +144,6 @@ TEST_F(FaceDetectorTest, FindsTheAstronautWithBottomLeftOriginAndKeypoints) {
 }
 
 TEST_F(FaceDetectorTest, MapsBoxesBackFromFramesOfAnySize) {
-    const cv::Mat astronaut = loadPicture("astronaut.png");
-    ASSERT_FALSE(astronaut.empty());
     struct Case {
         cv::Size frame;
         cv::Point at;
@@ -173,19 +173,15 @@ TEST_F(FaceDetectorTest, MapsBoxesBackFromFramesOfAnySize) {
 
 TEST_F(FaceDetectorTest, YawSignFollowsTheTurnAndFlipsInAMirror) {
     const cv::Mat camera = loadPicture("camera.png");
-    const cv::Mat astronaut = loadPicture("astronaut.png");
     ASSERT_FALSE(camera.empty());
-    ASSERT_FALSE(astronaut.empty());
-    const cv::Size frameSize(1280, 720);
-    const cv::Point at(384, 104);
 
     // The photographer looks towards image-right: turned to his own left, a positive yaw.
-    const cv::Mat frame = frameWith(camera, frameSize, at);
+    const cv::Mat frame = frameWith(camera, kFrame, kAt);
     const auto faces = detector->detect(frame);
     ASSERT_TRUE(faces.has_value());
     if (faces->empty())
         GTEST_SKIP() << "the half-hidden face of camera.png was not found";
-    const Rect expected = expectedBox(cameraFace, at, 1, frameSize);
+    const Rect expected = expectedBox(cameraFace, kAt, 1, kFrame);
     const FaceObservation turned = onlyFaceNear(frame, expected);
     ASSERT_TRUE(turned.yaw.has_value());
     EXPECT_GT(*turned.yaw, 25 * degree);
@@ -198,10 +194,10 @@ TEST_F(FaceDetectorTest, YawSignFollowsTheTurnAndFlipsInAMirror) {
     EXPECT_LT(*back.yaw, -25 * degree);
 
     // A nearly frontal face: small yaw, mirrored to about the opposite value.
-    const cv::Mat front = frameWith(astronaut, frameSize, at);
+    const cv::Mat front = frameWith(astronaut, kFrame, kAt);
     cv::Mat frontMirrored;
     cv::flip(front, frontMirrored, 1);
-    const Rect frontBox = expectedBox(astronautFace, at, 1, frameSize);
+    const Rect frontBox = expectedBox(astronautFace, kAt, 1, kFrame);
     const FaceObservation a = onlyFaceNear(front, frontBox);
     const FaceObservation b = onlyFaceNear(
         frontMirrored, {1 - frontBox.maxX(), frontBox.y, frontBox.width, frontBox.height});
@@ -211,21 +207,20 @@ TEST_F(FaceDetectorTest, YawSignFollowsTheTurnAndFlipsInAMirror) {
 }
 
 TEST_F(FaceDetectorTest, FramesWithoutFacesGiveNoneOrFew) {
-    const cv::Size frameSize(1280, 720);
     // Plain grey, black, white.
     for (const double level : {0.0, 128.0, 255.0}) {
-        const auto faces = detector->detect(cv::Mat(frameSize, CV_8UC4, cv::Scalar::all(level)));
+        const auto faces = detector->detect(cv::Mat(kFrame, CV_8UC4, cv::Scalar::all(level)));
         ASSERT_TRUE(faces.has_value());
         EXPECT_TRUE(faces->empty()) << "level " << level;
     }
 
     // Noise, stripes and shapes, but no face.
-    cv::Mat busy(frameSize, CV_8UC4);
+    cv::Mat busy(kFrame, CV_8UC4);
     cv::RNG rng(7);
     rng.fill(busy, cv::RNG::UNIFORM, 0, 256);
     cv::GaussianBlur(busy, busy, cv::Size(9, 9), 3);
     for (int i = 0; i < 40; ++i) {
-        const cv::Point centre(rng.uniform(0, frameSize.width), rng.uniform(0, frameSize.height));
+        const cv::Point centre(rng.uniform(0, kFrame.width), rng.uniform(0, kFrame.height));
         const cv::Scalar colour(rng.uniform(0, 256), rng.uniform(0, 256), rng.uniform(0, 256), 255);
         if (i % 2)
             cv::circle(busy, centre, rng.uniform(10, 120), colour, cv::FILLED);
@@ -254,17 +249,11 @@ TEST_F(FaceDetectorTest, BadFramesGiveNothingAndLeaveTheDetectorWorking) {
         EXPECT_TRUE(detector->detect(cv::Mat(size, CV_8UC4, cv::Scalar::all(90))).has_value())
             << size.width << "x" << size.height;
 
-    const cv::Mat astronaut = loadPicture("astronaut.png");
-    ASSERT_FALSE(astronaut.empty());
-    const cv::Point at(384, 104);
-    onlyFaceNear(frameWith(astronaut, {1280, 720}, at),
-                 expectedBox(astronautFace, at, 1, {1280, 720}));
+    onlyFaceNear(frameWith(astronaut, kFrame, kAt), expectedBox(astronautFace, kAt, 1, kFrame));
 }
 
 TEST_F(FaceDetectorTest, ResultsDependOnlyOnTheFrame) {
-    const cv::Mat astronaut = loadPicture("astronaut.png");
-    ASSERT_FALSE(astronaut.empty());
-    const cv::Mat frame = frameWith(astronaut, {1280, 720}, {384, 104});
+    const cv::Mat frame = frameWith(astronaut, kFrame, kAt);
     const auto first = detector->detect(frame);
     ASSERT_TRUE(first.has_value());
     ASSERT_FALSE(first->empty());
@@ -302,7 +291,7 @@ TEST_F(FaceDetectorTest, ThresholdIsApplied) {
     // A busy frame whose weak responses lie between the two thresholds.
     const cv::Mat camera = loadPicture("camera.png");
     ASSERT_FALSE(camera.empty());
-    const cv::Mat frame = frameWith(camera, {1280, 720}, {384, 104});
+    const cv::Mat frame = frameWith(camera, kFrame, kAt);
     const auto strict = loadFaceDetector(modelPath, &error, 0.95f);
     const auto lax = loadFaceDetector(modelPath, &error, 0.05f);
     ASSERT_NE(strict, nullptr) << error;

@@ -162,6 +162,14 @@ std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
     return frames;
 }
 
+// The mean over the colour channels of |a - b|.
+double meanDifference(const cv::Mat& a, const cv::Mat& b) {
+    cv::Mat difference;
+    cv::absdiff(a, b, difference);
+    const cv::Scalar mean = cv::mean(difference);
+    return (mean[0] + mean[1] + mean[2]) / 3;
+}
+
 // The middle half of a face's rectangle: inside the covering ellipse of every style.
 cv::Rect core(const cv::Rect& r) {
     return {r.x + r.width / 4, r.y + r.height / 4, r.width / 2, r.height / 2};
@@ -252,9 +260,8 @@ protected:
 fs::path CoverToolTest::suiteDir_;
 
 TEST_F(CoverToolTest, CoversEveryFrameOfTheDemoClipAndLogsItsFaces) {
-    if (!haveModel()) {
+    if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    }
     const fs::path output = dir_ / "covered.webm";
     const fs::path faces = dir_ / "faces.jsonl";
     const uint64_t inputSum = checksum(excerpt());
@@ -301,10 +308,7 @@ TEST_F(CoverToolTest, CoversEveryFrameOfTheDemoClipAndLogsItsFaces) {
             cv::meanStdDev(gray, mean, spread);
             if (spread[0] < 15)
                 continue;
-            cv::Mat difference;
-            cv::absdiff(in[i](inner), out[i](inner), difference);
-            const cv::Scalar meanDifference = cv::mean(difference);
-            EXPECT_GT((meanDifference[0] + meanDifference[1] + meanDifference[2]) / 3, 8.0)
+            EXPECT_GT(meanDifference(in[i](inner), out[i](inner)), 8.0)
                 << "face " << face.id << " at " << face.pixels;
             ++checkedFaces;
         }
@@ -315,9 +319,8 @@ TEST_F(CoverToolTest, CoversEveryFrameOfTheDemoClipAndLogsItsFaces) {
 }
 
 TEST_F(CoverToolTest, BoxStyleBlacksOutHiddenFacesInMp4) {
-    if (!haveModel()) {
+    if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    }
     const fs::path output = dir_ / "boxed.mp4";
     const fs::path faces = dir_ / "faces.jsonl";
     const ToolResult result =
@@ -344,9 +347,8 @@ TEST_F(CoverToolTest, BoxStyleBlacksOutHiddenFacesInMp4) {
 }
 
 TEST_F(CoverToolTest, CoversAnImage) {
-    if (!haveModel()) {
+    if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    }
     const fs::path output = dir_ / "covered.png";
     const fs::path faces = dir_ / "faces.jsonl";
     const ToolResult result = runTool(
@@ -365,12 +367,9 @@ TEST_F(CoverToolTest, CoversAnImage) {
     cv::resize(source, source, cv::Size(kOutputWidth, kOutputWidth), 0, 0, cv::INTER_LINEAR);
     const cv::Mat expected =
         source(cv::Rect(0, (kOutputWidth - kOutputHeight) / 2, kOutputWidth, kOutputHeight));
-    for (const LoggedFace& face : log[0].faces) {
-        cv::Mat difference;
-        cv::absdiff(expected(core(face.pixels)), covered(core(face.pixels)), difference);
-        const cv::Scalar mean = cv::mean(difference);
-        EXPECT_GT((mean[0] + mean[1] + mean[2]) / 3, 4.0) << face.pixels;
-    }
+    for (const LoggedFace& face : log[0].faces)
+        EXPECT_GT(meanDifference(expected(core(face.pixels)), covered(core(face.pixels))), 4.0)
+            << face.pixels;
     // Away from the faces the picture is the input's (a corner of the background).
     cv::Mat difference;
     cv::absdiff(expected(cv::Rect(0, 0, 64, 64)), covered(cv::Rect(0, 0, 64, 64)), difference);
@@ -414,22 +413,19 @@ TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
     // Nowhere to write.
     expectRefused({excerpt().string(), (dir_ / "no" / "such" / "dir" / "out.webm").string()},
                   excerpt(), 1, "No such file");
-}
 
-TEST_F(CoverToolTest, StopsBeforeWritingWithoutAModel) {
+    // Without a usable model nothing is written.
     const fs::path notAModel = dir_ / "model.onnx";
     std::ofstream(notAModel) << "not a network";
-    expectRefused({"--model", notAModel.string(), excerpt().string(), (dir_ / "out.webm").string()},
-                  notAModel, 1, notAModel.string());
-    expectRefused({"--model", (dir_ / "absent.onnx").string(), excerpt().string(),
-                   (dir_ / "out.webm").string()},
+    expectRefused({"--model", notAModel.string(), excerpt().string(), out.string()}, notAModel, 1,
+                  notAModel.string());
+    expectRefused({"--model", (dir_ / "absent.onnx").string(), excerpt().string(), out.string()},
                   excerpt(), 1, "absent.onnx");
 }
 
 TEST_F(CoverToolTest, AFailedRunKeepsTheOldOutput) {
-    if (!haveModel()) {
+    if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    }
     // The excerpt cut in half: it opens and plays, then stops short of the length its header
     // gives. Found only at the end, after half the frames were covered and encoded.
     const std::string whole = readFile(excerpt());
@@ -446,9 +442,8 @@ TEST_F(CoverToolTest, AFailedRunKeepsTheOldOutput) {
 }
 
 TEST_F(CoverToolTest, InterruptRemovesTheTemporaryFiles) {
-    if (!haveModel()) {
+    if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    }
     // The whole demo clip takes several seconds; the interrupt comes well before the end.
     const fs::path output = dir_ / "out.webm";
     const ToolResult result =

@@ -15,6 +15,8 @@ namespace {
 
 constexpr double kTol = 1e-9;
 constexpr double kFrame = 1.0 / 30;
+// The first rect of a track made from face(100, 200, 80, 100).
+const Rect kFrontalTrack{77.36, 181.6, 125.28, 172.8};
 
 Detection face(double x, double y, double w, double h, double yaw = 0) {
     return {{x, y, w, h}, yaw};
@@ -77,8 +79,8 @@ TEST(FaceTrackerTest, WorkedExampleCoverBoxesAndNewTrack) {
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_EQ(faces[0].id, 1);
     EXPECT_FALSE(faces[0].shown);
-    EXPECT_TRUE(rectNear(faces[0].rect, {77.36, 181.6, 125.28, 172.8}));
-    EXPECT_TRUE(rectNear(tracker.tracks()[0].target, {77.36, 181.6, 125.28, 172.8}));
+    EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
+    EXPECT_TRUE(rectNear(tracker.tracks()[0].target, kFrontalTrack));
     EXPECT_EQ(tracker.tracks()[0].lastSeen, 10);
     EXPECT_EQ(tracker.lastUpdate(), 10);
     EXPECT_EQ(tracker.nextID(), 2);
@@ -92,7 +94,6 @@ TEST(FaceTrackerTest, WorkedExampleCoverBoxesAndNewTrack) {
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0].id, 1);
     EXPECT_TRUE(after[0].rect.contains(core(movedBox)));
-    EXPECT_TRUE(rectNear(core(FaceTracker::coverBox(frontal)), {86.64, 194.4, 106.72, 147.2}));
     EXPECT_TRUE(rectNear(tracker.tracks()[0].target,
                          movedBox.insetBy(-0.04 * movedBox.width, -0.04 * movedBox.height)));
 }
@@ -141,8 +142,7 @@ TEST(FaceTrackerTest, FirstUpdateCreatesHiddenTracksInOrderAndZeroStepSnapsOnlyN
 }
 
 TEST(FaceTrackerTest, GlideMovesByTheClampedTimeStepFraction) {
-    // After these two updates: rect = (77.36, 181.6, 136 x 172.8), target = (97.36, 181.6,
-    // 125.28 x 172.8); only minX and width differ.
+    // Only minX and width differ between rect and target.
     const auto start = [] {
         FaceTracker tracker;
         tracker.update({face(100, 200, 80, 100)}, 0);
@@ -171,13 +171,10 @@ TEST(FaceTrackerTest, GlideMovesByTheClampedTimeStepFraction) {
         EXPECT_TRUE(rectNear(faces[0].rect, expected, 1e-3)) << "dt " << step.dt;
         EXPECT_TRUE(rectNear(tracker.tracks()[0].target, {97.36, 181.6, 125.28, 172.8}));
     }
-    {
-        // Without a detection the glide is the same.
-        FaceTracker tracker = start();
-        const auto faces = tracker.update({}, kFrame);
-        EXPECT_TRUE(rectNear(faces[0].rect,
-                             {77.36 + 0.39347 * 20, 181.6, 136 - 0.39347 * 10.72, 172.8}, 1e-3));
-    }
+    // Without a detection the glide is the same.
+    FaceTracker tracker = start();
+    EXPECT_TRUE(rectNear(tracker.update({}, kFrame)[0].rect,
+                         {77.36 + 0.39347 * 20, 181.6, 136 - 0.39347 * 10.72, 172.8}, 1e-3));
 }
 
 TEST(FaceTrackerTest, TracksLiveExactlyHoldSecondsWithoutDetections) {
@@ -507,7 +504,7 @@ TEST(FaceTrackerTest, ResetForgetsEverythingButKeepsIdsCounting) {
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_EQ(faces[0].id, 4);
     EXPECT_FALSE(faces[0].shown);
-    EXPECT_TRUE(rectNear(faces[0].rect, {77.36, 181.6, 125.28, 172.8}));
+    EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
 }
 
 TEST(FaceTrackerTest, BadInputNeverPoisonsTheState) {
@@ -525,7 +522,7 @@ TEST(FaceTrackerTest, BadInputNeverPoisonsTheState) {
     // A broken detection next to a good one does not disturb it; a NaN yaw counts as frontal.
     faces = tracker.update({face(nan, nan, nan, nan), face(100, 200, 80, 100, nan)}, 0);
     ASSERT_EQ(faces.size(), 1u);
-    EXPECT_TRUE(rectNear(faces[0].rect, {77.36, 181.6, 125.28, 172.8}));
+    EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
 
     // Open a gap between rect and target, then feed a NaN time and a time that goes backwards.
     tracker.update({face(120, 200, 80, 100)}, 0);
