@@ -303,18 +303,11 @@ TEST(CaptureIntegration, TheDemoCameraComesFirst) {
         rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
 }
 
-// Stops and starts the private session in its directory.
-bool stopSession() {
+// Stops or starts the private session in its directory.
+bool runSessionScript(const std::string& verb) {
     int status = 0;
-    testing::runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session stop '" +
-                            testing::PipeWireSessionEnvironment::directory() + "' 2>&1",
-                        &status);
-    return status == 0;
-}
-bool startSession() {
-    int status = 0;
-    testing::runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session start '" +
-                            testing::PipeWireSessionEnvironment::directory() + "' 2>&1",
+    testing::runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session " + verb +
+                            " '" + testing::PipeWireSessionEnvironment::directory() + "' 2>&1",
                         &status);
     return status == 0;
 }
@@ -322,10 +315,10 @@ bool startSession() {
 TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLate) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // Run on its own (as ctest does), discovery starts here, with no PipeWire yet.
-    ASSERT_TRUE(stopSession());
+    ASSERT_TRUE(runSessionScript("stop"));
     Rig rig;
     EXPECT_TRUE(rig.system->devices().empty());
-    ASSERT_TRUE(startSession());
+    ASSERT_TRUE(runSessionScript("start"));
     TestCamera camera(cameraOptions("late", TestCamera::Format::yuy2, 640, 480));
     ASSERT_TRUE(camera.started());
     EXPECT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 3.0))
@@ -340,8 +333,8 @@ TEST(CaptureIntegration, CamerasAreFoundAgainAfterPipeWireRestarts) {
         ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(before)); }, 1.0));
     }
     // PipeWire (with its session manager) goes away and comes back in the same place.
-    ASSERT_TRUE(stopSession());
-    ASSERT_TRUE(startSession());
+    ASSERT_TRUE(runSessionScript("stop"));
+    ASSERT_TRUE(runSessionScript("start"));
 
     TestCamera after(cameraOptions("after", TestCamera::Format::yuy2, 640, 480));
     ASSERT_TRUE(after.started());

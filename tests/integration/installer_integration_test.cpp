@@ -13,6 +13,7 @@
 #include "app/install/extension_service_systemd.h"
 #include "app/install/service_support.h"
 #include "extension/extension_identity.h"
+#include "installer_support.h"
 #include "media/dispatch.h"
 #include "pipewire_session.h"
 
@@ -23,6 +24,7 @@ namespace fs = std::filesystem;
 using install_support::isDaemonProcess;
 using install_support::readPidFile;
 using testing::ChildProcess;
+using testing::NoSettings;
 using testing::runCommand;
 using testing::waitUntil;
 
@@ -33,33 +35,6 @@ const std::string kSourceNode =
     "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
 constexpr const char* kInstalledText =
     "Installed. You may need to restart your video app to see the camera.";
-
-class NoSettings final : public SettingsLauncher {
-public:
-    bool openPreferred() override { return false; }
-    bool openFallback() override { return false; }
-};
-
-// Receives the answers of properties requests made by the test itself.
-class PropertiesProbe final : public ExtensionRequestDelegate {
-public:
-    std::optional<std::vector<ExtensionProperties>> found;
-    std::optional<ExtensionError> failure;
-    ExtensionReplacementAction actionForReplacing(const ExtensionRequest&,
-                                                  const ExtensionProperties&,
-                                                  const ExtensionProperties&) override {
-        return ExtensionReplacementAction::cancel;
-    }
-    void requestNeedsUserApproval(const ExtensionRequest&) override {}
-    void requestFoundProperties(const ExtensionRequest&,
-                                const std::vector<ExtensionProperties>& properties) override {
-        found = properties;
-    }
-    void requestDidFinish(const ExtensionRequest&, int) override {}
-    void requestDidFail(const ExtensionRequest&, const ExtensionError& error) override {
-        failure = error;
-    }
-};
 
 // Every daemon a test starts is stopped at its end, however it ends.
 struct DaemonCleanup {
@@ -88,24 +63,9 @@ struct InstallerRig {
         cleanup.pidFile = service->pidFilePath();
     }
 
-    // Waits until the installer's message leaves "Installing…" / "Removing…".
-    bool settle(double timeout = 20) {
-        return main.runUntil(
-            [&] {
-                const std::string& text = installer->message.get();
-                return text != "Installing\u2026" && text != "Removing\u2026";
-            },
-            timeout);
-    }
-
+    bool settle() { return testing::settle(main, *installer); }
     std::vector<ExtensionProperties> properties() {
-        auto probe = std::make_shared<PropertiesProbe>();
-        auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
-                                                std::string(kExtensionIdentifier), main);
-        request->setDelegate(probe);
-        service->submitRequest(request);
-        EXPECT_TRUE(main.runUntil([&] { return probe->found || probe->failure; }, 10));
-        return probe->found.value_or(std::vector<ExtensionProperties>{});
+        return testing::askProperties(*service, main).value_or(std::vector<ExtensionProperties>{});
     }
 
     std::optional<pid_t> daemonPid() const {

@@ -18,6 +18,7 @@
 
 #include "app/install/extension_installer.h"
 #include "app/install/extension_service_systemd.h"
+#include "installer_support.h"
 #include "media/dispatch.h"
 #include "pipewire_session.h"
 
@@ -97,6 +98,14 @@ public:
 private:
     static ScriptedManager& self(void* data) { return *static_cast<ScriptedManager*>(data); }
 
+    // Notes a call and applies its effect on the unit, under the lock.
+    template <typename Effect> static void record(void* data, std::string call, Effect effect) {
+        ScriptedManager& manager = self(data);
+        std::lock_guard lock(manager.mutex);
+        manager.calls.push_back(std::move(call));
+        effect(manager);
+    }
+
     static std::vector<std::string> readStrings(sd_bus_message* message) {
         std::vector<std::string> strings;
         if (sd_bus_message_enter_container(message, 'a', "s") < 0)
@@ -143,11 +152,7 @@ private:
     static int loadUnit(sd_bus_message* message, void* data, sd_bus_error*) {
         const char* name = nullptr;
         sd_bus_message_read(message, "s", &name);
-        {
-            ScriptedManager& manager = self(data);
-            std::lock_guard lock(manager.mutex);
-            manager.calls.push_back(std::string("LoadUnit ") + (name ? name : ""));
-        }
+        record(data, std::string("LoadUnit ") + (name ? name : ""), [](ScriptedManager&) {});
         return sd_bus_reply_method_return(message, "o", kUnitPath);
     }
 
@@ -156,47 +161,30 @@ private:
         int runtime = 0;
         int force = 0;
         sd_bus_message_read(message, "bb", &runtime, &force);
-        ScriptedManager& manager = self(data);
-        {
-            std::lock_guard lock(manager.mutex);
-            std::string call = "LinkUnitFiles";
-            for (const auto& file : files)
-                call += " " + file;
-            call += runtime ? " runtime" : " persistent";
-            manager.calls.push_back(call);
-            manager.known = true;
-        }
+        std::string call = "LinkUnitFiles";
+        for (const auto& file : files)
+            call += " " + file;
+        call += runtime ? " runtime" : " persistent";
+        record(data, call, [](ScriptedManager& manager) { manager.known = true; });
         return replyChanges(message, false);
     }
 
     static int enableUnitFiles(sd_bus_message* message, void* data, sd_bus_error*) {
         const auto files = readStrings(message);
-        ScriptedManager& manager = self(data);
-        {
-            std::lock_guard lock(manager.mutex);
-            manager.calls.push_back("EnableUnitFiles " + (files.empty() ? "" : files[0]));
-            manager.enabled = true;
-        }
+        record(data, "EnableUnitFiles " + (files.empty() ? "" : files[0]),
+               [](ScriptedManager& manager) { manager.enabled = true; });
         return replyChanges(message, true);
     }
 
     static int disableUnitFiles(sd_bus_message* message, void* data, sd_bus_error*) {
         const auto files = readStrings(message);
-        ScriptedManager& manager = self(data);
-        {
-            std::lock_guard lock(manager.mutex);
-            manager.calls.push_back("DisableUnitFiles " + (files.empty() ? "" : files[0]));
-            manager.enabled = false;
-        }
+        record(data, "DisableUnitFiles " + (files.empty() ? "" : files[0]),
+               [](ScriptedManager& manager) { manager.enabled = false; });
         return replyChanges(message, false);
     }
 
     static int reload(sd_bus_message* message, void* data, sd_bus_error*) {
-        ScriptedManager& manager = self(data);
-        {
-            std::lock_guard lock(manager.mutex);
-            manager.calls.push_back("Reload");
-        }
+        record(data, "Reload", [](ScriptedManager&) {});
         return sd_bus_reply_method_return(message, "");
     }
 
@@ -204,12 +192,9 @@ private:
         const char* name = nullptr;
         const char* mode = nullptr;
         sd_bus_message_read(message, "ss", &name, &mode);
-        ScriptedManager& manager = self(data);
-        {
-            std::lock_guard lock(manager.mutex);
-            manager.calls.push_back(std::string("StartUnit ") + name + " " + mode);
+        record(data, std::string("StartUnit ") + name + " " + mode, [](ScriptedManager& manager) {
             manager.activeState = manager.startFails ? "failed" : "active";
-        }
+        });
         return sd_bus_reply_method_return(message, "o", "/org/freedesktop/systemd1/job/1");
     }
 
@@ -217,12 +202,8 @@ private:
         const char* name = nullptr;
         const char* mode = nullptr;
         sd_bus_message_read(message, "ss", &name, &mode);
-        ScriptedManager& manager = self(data);
-        {
-            std::lock_guard lock(manager.mutex);
-            manager.calls.push_back(std::string("StopUnit ") + name + " " + mode);
-            manager.activeState = "inactive";
-        }
+        record(data, std::string("StopUnit ") + name + " " + mode,
+               [](ScriptedManager& manager) { manager.activeState = "inactive"; });
         return sd_bus_reply_method_return(message, "o", "/org/freedesktop/systemd1/job/2");
     }
 
@@ -231,20 +212,8 @@ private:
     std::thread thread_;
 };
 
-class NoSettings final : public SettingsLauncher {
-public:
-    bool openPreferred() override { return false; }
-    bool openFallback() override { return false; }
-};
-
-bool settle(ManualExecutor& main, ExtensionInstaller& installer) {
-    return main.runUntil(
-        [&] {
-            const std::string& text = installer.message.get();
-            return text != "Installing\u2026" && text != "Removing\u2026";
-        },
-        20);
-}
+using testing::NoSettings;
+using testing::settle;
 
 TEST(InstallerSystemd, LinksEnablesStartsStopsAndDisablesTheUnit) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
@@ -316,43 +285,21 @@ TEST(InstallerSystemd, ReportsTheUnitAndItsFailures) {
               "Move the app to your Applications folder, then try again.");
 
     // Properties: nothing for an unknown unit, then the unit's state.
-    class Probe final : public ExtensionRequestDelegate {
-    public:
-        std::optional<std::vector<ExtensionProperties>> found;
-        ExtensionReplacementAction actionForReplacing(const ExtensionRequest&,
-                                                      const ExtensionProperties&,
-                                                      const ExtensionProperties&) override {
-            return ExtensionReplacementAction::cancel;
-        }
-        void requestNeedsUserApproval(const ExtensionRequest&) override {}
-        void requestFoundProperties(const ExtensionRequest&,
-                                    const std::vector<ExtensionProperties>& list) override {
-            found = list;
-        }
-        void requestDidFinish(const ExtensionRequest&, int) override {}
-        void requestDidFail(const ExtensionRequest&, const ExtensionError&) override {}
-    };
-    auto ask = [&] {
-        auto probe = std::make_shared<Probe>();
-        auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
-                                                std::string(kExtensionIdentifier), main);
-        request->setDelegate(probe);
-        service->submitRequest(request);
-        EXPECT_TRUE(main.runUntil([&] { return probe->found.has_value(); }, 10));
-        return probe->found.value_or(std::vector<ExtensionProperties>{});
-    };
-    EXPECT_TRUE(ask().empty());
+    const auto none = testing::askProperties(*service, main);
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
     {
         std::lock_guard lock(manager.mutex);
         manager.known = true;
         manager.enabled = true;
         manager.activeState = "active";
     }
-    auto found = ask();
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_TRUE(found[0].isEnabled);
-    EXPECT_TRUE(found[0].isActive);
-    EXPECT_FALSE(found[0].isAwaitingUserApproval);
+    const auto found = testing::askProperties(*service, main);
+    ASSERT_TRUE(found);
+    ASSERT_EQ(found->size(), 1u);
+    EXPECT_TRUE((*found)[0].isEnabled);
+    EXPECT_TRUE((*found)[0].isActive);
+    EXPECT_FALSE((*found)[0].isAwaitingUserApproval);
 
     // A unit that fails to start.
     {

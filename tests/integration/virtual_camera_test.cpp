@@ -145,6 +145,24 @@ size_t countFramesBetween(const std::vector<TestReader::Frame>& frames, double f
     }));
 }
 
+// Writes `count` frames a frame period apart, seeded from `firstSeed`; the hashes of those taken.
+std::set<uint64_t> writeFrames(AppSide& app, int firstSeed, int count, double age = 0) {
+    std::set<uint64_t> written;
+    for (int i = 0; i < count; ++i) {
+        if (auto frame = app.write(firstSeed + i, age))
+            written.insert(frame->first);
+        ::usleep(33'000);
+    }
+    return written;
+}
+
+size_t framesSeen(const TestReader& reader, const std::set<uint64_t>& hashes) {
+    size_t seen = 0;
+    for (const auto& frame : reader.frames())
+        seen += hashes.count(frame.hash);
+    return seen;
+}
+
 TEST(VirtualCamera, PublishesTheDeviceWithItsNodeProperties) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     auto daemon = startDaemon();
@@ -256,8 +274,6 @@ TEST(VirtualCamera, ReadersComeAndGoAndEachNewOneGetsFramesAtOnce) {
     const double start = testing::monotonicSeconds();
     ASSERT_TRUE(third.waitForFrames(1, 5)) << "the timer starts again with a new first reader";
     EXPECT_LT(testing::monotonicSeconds() - start, 1.0);
-    const std::string links = testing::runCommand("pw-cli ls Link");
-    EXPECT_EQ(std::count(links.begin(), links.end(), '\n') > 0, true);
 }
 
 TEST(VirtualCamera, StaleSinkFramesAreDroppedInsteadOfShown) {
@@ -270,26 +286,12 @@ TEST(VirtualCamera, StaleSinkFramesAreDroppedInsteadOfShown) {
     ASSERT_TRUE(app.connect());
 
     // Frames stamped a second ago: a writer that stalled and resumed.
-    std::set<uint64_t> stale;
-    for (int i = 0; i < 10; ++i) {
-        if (auto frame = app.write(100 + i, 1.0))
-            stale.insert(frame->first);
-        ::usleep(33'000);
-    }
+    const std::set<uint64_t> stale = writeFrames(app, 100, 10, 1.0);
     ASSERT_GE(stale.size(), 5u);
-    std::set<uint64_t> fresh;
-    for (int i = 0; i < 10; ++i) {
-        if (auto frame = app.write(200 + i))
-            fresh.insert(frame->first);
-        ::usleep(33'000);
-    }
+    const std::set<uint64_t> fresh = writeFrames(app, 200, 10);
     ::usleep(200'000);
-    size_t freshSeen = 0;
-    for (const auto& frame : reader.frames()) {
-        EXPECT_EQ(stale.count(frame.hash), 0u) << "a stale frame reached the reader";
-        freshSeen += fresh.count(frame.hash);
-    }
-    EXPECT_GE(freshSeen, fresh.size() / 2);
+    EXPECT_EQ(framesSeen(reader, stale), 0u) << "a stale frame reached the reader";
+    EXPECT_GE(framesSeen(reader, fresh), fresh.size() / 2);
 }
 
 TEST(VirtualCamera, AWriterThatReconnectsIsRelayedAgain) {
@@ -303,18 +305,10 @@ TEST(VirtualCamera, AWriterThatReconnectsIsRelayedAgain) {
     // As the app's sink does when it gives up on a stalled link: stop, then connect afresh.
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(app.connect()) << "round " << round;
-        std::set<uint64_t> written;
-        for (int i = 0; i < 10; ++i) {
-            if (auto frame = app.write(500 + round * 10 + i))
-                written.insert(frame->first);
-            ::usleep(33'000);
-        }
+        const std::set<uint64_t> written = writeFrames(app, 500 + round * 10, 10);
         ::usleep(150'000);
-        size_t seen = 0;
-        for (const auto& frame : reader.frames())
-            seen += written.count(frame.hash);
         EXPECT_GE(written.size(), 5u) << "round " << round;
-        EXPECT_GE(seen, 1u) << "round " << round;
+        EXPECT_GE(framesSeen(reader, written), 1u) << "round " << round;
         EXPECT_EQ(app.system->stopStream(app.deviceId, app.streamId), kCameraStatusOk);
         EXPECT_FALSE(app.queue->enqueue(nullptr));
         EXPECT_EQ(app.queue->count(), app.queue->capacity()) << "a stopped queue reads full";
@@ -358,20 +352,12 @@ TEST(VirtualCamera, AKilledDaemonLeavesNothingBrokenForTheNextOne) {
     TestReader reader(kSourceNode);
     ASSERT_TRUE(reader.waitForFrames(1, 5));
     ASSERT_TRUE(app.connect()) << next->output();
-    std::set<uint64_t> written;
-    for (int i = 0; i < 10; ++i) {
-        if (auto frame = app.write(300 + i))
-            written.insert(frame->first);
-        ::usleep(33'000);
-    }
+    const std::set<uint64_t> written = writeFrames(app, 300, 10);
     ::usleep(200'000);
-    size_t seen = 0;
-    for (const auto& frame : reader.frames())
-        seen += written.count(frame.hash);
     // Any relayed frame shows the new daemon relays; how many depends on the machine's load (a
     // late frame is dropped, never shown).
     EXPECT_GE(written.size(), 5u);
-    EXPECT_GE(seen, 1u) << "of " << written.size() << " written";
+    EXPECT_GE(framesSeen(reader, written), 1u) << "of " << written.size() << " written";
 }
 
 TEST(VirtualCamera, WhenPipeWireGoesTheDaemonExitsWithAFailureAndTheAppHears) {

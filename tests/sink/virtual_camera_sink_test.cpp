@@ -119,6 +119,11 @@ struct SinkTest : ::testing::Test {
         log.clear();
         return texts;
     }
+    // The virtual camera with one sink stream: its device and stream.
+    std::pair<CameraObjectId, CameraObjectId> addVirtualCamera(int32_t capacity = 1) {
+        const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream(capacity)});
+        return {device, service->deviceStreams(device)[0]};
+    }
     static std::string connected(CameraObjectId stream, CameraObjectId device) {
         return "info: Connected to the sink stream " + std::to_string(stream) + " of device " +
                std::to_string(device) + ".";
@@ -233,16 +238,14 @@ TEST_F(SinkTest, FailedConnectionsLogTheCallAndItsStatusAndStayDisconnected) {
         << "the queue of a stream that did not start is not used";
 
     service->removeDevice(b);
-    const CameraObjectId c = service->addPlainDevice(kUid, kName, {sourceStream()});
+    service->addPlainDevice(kUid, kName, {sourceStream()});
     lines();
     EXPECT_FALSE(sink->connect()) << "no stream with direction 0";
     EXPECT_TRUE(lines().empty());
-    (void)c;
 }
 
 TEST_F(SinkTest, AnOpenLinkIsKeptWithoutAnotherStartOrLogLine) {
-    const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId stream = service->deviceStreams(device)[0];
+    const auto [device, stream] = addVirtualCamera();
     lines();
     ASSERT_TRUE(sink->connect());
     EXPECT_EQ(lines(), std::vector<std::string>{connected(stream, device)});
@@ -259,14 +262,12 @@ TEST_F(SinkTest, AnOpenLinkIsKeptWithoutAnotherStartOrLogLine) {
 }
 
 TEST_F(SinkTest, AReplacedOrVanishedDeviceIsLeftAndTheNewOneConnectedInTheSameCall) {
-    const CameraObjectId first = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId firstStream = service->deviceStreams(first)[0];
+    const auto [first, firstStream] = addVirtualCamera();
     ASSERT_TRUE(sink->connect());
 
     // The daemon restarted: the same device under a new object id.
     service->removeDevice(first);
-    const CameraObjectId second = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId secondStream = service->deviceStreams(second)[0];
+    const auto [second, secondStream] = addVirtualCamera();
     lines();
     EXPECT_TRUE(sink->connect());
     EXPECT_EQ(lines(), (std::vector<std::string>{"info: Virtual camera changed. Connecting again.",
@@ -297,8 +298,7 @@ TEST_F(SinkTest, AReplacedOrVanishedDeviceIsLeftAndTheNewOneConnectedInTheSameCa
 }
 
 TEST_F(SinkTest, SentFramesAreTheOutputBuffersStampedWithTheHostClock) {
-    const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream(3)});
-    const CameraObjectId stream = service->deviceStreams(device)[0];
+    const auto [device, stream] = addVirtualCamera(3);
     ASSERT_TRUE(sink->connect());
     const auto frame = outputFrame();
     const Time before = hostClockTime();
@@ -317,8 +317,7 @@ TEST_F(SinkTest, SentFramesAreTheOutputBuffersStampedWithTheHostClock) {
 }
 
 TEST_F(SinkTest, AQueueFullForMoreThanTwoSecondsClosesTheLink) {
-    const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId stream = service->deviceStreams(device)[0];
+    const auto [device, stream] = addVirtualCamera();
     ASSERT_TRUE(sink->connect());
     sink->send(outputFrame()); // fills the queue of one
     lines();
@@ -351,8 +350,7 @@ TEST_F(SinkTest, AQueueFullForMoreThanTwoSecondsClosesTheLink) {
 }
 
 TEST_F(SinkTest, RoomInTheQueueEndsAFullSpellAndALaterOneStartsAfresh) {
-    const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId stream = service->deviceStreams(device)[0];
+    const auto [device, stream] = addVirtualCamera();
     ASSERT_TRUE(sink->connect());
     sink->send(outputFrame());
     now = 0;
@@ -384,8 +382,7 @@ TEST_F(SinkTest, RoomInTheQueueEndsAFullSpellAndALaterOneStartsAfresh) {
 
 TEST_F(SinkTest, DroppedAndRefusedFramesGoBackToTheirPool) {
     auto pool = PixelBufferPool::create({});
-    const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId stream = service->deviceStreams(device)[0];
+    const auto [device, stream] = addVirtualCamera();
     ASSERT_TRUE(sink->connect());
 
     sink->send(pool->createPixelBuffer());
@@ -448,8 +445,7 @@ TEST_F(SinkTest, DeviceListChangesAreLoggedAndPassedOnOnTheMainThread) {
 }
 
 TEST_F(SinkTest, AnEndingSinkStopsItsStream) {
-    const CameraObjectId device = service->addPlainDevice(kUid, kName, {sinkStream()});
-    const CameraObjectId stream = service->deviceStreams(device)[0];
+    const auto [device, stream] = addVirtualCamera();
     ASSERT_TRUE(sink->connect());
     sink.reset();
     EXPECT_EQ(service->stopCount(stream), 1);

@@ -1,0 +1,64 @@
+// Shared by the installer tests against real services: a settings launcher that opens nothing,
+// waiting for an installer to finish its work, and asking a service for the daemon's properties.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/install/extension_installer.h"
+#include "media/dispatch.h"
+
+namespace orlenta::testing {
+
+class NoSettings final : public SettingsLauncher {
+public:
+    bool openPreferred() override { return false; }
+    bool openFallback() override { return false; }
+};
+
+// Receives the answers of properties requests made by the test itself.
+class PropertiesProbe final : public ExtensionRequestDelegate {
+public:
+    std::optional<std::vector<ExtensionProperties>> found;
+    std::optional<ExtensionError> failure;
+    ExtensionReplacementAction actionForReplacing(const ExtensionRequest&,
+                                                  const ExtensionProperties&,
+                                                  const ExtensionProperties&) override {
+        return ExtensionReplacementAction::cancel;
+    }
+    void requestNeedsUserApproval(const ExtensionRequest&) override {}
+    void requestFoundProperties(const ExtensionRequest&,
+                                const std::vector<ExtensionProperties>& properties) override {
+        found = properties;
+    }
+    void requestDidFinish(const ExtensionRequest&, int) override {}
+    void requestDidFail(const ExtensionRequest&, const ExtensionError& error) override {
+        failure = error;
+    }
+};
+
+// Runs the main thread until the installer's message leaves "Installing…" / "Removing…".
+inline bool settle(ManualExecutor& main, ExtensionInstaller& installer, double timeout = 20) {
+    return main.runUntil(
+        [&] {
+            const std::string& text = installer.message.get();
+            return text != "Installing\u2026" && text != "Removing\u2026";
+        },
+        timeout);
+}
+
+// The properties the service reports for the daemon; absent when the request failed.
+inline std::optional<std::vector<ExtensionProperties>> askProperties(ExtensionService& service,
+                                                                     ManualExecutor& main) {
+    auto probe = std::make_shared<PropertiesProbe>();
+    auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
+                                            std::string(kExtensionIdentifier), main);
+    request->setDelegate(probe);
+    service.submitRequest(request);
+    EXPECT_TRUE(main.runUntil([&] { return probe->found || probe->failure; }, 10));
+    return probe->found;
+}
+
+} // namespace orlenta::testing
