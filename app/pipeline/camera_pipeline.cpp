@@ -321,38 +321,6 @@ Point CameraPipeline::toOutputPixels(Point p) {
 
 // --- per frame (video queue) ------------------------------------------------------------------
 
-std::optional<CameraPipeline::FrameSettings> CameraPipeline::readSettingsOnMain() {
-    if (main_.isCurrent()) {
-        if (paused.get())
-            return std::nullopt;
-        return FrameSettings{style.get(), generation_};
-    }
-    struct Hop {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        std::optional<FrameSettings> settings;
-    };
-    auto hop = std::make_shared<Hop>();
-    std::weak_ptr<CameraPipeline> weak = weak_from_this();
-    main_.post([hop, weak] {
-        std::optional<FrameSettings> settings;
-        if (auto self = weak.lock(); self && !self->stopping_ && !self->paused.get())
-            settings = FrameSettings{self->style.get(), self->generation_};
-        std::lock_guard lock(hop->mutex);
-        hop->settings = settings;
-        hop->finished = true;
-        hop->done.notify_all();
-    });
-    std::unique_lock lock(hop->mutex);
-    while (!hop->finished) {
-        if (stopping_)
-            return std::nullopt;
-        hop->done.wait_for(lock, kHopPollInterval);
-    }
-    return hop->settings;
-}
-
 template <typename T>
 std::optional<T> CameraPipeline::readOnMain(std::function<T(CameraPipeline&)> read) {
     if (main_.isCurrent())
@@ -381,6 +349,18 @@ std::optional<T> CameraPipeline::readOnMain(std::function<T(CameraPipeline&)> re
         hop->done.wait_for(lock, kHopPollInterval);
     }
     return std::move(hop->value);
+}
+
+std::optional<CameraPipeline::FrameSettings> CameraPipeline::readSettingsOnMain() {
+    // Absent while paused, and when the pipeline is being torn down.
+    const std::optional<std::optional<FrameSettings>> settings =
+        readOnMain<std::optional<FrameSettings>>(
+            [](CameraPipeline& self) -> std::optional<FrameSettings> {
+                if (self.paused.get())
+                    return std::nullopt;
+                return FrameSettings{self.style.get(), self.generation_};
+            });
+    return settings ? *settings : std::nullopt;
 }
 
 void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {
