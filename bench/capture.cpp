@@ -34,6 +34,7 @@
 
 #include "app/capture/capture_gstreamer.h"
 #include "app/capture/picture_conversion.h"
+#include "bench/bench_support.h"
 #include "media/dispatch.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
@@ -41,35 +42,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using orlenta::bench::baselineCopyMilliseconds;
+using orlenta::bench::Clock;
+using orlenta::bench::milliseconds;
+using orlenta::bench::percentile;
 using orlenta::testing::TestCamera;
-
-double milliseconds(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(
-        values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
-    return values[index];
-}
-
-// The baseline: one plain copy of a 1280 x 720 BGRA frame.
-double baselineCopyMilliseconds() {
-    std::vector<uint8_t> from(1280 * 720 * 4, 7);
-    std::vector<uint8_t> to(from.size());
-    std::vector<double> times;
-    for (int i = 0; i < 200; ++i) {
-        const auto start = Clock::now();
-        std::memcpy(to.data(), from.data(), from.size());
-        times.push_back(milliseconds(Clock::now() - start));
-        from[static_cast<size_t>(i)] = to[static_cast<size_t>(i) + 1];
-    }
-    return percentile(times, 0.5);
-}
 
 struct Case {
     const char* name;

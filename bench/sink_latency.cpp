@@ -38,6 +38,7 @@
 #include <spawn.h>
 
 #include "app/sink/virtual_camera_sink.h"
+#include "bench/bench_support.h"
 #include "media/camera_service_pipewire.h"
 #include "media/dispatch.h"
 #include "media/media_time.h"
@@ -47,7 +48,10 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using orlenta::bench::baselineCopyMilliseconds;
+using orlenta::bench::Clock;
+using orlenta::bench::milliseconds;
+using orlenta::bench::percentile;
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
@@ -58,33 +62,6 @@ constexpr double kWarmUpSeconds = 2;
 constexpr uint64_t kTag = 0x4f524c454e544121ull;
 const char* const kSourceNode =
     "orlenta-camera.6F4E2C1A-8B3D-4E5F-9A7B-1C2D3E4F5A6B.6F4E2C1A-8B3D-4E5F-9A7B-1C2D3E4F5A6C";
-
-double milliseconds(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(
-        values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
-    return values[index];
-}
-
-// The baseline: one plain copy of a 1280 x 720 BGRA frame.
-double baselineCopyMilliseconds() {
-    std::vector<uint8_t> from(static_cast<size_t>(kWidth) * kHeight * 4, 7);
-    std::vector<uint8_t> to(from.size());
-    std::vector<double> times;
-    for (int i = 0; i < 200; ++i) {
-        const auto start = Clock::now();
-        std::memcpy(to.data(), from.data(), from.size());
-        times.push_back(milliseconds(Clock::now() - start));
-        from[static_cast<size_t>(i)] = to[static_cast<size_t>(i) + 1];
-    }
-    return percentile(times, 0.5);
-}
 
 int64_t monotonicNanoseconds() {
     timespec now{};
