@@ -9,6 +9,9 @@
 
 #include <opencv2/core.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define ORLENTA_COVER_AVX2 1
@@ -20,7 +23,10 @@
 // pixel row j, counted from the bottom, covers y in [j, j + 1) and is Mat row rows - 1 - j.
 //
 // The hot loops exist twice: portable C++, and AVX2 for x86 processors that have it (chosen at
-// run time). Both compute the same values up to float rounding in the blur's sums.
+// run time). Both compute the same values up to float rounding in the blur's sums. The AVX2
+// helpers that take vectors are forced inline: left as calls (as the compiler chose once two
+// kernels shared them), they pass every vector through the stack and the blur runs a third
+// slower.
 
 namespace orlenta {
 
@@ -47,6 +53,25 @@ constexpr double kRimWidth = kMaskOuterRadius - kMaskInnerRadius;
 // reach: a uniform area stays exactly uniform, and a value can move by at most 0.35 of a level
 // per side, only where the blocks beyond differ from that block by the full range.
 constexpr double kBlurReach = 3.0;
+
+// The blur's blocks average every stride-th of their rows, with the stride chosen so that at
+// least this many rows of each block enter. The blur then spreads each block over more than a
+// block's width, so taking a few rows makes no visible difference, while the averages, which
+// read about four times the face's area of memory, cost a fraction.
+constexpr double kBlurRowsPerBlock = 6.0;
+
+// From this sigma on, the blur computes every other row in full and takes each row between as
+// the mean of its two neighbours. The blurred block image bends by at most 166 / sigma^2 levels
+// per pixel^2 (full-range blocks alternating at the blur's block spacing), so such a mean is
+// within 83 / sigma^2 of the exact row: 0.21 of a level at sigma 20, less above. Where the
+// 3-sigma reach moves a block into or out of a row's sum, the mean can also be off by half of
+// that small step (at most 0.35 of a level). Large faces cost in proportion to their area, and
+// this halves their multiply-adds.
+constexpr double kInterpolatedRowsFromSigma = 20.0;
+
+int blurRowStride(double blockSize) {
+    return static_cast<int>(std::clamp(std::floor(blockSize / kBlurRowsPerBlock), 1.0, 65536.0));
+}
 
 constexpr uint32_t kAlphaMask = 0xFF000000u;
 
@@ -93,6 +118,14 @@ struct RowTarget {
     const double* columnTerms = nullptr;
     double rowTerm = 0;
     RowSpans spans;
+};
+
+// Where a blurred row is computed: at least over [from, to) (a span that holds the row's own
+// span), and, when `keep` is set, also kept there as three float planes for interpolated rows.
+struct BlurSpan {
+    int from = 0;
+    int to = 0;
+    float* keep = nullptr;
 };
 
 // The mask of one face sampled at the pixel centres of its visible area. The squared normalized
@@ -175,14 +208,27 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Normal CDF
 
-// The standard normal CDF by linear interpolation in a table with 512 entries per unit: within
-// 2e-7 of the exact value, for a few operations instead of an erfc.
+// static_cast<double>(k), written so that on x86 the conversion does not wait for whatever last
+// wrote its register: a plain cvtsi2sd merges into the old register value, which chains the
+// iterations of the weight loops and made them several times slower.
+inline double wholeToDouble(int k) {
+#if defined(__SSE2__)
+    return _mm_cvtsd_f64(_mm_cvtsi32_sd(_mm_setzero_pd(), k));
+#else
+    return static_cast<double>(k);
+#endif
+}
+
+// The standard normal CDF by linear interpolation in a table with 128 entries per unit: within
+// 2e-6 of the exact value (a weight error far below a thousandth of a level), for a few
+// operations instead of an erfc. The table covers only the blur's reach, so that it stays in the
+// first-level cache (8 KB) next to the blur's other data.
 class NormalCdf {
 public:
     NormalCdf() : value_(static_cast<size_t>(kSteps) + 2) {
         for (int k = 0; k <= kSteps + 1; ++k) {
             const double t = -kLimit + static_cast<double>(k) / kPerUnit;
-            value_[k] = static_cast<float>(0.5 * std::erfc(-t / std::sqrt(2.0)));
+            value_[k] = 0.5 * std::erfc(-t / std::sqrt(2.0));
         }
     }
 
@@ -190,16 +236,16 @@ public:
     double within(double t) const {
         const double x = (t + kLimit) * kPerUnit;
         const int k = static_cast<int>(x);
-        const double u = x - k;
-        return value_[k] + u * (static_cast<double>(value_[k + 1]) - value_[k]);
+        const double u = x - wholeToDouble(k);
+        return value_[k] + u * (value_[k + 1] - value_[k]);
     }
 
 private:
-    static constexpr double kLimit = 8.0;
+    static constexpr double kLimit = 4.0;
     static_assert(kBlurReach < kLimit);
-    static constexpr int kPerUnit = 512;
+    static constexpr int kPerUnit = 128;
     static constexpr int kSteps = static_cast<int>(2 * kLimit) * kPerUnit;
-    std::vector<float> value_;
+    std::vector<double> value_;
 };
 
 const NormalCdf& normalCdf() {
@@ -362,17 +408,32 @@ void finishRowPortable(const float* patch, size_t stride, const RowTarget& t) {
                        t.pixels);
 }
 
-// One blurred row (see blurRowPortable) put under the mask; `scratch` holds the patch row.
+// One blurred row (see blurRowPortable) put under the mask; the patch row goes to span.keep, or
+// to `scratch` when there is none.
 void coverBlurRowPortable(const float* planes, size_t stride, int first, int count,
-                          const float* weights, float* scratch, const RowTarget& t) {
-    blurRowPortable(planes, stride, first, count, weights, t.spans.begin, t.spans.end, scratch);
+                          const float* weights, float* scratch, const BlurSpan& span,
+                          const RowTarget& t) {
+    float* patch = span.keep ? span.keep : scratch;
+    blurRowPortable(planes, stride, first, count, weights, span.from, span.to, patch);
+    finishRowPortable(patch, stride, t);
+}
+
+// A row halfway between two blurred rows: their mean, put under the mask.
+void coverMeanRowPortable(const float* below, const float* above, size_t stride, float* scratch,
+                          const RowTarget& t) {
+    for (int c = 0; c < 3; ++c)
+        for (int q = t.spans.begin; q < t.spans.end; ++q) {
+            const size_t i = c * stride + static_cast<size_t>(q);
+            scratch[i] = (below[i] + above[i]) * 0.5f;
+        }
     finishRowPortable(scratch, stride, t);
 }
 
 #if ORLENTA_COVER_AVX2
 
 // Adds the 16 sums of `sums16` (16-bit) to the 16 sums at `to` (32-bit).
-__attribute__((target("avx2"))) inline void addWidened(__m256i sums16, uint32_t* to) {
+__attribute__((target("avx2"), always_inline)) inline void addWidened(__m256i sums16,
+                                                                      uint32_t* to) {
     const __m256i lo = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(sums16));
     const __m256i hi = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(sums16, 1));
     auto* a = reinterpret_cast<__m256i*>(to);
@@ -451,18 +512,20 @@ __attribute__((target("avx2,fma"))) void mixBlockRowAvx2(const float* colours, c
     }
 }
 
-// Eight floats rounded to the nearest integer (ties to even, as cv::saturate_cast) in 0..255.
-__attribute__((target("avx2"))) inline __m256i roundedChannel(__m256 v) {
-    return _mm256_min_epi32(_mm256_max_epi32(_mm256_cvtps_epi32(v), _mm256_setzero_si256()),
-                            _mm256_set1_epi32(255));
-}
-
-// Eight BGRA pixels from three channel vectors and the alpha of `old`.
-__attribute__((target("avx2"))) inline __m256i packPixels(__m256 b, __m256 g, __m256 r,
-                                                          __m256i old) {
-    const __m256i bgr = _mm256_or_si256(roundedChannel(b),
-                                        _mm256_or_si256(_mm256_slli_epi32(roundedChannel(g), 8),
-                                                        _mm256_slli_epi32(roundedChannel(r), 16)));
+// Eight BGRA pixels from three channel vectors and the alpha of `old`. Each channel is rounded to
+// the nearest integer (ties to even, as cv::saturate_cast) and saturated to 0..255 by the two
+// packs; the values here never exceed the 16-bit range in which the second pack saturates
+// correctly.
+__attribute__((target("avx2"), always_inline)) inline __m256i packPixels(__m256 b, __m256 g,
+                                                                         __m256 r, __m256i old) {
+    // Per 128-bit lane (pixels 0-3, then 4-7): B0..3 G0..3 as 16-bit, then R0..3 twice, then as
+    // bytes B0..3 G0..3 R0..3 R0..3, and finally shuffled into B G R 0 per pixel.
+    const __m256i bg = _mm256_packus_epi32(_mm256_cvtps_epi32(b), _mm256_cvtps_epi32(g));
+    const __m256i rr = _mm256_packus_epi32(_mm256_cvtps_epi32(r), _mm256_cvtps_epi32(r));
+    const __m256i planar = _mm256_packus_epi16(bg, rr);
+    const __m256i order = _mm256_setr_epi8(0, 4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1, 0,
+                                           4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1);
+    const __m256i bgr = _mm256_shuffle_epi8(planar, order);
     return _mm256_or_si256(_mm256_and_si256(old, _mm256_set1_epi32(static_cast<int>(kAlphaMask))),
                            bgr);
 }
@@ -481,7 +544,7 @@ __attribute__((target("avx2"))) void fillKeepingAlphaAvx2(const uint32_t* colour
 }
 
 // maskFromSquaredRadius for four values.
-__attribute__((target("avx2"))) inline __m128 maskValues(__m256d r2) {
+__attribute__((target("avx2"), always_inline)) inline __m128 maskValues(__m256d r2) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d rho = _mm256_mul_pd(_mm256_set1_pd(kUnitRadius), _mm256_sqrt_pd(r2));
@@ -497,7 +560,7 @@ __attribute__((target("avx2"))) inline __m128 maskValues(__m256d r2) {
 
 // Blends eight patch pixels into px by the mask values of their columns (terms at
 // columnTerms); alpha stays.
-__attribute__((target("avx2"))) inline void
+__attribute__((target("avx2"), always_inline)) inline void
 blendChunk(__m256 b, __m256 g, __m256 r, const double* columnTerms, __m256d rowTerms, uchar* px) {
     const __m128 lo = maskValues(_mm256_add_pd(_mm256_loadu_pd(columnTerms), rowTerms));
     const __m128 hi = maskValues(_mm256_add_pd(_mm256_loadu_pd(columnTerms + 4), rowTerms));
@@ -533,9 +596,9 @@ __attribute__((target("avx2"))) void blendPatchAvx2(const float* patch, size_t s
 
 // Puts eight blurred pixels from column q into the target row: stored where the mask is 1
 // throughout, blended elsewhere, and through `scratch` when they would reach past the area.
-__attribute__((target("avx2"))) inline void finishChunk(const RowTarget& t, int q, __m256 b,
-                                                        __m256 g, __m256 r, __m256d rowTerms,
-                                                        float* scratch, size_t stride) {
+__attribute__((target("avx2"), always_inline)) inline void
+finishChunk(const RowTarget& t, int q, __m256 b, __m256 g, __m256 r, __m256d rowTerms,
+            float* scratch, size_t stride) {
     const RowSpans& s = t.spans;
     uchar* px = t.pixels + 4 * static_cast<size_t>(q);
     if (q >= s.innerBegin && q + 8 <= s.innerEnd) {
@@ -553,17 +616,18 @@ __attribute__((target("avx2"))) inline void finishChunk(const RowTarget& t, int 
 }
 
 // As coverBlurRowPortable, in one pass: the patch is summed in registers, 16 pixels at a time
-// (two independent sets of sums keep the multiply-adds busy), and goes straight to the row,
-// stored where the mask is 1 throughout and blended elsewhere. Only a step of 8 that would reach
-// past the area's edge goes through `scratch`. The planes must be readable 16 floats past any
-// multiple of 8 below the area's width.
-__attribute__((target("avx2,fma"))) void coverBlurRowAvx2(const float* planes, size_t stride,
-                                                          int first, int count,
-                                                          const float* weights, float* scratch,
-                                                          const RowTarget& t) {
+// (two independent sets of sums keep the multiply-adds busy), kept when asked to, and goes
+// straight to the row, stored where the mask is 1 throughout and blended elsewhere. Only a step
+// of 8 that would reach past the area's edge goes through `scratch`. The planes (and span.keep)
+// must be readable (writable) 16 floats past any multiple of 8 below the area's width.
+__attribute__((target("avx2,fma"))) void
+coverBlurRowAvx2(const float* planes, size_t stride, int first, int count, const float* weights,
+                 float* scratch, const BlurSpan& span, const RowTarget& t) {
     const RowSpans& s = t.spans;
     const __m256d rowTerms = _mm256_set1_pd(t.rowTerm);
-    for (int q = s.begin / 8 * 8; q < s.end; q += 16) {
+    // Steps of 8 that meet the row's own span are put into the row.
+    auto meetsRow = [&](int q) { return q < s.end && q + 8 > s.begin; };
+    for (int q = span.from / 8 * 8; q < span.to; q += 16) {
         __m256 b0 = _mm256_setzero_ps();
         __m256 g0 = b0;
         __m256 r0 = b0;
@@ -580,9 +644,39 @@ __attribute__((target("avx2,fma"))) void coverBlurRowAvx2(const float* planes, s
             g1 = _mm256_fmadd_ps(w, _mm256_loadu_ps(plane + stride + 8), g1);
             r1 = _mm256_fmadd_ps(w, _mm256_loadu_ps(plane + 2 * stride + 8), r1);
         }
-        finishChunk(t, q, b0, g0, r0, rowTerms, scratch, stride);
-        if (q + 8 < s.end)
+        if (span.keep) {
+            float* keep = span.keep + q;
+            _mm256_storeu_ps(keep, b0);
+            _mm256_storeu_ps(keep + stride, g0);
+            _mm256_storeu_ps(keep + 2 * stride, r0);
+            _mm256_storeu_ps(keep + 8, b1);
+            _mm256_storeu_ps(keep + stride + 8, g1);
+            _mm256_storeu_ps(keep + 2 * stride + 8, r1);
+        }
+        if (meetsRow(q))
+            finishChunk(t, q, b0, g0, r0, rowTerms, scratch, stride);
+        if (meetsRow(q + 8))
             finishChunk(t, q + 8, b1, g1, r1, rowTerms, scratch, stride);
+    }
+}
+
+__attribute__((target("avx2"), always_inline)) inline __m256 meanOf(const float* a,
+                                                                    const float* b) {
+    return _mm256_mul_ps(_mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)),
+                         _mm256_set1_ps(0.5f));
+}
+
+// As coverMeanRowPortable, 8 pixels at a time.
+__attribute__((target("avx2"))) void coverMeanRowAvx2(const float* below, const float* above,
+                                                      size_t stride, float* scratch,
+                                                      const RowTarget& t) {
+    const RowSpans& s = t.spans;
+    const __m256d rowTerms = _mm256_set1_pd(t.rowTerm);
+    for (int q = s.begin / 8 * 8; q < s.end; q += 8) {
+        const float* b = below + q;
+        const float* a = above + q;
+        finishChunk(t, q, meanOf(b, a), meanOf(b + stride, a + stride),
+                    meanOf(b + 2 * stride, a + 2 * stride), rowTerms, scratch, stride);
     }
 }
 
@@ -602,8 +696,10 @@ struct Kernels {
     void (*sumSpan)(const uint32_t*, int, uint64_t*) = sumSpanPortable<uint32_t>;
     void (*mixBlockRow)(const float*, const float*, size_t, const int*, const int*, int,
                         float*) = mixBlockRowPortable;
-    void (*coverBlurRow)(const float*, size_t, int, int, const float*, float*,
+    void (*coverBlurRow)(const float*, size_t, int, int, const float*, float*, const BlurSpan&,
                          const RowTarget&) = coverBlurRowPortable;
+    void (*coverMeanRow)(const float*, const float*, size_t, float*,
+                         const RowTarget&) = coverMeanRowPortable;
     void (*fillKeepingAlpha)(const uint32_t*, int, int, uchar*) = fillKeepingAlphaPortable;
     void (*blendPatch)(const float*, size_t, const double*, double, int, int, int,
                        uchar*) = blendPatchPortable;
@@ -617,6 +713,7 @@ Kernels chooseKernels(bool vector) {
         k.sumSpan = sumSpanAvx2;
         k.mixBlockRow = mixBlockRowAvx2;
         k.coverBlurRow = coverBlurRowAvx2;
+        k.coverMeanRow = coverMeanRowAvx2;
         k.fillKeepingAlpha = fillKeepingAlphaAvx2;
         k.blendPatch = blendPatchAvx2;
     }
@@ -657,12 +754,41 @@ void addBlockAverages(const T* values, const GridAxis& xs, int xb, double weight
     }
 }
 
+// The rows of one block row that enter its average: starts[t], starts[t] + stride, ... below
+// starts[t + 1], where rows beyond an image edge stand for copies of the edge row. `inside` are
+// those within the image (the first of them, `first`), `below` and `above` those beyond each
+// edge.
+struct SampledRows {
+    int first = 0;
+    int inside = 0;
+    double below = 0;
+    double above = 0;
+    double total() const { return below + inside + above; }
+};
+
+SampledRows sampledRows(const GridAxis& ys, int t, double stride) {
+    const double start = ys.starts[t];
+    const double total = std::ceil(ys.pixelCount(t) / stride);
+    // k-th sampled row: start + k * stride; those with k in [k0, k1) lie in [0, n).
+    const double k0 = std::clamp(std::ceil(-start / stride), 0.0, total);
+    const double k1 = std::clamp(std::ceil((ys.n - start) / stride), k0, total);
+    SampledRows rows;
+    rows.below = k0;
+    rows.above = total - k1;
+    rows.inside = static_cast<int>(k1 - k0);
+    if (rows.inside > 0)
+        rows.first = static_cast<int>(start + k0 * stride);
+    return rows;
+}
+
 // The average B, G, R of every block of the grid over the source clamped to its extent (pixels
 // beyond an edge repeat the edge). The average, not one sampled pixel, is taken: a sampled pixel
-// could pass an eye or the mouth through unchanged. Result: 3 floats per block, block (tx, ty)
-// at (ty * xs.count + tx) * 3.
+// could pass an eye or the mouth through unchanged. With a row stride above 1 the average is
+// taken over every stride-th row of the block (all of its columns), which is still a mean of
+// many pixels spread over the whole block but reads a fraction of the memory. Result: 3 floats
+// per block, block (tx, ty) at (ty * xs.count + tx) * 3.
 std::vector<float> blockAverages(const cv::Mat& src, const GridAxis& xs, const GridAxis& ys,
-                                 const Kernels& kernels) {
+                                 int rowStride, const Kernels& kernels) {
     const int rows = src.rows;
     const int xb = xs.spanBegin(0);
     const int width = xs.spanEnd(xs.count - 1) - xb;
@@ -670,23 +796,26 @@ std::vector<float> blockAverages(const cv::Mat& src, const GridAxis& xs, const G
     std::vector<double> sums(static_cast<size_t>(xs.count) * 3);
     std::vector<float> averages(static_cast<size_t>(xs.count) * ys.count * 3);
     auto pixels = [&](int j) { return src.ptr<uchar>(rows - 1 - j) + 4 * static_cast<size_t>(xb); };
+    // Bottom-up row j + stride is `stride` Mat rows further up in memory.
+    const size_t step = src.step * static_cast<size_t>(rowStride);
 
     for (int ty = 0; ty < ys.count; ++ty) {
         std::fill(sums.begin(), sums.end(), 0.0);
-        const double count = ys.pixelCount(ty);
-        // The block's rows inside the image, in chunks small enough for 32-bit column sums.
-        const int jb = ys.spanBegin(ty);
-        const int je = ys.spanEnd(ty);
-        for (int j0 = jb; j0 < je; j0 += 65536) {
-            const int j1 = std::min(je, j0 + 65536);
+        const SampledRows sampled = sampledRows(ys, ty, rowStride);
+        const double count = sampled.total();
+        // The sampled rows inside the image, in chunks small enough for 32-bit column sums.
+        for (int k0 = 0; k0 < sampled.inside; k0 += 65536) {
+            const int k1 = std::min(sampled.inside, k0 + 65536);
             std::fill(acc.begin(), acc.end(), 0u);
-            kernels.sumColumns(pixels(j1 - 1), src.step, j1 - j0, width * 4, acc.data());
+            kernels.sumColumns(pixels(sampled.first + (k1 - 1) * rowStride), step, k1 - k0,
+                               width * 4, acc.data());
             addBlockAverages(acc.data(), xs, xb, 1.0 / count, sums.data(), kernels.sumSpan);
         }
-        if (const double below = ys.extraBelow(ty); below > 0)
-            addBlockAverages(pixels(0), xs, xb, below / count, sums.data(), sumSpanPortable<uchar>);
-        if (const double above = ys.extraAbove(ty); above > 0)
-            addBlockAverages(pixels(rows - 1), xs, xb, above / count, sums.data(),
+        if (sampled.below > 0)
+            addBlockAverages(pixels(0), xs, xb, sampled.below / count, sums.data(),
+                             sumSpanPortable<uchar>);
+        if (sampled.above > 0)
+            addBlockAverages(pixels(rows - 1), xs, xb, sampled.above / count, sums.data(),
                              sumSpanPortable<uchar>);
 
         float* out = averages.data() + static_cast<size_t>(ty) * xs.count * 3;
@@ -757,7 +886,7 @@ void coverPixelated(const cv::Mat& src, cv::Mat& dst, const FaceArea& area,
     const double cy = (area.y0 + area.y1) * 0.5;
     const GridAxis xs = makeAxis(cx, size, src.cols, area.x0, area.x1, 0.0);
     const GridAxis ys = makeAxis(cy, size, src.rows, area.y0, area.y1, 0.0);
-    const std::vector<float> colours = blockAverages(src, xs, ys, kernels);
+    const std::vector<float> colours = blockAverages(src, xs, ys, 1, kernels);
     const int width = area.width();
     const size_t stride = static_cast<size_t>(width);
 
@@ -802,7 +931,8 @@ void coverPixelated(const cv::Mat& src, cv::Mat& dst, const FaceArea& area,
 // is the product of two one-dimensional shares. That is exact for any sigma and costs, per pixel,
 // the number of blocks within reach rather than the size of a kernel. The sum is taken in two
 // steps: first each block row blurred horizontally at every pixel column (planes), then each
-// pixel as the vertical mix of the planes at its column.
+// pixel as the vertical mix of the planes at its column (for a wide blur, on every other row; see
+// kInterpolatedRowsFromSigma).
 void coverBlurred(const cv::Mat& src, cv::Mat& dst, const FaceArea& area, const Kernels& kernels) {
     const double size = std::max(area.face.width / kBlurBlockDivisor, kMinimumBlockSize);
     const double sigma = area.face.width * kBlurStrength;
@@ -811,7 +941,7 @@ void coverBlurred(const cv::Mat& src, cv::Mat& dst, const FaceArea& area, const 
     const double cy = (area.y0 + area.y1) * 0.5;
     const GridAxis xs = makeAxis(cx, size, src.cols, area.x0, area.x1, reach);
     const GridAxis ys = makeAxis(cy, size, src.rows, area.y0, area.y1, reach);
-    const std::vector<float> colours = blockAverages(src, xs, ys, kernels);
+    const std::vector<float> colours = blockAverages(src, xs, ys, blurRowStride(size), kernels);
     const AxisWeights wx = gaussianWeights(xs, area.x0, area.x1, sigma);
     const AxisWeights wy = gaussianWeights(ys, area.y0, area.y1, sigma);
     const int width = area.width();
@@ -844,22 +974,54 @@ void coverBlurred(const cv::Mat& src, cv::Mat& dst, const FaceArea& area, const 
 
     const EllipseMask mask = ellipseMask(area.face);
     MaskGrid grid(mask, area);
-    std::vector<float> patch(3 * stride, 0.0f);
-    for (int j = area.y0; j < area.y1; ++j) {
-        const double rowTerm = grid.rowTerm(j);
-        const RowSpans s = grid.spans(rowTerm);
+    const int rows = area.y1 - area.y0;
+    std::vector<RowTarget> targets(static_cast<size_t>(rows));
+    for (int p = 0; p < rows; ++p) {
+        const int j = area.y0 + p;
+        RowTarget& t = targets[p];
+        t.pixels = dst.ptr<uchar>(dst.rows - 1 - j) + 4 * static_cast<size_t>(area.x0);
+        t.width = width;
+        t.columnTerms = grid.columnTerms();
+        t.rowTerm = grid.rowTerm(j);
+        t.spans = grid.spans(t.rowTerm);
+    }
+
+    // With a wide enough Gaussian, every odd row that has a row above is the mean of its two
+    // neighbours, which are computed in full and kept for it.
+    const bool interpolate = sigma >= kInterpolatedRowsFromSigma;
+    auto interpolated = [&](int p) { return interpolate && p % 2 == 1 && p + 1 < rows; };
+    auto include = [](BlurSpan& span, const RowSpans& s) {
         if (s.begin >= s.end)
+            return;
+        span.from = span.from < span.to ? std::min(span.from, s.begin) : s.begin;
+        span.to = std::max(span.to, s.end);
+    };
+    std::vector<float> patch(3 * stride, 0.0f);
+    std::vector<float> kept[2];
+    if (interpolate)
+        kept[0] = kept[1] = std::vector<float>(3 * stride, 0.0f);
+    for (int p = 0; p < rows; ++p) {
+        if (interpolated(p))
             continue;
-        const int p = j - area.y0;
-        RowTarget target;
-        target.pixels = dst.ptr<uchar>(dst.rows - 1 - j) + 4 * static_cast<size_t>(area.x0);
-        target.width = width;
-        target.columnTerms = grid.columnTerms();
-        target.rowTerm = rowTerm;
-        target.spans = s;
-        kernels.coverBlurRow(planes.data(), stride, wy.first[p], wy.count[p],
-                             wy.weights.data() + static_cast<size_t>(p) * ys.count + wy.first[p],
-                             patch.data(), target);
+        BlurSpan span;
+        include(span, targets[p].spans);
+        const bool below = p >= 1 && interpolated(p - 1);
+        const bool above = p + 1 < rows && interpolated(p + 1);
+        if (below)
+            include(span, targets[p - 1].spans);
+        if (above)
+            include(span, targets[p + 1].spans);
+        if (below || above)
+            span.keep = kept[p / 2 % 2].data();
+        if (span.from < span.to)
+            kernels.coverBlurRow(planes.data(), stride, wy.first[p], wy.count[p],
+                                 wy.weights.data() + static_cast<size_t>(p) * ys.count +
+                                     wy.first[p],
+                                 patch.data(), span, targets[p]);
+        // Row p - 1 lies between the rows kept last time and this time.
+        if (below && targets[p - 1].spans.begin < targets[p - 1].spans.end)
+            kernels.coverMeanRow(kept[(p / 2 + 1) % 2].data(), span.keep, stride, patch.data(),
+                                 targets[p - 1]);
     }
 }
 
