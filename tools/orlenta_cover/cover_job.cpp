@@ -42,17 +42,6 @@ constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
 // Input buffers: the frames in flight, the one being decoded, and one spare.
 constexpr size_t kInputBuffers = kMaxFramesInFlight + 2;
 
-void printError(const std::string& message) {
-    std::fflush(stdout);
-    std::string line = "orlenta-cover: " + message + "\n";
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-}
-
-std::string named(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
-
 // Where a file the user named really is: absolute, with the symbolic links of the parts that
 // exist resolved, so that writing "through" a link replaces the file it points to.
 fs::path resolvedTarget(const std::string& name) {
@@ -314,49 +303,42 @@ int coverFiles(const CoverOptions& options) {
                                   : std::optional<fs::path>(resolvedTarget(options.facesPath));
 
     if (sameFile(input, output)) {
-        printError("OUTPUT is the same file as INPUT; the input is never overwritten");
+        printCoverMessage("OUTPUT is the same file as INPUT; the input is never overwritten");
         return kExitUsage;
     }
     if (faces && (sameFile(input, *faces) || sameFile(output, *faces))) {
-        printError("the --faces file must differ from INPUT and OUTPUT");
+        printCoverMessage("the --faces file must differ from INPUT and OUTPUT");
         return kExitUsage;
     }
 
     std::string error;
     std::unique_ptr<MediaReader> reader = MediaReader::open(input, &error);
     if (!reader) {
-        printError(error);
+        printCoverMessage(error);
         return kExitFailure;
     }
     if (reader->kind() != options.outputKind) {
-        printError(reader->kind() == MediaKind::image
-                       ? "INPUT is an image: OUTPUT must end in .png or .jpg"
-                       : "INPUT is a video: OUTPUT must end in .webm or .mp4");
+        printCoverMessage(reader->kind() == MediaKind::image
+                              ? "INPUT is an image: OUTPUT must end in .png or .jpg"
+                              : "INPUT is a video: OUTPUT must end in .webm or .mp4");
         return kExitUsage;
     }
 
     // No face model, no output: frames whose faces cannot be looked for are never written.
-    const std::string modelPath =
-        options.modelPath.empty() ? defaultFaceModelPath() : options.modelPath;
-    if (modelPath.empty()) {
-        printError("no face model is installed; run scripts/fetch-model or pass --model FILE");
-        return kExitFailure;
-    }
     std::string modelError;
-    std::unique_ptr<FaceDetector> detector = loadFaceDetector(modelPath, &modelError);
+    std::unique_ptr<FaceDetector> detector = loadCoverFaceModel(options.modelPath, &modelError);
     if (!detector) {
-        printError("cannot load the face model " + named(modelPath) + ": " +
-                   (modelError.empty() ? "unknown error" : modelError));
+        printCoverMessage(modelError);
         return kExitFailure;
     }
     if (interruptRequested) {
-        printError("interrupted");
+        printCoverMessage("interrupted");
         return kExitInterrupted;
     }
 
     std::unique_ptr<TemporaryOutput> outputFile = TemporaryOutput::create(output, &error);
     if (!outputFile) {
-        printError(error);
+        printCoverMessage(error);
         return kExitFailure;
     }
     std::unique_ptr<TemporaryOutput> facesFile;
@@ -364,7 +346,7 @@ int coverFiles(const CoverOptions& options) {
     if (faces) {
         facesFile = TemporaryOutput::create(*faces, &error);
         if (!facesFile) {
-            printError(error);
+            printCoverMessage(error);
             return kExitFailure;
         }
         const int fd = ::dup(facesFile->fd());
@@ -372,7 +354,7 @@ int coverFiles(const CoverOptions& options) {
         if (!faceLog) {
             if (fd >= 0)
                 ::close(fd);
-            printError("cannot write " + named(*faces) + ": " + systemError(errno));
+            printCoverMessage("cannot write " + quotedPath(*faces) + ": " + systemError(errno));
             return kExitFailure;
         }
     }
@@ -388,26 +370,26 @@ int coverFiles(const CoverOptions& options) {
     std::unique_ptr<MediaWriter> writer =
         MediaWriter::open(*outputFile, options.outputKind, reader->frameRate(), &error);
     if (!writer) {
-        printError(error);
+        printCoverMessage(error);
         return kExitFailure;
     }
 
     CoverRun run(*reader, *writer, faceLog, ::isatty(STDERR_FILENO) == 1);
     const std::string failure = run.run(std::move(detector), options.style);
     if (interruptRequested) {
-        printError("interrupted");
+        printCoverMessage("interrupted");
         return kExitInterrupted;
     }
     if (!failure.empty()) {
-        printError(failure);
+        printCoverMessage(failure);
         return kExitFailure;
     }
     if (!writer->finish(&error)) {
-        printError(error);
+        printCoverMessage(error);
         return kExitFailure;
     }
     if (interruptRequested) {
-        printError("interrupted");
+        printCoverMessage("interrupted");
         return kExitInterrupted;
     }
     if (faceLog) {
@@ -415,16 +397,16 @@ int coverFiles(const CoverOptions& options) {
         const int closeResult = std::fclose(faceLog);
         faceLog = nullptr;
         if (!flushed || closeResult != 0) {
-            printError("cannot write " + named(*faces) + ": " + systemError(errno));
+            printCoverMessage("cannot write " + quotedPath(*faces) + ": " + systemError(errno));
             return kExitFailure;
         }
         if (!facesFile->commit(&error)) {
-            printError(error);
+            printCoverMessage(error);
             return kExitFailure;
         }
     }
     if (!outputFile->commit(&error)) {
-        printError(error);
+        printCoverMessage(error);
         return kExitFailure;
     }
 
@@ -453,7 +435,7 @@ int runCoverTool(const std::vector<std::string>& arguments) {
         return kExitSuccess;
     }
     if (!parsed.options) {
-        printError(parsed.error + " (see orlenta-cover --help)");
+        printCoverMessage(parsed.error + " (see orlenta-cover --help)");
         return kExitUsage;
     }
     try {
@@ -463,9 +445,34 @@ int runCoverTool(const std::vector<std::string>& arguments) {
     } catch (const std::exception& e) {
         // Nothing below is meant to throw; should something still do, the temporary files
         // have been removed on the way here and the user gets a reason.
-        printError(std::string("unexpected error: ") + e.what());
+        printCoverMessage(std::string("unexpected error: ") + e.what());
         return kExitFailure;
     }
+}
+
+void printCoverMessage(const std::string& message) {
+    std::fflush(stdout);
+    const std::string line = "orlenta-cover: " + message + "\n";
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+std::string quotedPath(const std::filesystem::path& path) {
+    return "'" + path.string() + "'";
+}
+
+std::unique_ptr<FaceDetector> loadCoverFaceModel(const std::string& modelPath, std::string* error) {
+    const std::string path = modelPath.empty() ? defaultFaceModelPath() : modelPath;
+    if (path.empty()) {
+        *error = "no face model is installed; run scripts/fetch-model or pass --model FILE";
+        return nullptr;
+    }
+    std::string loadError;
+    std::unique_ptr<FaceDetector> detector = loadFaceDetector(path, &loadError);
+    if (!detector)
+        *error = "cannot load the face model " + quotedPath(path) + ": " +
+                 (loadError.empty() ? "unknown error" : loadError);
+    return detector;
 }
 
 } // namespace orlenta

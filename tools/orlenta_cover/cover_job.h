@@ -14,8 +14,12 @@
 // failure.
 #pragma once
 
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "app/pipeline/face_detector.h"
 
 namespace orlenta {
 
@@ -33,5 +37,15 @@ int runCoverTool(const std::vector<std::string>& arguments);
 void requestCoverInterrupt();
 // Whether requestCoverInterrupt() was called. Safe from any thread.
 bool coverInterruptRequested();
+
+// What the file run and the virtual-camera run share:
+// Writes "orlenta-cover: MESSAGE" as one line on standard error, after anything pending on
+// standard output.
+void printCoverMessage(const std::string& message);
+// A file name as the messages show it, in single quotes.
+std::string quotedPath(const std::filesystem::path& path);
+// The face model named by --model (modelPath), or the installed one when modelPath is empty. Null
+// when there is none or it does not load, with the line to show in *error.
+std::unique_ptr<FaceDetector> loadCoverFaceModel(const std::string& modelPath, std::string* error);
 
 } // namespace orlenta

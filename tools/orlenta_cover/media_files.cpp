@@ -15,6 +15,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/pipeline/camera_pipeline.h"
+#include "tools/orlenta_cover/cover_job.h"
 
 namespace orlenta {
 
@@ -24,10 +25,6 @@ constexpr double kFallbackFrameRate = 30;
 // Rates outside this range are metadata errors, not frame rates.
 constexpr double kMinFrameRate = 0.1;
 constexpr double kMaxFrameRate = 1000;
-
-std::string named(const std::filesystem::path& path) {
-    return "'" + path.string() + "'";
-}
 
 // Keeps what libraries print straight to standard error while they open a file (OpenCV's notes
 // about codec tags, libpng's warnings) off the user's terminal for the length of a scope. Only
@@ -120,7 +117,7 @@ public:
     // before anything is written.
     bool prefetch(std::string* error) {
         if (!decode()) {
-            *error = "no video frame can be decoded from " + named(path_);
+            *error = "no video frame can be decoded from " + quotedPath(path_);
             return false;
         }
         prefetched_ = true;
@@ -150,8 +147,9 @@ public:
         // Containers give their length up front; a file that stops well short of it was cut
         // off or damaged. A little slack allows for lengths that are rounded estimates.
         if (announced_ && delivered_ < *announced_ - std::max<int64_t>(2, *announced_ / 50))
-            return named(path_) + " is truncated or damaged: only " + std::to_string(delivered_) +
-                   " of its " + std::to_string(*announced_) + " frames can be decoded";
+            return quotedPath(path_) + " is truncated or damaged: only " +
+                   std::to_string(delivered_) + " of its " + std::to_string(*announced_) +
+                   " frames can be decoded";
         return {};
     }
 
@@ -161,7 +159,7 @@ private:
             if (!capture_->read(frame_))
                 return false;
             if (!toBgra(frame_, bgra_)) {
-                problem_ = "frame " + std::to_string(delivered_) + " of " + named(path_) +
+                problem_ = "frame " + std::to_string(delivered_) + " of " + quotedPath(path_) +
                            " has a pixel format that cannot be converted";
                 return false;
             }
@@ -176,7 +174,7 @@ private:
             decodedAny_ = true;
             return true;
         } catch (const cv::Exception& e) {
-            problem_ = "cannot decode " + named(path_) + ": " + e.msg;
+            problem_ = "cannot decode " + quotedPath(path_) + ": " + e.msg;
             return false;
         }
     }
@@ -232,11 +230,11 @@ public:
             if (extension_ == ".jpg" || extension_ == ".jpeg")
                 parameters = {cv::IMWRITE_JPEG_QUALITY, 92};
             if (!cv::imencode(extension_, bgr, bytes, parameters)) {
-                *error = "cannot encode the image for " + named(target_);
+                *error = "cannot encode the image for " + quotedPath(target_);
                 return false;
             }
         } catch (const cv::Exception& e) {
-            *error = "cannot encode the image for " + named(target_) + ": " + e.msg;
+            *error = "cannot encode the image for " + quotedPath(target_) + ": " + e.msg;
             return false;
         }
         size_t done = 0;
@@ -246,7 +244,8 @@ public:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                *error = "cannot write " + named(target_) + ": " + systemError(n < 0 ? errno : EIO);
+                *error =
+                    "cannot write " + quotedPath(target_) + ": " + systemError(n < 0 ? errno : EIO);
                 return false;
             }
             done += static_cast<size_t>(n);
@@ -256,7 +255,7 @@ public:
 
     bool finish(std::string* error) override {
         if (!written_) {
-            *error = "no frame was written to " + named(target_);
+            *error = "no frame was written to " + quotedPath(target_);
             return false;
         }
         return true;
@@ -293,7 +292,7 @@ public:
             cv::cvtColor(bgra, bgr_, cv::COLOR_BGRA2BGR);
             writer_->write(bgr_);
         } catch (const cv::Exception& e) {
-            *error = "cannot encode " + named(target_) + ": " + e.msg;
+            *error = "cannot encode " + quotedPath(target_) + ": " + e.msg;
             return false;
         }
         ++written_;
@@ -304,7 +303,7 @@ public:
         try {
             writer_->release();
         } catch (const cv::Exception& e) {
-            *error = "cannot finish " + named(target_) + ": " + e.msg;
+            *error = "cannot finish " + quotedPath(target_) + ": " + e.msg;
             return false;
         }
         // Count what a decoder finds in the file; a short count means frames were lost on the
@@ -318,8 +317,8 @@ public:
             }
         }
         if (found != written_) {
-            *error = "cannot write " + named(target_) + ": only " + std::to_string(found) + " of " +
-                     std::to_string(written_) + " frames reached the file";
+            *error = "cannot write " + quotedPath(target_) + ": only " + std::to_string(found) +
+                     " of " + std::to_string(written_) + " frames reached the file";
             return false;
         }
         return true;
@@ -339,25 +338,25 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
                                                std::string* error) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
-        *error = "cannot read " + named(path) + ": " + systemError(errno);
+        *error = "cannot read " + quotedPath(path) + ": " + systemError(errno);
         return nullptr;
     }
     if (S_ISDIR(info.st_mode)) {
-        *error = "cannot read " + named(path) + ": it is a directory";
+        *error = "cannot read " + quotedPath(path) + ": it is a directory";
         return nullptr;
     }
     if (!S_ISREG(info.st_mode)) {
-        *error = "cannot read " + named(path) + ": it is not a regular file";
+        *error = "cannot read " + quotedPath(path) + ": it is not a regular file";
         return nullptr;
     }
     const int probe = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (probe < 0) {
-        *error = "cannot read " + named(path) + ": " + systemError(errno);
+        *error = "cannot read " + quotedPath(path) + ": " + systemError(errno);
         return nullptr;
     }
     ::close(probe);
     if (info.st_size == 0) {
-        *error = "cannot read " + named(path) + ": the file is empty";
+        *error = "cannot read " + quotedPath(path) + ": the file is empty";
         return nullptr;
     }
 
@@ -366,7 +365,7 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
     if (ec) {
-        *error = "cannot read " + named(path) + ": " + ec.message();
+        *error = "cannot read " + quotedPath(path) + ": " + ec.message();
         return nullptr;
     }
 
@@ -386,7 +385,7 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
         }
         cv::Mat bgra;
         if (picture.empty() || !toBgra(picture, bgra)) {
-            *error = "cannot decode the image " + named(path) + " (damaged or unsupported)";
+            *error = "cannot decode the image " + quotedPath(path) + " (damaged or unsupported)";
             return nullptr;
         }
         return std::make_unique<ImageReader>(std::move(bgra));
@@ -402,7 +401,7 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
             return nullptr;
         return reader;
     }
-    *error = named(path) + " is not a video or image that can be decoded here";
+    *error = quotedPath(path) + " is not a video or image that can be decoded here";
     return nullptr;
 }
 
@@ -436,8 +435,8 @@ std::unique_ptr<MediaWriter> MediaWriter::open(const TemporaryOutput& output, Me
         } catch (const cv::Exception&) {
         }
     }
-    *error =
-        "cannot encode " + what + " video for " + named(output.target()) + " (no working encoder)";
+    *error = "cannot encode " + what + " video for " + quotedPath(output.target()) +
+             " (no working encoder)";
     return nullptr;
 }
 

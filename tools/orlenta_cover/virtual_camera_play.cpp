@@ -34,13 +34,6 @@ constexpr size_t kInputBuffers = kMaxFramesQueued + 2;
 // How often a waiting reader looks for an interrupt.
 constexpr double kInterruptPollSeconds = 0.1;
 
-void printLine(const std::string& message) {
-    std::fflush(stdout);
-    const std::string line = "orlenta-cover: " + message + "\n";
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-}
-
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -141,10 +134,10 @@ private:
                 std::lock_guard lock(mutex_);
                 everConnected_ = true;
             }
-            printLine("playing into the virtual camera");
+            printCoverMessage("playing into the virtual camera");
         } else {
-            printLine("the virtual camera is not there; frames are dropped until it is (is "
-                      "orlenta-camera-extension running?)");
+            printCoverMessage("the virtual camera is not there; frames are dropped until it is (is "
+                              "orlenta-camera-extension running?)");
         }
     }
 
@@ -153,7 +146,8 @@ private:
     void onProcessed(const ProcessedFrame& frame) {
         if (frame.coveredWholeFrame && !warnedBlack_) {
             warnedBlack_ = true;
-            printLine("face detection is failing: frames go out black until it works again");
+            printCoverMessage(
+                "face detection is failing: frames go out black until it works again");
         }
     }
 
@@ -286,42 +280,35 @@ int playToVirtualCamera(const CoverOptions& options) {
     std::string error;
     std::unique_ptr<MediaReader> reader = MediaReader::open(options.input, &error);
     if (!reader) {
-        printLine(error);
+        printCoverMessage(error);
         return kExitFailure;
     }
     // No face model, no frames: pictures whose faces cannot be looked for are never shown.
-    const std::string modelPath =
-        options.modelPath.empty() ? defaultFaceModelPath() : options.modelPath;
-    if (modelPath.empty()) {
-        printLine("no face model is installed; run scripts/fetch-model or pass --model FILE");
-        return kExitFailure;
-    }
     std::string modelError;
-    std::unique_ptr<FaceDetector> detector = loadFaceDetector(modelPath, &modelError);
+    std::unique_ptr<FaceDetector> detector = loadCoverFaceModel(options.modelPath, &modelError);
     if (!detector) {
-        printLine("cannot load the face model '" + modelPath +
-                  "': " + (modelError.empty() ? "unknown error" : modelError));
+        printCoverMessage(modelError);
         return kExitFailure;
     }
     if (coverInterruptRequested()) {
-        printLine("interrupted");
+        printCoverMessage("interrupted");
         return kExitInterrupted;
     }
 
     VirtualCameraPlay play(options, std::move(reader));
     const std::string failure = play.run(std::move(detector));
     if (play.interrupted() && failure.empty()) {
-        printLine("interrupted after " + std::to_string(play.framesPlayed()) + " frames");
+        printCoverMessage("interrupted after " + std::to_string(play.framesPlayed()) + " frames");
         return kExitInterrupted;
     }
     if (!failure.empty()) {
-        printLine(failure);
+        printCoverMessage(failure);
         return kExitFailure;
     }
     std::string summary = "played " + std::to_string(play.framesPlayed()) + " frames";
     if (const int64_t skipped = play.framesSkipped(); skipped > 0)
         summary += " (" + std::to_string(skipped) + " skipped to keep to the clock)";
-    printLine(summary);
+    printCoverMessage(summary);
     return kExitSuccess;
 }
 
