@@ -1,11 +1,15 @@
-// What the benchmarks share: their clock, percentiles, and the baseline every result is compared
-// with, one plain copy of a 1280 x 720 BGRA frame measured in the same run.
+// What the benchmarks share: their clock, percentiles, the baseline every result is compared
+// with (one plain copy of a 1280 x 720 BGRA frame measured in the same run), and a private
+// PipeWire session for those that need one.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace orlenta::bench {
@@ -39,6 +43,34 @@ inline double baselineCopyMilliseconds() {
         from[static_cast<size_t>(i)] = to[static_cast<size_t>(i) + 1];
     }
     return percentile(times, 0.5);
+}
+
+// Stops the private PipeWire session that `script` (scripts/pipewire-session) runs in `directory`.
+inline void stopPipeWireSession(const std::string& script, const std::string& directory) {
+    std::system((script + " stop '" + directory + "' >/dev/null 2>&1").c_str());
+}
+
+// Starts a fresh private PipeWire session in `directory` and takes its environment (the
+// "export NAME='value'" and "unset NAME" lines the script leaves in directory/env) into this
+// process, so that PipeWire clients made from now on connect to it.
+inline bool startPipeWireSession(const std::string& script, const std::string& directory) {
+    stopPipeWireSession(script, directory);
+    if (std::system((script + " start '" + directory + "' >/dev/null 2>&1").c_str()) != 0)
+        return false;
+    std::ifstream env(directory + "/env");
+    std::string line;
+    while (std::getline(env, line)) {
+        if (line.rfind("unset ", 0) == 0) {
+            ::unsetenv(line.substr(6).c_str());
+        } else if (line.rfind("export ", 0) == 0) {
+            const size_t equals = line.find('=');
+            std::string value = line.substr(equals + 1);
+            if (value.size() >= 2 && value.front() == '\'')
+                value = value.substr(1, value.size() - 2);
+            ::setenv(line.substr(7, equals - 7).c_str(), value.c_str(), 1);
+        }
+    }
+    return true;
 }
 
 } // namespace orlenta::bench

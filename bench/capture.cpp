@@ -46,6 +46,8 @@ using orlenta::bench::baselineCopyMilliseconds;
 using orlenta::bench::Clock;
 using orlenta::bench::milliseconds;
 using orlenta::bench::percentile;
+using orlenta::bench::startPipeWireSession;
+using orlenta::bench::stopPipeWireSession;
 using orlenta::testing::TestCamera;
 
 struct Case {
@@ -184,31 +186,17 @@ Conversion measureConversion(const Case& c, int frames) {
 }
 
 // The private PipeWire session for the latency cases.
+std::string sessionScript() {
+    return std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
+}
+
 bool startSession(std::string* dir) {
     *dir = std::string(ORLENTA_BINARY_DIR) + "/pipewire-session/bench";
-    const std::string script = std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
-    std::system((script + " stop '" + *dir + "' >/dev/null 2>&1").c_str());
-    if (std::system((script + " start '" + *dir + "' >/dev/null 2>&1").c_str()) != 0)
-        return false;
-    std::ifstream env(*dir + "/env");
-    std::string line;
-    while (std::getline(env, line)) {
-        if (line.rfind("unset ", 0) == 0) {
-            ::unsetenv(line.substr(6).c_str());
-        } else if (line.rfind("export ", 0) == 0) {
-            const size_t equals = line.find('=');
-            std::string value = line.substr(equals + 1);
-            if (value.size() >= 2 && value.front() == '\'')
-                value = value.substr(1, value.size() - 2);
-            ::setenv(line.substr(7, equals - 7).c_str(), value.c_str(), 1);
-        }
-    }
-    return true;
+    return startPipeWireSession(sessionScript(), *dir);
 }
 
 void stopSession(const std::string& dir) {
-    const std::string script = std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
-    std::system((script + " stop '" + dir + "' >/dev/null 2>&1").c_str());
+    stopPipeWireSession(sessionScript(), dir);
 }
 
 struct Latency {

@@ -52,6 +52,8 @@ using orlenta::bench::baselineCopyMilliseconds;
 using orlenta::bench::Clock;
 using orlenta::bench::milliseconds;
 using orlenta::bench::percentile;
+using orlenta::bench::startPipeWireSession;
+using orlenta::bench::stopPipeWireSession;
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
@@ -80,28 +82,11 @@ std::string sessionScript() {
 }
 
 void stopSession() {
-    std::system((sessionScript() + " stop '" + sessionDirectory() + "' >/dev/null 2>&1").c_str());
+    stopPipeWireSession(sessionScript(), sessionDirectory());
 }
 
 bool startSession() {
-    stopSession();
-    if (std::system(
-            (sessionScript() + " start '" + sessionDirectory() + "' >/dev/null 2>&1").c_str()) != 0)
-        return false;
-    std::ifstream env(sessionDirectory() + "/env");
-    std::string line;
-    while (std::getline(env, line)) {
-        if (line.rfind("unset ", 0) == 0) {
-            ::unsetenv(line.substr(6).c_str());
-        } else if (line.rfind("export ", 0) == 0) {
-            const size_t equals = line.find('=');
-            std::string value = line.substr(equals + 1);
-            if (value.size() >= 2 && value.front() == '\'')
-                value = value.substr(1, value.size() - 2);
-            ::setenv(line.substr(7, equals - 7).c_str(), value.c_str(), 1);
-        }
-    }
-    return true;
+    return startPipeWireSession(sessionScript(), sessionDirectory());
 }
 
 // The daemon as a child process; ended (TERM, then KILL) and reaped when the object goes.
