@@ -25,8 +25,8 @@
 // The hot loops exist twice: portable C++, and AVX2 for x86 processors that have it (chosen at
 // run time). Both compute the same values up to float rounding in the blur's sums. The AVX2
 // helpers that take vectors are forced inline: left as calls (as the compiler chose once two
-// kernels shared them), they pass every vector through the stack and the blur runs a third
-// slower.
+// kernels shared them), they pass every vector through the stack, and the blur's row loop took
+// 30 % longer.
 
 namespace orlenta {
 
