@@ -1,15 +1,20 @@
-// Times the face detector's whole detect() (resize, colour conversion, inference, decoding and
-// suppression) on a 1280 x 720 BGRA frame holding one face, on 1 and on 2 OpenCV threads, and
-// prints the median and 95th percentile of each with its ratio to the median of one plain copy of
-// the same frame, measured in the same run.
+// Times face detection on a 1280 x 720 BGRA frame holding one face, with both inference engines
+// (XNNPACK and OpenCV dnn) side by side in the same run:
+//   - each network input size alone (inference only), on 1 and 2 threads;
+//   - the detector's whole detect() (every pass of a video frame: scaling, colour conversion,
+//     inference, decoding, suppression), on 1 and 2 threads, with each pass's share.
+// Every figure is printed as the median and 95th percentile and as a ratio to the median of one
+// plain copy of the same frame, measured in the same run; the last lines give XNNPACK's time as a
+// share of OpenCV dnn's.
 //
-// Usage: bench_detect [frames per thread count (default 150)] [model file (default: installed or
-// in-tree model)]
+// Usage: bench_detect [frames per case (default 150)] [model file (default: installed or in-tree
+// model)]
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,10 +23,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/pipeline/face_detector.h"
+#include "app/pipeline/face_network.h"
+#include "bench/bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using orlenta::FaceEngine;
+using orlenta::bench::Clock;
 
 constexpr int frameWidth = 1280;
 constexpr int frameHeight = 720;
@@ -37,18 +45,12 @@ template <typename Work> Timing measure(int runs, Work&& work) {
     for (int i = 0; i < warmUpRuns; ++i)
         work();
     std::vector<double> ms;
-    ms.reserve(static_cast<std::size_t>(runs));
     for (int i = 0; i < runs; ++i) {
         const auto start = Clock::now();
         work();
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        ms.push_back(orlenta::bench::milliseconds(Clock::now() - start));
     }
-    std::sort(ms.begin(), ms.end());
-    const auto at = [&](double q) {
-        return ms[std::min(ms.size() - 1,
-                           static_cast<std::size_t>(q * static_cast<double>(ms.size())))];
-    };
-    return {at(0.5), at(0.95)};
+    return {orlenta::bench::percentile(ms, 0.5), orlenta::bench::percentile(ms, 0.95)};
 }
 
 // The test picture of a face on a textured background; the texture alone when the picture is not
@@ -69,6 +71,14 @@ cv::Mat benchFrame() {
     return frame;
 }
 
+std::vector<char> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+const std::vector<std::string> outputs = {"Identity:0", "Identity_2:0", "Identity_1:0",
+                                          "Identity_3:0"};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -78,34 +88,97 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string model = argc > 2 ? argv[2] : orlenta::defaultFaceModelPath();
+    const std::vector<char> bytes = readFile(model);
     std::string error;
-    auto detector = orlenta::loadFaceDetector(model, &error);
-    if (!detector) {
-        std::fprintf(stderr, "bench_detect: %s\n", error.c_str());
+    const auto graph = orlenta::parseOnnxModel(bytes, &error);
+    const auto xnnModel = graph ? orlenta::prepareXnnpackFaceModel(*graph, &error) : nullptr;
+    if (!xnnModel) {
+        std::fprintf(stderr, "bench_detect: %s: %s\n", model.c_str(), error.c_str());
         return 1;
     }
 
     const cv::Mat frame = benchFrame();
     cv::Mat copy(frame.size(), frame.type());
-    std::size_t faces = 0;
     const int threadsBefore = cv::getNumThreads();
-
     std::printf("model: %s, score threshold %.2f\n", model.c_str(),
                 static_cast<double>(orlenta::defaultFaceScoreThreshold));
-    std::printf("%d frames of %dx%d BGRA per case\n", runs, frameWidth, frameHeight);
-    const Timing base = measure(std::max(runs, 200), [&] { frame.copyTo(copy); });
-    std::printf("baseline, one frame copy: median %.3f ms\n", base.median);
-    for (const int threads : {1, 2}) {
-        cv::setNumThreads(threads);
-        const Timing t = measure(runs, [&] {
-            const auto found = detector->detect(frame);
-            faces = found ? found->size() : 0;
-        });
-        std::printf("detect, %d thread%s: median %.2f ms (%.0f x copy), p95 %.2f ms (%.0f x copy), "
-                    "%zu face%s\n",
-                    threads, threads == 1 ? "" : "s", t.median, t.median / base.median, t.p95,
-                    t.p95 / base.median, faces, faces == 1 ? "" : "s");
+    std::printf("%d runs per case; 1280x720 BGRA frame\n", runs);
+    const double base = measure(std::max(runs, 200), [&] { frame.copyTo(copy); }).median;
+    std::printf("baseline, one frame copy: median %.3f ms\n\n", base);
+    const auto line = [&](const std::string& what, const Timing& t) {
+        std::printf("%-36s median %7.2f ms (%5.0f x copy)  p95 %7.2f ms (%5.0f x copy)\n",
+                    what.c_str(), t.median, t.median / base, t.p95, t.p95 / base);
+    };
+
+    std::map<std::string, double> medians; // "<what> <engine> <threads>" -> median
+    const std::string dir = model.substr(0, model.find_last_of('/') + 1);
+    std::printf("inference alone, per input size\n");
+    for (const auto& [w, h] : {std::pair{448, 256}, std::pair{320, 192}}) {
+        const std::string size = std::to_string(w) + "x" + std::to_string(h);
+        for (const int threads : {1, 2}) {
+            cv::setNumThreads(threads);
+            auto xnn = orlenta::makeXnnpackFaceNetwork(xnnModel, w, h, outputs, threads, &error);
+            const std::vector<char> sized =
+                readFile(dir + "face_detection_back_" + size + ".onnx");
+            auto cvNet = sized.empty()
+                             ? nullptr
+                             : orlenta::makeOpenCvFaceNetwork(sized, w, h, outputs, &error);
+            for (orlenta::FaceNetwork* net : {xnn.get(), cvNet.get()}) {
+                if (!net)
+                    continue;
+                const std::string key = size + " " + orlenta::faceEngineName(net->engine()) +
+                                        " " + std::to_string(threads);
+                const Timing t = measure(runs, [&] { net->run(); });
+                medians[key] = t.median;
+                line(key + (threads == 1 ? " thread" : " threads"), t);
+            }
+        }
+    }
+
+    std::printf("\ndetect(), every pass of a video frame\n");
+    for (const FaceEngine engine : {FaceEngine::xnnpack, FaceEngine::opencv}) {
+        for (const int threads : {1, 2}) {
+            cv::setNumThreads(threads);
+            orlenta::FaceDetectorOptions options;
+            options.engine = engine;
+            options.threads = threads;
+            auto detector = orlenta::loadFaceDetector(model, &error, options);
+            if (!detector) {
+                std::printf("%s: %s\n", orlenta::faceEngineName(engine), error.c_str());
+                continue;
+            }
+            std::map<std::string, std::vector<double>> passes;
+            std::size_t faces = 0;
+            const Timing t = measure(runs, [&] {
+                const auto found = detector->detect(frame);
+                faces = found ? found->size() : 0;
+                for (const auto& cost : detector->lastPassCosts())
+                    passes[cost.pass.rfind("tile", 0) == 0 ? "one tile" : cost.pass].push_back(
+                        cost.milliseconds);
+            });
+            const std::string key =
+                std::string("detect ") + orlenta::faceEngineName(engine) + " " +
+                std::to_string(threads);
+            medians[key] = t.median;
+            line(key + (threads == 1 ? " thread" : " threads") + ", " + std::to_string(faces) +
+                     " face" + (faces == 1 ? "" : "s"),
+                 t);
+            for (auto& [pass, ms] : passes)
+                std::printf("    %-12s median %6.2f ms\n", pass.c_str(),
+                            orlenta::bench::percentile(ms, 0.5));
+        }
     }
     cv::setNumThreads(threadsBefore);
+
+    std::printf("\nXNNPACK's median as a share of OpenCV dnn's\n");
+    for (const std::string what : {"448x256", "320x192", "detect"})
+        for (const int threads : {1, 2}) {
+            const std::string suffix = " " + std::to_string(threads);
+            const auto x = medians.find(what + " XNNPACK" + suffix);
+            const auto o = medians.find(what + " OpenCV dnn" + suffix);
+            if (x != medians.end() && o != medians.end())
+                std::printf("%-8s %d thread%s: %.2f\n", what.c_str(), threads,
+                            threads == 1 ? " " : "s", x->second / o->second);
+        }
     return 0;
 }

@@ -1,12 +1,16 @@
-// BlazeFace (the "back camera" 256x256 network, rewritten by scripts/fetch-model to take one
-// 448x256 input) run with OpenCV's dnn module.
+// BlazeFace (the "back camera" network) over several views of each frame.
 //
-// Per frame: the BGRA frame is letterboxed into the 448x256 input (a 16:9 frame fills it but for
-// two rows at the top and bottom), converted to RGB in [-1, 1] with the padding at 0, and passed
-// as one NHWC tensor. The network scores anchors on two grids (stride 16 with 2 anchors per cell,
-// stride 32 with 6) and regresses, relative to each anchor's centre and in input pixels, a box and
-// six keypoints. Anchors above the threshold are merged by weighted non-maximum suppression and
-// the results mapped back through the letterbox into the frame.
+// Per pass: the pass's window (a rectangle in frame pixels that may reach past the frame's edges)
+// is scaled into the network's input; what lies outside the frame stays 0, the scaled value of
+// the middle grey the network expects as padding. The picture is converted to RGB in [-1, 1] and
+// passed as one NHWC tensor. The network scores anchors on two grids (stride 16 with 2 anchors per
+// cell, stride 32 with 6) and regresses, relative to each anchor's centre and in input pixels, a
+// box and six keypoints. Anchors above the threshold are mapped back through the window into the
+// frame, the candidates of every pass are merged by weighted non-maximum suppression, and what
+// remains is clipped to the frame.
+//
+// Each pass keeps only the face sizes it sees well: the large pass's small faces and the tiles'
+// large ones are mostly parts of faces or texture, and the other passes see those sizes better.
 //
 // Yaw: the keypoints are projected on the axis from the right eye to the left eye, which removes
 // the head's roll. Seen along that axis the head is a cylinder with the ears at -90 and +90
@@ -16,48 +20,78 @@
 #include "app/pipeline/face_detector.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <limits>
+#include <future>
+#include <mutex>
 #include <system_error>
 
 #include <opencv2/core.hpp>
-#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "app/pipeline/onnx_graph.h"
+#include "media/dispatch.h"
+#include "media/log.h"
 
 namespace orlenta {
 
 namespace {
 
-constexpr int inputWidth = 448;
-constexpr int inputHeight = 256;
 constexpr std::size_t keypointCount = 6;
 constexpr int regressorDepth = 4 + 2 * static_cast<int>(keypointCount);
 constexpr float nmsIoU = 0.3f;
 constexpr float logitLimit = 100.0f;
 constexpr const char* modelFileName = "face_detection_back_448x256.onnx";
 
+struct InputSize {
+    int width;
+    int height;
+};
+// The networks' input sizes: the whole frame and the tiles, and the large-face pass.
+constexpr InputSize wideInput{448, 256};
+constexpr InputSize largeInput{320, 192};
+
+// The large pass's margin around the frame, as a share of the frame's width and height on each
+// side; the frame then fills 0.8 of the input's width.
+constexpr double largeMargin = 0.125;
+// A tile's width as a share of the frame's width, and how far the outer tiles reach past the
+// frame's edges, as a share of the frame's width and height.
+constexpr double tileWidth = 0.6;
+constexpr double tileMargin = 0.025;
+// Face widths, as a share of the frame's width, that the large pass and the tiles report.
+constexpr double largePassMinFace = 0.08;
+constexpr double tileMaxFace = 0.06;
+// From this width on (a share of the frame's width) a face of the whole pass must score higher to
+// count: the large pass sees such faces with the context around them and scores them high,
+// while the whole pass's weak large boxes are mostly texture or parts of a face.
+constexpr double largeFaceWidth = 0.1;
+constexpr float largeFaceExtraScore = 0.2f;
+// Near a large face the network finds weak boxes on its hair, ears and the things beside it. A
+// box scoring below weakScore is dropped when its centre lies within nearFace widths of a face
+// at least largerBy times wider that scores sureScore or more.
+constexpr float weakScore = 0.45f;
+constexpr float sureScore = 0.7f;
+constexpr double largerBy = 2.5;
+constexpr double nearFace = 1.5;
+
 struct AnchorGrid {
     int stride;
     int anchorsPerCell;
-    const char* scoreOutput;
-    const char* regressorOutput;
-
-    int cellsX() const { return inputWidth / stride; }
-    int cellsY() const { return inputHeight / stride; }
-    int anchorCount() const { return cellsX() * cellsY() * anchorsPerCell; }
 };
-
-constexpr AnchorGrid anchorGrids[] = {
-    {16, 2, "Identity:0", "Identity_2:0"},
-    {32, 6, "Identity_1:0", "Identity_3:0"},
-};
+constexpr AnchorGrid anchorGrids[] = {{16, 2}, {32, 6}};
 constexpr std::size_t gridCount = std::size(anchorGrids);
+// The outputs in the order the networks report them: each grid's scores, then its regressors.
+const std::vector<std::string> outputNames = {"Identity:0", "Identity_2:0", "Identity_1:0",
+                                              "Identity_3:0"};
 
-// One face in input pixels (y down).
+// One face in frame pixels (y down).
 struct Candidate {
     float score = 0;
     cv::Rect2f box;
@@ -138,65 +172,133 @@ void setError(std::string* error, const std::string& message) {
         *error = message;
 }
 
-} // namespace
+
+// A view of the frame for one network: `window` (frame pixels, y down, may reach past the frame)
+// is scaled into the network's whole input.
+struct Pass {
+    const char* name;
+    std::size_t network; // index into the detector's networks
+    cv::Rect2d window;
+    double minFace = 0; // widths of faces kept, in frame pixels
+    double maxFace = std::numeric_limits<double>::infinity();
+    bool strictOnLargeFaces = false;
+};
+
+// The window of `aspect` (width / height) centred on the frame that holds it with `margin` of its
+// width and height to spare on every side.
+cv::Rect2d centredWindow(cv::Size frame, double aspect, double margin) {
+    double width = frame.width * (1 + 2 * margin);
+    double height = frame.height * (1 + 2 * margin);
+    if (width / height < aspect)
+        width = height * aspect;
+    else
+        height = width / aspect;
+    return {(frame.width - width) / 2, (frame.height - height) / 2, width, height};
+}
+
+std::vector<Pass> planPasses(cv::Size frame) {
+    const double wideAspect = static_cast<double>(wideInput.width) / wideInput.height;
+    const double largeAspect = static_cast<double>(largeInput.width) / largeInput.height;
+    std::vector<Pass> passes;
+    Pass whole{"whole", 0, centredWindow(frame, wideAspect, 0)};
+    whole.strictOnLargeFaces = true;
+    passes.push_back(whole);
+    Pass large{"large", 1, centredWindow(frame, largeAspect, largeMargin)};
+    large.minFace = largePassMinFace * frame.width;
+    passes.push_back(large);
+    // Four tiles of the wide input's shape, overlapping in the middle, the outer ones reaching a
+    // little past the frame's edges.
+    const double width = std::max(tileWidth * frame.width, tileWidth * frame.height * wideAspect);
+    const double height = width / wideAspect;
+    const double marginX = tileMargin * frame.width;
+    const double marginY = tileMargin * frame.height;
+    const double xs[] = {-marginX, frame.width + marginX - width};
+    const double ys[] = {-marginY, frame.height + marginY - height};
+    static const char* const names[] = {"tile top-left", "tile top-right", "tile bottom-left",
+                                        "tile bottom-right"};
+    for (int i = 0; i < 4; ++i) {
+        Pass tile{names[i], 0, {xs[i % 2], ys[i / 2], width, height}};
+        tile.maxFace = tileMaxFace * frame.width;
+        passes.push_back(tile);
+    }
+    return passes;
+}
+
+constexpr std::size_t firstTile = 2;
+constexpr std::size_t tileCount = 4;
+
+// One thread's share of the work: its networks (indexed like Pass::network) and scratch images.
+struct PassRunner {
+    std::vector<std::unique_ptr<FaceNetwork>> networks;
+    cv::Mat resized;
+    cv::Mat rgb;
+    std::vector<Candidate> found;
+    std::vector<DetectionPassCost> costs;
+    bool ok = true;
+};
 
 class BlazeFaceDetector final : public FaceDetector {
 public:
-    BlazeFaceDetector(cv::dnn::Net net, float scoreThreshold)
-        : net_(std::move(net)), scoreThreshold_(scoreThreshold) {
-        const int blobShape[] = {1, inputHeight, inputWidth, 3};
-        blob_.create(4, blobShape, CV_32F);
-        blob_.setTo(0);
-        // The same memory seen as an image, so that the letterboxed picture is written straight
-        // into the tensor.
-        blobImage_ = cv::Mat(inputHeight, inputWidth, CV_32FC3, blob_.ptr<float>());
-        for (const AnchorGrid& grid : anchorGrids) {
-            outputNames_.emplace_back(grid.scoreOutput);
-            outputNames_.emplace_back(grid.regressorOutput);
-        }
+    // One runner per thread; with two, the second runs the tiles on a queue of its own while the
+    // calling thread runs the other passes. Whole passes on separate threads keep both cores
+    // busy without the per-operator hand-offs of a shared thread pool, which stall whenever the
+    // other core is taken by another program.
+    BlazeFaceDetector(std::vector<PassRunner> runners, const FaceDetectorOptions& options)
+        : runners_(std::move(runners)), scoreThreshold_(options.scoreThreshold),
+          everyTile_(options.everyTileEachFrame) {
+        if (runners_.size() > 1)
+            worker_ = std::make_unique<SerialQueue>("example.orlenta.camera.detect");
     }
 
-    // Runs the network on the blank input and checks that every output has the expected shape.
+    // Runs every network on a blank input and checks that every output has the expected size.
     bool selfTest(std::string* error) {
-        try {
-            runNetwork();
-        } catch (const cv::Exception& e) {
-            setError(error, "the network does not run on a " + std::to_string(inputWidth) + "x" +
-                                std::to_string(inputHeight) + " input: " + oneLine(e.err));
-            return false;
-        } catch (const std::exception& e) {
-            setError(error, "the network does not run: " + oneLine(e.what()));
-            return false;
-        }
-        if (outputs_.size() != 2 * gridCount) {
-            setError(error, "the network does not give the expected outputs");
-            return false;
-        }
-        for (std::size_t g = 0; g < gridCount; ++g) {
-            const auto anchors = static_cast<std::size_t>(anchorGrids[g].anchorCount());
-            const cv::Mat& scores = outputs_[2 * g];
-            const cv::Mat& regressors = outputs_[2 * g + 1];
-            if (!isFloatTensor(scores, anchors) ||
-                !isFloatTensor(regressors, anchors * regressorDepth)) {
-                setError(error, std::string("the network's outputs ") + anchorGrids[g].scoreOutput +
-                                    " and " + anchorGrids[g].regressorOutput +
-                                    " do not have the expected shapes");
-                return false;
-            }
-            if (!cv::checkRange(scores) || !cv::checkRange(regressors)) {
-                setError(error, "the network gives non-finite values on a blank frame");
-                return false;
-            }
-        }
+        for (PassRunner& runner : runners_)
+            for (const auto& network : runner.networks)
+                if (!checkNetwork(*network, error))
+                    return false;
         return true;
     }
 
     std::optional<std::vector<FaceObservation>> detect(const cv::Mat& bgra) override {
+        costs_.clear();
         if (bgra.empty() || bgra.type() != CV_8UC4 || bgra.dims != 2)
             return std::nullopt;
         try {
-            letterbox(bgra);
-            runNetwork();
+            if (bgra.size() != frameSize_) {
+                frameSize_ = bgra.size();
+                passes_ = planPasses(frameSize_);
+            }
+            std::vector<const Pass*> own, tiles;
+            for (std::size_t i = 0; i < passes_.size(); ++i) {
+                if (i < firstTile)
+                    own.push_back(&passes_[i]);
+                else if (everyTile_ || i - firstTile == nextTile_)
+                    tiles.push_back(&passes_[i]);
+            }
+            nextTile_ = (nextTile_ + 1) % tileCount;
+
+            PassRunner& mine = runners_.front();
+            PassRunner& other = runners_.back();
+            std::promise<void> done;
+            if (worker_) {
+                worker_->async([&] {
+                    runPasses(bgra, tiles, other);
+                    done.set_value();
+                });
+            } else {
+                own.insert(own.end(), tiles.begin(), tiles.end());
+            }
+            runPasses(bgra, own, mine);
+            if (worker_)
+                done.get_future().wait();
+
+            candidates_.clear();
+            for (PassRunner& runner : runners_) {
+                if (!runner.ok)
+                    return std::nullopt;
+                candidates_.insert(candidates_.end(), runner.found.begin(), runner.found.end());
+                costs_.insert(costs_.end(), runner.costs.begin(), runner.costs.end());
+            }
             return observations(bgra.size());
         } catch (const std::exception&) {
             // cv::Exception from OpenCV, or an allocation failure.
@@ -204,83 +306,113 @@ public:
         }
     }
 
+    std::vector<DetectionPassCost> lastPassCosts() const override { return costs_; }
+
 private:
-    static bool isFloatTensor(const cv::Mat& m, std::size_t count) {
-        return m.type() == CV_32F && m.isContinuous() && m.total() == count;
-    }
-
-    void runNetwork() {
-        net_.setInput(blob_);
-        net_.forward(outputs_, outputNames_);
-    }
-
-    // Scales the frame to fit the input, centred, keeping its aspect ratio. The padding around it
-    // stays 0, the scaled value of the middle grey the network expects there.
-    void letterbox(const cv::Mat& bgra) {
-        if (bgra.size() != frameSize_) {
-            const double scale = std::min(static_cast<double>(inputWidth) / bgra.cols,
-                                          static_cast<double>(inputHeight) / bgra.rows);
-            const int width =
-                std::clamp(static_cast<int>(std::lround(bgra.cols * scale)), 1, inputWidth);
-            const int height =
-                std::clamp(static_cast<int>(std::lround(bgra.rows * scale)), 1, inputHeight);
-            content_ =
-                cv::Rect((inputWidth - width) / 2, (inputHeight - height) / 2, width, height);
-            frameSize_ = bgra.size();
-            blob_.setTo(0);
+    static bool checkNetwork(FaceNetwork& network, std::string* error) {
+        const std::string size =
+            std::to_string(network.inputWidth()) + "x" + std::to_string(network.inputHeight());
+        if (!network.run()) {
+            setError(error, "the network does not run on a " + size + " input");
+            return false;
         }
-        cv::resize(bgra, resized_, content_.size(), 0, 0, cv::INTER_LINEAR);
-        cv::cvtColor(resized_, rgb_, cv::COLOR_BGRA2RGB);
-        cv::Mat target = blobImage_(content_);
-        rgb_.convertTo(target, CV_32F, 1.0 / 127.5, -1.0);
-    }
-
-    std::vector<FaceObservation> observations(cv::Size frame) {
-        candidates_.clear();
-        for (std::size_t g = 0; g < gridCount; ++g)
-            collectCandidates(anchorGrids[g], outputs_[2 * g].ptr<float>(),
-                              outputs_[2 * g + 1].ptr<float>());
-        std::stable_sort(candidates_.begin(), candidates_.end(),
-                         [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
-
-        // Input pixels to frame pixels: undo the centring, then the per-axis scale (the rounding
-        // of the content size makes the two scales differ slightly).
-        const double scaleX = static_cast<double>(content_.width) / frame.width;
-        const double scaleY = static_cast<double>(content_.height) / frame.height;
-        const auto toFrame = [&](double x, double y) {
-            return cv::Point2d((x - content_.x) / scaleX, (y - content_.y) / scaleY);
-        };
-        const double width = frame.width;
-        const double height = frame.height;
-
-        std::vector<FaceObservation> faces;
-        for (const Candidate& c : weightedNms(candidates_)) {
-            const cv::Point2d topLeft = toFrame(c.box.x, c.box.y);
-            const cv::Point2d bottomRight = toFrame(c.box.x + c.box.width, c.box.y + c.box.height);
-            const double x0 = std::clamp(topLeft.x, 0.0, width);
-            const double y0 = std::clamp(topLeft.y, 0.0, height);
-            const double x1 = std::clamp(bottomRight.x, 0.0, width);
-            const double y1 = std::clamp(bottomRight.y, 0.0, height);
-            if (!(x1 > x0) || !(y1 > y0))
-                continue;
-
-            FaceObservation face;
-            face.boundingBox = {x0 / width, 1 - y1 / height, (x1 - x0) / width, (y1 - y0) / height};
-            face.confidence = c.score;
-            std::array<cv::Point2d, keypointCount> keypoints;
-            for (std::size_t k = 0; k < keypointCount; ++k) {
-                keypoints[k] = toFrame(c.keypoints[k].x, c.keypoints[k].y);
-                face.keypoints[k] = {keypoints[k].x / width, 1 - keypoints[k].y / height};
+        for (std::size_t g = 0; g < gridCount; ++g) {
+            const AnchorGrid& grid = anchorGrids[g];
+            const auto anchors = static_cast<std::size_t>(
+                (network.inputWidth() / grid.stride) * (network.inputHeight() / grid.stride) *
+                grid.anchorsPerCell);
+            const std::size_t counts[] = {anchors, anchors * regressorDepth};
+            for (std::size_t o = 0; o < 2; ++o) {
+                if (network.outputSize(2 * g + o) != counts[o]) {
+                    setError(error,
+                             "the network's outputs do not have the expected shapes at " + size);
+                    return false;
+                }
+                const float* values = network.output(2 * g + o);
+                if (!std::all_of(values, values + counts[o],
+                                 [](float v) { return std::isfinite(v); })) {
+                    setError(error, "the network gives non-finite values on a blank input");
+                    return false;
+                }
             }
-            face.yaw = yawFromKeypoints(keypoints);
-            faces.push_back(face);
         }
-        return faces;
+        return true;
     }
 
-    void collectCandidates(const AnchorGrid& grid, const float* scores, const float* regressors) {
-        const int cellsX = grid.cellsX();
-        const int anchors = grid.anchorCount();
+    // Runs the passes on one runner's networks; never throws (a failure clears runner.ok).
+    void runPasses(const cv::Mat& bgra, const std::vector<const Pass*>& passes,
+                   PassRunner& runner) const {
+        runner.found.clear();
+        runner.costs.clear();
+        runner.ok = true;
+        try {
+            for (const Pass* pass : passes) {
+                const auto start = std::chrono::steady_clock::now();
+                if (!runPass(bgra, *pass, runner)) {
+                    runner.ok = false;
+                    return;
+                }
+                runner.costs.push_back(
+                    {pass->name, std::chrono::duration<double, std::milli>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count()});
+            }
+        } catch (const std::exception&) {
+            runner.ok = false;
+        }
+    }
+
+    bool runPass(const cv::Mat& bgra, const Pass& pass, PassRunner& runner) const {
+        FaceNetwork& network = *runner.networks[pass.network];
+        const int inW = network.inputWidth();
+        const int inH = network.inputHeight();
+        const double scaleX = inW / pass.window.width;
+        const double scaleY = inH / pass.window.height;
+        // The part of the frame inside the window, and where it lands in the input.
+        const cv::Rect2d visible =
+            pass.window & cv::Rect2d(0, 0, bgra.cols, bgra.rows);
+        cv::Mat input(inH, inW, CV_32FC3, network.input());
+        input.setTo(0);
+        if (visible.width <= 0 || visible.height <= 0)
+            return network.run();
+        const int x0 = std::clamp(static_cast<int>(std::lround((visible.x - pass.window.x) * scaleX)), 0, inW - 1);
+        const int y0 = std::clamp(static_cast<int>(std::lround((visible.y - pass.window.y) * scaleY)), 0, inH - 1);
+        const int x1 = std::clamp(static_cast<int>(std::lround((visible.br().x - pass.window.x) * scaleX)), x0 + 1, inW);
+        const int y1 = std::clamp(static_cast<int>(std::lround((visible.br().y - pass.window.y) * scaleY)), y0 + 1, inH);
+        const cv::Rect target(x0, y0, x1 - x0, y1 - y0);
+        // Whole source pixels: the frame part is cut at pixel edges, and the mapping back uses
+        // exactly the part that was scaled.
+        const cv::Rect source(cv::Point(static_cast<int>(std::floor(visible.x)),
+                                        static_cast<int>(std::floor(visible.y))),
+                              cv::Point(static_cast<int>(std::ceil(visible.br().x)),
+                                        static_cast<int>(std::ceil(visible.br().y))));
+        cv::resize(bgra(source), runner.resized, target.size(), 0, 0, cv::INTER_LINEAR);
+        cv::cvtColor(runner.resized, runner.rgb, cv::COLOR_BGRA2RGB);
+        cv::Mat into = input(target);
+        runner.rgb.convertTo(into, CV_32F, 1.0 / 127.5, -1.0);
+        if (!network.run())
+            return false;
+
+        // Input pixels to frame pixels, per axis.
+        const double backX = static_cast<double>(source.width) / target.width;
+        const double backY = static_cast<double>(source.height) / target.height;
+        const auto toFrame = [&](float x, float y) {
+            return cv::Point2f(static_cast<float>(source.x + (x - double(target.x)) * backX),
+                               static_cast<float>(source.y + (y - double(target.y)) * backY));
+        };
+        for (std::size_t g = 0; g < gridCount; ++g)
+            collectCandidates(anchorGrids[g], inW, inH, network.output(2 * g),
+                              network.output(2 * g + 1), pass, bgra.cols, toFrame, runner.found);
+        return true;
+    }
+
+    template <typename ToFrame>
+    void collectCandidates(const AnchorGrid& grid, int inputWidth, int inputHeight,
+                           const float* scores, const float* regressors, const Pass& pass,
+                           double frameWidth, const ToFrame& toFrame,
+                           std::vector<Candidate>& found) const {
+        const int cellsX = inputWidth / grid.stride;
+        const int anchors = cellsX * (inputHeight / grid.stride) * grid.anchorsPerCell;
         for (int i = 0; i < anchors; ++i) {
             const float logit = std::clamp(scores[i], -logitLimit, logitLimit);
             const float score = 1.0f / (1.0f + std::exp(-logit));
@@ -290,61 +422,99 @@ private:
             const float* r = regressors + static_cast<std::ptrdiff_t>(i) * regressorDepth;
             if (!std::all_of(r, r + regressorDepth, [](float v) { return std::isfinite(v); }))
                 continue;
+            if (!(r[2] > 0) || !(r[3] > 0))
+                continue;
             const int cell = i / grid.anchorsPerCell;
             const auto stride = static_cast<float>(grid.stride);
             const float ax = (static_cast<float>(cell % cellsX) + 0.5f) * stride;
             const float ay = (static_cast<float>(cell / cellsX) + 0.5f) * stride;
-            if (!(r[2] > 0) || !(r[3] > 0))
-                continue;
             Candidate c;
             c.score = score;
-            c.box = cv::Rect2f(ax + r[0] - r[2] / 2, ay + r[1] - r[3] / 2, r[2], r[3]);
+            const cv::Point2f topLeft = toFrame(ax + r[0] - r[2] / 2, ay + r[1] - r[3] / 2);
+            const cv::Point2f bottomRight = toFrame(ax + r[0] + r[2] / 2, ay + r[1] + r[3] / 2);
+            c.box = cv::Rect2f(topLeft, bottomRight);
+            if (c.box.width < pass.minFace || c.box.width > pass.maxFace)
+                continue;
+            if (pass.strictOnLargeFaces && c.box.width >= largeFaceWidth * frameWidth &&
+                score < scoreThreshold_ + largeFaceExtraScore)
+                continue;
             for (std::size_t k = 0; k < keypointCount; ++k)
-                c.keypoints[k] = cv::Point2f(ax + r[4 + 2 * k], ay + r[5 + 2 * k]);
-            candidates_.push_back(c);
+                c.keypoints[k] = toFrame(ax + r[4 + 2 * k], ay + r[5 + 2 * k]);
+            found.push_back(c);
         }
     }
 
-    cv::dnn::Net net_;
+    std::vector<FaceObservation> observations(cv::Size frame) {
+        std::stable_sort(candidates_.begin(), candidates_.end(),
+                         [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+        const double width = frame.width;
+        const double height = frame.height;
+        const std::vector<Candidate> merged = weightedNms(candidates_);
+        const auto besideLargeFace = [&](const Candidate& c) {
+            if (c.score >= weakScore)
+                return false;
+            const cv::Point2f centre = (c.box.tl() + c.box.br()) * 0.5f;
+            for (const Candidate& other : merged) {
+                if (other.score < sureScore || other.box.width < largerBy * c.box.width)
+                    continue;
+                const cv::Point2f d = centre - (other.box.tl() + other.box.br()) * 0.5f;
+                if (std::hypot(d.x, d.y) <= nearFace * other.box.width)
+                    return true;
+            }
+            return false;
+        };
+        std::vector<FaceObservation> faces;
+        for (const Candidate& c : merged) {
+            if (besideLargeFace(c))
+                continue;
+            const double x0 = std::clamp<double>(c.box.x, 0.0, width);
+            const double y0 = std::clamp<double>(c.box.y, 0.0, height);
+            const double x1 = std::clamp<double>(c.box.x + c.box.width, 0.0, width);
+            const double y1 = std::clamp<double>(c.box.y + c.box.height, 0.0, height);
+            if (!(x1 > x0) || !(y1 > y0))
+                continue;
+
+            FaceObservation face;
+            face.boundingBox = {x0 / width, 1 - y1 / height, (x1 - x0) / width, (y1 - y0) / height};
+            face.confidence = c.score;
+            std::array<cv::Point2d, keypointCount> keypoints;
+            for (std::size_t k = 0; k < keypointCount; ++k) {
+                keypoints[k] = c.keypoints[k];
+                face.keypoints[k] = {keypoints[k].x / width, 1 - keypoints[k].y / height};
+            }
+            face.yaw = yawFromKeypoints(keypoints);
+            faces.push_back(face);
+        }
+        return faces;
+    }
+
+    std::vector<PassRunner> runners_;
     float scoreThreshold_;
-    std::vector<cv::String> outputNames_;
-    cv::Mat blob_;      // NHWC input tensor, 1 x inputHeight x inputWidth x 3
-    cv::Mat blobImage_; // blob_'s memory as an inputHeight x inputWidth CV_32FC3 image
+    bool everyTile_;
     cv::Size frameSize_;
-    cv::Rect content_; // where the frame lands in the input
-    cv::Mat resized_;
-    cv::Mat rgb_;
-    std::vector<cv::Mat> outputs_;
+    std::vector<Pass> passes_;
+    std::size_t nextTile_ = 0;
     std::vector<Candidate> candidates_;
+    std::vector<DetectionPassCost> costs_;
+    // Last, so that it is joined before the runners it works on go.
+    std::unique_ptr<SerialQueue> worker_;
 };
 
-std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error) {
-    return loadFaceDetector(modelPath, error, defaultFaceScoreThreshold);
-}
-
-namespace {
-
-std::unique_ptr<FaceDetector> loadBlazeFace(const std::string& modelPath, std::string* error,
-                                            float scoreThreshold) {
-    if (!(scoreThreshold > 0 && scoreThreshold < 1)) {
-        setError(error, "the face score threshold must be between 0 and 1");
-        return nullptr;
-    }
+std::optional<std::vector<char>> readModelFile(const std::string& modelPath, std::string* error) {
     if (modelPath.empty()) {
         setError(error, "no face model path given (is the model installed? run scripts/setup)");
-        return nullptr;
+        return std::nullopt;
     }
     std::error_code ec;
     const auto status = std::filesystem::status(modelPath, ec);
     if (!std::filesystem::exists(status)) {
         setError(error, "face model " + modelPath + " not found (run scripts/fetch-model)");
-        return nullptr;
+        return std::nullopt;
     }
     if (!std::filesystem::is_regular_file(status)) {
         setError(error, "face model " + modelPath + " is not a regular file");
-        return nullptr;
+        return std::nullopt;
     }
-
     errno = 0;
     std::ifstream file(modelPath, std::ios::binary);
     std::vector<char> bytes;
@@ -355,30 +525,125 @@ std::unique_ptr<FaceDetector> loadBlazeFace(const std::string& modelPath, std::s
         setError(error,
                  "cannot read face model " + modelPath +
                      (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()));
-        return nullptr;
+        return std::nullopt;
     }
     if (bytes.empty()) {
         setError(error, "face model " + modelPath + " is empty");
-        return nullptr;
+        return std::nullopt;
     }
+    return bytes;
+}
 
-    cv::dnn::Net net;
-    try {
-        net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
-    } catch (const cv::Exception& e) {
-        setError(error,
-                 "face model " + modelPath + " is not a usable ONNX network: " + oneLine(e.err));
-        return nullptr;
-    }
-    if (net.empty()) {
-        setError(error, "face model " + modelPath + " holds no network");
-        return nullptr;
-    }
-    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+const Logger& detectorLog() {
+    static const Logger log("example.orlenta.camera", "detector");
+    return log;
+}
 
-    auto detector = std::make_unique<BlazeFaceDetector>(std::move(net), scoreThreshold);
+// Makes one network of the given size; null with the reason in *error.
+using NetworkMaker = std::function<std::unique_ptr<FaceNetwork>(InputSize, std::string*)>;
+
+// The runners for `threads` threads: the first has a network for each input size, the second
+// only the wide one its tiles need.
+std::vector<PassRunner> makeRunners(const NetworkMaker& make, int threads, std::string* error) {
+    std::vector<PassRunner> runners(threads > 1 ? 2 : 1);
+    for (std::size_t r = 0; r < runners.size(); ++r) {
+        const std::vector<InputSize> sizes =
+            r == 0 ? std::vector<InputSize>{wideInput, largeInput} : std::vector<InputSize>{wideInput};
+        for (const InputSize& size : sizes) {
+            auto network = make(size, error);
+            if (!network)
+                return {};
+            runners[r].networks.push_back(std::move(network));
+        }
+    }
+    return runners;
+}
+
+std::vector<PassRunner> xnnpackRunners(const std::vector<char>& bytes, int threads,
+                                       std::string* error) {
+    const std::optional<OnnxGraph> graph = parseOnnxModel(bytes, error);
+    if (!graph)
+        return {};
+    const std::shared_ptr<const XnnpackFaceModel> model = prepareXnnpackFaceModel(*graph, error);
+    if (!model)
+        return {};
+    return makeRunners(
+        [&](InputSize size, std::string* reason) {
+            return makeXnnpackFaceNetwork(model, size.width, size.height, outputNames, 1, reason);
+        },
+        threads, error);
+}
+
+// OpenCV dnn reads the model file for the wide input and its sibling for the large one.
+std::vector<PassRunner> openCvRunners(const std::string& modelPath, const std::vector<char>& bytes,
+                                      int threads, std::string* error) {
     std::string reason;
+    if (!makeOpenCvFaceNetwork(bytes, wideInput.width, wideInput.height, outputNames, &reason)) {
+        setError(error, "not a usable ONNX network: " + reason);
+        return {};
+    }
+    const std::filesystem::path largePath =
+        std::filesystem::path(modelPath).parent_path() /
+        ("face_detection_back_" + std::to_string(largeInput.width) + "x" +
+         std::to_string(largeInput.height) + ".onnx");
+    const std::optional<std::vector<char>> largeBytes = readModelFile(largePath.string(), &reason);
+    if (!largeBytes) {
+        setError(error, "the large-face network for OpenCV dnn is missing: " + reason);
+        return {};
+    }
+    std::vector<PassRunner> runners = makeRunners(
+        [&](InputSize size, std::string* why) {
+            const bool wide = size.width == wideInput.width;
+            return makeOpenCvFaceNetwork(wide ? bytes : *largeBytes, size.width, size.height,
+                                         outputNames, why);
+        },
+        threads, &reason);
+    if (runners.empty())
+        setError(error, "not a usable ONNX network: " + reason);
+    return runners;
+}
+
+std::unique_ptr<FaceDetector> loadBlazeFace(const std::string& modelPath, std::string* error,
+                                            const FaceDetectorOptions& options) {
+    if (!(options.scoreThreshold > 0 && options.scoreThreshold < 1)) {
+        setError(error, "the face score threshold must be between 0 and 1");
+        return nullptr;
+    }
+    if (options.threads < 1 || options.threads > 64) {
+        setError(error, "the detector's thread count must be between 1 and 64");
+        return nullptr;
+    }
+    const std::optional<std::vector<char>> bytes = readModelFile(modelPath, error);
+    if (!bytes)
+        return nullptr;
+
+    std::string reason;
+    std::vector<PassRunner> runners;
+    if (options.engine != FaceEngine::opencv) {
+        runners = xnnpackRunners(*bytes, options.threads, &reason);
+        if (runners.empty() && options.engine == FaceEngine::xnnpack) {
+            setError(error, "face model " + modelPath + " cannot run on XNNPACK: " + reason);
+            return nullptr;
+        }
+        if (runners.empty()) {
+            // Said once per process: every later load would say the same.
+            static std::once_flag said;
+            std::call_once(said, [&] {
+                detectorLog().error("Face detection runs on OpenCV dnn, because XNNPACK cannot "
+                                    "run " +
+                                    modelPath + ": " + reason);
+            });
+        }
+    }
+    if (runners.empty()) {
+        runners = openCvRunners(modelPath, *bytes, options.threads, &reason);
+        if (runners.empty()) {
+            setError(error, "face model " + modelPath + ": " + reason);
+            return nullptr;
+        }
+    }
+
+    auto detector = std::make_unique<BlazeFaceDetector>(std::move(runners), options);
     if (!detector->selfTest(&reason)) {
         setError(error, "face model " + modelPath + ": " + reason);
         return nullptr;
@@ -389,9 +654,9 @@ std::unique_ptr<FaceDetector> loadBlazeFace(const std::string& modelPath, std::s
 } // namespace
 
 std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error,
-                                               float scoreThreshold) {
+                                               const FaceDetectorOptions& options) {
     try {
-        return loadBlazeFace(modelPath, error, scoreThreshold);
+        return loadBlazeFace(modelPath, error, options);
     } catch (const std::exception& e) {
         // Out of memory, or an OpenCV failure outside the checks above.
         setError(error, "face model " + modelPath + " could not be loaded: " + oneLine(e.what()));

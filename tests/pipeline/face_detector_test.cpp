@@ -71,7 +71,10 @@ protected:
         if (modelPath.empty())
             return;
         std::string error;
-        detector = loadFaceDetector(modelPath, &error).release();
+        // Every pass on every frame, so that results depend on the frame alone.
+        FaceDetectorOptions options;
+        options.everyTileEachFrame = true;
+        detector = loadFaceDetector(modelPath, &error, options).release();
         loadError = error;
         astronaut = loadPicture("astronaut.png");
     }
@@ -166,8 +169,9 @@ TEST_F(FaceDetectorTest, MapsBoxesBackFromFramesOfAnySize) {
         SCOPED_TRACE(std::to_string(c.frame.width) + "x" + std::to_string(c.frame.height) + " at " +
                      std::to_string(c.at.x) + ", " + std::to_string(c.at.y));
         const Rect truth = expectedBox(astronautFace, c.at, c.scale, c.frame);
+        // The tiles' recall-first small boxes may add a few weak faces on the suit and the flag.
         onlyFaceNear(frameWith(astronaut, c.frame, c.at, c.scale),
-                     truth.intersection({0, 0, 1, 1}));
+                     truth.intersection({0, 0, 1, 1}), 3);
     }
 }
 
@@ -282,9 +286,15 @@ TEST_F(FaceDetectorTest, ResultsDependOnlyOnTheFrame) {
 
 TEST_F(FaceDetectorTest, ThresholdIsApplied) {
     std::string error;
+    const auto withThreshold = [&](float threshold) {
+        FaceDetectorOptions options;
+        options.scoreThreshold = threshold;
+        options.everyTileEachFrame = true;
+        return loadFaceDetector(modelPath, &error, options);
+    };
     for (const float bad : {0.0f, 1.0f, -0.5f, 2.0f, NAN}) {
         error.clear();
-        EXPECT_EQ(loadFaceDetector(modelPath, &error, bad), nullptr);
+        EXPECT_EQ(withThreshold(bad), nullptr);
         EXPECT_FALSE(error.empty());
     }
 
@@ -292,8 +302,8 @@ TEST_F(FaceDetectorTest, ThresholdIsApplied) {
     const cv::Mat camera = loadPicture("camera.png");
     ASSERT_FALSE(camera.empty());
     const cv::Mat frame = frameWith(camera, kFrame, kAt);
-    const auto strict = loadFaceDetector(modelPath, &error, 0.95f);
-    const auto lax = loadFaceDetector(modelPath, &error, 0.05f);
+    const auto strict = withThreshold(0.95f);
+    const auto lax = withThreshold(0.05f);
     ASSERT_NE(strict, nullptr) << error;
     ASSERT_NE(lax, nullptr) << error;
     const auto few = strict->detect(frame);
@@ -371,11 +381,67 @@ TEST_F(FaceModelLoadTest, DamagedOrDifferentNetworksAreRefused) {
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
 
-    // The unmodified 256x256 network is a valid ONNX file, but not for this input.
+    // The unmodified 256x256 network has the same weights: XNNPACK builds it for any input, while
+    // OpenCV dnn can run a file only at the size it was made for.
     const fs::path square =
         fs::path(model).parent_path() / "face_detection_back_256x256_barracuda.onnx";
-    if (fs::exists(square))
-        expectRefused(square.string(), "does not run");
+    if (fs::exists(square)) {
+        EXPECT_NE(loadFaceDetector(square.string(), &error), nullptr) << error;
+        FaceDetectorOptions openCv;
+        openCv.engine = FaceEngine::opencv;
+        error.clear();
+        EXPECT_EQ(loadFaceDetector(square.string(), &error, openCv), nullptr);
+        EXPECT_NE(error.find("does not run"), std::string::npos) << error;
+    }
+
+    // A well-formed ONNX file of another network (one Softmax) is refused by both engines.
+    const auto field = [](int number, const std::string& payload) {
+        std::string out(1, static_cast<char>(number << 3 | 2));
+        out += static_cast<char>(payload.size());
+        return out + payload;
+    };
+    const std::string node = field(1, "x") + field(2, "y") + field(4, "Softmax");
+    const std::string graph = field(1, node) + field(11, field(1, "x")) + field(12, field(1, "y"));
+    const std::string other = field(7, graph);
+    error.clear();
+    FaceDetectorOptions xnnpack;
+    xnnpack.engine = FaceEngine::xnnpack;
+    EXPECT_EQ(loadFaceDetector(write("other.onnx", other), &error, xnnpack), nullptr);
+    EXPECT_NE(error.find("unsupported Softmax operator"), std::string::npos) << error;
+    expectRefused(write("other.onnx", other), "face model");
+}
+
+TEST_F(FaceDetectorTest, BothEnginesFindTheSameFaces) {
+    std::string error;
+    FaceDetectorOptions options;
+    options.everyTileEachFrame = true;
+    options.engine = FaceEngine::opencv;
+    const auto reference = loadFaceDetector(modelPath, &error, options);
+    ASSERT_NE(reference, nullptr) << error;
+    options.engine = FaceEngine::xnnpack;
+    const auto fast = loadFaceDetector(modelPath, &error, options);
+    ASSERT_NE(fast, nullptr) << error;
+
+    const cv::Mat camera = loadPicture("camera.png");
+    const cv::Mat frames[] = {frameWith(astronaut, kFrame, kAt),
+                              frameWith(camera, kFrame, {800, 300}),
+                              frameWith(astronaut, kFrame, {-150, -120}, 2.5),
+                              frameWith(astronaut, {640, 480}, {20, 10}, 0.3)};
+    for (const cv::Mat& frame : frames) {
+        const auto a = reference->detect(frame);
+        const auto b = fast->detect(frame);
+        ASSERT_TRUE(a && b);
+        ASSERT_EQ(a->size(), b->size());
+        for (std::size_t i = 0; i < a->size(); ++i) {
+            EXPECT_NEAR((*a)[i].confidence, (*b)[i].confidence, 1e-3);
+            const Rect& p = (*a)[i].boundingBox;
+            const Rect& q = (*b)[i].boundingBox;
+            EXPECT_NEAR(p.x, q.x, 1e-3);
+            EXPECT_NEAR(p.y, q.y, 1e-3);
+            EXPECT_NEAR(p.width, q.width, 1e-3);
+            EXPECT_NEAR(p.height, q.height, 1e-3);
+        }
+    }
 }
 
 } // namespace
