@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/pipeline/cover_renderer.h"
+#include "media/log.h"
 #include "media/media_time.h"
 
 namespace orlenta {
@@ -24,6 +25,11 @@ constexpr auto kHopPollInterval = std::chrono::milliseconds(20);
 
 cv::Mat matView(PixelBuffer& buffer, uint8_t* data) {
     return cv::Mat(buffer.height(), buffer.width(), CV_8UC4, data, buffer.bytesPerRow());
+}
+
+const Logger& pipelineLog() {
+    static const Logger log("example.orlenta.camera", "pipeline");
+    return log;
 }
 
 } // namespace
@@ -368,87 +374,131 @@ void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {
         return;
     ProcessedFrame frame;
     frame.input = sample;
-    auto report = [&] {
-        if (frameObserver_)
-            frameObserver_(frame);
-    };
-
-    // 1-2. The camera picture, a base and an output buffer; without any of them the frame is
-    // dropped and the tracker does not see it.
-    const std::shared_ptr<PixelBuffer> image = sample ? sample->imageBuffer() : nullptr;
-    if (!image || !bufferPool_ || !basePool_)
-        return report();
-    std::shared_ptr<PixelBuffer> base = basePool_->createPixelBuffer();
-    std::shared_ptr<PixelBuffer> output = bufferPool_->createPixelBuffer();
-    if (!base || !output)
-        return report();
-
-    // 3. One style for the whole frame; a paused pipeline processes nothing.
-    const std::optional<FrameSettings> settings = readSettingsOnMain();
-    if (!settings)
-        return;
-
-    // 4. The camera picture at 1280 x 720.
-    if (!renderFit(*image, *base))
-        return report();
-
-    {
-        PixelBufferLock baseLock(*base);
-        PixelBufferLock outputLock(*output);
-        if (!baseLock || !outputLock)
-            return report();
-        const cv::Mat baseMat = matView(*base, baseLock.data());
-        cv::Mat outputMat = matView(*output, outputLock.data());
-
-        // 5-6. Faces on the scaled picture, in output pixels.
-        std::optional<std::vector<FaceObservation>> observations;
-        if (detector_)
-            observations = detector_->detect(baseMat);
-        frame.detectionSucceeded = observations.has_value();
-        failedDetections_ = frame.detectionSucceeded ? 0 : failedDetections_ + 1;
-        std::vector<Detection> detections;
-        if (observations) {
-            detections.reserve(observations->size());
-            for (const FaceObservation& o : *observations) {
-                const Rect rect{o.boundingBox.x * kOutputWidthD, o.boundingBox.y * kOutputHeightD,
-                                o.boundingBox.width * kOutputWidthD,
-                                o.boundingBox.height * kOutputHeightD};
-                if (!rect.isFinite())
-                    continue;
-                const double yaw = o.yaw.value_or(0);
-                detections.push_back({rect, std::isfinite(yaw) ? yaw : 0});
-            }
-        }
-
-        // 7. Tracking, also for a frame without faces.
-        frame.trackerTime = frameClock_ ? frameClock_(*sample) : currentMediaTime();
-        frame.faces = tracker_->update(detections, frame.trackerTime);
-
-        // 8-9. Cover what is hidden. Without a working detector nothing can be known about
-        // the picture, so none of it leaves the pipeline.
-        frame.coveredWholeFrame = !detector_ || failedDetections_ >= kFailClosedAfter;
-        if (frame.coveredWholeFrame) {
-            outputMat.setTo(cv::Scalar(0, 0, 0, 255));
-        } else {
-            std::vector<Rect> hidden;
-            for (const TrackedFace& face : frame.faces)
-                if (!face.shown)
-                    hidden.push_back(face.rect);
-            coverFaces(baseMat, hidden, settings->style, outputMat);
+    std::optional<FrameSettings> settings;
+    try {
+        if (!renderFrame(sample, frame, settings))
+            return;
+    } catch (const std::exception& e) {
+        // Whatever failed, nothing is known about this frame's faces: it goes out black, or not
+        // at all, and the next frame starts afresh.
+        pipelineLog().error(std::string("A frame could not be processed and was covered whole: ") +
+                            e.what());
+        frame.faces.clear();
+        frame.detectionSucceeded = false;
+        frame.coveredWholeFrame = true;
+        if (!frame.output || !blackOut(*frame.output))
+            frame.output = nullptr;
+        if (!settings || !frame.output) {
+            if (frameObserver_)
+                frameObserver_(frame);
+            return;
         }
     }
-    frame.output = output;
-
     // 10-12. Hand-off, preview, marks.
     if (sink_)
-        sink_->send(output);
-    enqueuePreview(output, settings->generation);
+        sink_->send(frame.output);
+    enqueuePreview(frame.output, settings->generation);
     publishFaceMarks(frame.faces, settings->generation);
     if (frame.coveredWholeFrame != lastPublishedDetectionFailed_) {
         lastPublishedDetectionFailed_ = frame.coveredWholeFrame;
         publishDetectionFailed(frame.coveredWholeFrame);
     }
-    report();
+    if (frameObserver_)
+        frameObserver_(frame);
+}
+
+bool CameraPipeline::blackOut(PixelBuffer& buffer) {
+    PixelBufferLock lock(buffer);
+    if (!lock)
+        return false;
+    matView(buffer, lock.data()).setTo(cv::Scalar(0, 0, 0, 255));
+    return true;
+}
+
+bool CameraPipeline::renderFrame(const std::shared_ptr<SampleBuffer>& sample, ProcessedFrame& frame,
+                                 std::optional<FrameSettings>& settings) {
+    const auto report = [&] {
+        if (frameObserver_)
+            frameObserver_(frame);
+        return false;
+    };
+
+    // 1-2. The camera picture, a base and an output buffer; without any of them the frame is
+    // dropped and the tracker does not see it. The base (uncovered) and the covered picture come
+    // from the private pool: the output buffer, whose memory the virtual camera maps, only ever
+    // receives the finished covered picture.
+    const std::shared_ptr<PixelBuffer> image = sample ? sample->imageBuffer() : nullptr;
+    if (!image || !bufferPool_ || !basePool_)
+        return report();
+    std::shared_ptr<PixelBuffer> base = basePool_->createPixelBuffer();
+    std::shared_ptr<PixelBuffer> covered = basePool_->createPixelBuffer();
+    std::shared_ptr<PixelBuffer> output = bufferPool_->createPixelBuffer();
+    if (!base || !covered || !output)
+        return report();
+    frame.uncovered = base;
+
+    // 3. One style for the whole frame; a paused pipeline processes nothing.
+    settings = readSettingsOnMain();
+    if (!settings)
+        return false;
+    frame.output = output;
+
+    // 4. The camera picture at 1280 x 720.
+    if (!renderFit(*image, *base)) {
+        frame.output = nullptr;
+        return report();
+    }
+
+    PixelBufferLock baseLock(*base);
+    PixelBufferLock coveredLock(*covered);
+    PixelBufferLock outputLock(*output);
+    if (!baseLock || !coveredLock || !outputLock) {
+        frame.output = nullptr;
+        return report();
+    }
+    const cv::Mat baseMat = matView(*base, baseLock.data());
+    cv::Mat coveredMat = matView(*covered, coveredLock.data());
+    cv::Mat outputMat = matView(*output, outputLock.data());
+
+    // 5-6. Faces on the scaled picture, in output pixels.
+    std::optional<std::vector<FaceObservation>> observations;
+    if (detector_)
+        observations = detector_->detect(baseMat);
+    frame.detectionSucceeded = observations.has_value();
+    std::vector<Detection> detections;
+    if (observations) {
+        detections.reserve(observations->size());
+        for (const FaceObservation& o : *observations) {
+            const Rect rect{o.boundingBox.x * kOutputWidthD, o.boundingBox.y * kOutputHeightD,
+                            o.boundingBox.width * kOutputWidthD,
+                            o.boundingBox.height * kOutputHeightD};
+            if (!rect.isFinite())
+                continue;
+            const double yaw = o.yaw.value_or(0);
+            detections.push_back({rect, std::isfinite(yaw) ? yaw : 0});
+        }
+    }
+
+    // 7. Tracking, also for a frame without faces.
+    frame.trackerTime = frameClock_ ? frameClock_(*sample) : currentMediaTime();
+    frame.faces = tracker_->update(detections, frame.trackerTime);
+
+    // 8-9. Cover what is hidden. A frame whose faces are not known (no detector, or detection
+    // failed on it) leaves the pipeline entirely black.
+    frame.coveredWholeFrame = !frame.detectionSucceeded;
+    if (frame.coveredWholeFrame) {
+        outputMat.setTo(cv::Scalar(0, 0, 0, 255));
+    } else {
+        std::vector<Rect> hidden;
+        for (const TrackedFace& face : frame.faces)
+            if (!face.shown)
+                hidden.push_back(face.rect);
+        if (!coverFaces(baseMat, hidden, settings->style, coveredMat))
+            outputMat.setTo(cv::Scalar(0, 0, 0, 255));
+        else
+            coveredMat.copyTo(outputMat);
+    }
+    return true;
 }
 
 void CameraPipeline::enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer,

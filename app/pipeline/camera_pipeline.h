@@ -7,15 +7,18 @@
 //   3. read the cover style (and the paused state) with a synchronous hop to the main thread;
 //   4. scale the camera picture to fill 1280 x 720 into the base buffer (fitToOutput);
 //   5-6. detect faces on the base buffer, each one a Detection in output pixels;
-//   7. update the tracker; 8-9. cover the hidden faces into the output buffer;
+//   7. update the tracker; 8-9. cover the hidden faces into a private buffer and copy the
+//      finished picture into the output buffer;
 //   10. hand the output buffer to the frame sink (the virtual camera);
 //   11. show it in the preview; 12. publish the face marks.
 //
-// Fail closed: a frame whose faces cannot be known is never shown or sent uncovered. When the
-// detector could not be loaded, or has failed on kFailClosedAfter frames in a row, every output
-// frame is entirely black until a detection succeeds again, and faceDetectionFailed reads true.
-// A single failed detection goes on with no detections; the tracker then still holds the faces
-// it had for its hold time.
+// Fail closed: a frame whose faces cannot be known is never shown or sent uncovered. Every frame
+// whose detection failed (or when the detector could not be loaded) leaves entirely black, and
+// faceDetectionFailed reads true until a detection succeeds again. An exception anywhere in a
+// frame's work loses that frame (it leaves black, or not at all) and is logged; it never ends the
+// video queue. The uncovered picture never touches memory that leaves the pipeline: it and the
+// covered picture are drawn in buffers of a private pool, and only the finished covered picture
+// is copied into the output buffer that the preview and the virtual camera get.
 //
 // Cameras: with a capture system the pipeline lists the cameras (never its own virtual camera,
 // "Orlenta Camera"), keeps one selected, asks for camera access in start(), and captures from a
@@ -96,6 +99,9 @@ struct ProcessedFrame {
     double trackerTime = 0;
     bool detectionSucceeded = false;
     bool coveredWholeFrame = false;
+    // The uncovered picture at 1280 x 720, from the pipeline's private pool; never the same
+    // memory as any output. For tools and tests that check what the output was made from.
+    std::shared_ptr<const PixelBuffer> uncovered;
 };
 
 // The aspect-fill mapping of a camera picture onto the output frame: the input is scaled by
@@ -109,7 +115,6 @@ class CameraPipeline : public std::enable_shared_from_this<CameraPipeline> {
 public:
     static constexpr int kOutputWidth = 1280;
     static constexpr int kOutputHeight = 720;
-    static constexpr int kFailClosedAfter = 3;
 
     struct Dependencies {
         Executor* mainExecutor = nullptr;          // required; must outlive the pipeline
@@ -233,6 +238,11 @@ private:
     void enqueuePreview(const std::shared_ptr<PixelBuffer>& buffer, uint64_t generation);
     void publishFaceMarks(const std::vector<TrackedFace>& faces, uint64_t generation);
     void publishDetectionFailed(bool failed);
+    // Video queue: steps 1-9 of one frame into frame.output; false when the frame is dropped
+    // (then frame.output is null, and the observer has heard of it unless the pipeline paused).
+    bool renderFrame(const std::shared_ptr<SampleBuffer>& sample, ProcessedFrame& frame,
+                     std::optional<FrameSettings>& settings);
+    static bool blackOut(PixelBuffer& buffer);
 
     Executor& main_;
     std::unique_ptr<FaceDetector> detector_;
@@ -254,8 +264,6 @@ private:
 
     // Main thread: bumped on every pause, so results of frames begun before it are discarded.
     uint64_t generation_ = 0;
-    // Video queue: detection failures in a row.
-    int failedDetections_ = 0;
     bool lastPublishedDetectionFailed_ = false;
     std::atomic<bool> stopping_{false};
 

@@ -3,6 +3,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <set>
+#include <stdexcept>
+#include <utility>
 #include <mutex>
 #include <thread>
 
@@ -19,10 +22,13 @@ public:
     struct Script {
         std::mutex mutex;
         std::optional<std::vector<FaceObservation>> next = std::vector<FaceObservation>{};
+        bool raise = false; // throw from the next detect()
     };
     explicit ScriptedDetector(std::shared_ptr<Script> script) : script_(std::move(script)) {}
     std::optional<std::vector<FaceObservation>> detect(const cv::Mat&) override {
         std::lock_guard lock(script_->mutex);
+        if (std::exchange(script_->raise, false))
+            throw std::runtime_error("scripted failure");
         return script_->next;
     }
 
@@ -356,24 +362,57 @@ TEST(Pipeline, FailsClosedWhenFacesCannotBeDetected) {
                   0);
         EXPECT_EQ(cv::countNonZero(channels[3]), 1280 * 720);
     }
-    // A detector that fails: a single failure goes on uncovered-but-tracked; repeated failures
-    // black the frame out until a detection succeeds again.
+    // A detector that fails, or throws: that very frame leaves black, and the next successful
+    // detection brings the picture back. Frames keep flowing after an exception.
     {
         Harness h;
+        h.setFaces({faceAt(0.45, 0.4, 0.1, 0.2)});
         h.process(makeFrame(1280, 720, 0));
         h.failDetection();
         ProcessedFrame f = h.process(makeFrame(1280, 720, 0.1));
         EXPECT_FALSE(f.detectionSucceeded);
-        EXPECT_FALSE(f.coveredWholeFrame);
-        h.process(makeFrame(1280, 720, 0.2));
-        f = h.process(makeFrame(1280, 720, 0.3));
         EXPECT_TRUE(f.coveredWholeFrame);
+        ASSERT_TRUE(f.output);
+        EXPECT_EQ(cv::countNonZero(view(*f.output).reshape(1) != 0), 1280 * 720); // alpha only
         EXPECT_TRUE(h.pipeline->faceDetectionFailed.get());
         h.setFaces({});
-        f = h.process(makeFrame(1280, 720, 0.4));
+        f = h.process(makeFrame(1280, 720, 0.2));
         EXPECT_FALSE(f.coveredWholeFrame);
         EXPECT_FALSE(h.pipeline->faceDetectionFailed.get());
+
+        {
+            std::lock_guard lock(h.script->mutex);
+            h.script->raise = true;
+        }
+        const int sentBefore = h.sink->frames.load();
+        f = h.process(makeFrame(1280, 720, 0.3));
+        EXPECT_TRUE(f.coveredWholeFrame);
+        ASSERT_TRUE(f.output);
+        EXPECT_EQ(cv::countNonZero(view(*f.output).reshape(1) != 0), 1280 * 720);
+        EXPECT_EQ(h.sink->frames.load(), sentBefore + 1);
+        f = h.process(makeFrame(1280, 720, 0.4));
+        EXPECT_FALSE(f.coveredWholeFrame);
     }
+}
+
+TEST(Pipeline, UncoveredPicturesNeverShareMemoryWithOutputs) {
+    // Buffers are recycled frame after frame: were the uncovered picture drawn in an output
+    // buffer, a buffer that left as an output would come back holding an uncovered picture.
+    Harness h;
+    h.setFaces({faceAt(0.45, 0.4, 0.1, 0.2)});
+    std::set<uint64_t> outputs, uncovered;
+    for (int i = 0; i < 12; ++i) {
+        const ProcessedFrame f = h.process(makeFrame(1280, 720, i / 30.0));
+        ASSERT_TRUE(f.output && f.uncovered);
+        outputs.insert(f.output->serial());
+        uncovered.insert(f.uncovered->serial());
+        // Let go of the frame, as the preview and the virtual camera do.
+        h.display->samples.clear();
+        std::lock_guard lock(h.framesMutex);
+        h.frames.clear();
+    }
+    for (const uint64_t serial : uncovered)
+        EXPECT_EQ(outputs.count(serial), 0u);
 }
 
 TEST(Pipeline, PreviewInFailedStateIsFlushedBeforeTheNextFrame) {
