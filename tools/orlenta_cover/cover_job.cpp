@@ -326,7 +326,10 @@ int coverFiles(const CoverOptions& options) {
 
     // No face model, no output: frames whose faces cannot be looked for are never written.
     std::string modelError;
-    std::unique_ptr<FaceDetector> detector = loadCoverFaceModel(options.modelPath, &modelError);
+    // A still picture gets every detection pass at once; a video takes the tiles in turn, as the
+    // app does.
+    std::unique_ptr<FaceDetector> detector = loadCoverFaceModel(
+        options.modelPath, &modelError, reader->kind() == MediaKind::image);
     if (!detector) {
         printCoverMessage(modelError);
         return kExitFailure;
@@ -461,14 +464,17 @@ std::string quotedPath(const std::filesystem::path& path) {
     return "'" + path.string() + "'";
 }
 
-std::unique_ptr<FaceDetector> loadCoverFaceModel(const std::string& modelPath, std::string* error) {
+std::unique_ptr<FaceDetector> loadCoverFaceModel(const std::string& modelPath, std::string* error,
+                                                 bool stillPicture) {
     const std::string path = modelPath.empty() ? defaultFaceModelPath() : modelPath;
     if (path.empty()) {
         *error = "no face model is installed; run scripts/fetch-model or pass --model FILE";
         return nullptr;
     }
     std::string loadError;
-    std::unique_ptr<FaceDetector> detector = loadFaceDetector(path, &loadError);
+    FaceDetectorOptions options;
+    options.everyTileEachFrame = stillPicture;
+    std::unique_ptr<FaceDetector> detector = loadFaceDetector(path, &loadError, options);
     if (!detector)
         *error = "cannot load the face model " + quotedPath(path) + ": " +
                  (loadError.empty() ? "unknown error" : loadError);

@@ -45,7 +45,9 @@ void printCoverMessage(const std::string& message);
 // A file name as the messages show it, in single quotes.
 std::string quotedPath(const std::filesystem::path& path);
 // The face model named by --model (modelPath), or the installed one when modelPath is empty. Null
-// when there is none or it does not load, with the line to show in *error.
-std::unique_ptr<FaceDetector> loadCoverFaceModel(const std::string& modelPath, std::string* error);
+// when there is none or it does not load, with the line to show in *error. A detector for a still
+// picture runs every detection pass on its one frame.
+std::unique_ptr<FaceDetector> loadCoverFaceModel(const std::string& modelPath, std::string* error,
+                                                 bool stillPicture = false);
 
 } // namespace orlenta
