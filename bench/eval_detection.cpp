@@ -1,6 +1,6 @@
 // Measures how many faces the product covers, on labelled pictures, through the app's cover path:
 // the detector (every pass, tiles in turn as in live video), the tracker and the covering
-// renderer in the box style, each case shown as four frames of a 30 fps video (one turn of the
+// renderer in the box style, each case shown as eight frames of a 30 fps video (one turn of the
 // tiles) and judged on the last.
 //
 // Cases are made from a development set of photographs with face boxes (a folder holding
@@ -39,7 +39,7 @@ namespace {
 
 constexpr int frameWidth = 1280;
 constexpr int frameHeight = 720;
-constexpr int framesPerCase = 4;
+constexpr int framesPerCase = 8;
 constexpr double coveredShare = 0.7;
 
 struct Picture {
@@ -162,9 +162,11 @@ std::vector<Case> makeCases(const std::vector<Picture>& pictures) {
                         {f.br().x - cut * f.width - w, centre.y - h / 2, w, h},      // right edge
                         {centre.x - w / 2, f.y + cut * f.height, w, h},              // top edge
                         {centre.x - w / 2, f.br().y - cut * f.height - h, w, h}};    // bottom edge
-                    for (const cv::Rect2d& window : windows)
-                        if (inside(window, p.bgra))
-                            cases.push_back(windowCase(p, window, "cut", static_cast<int>(i)));
+                    const char* const edges[] = {"cut left", "cut right", "cut top", "cut bottom"};
+                    for (int e = 0; e < 4; ++e)
+                        if (inside(windows[e], p.bgra))
+                            cases.push_back(
+                                windowCase(p, windows[e], edges[e], static_cast<int>(i)));
                 }
             }
         }
@@ -331,8 +333,11 @@ int main(int argc, char** argv) {
                 cv::countNonZero(blackMask) >= coveredShare * static_cast<double>(visible.area());
             const bool isSubject = static_cast<int>(i) == c.subject;
             const double visibleShare = visible.area() / c.faces[i].area();
-            if (c.subject < 0 || isSubject)
+            if (c.subject < 0 || isSubject) {
                 byKind[c.kind].add(covered);
+                if (c.kind.rfind("cut", 0) == 0)
+                    byKind["cut, every edge"].add(covered);
+            }
             if (visibleShare > 0.95)
                 byBand[band(c.faces[i].width)].add(covered);
             if (!covered && (c.subject < 0 || isSubject) && misses[c.kind].size() < 6) {
@@ -354,7 +359,7 @@ int main(int argc, char** argv) {
                 std::printf("false %s case %zu: %.0fx%.0f at %.0f,%.0f\n", c.kind.c_str(), n,
                             box.width, box.height, box.x, box.y);
         }
-        falseByKind[c.kind].add(falseCover);
+        falseByKind[c.kind.rfind("cut", 0) == 0 ? "cut" : c.kind].add(falseCover);
     }
 
     std::printf("%zu cases from %zu pictures, %d frames each, box style\n\n", cases.size(),

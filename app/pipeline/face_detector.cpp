@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <iterator>
 #include <limits>
 #include <future>
@@ -54,8 +55,10 @@ struct InputSize {
     int width;
     int height;
 };
-// The networks' input sizes: the whole frame and the tiles, and the large-face pass.
-constexpr InputSize wideInput{448, 256};
+// The networks' input sizes: the whole frame and the tiles, and the large-face pass. Both are
+// small enough that the network's first, largest layers stay near the processor's caches; at
+// 448 x 256 the whole pass took almost twice as long.
+constexpr InputSize wideInput{384, 224};
 constexpr InputSize largeInput{320, 192};
 
 // The large pass's margin around the frame, as a share of the frame's width and height on each
@@ -268,14 +271,20 @@ public:
                 frameSize_ = bgra.size();
                 passes_ = planPasses(frameSize_);
             }
-            std::vector<const Pass*> own, tiles;
-            for (std::size_t i = 0; i < passes_.size(); ++i) {
-                if (i < firstTile)
-                    own.push_back(&passes_[i]);
-                else if (everyTile_ || i - firstTile == nextTile_)
+            // Video: the whole pass on every frame; beside it the large pass on even frames and
+            // one tile on odd ones, so each tile comes round every eighth frame. A still
+            // picture: every pass.
+            std::vector<const Pass*> own{&passes_[0]}, tiles;
+            if (everyTile_) {
+                own.push_back(&passes_[1]);
+                for (std::size_t i = firstTile; i < passes_.size(); ++i)
                     tiles.push_back(&passes_[i]);
+            } else if (frameCount_ % 2 == 0) {
+                tiles.push_back(&passes_[1]);
+            } else {
+                tiles.push_back(&passes_[firstTile + (frameCount_ / 2) % tileCount]);
             }
-            nextTile_ = (nextTile_ + 1) % tileCount;
+            ++frameCount_;
 
             PassRunner& mine = runners_.front();
             PassRunner& other = runners_.back();
@@ -493,7 +502,7 @@ private:
     bool everyTile_;
     cv::Size frameSize_;
     std::vector<Pass> passes_;
-    std::size_t nextTile_ = 0;
+    std::size_t frameCount_ = 0;
     std::vector<Candidate> candidates_;
     std::vector<DetectionPassCost> costs_;
     // Last, so that it is joined before the runners it works on go.
@@ -542,14 +551,11 @@ const Logger& detectorLog() {
 // Makes one network of the given size; null with the reason in *error.
 using NetworkMaker = std::function<std::unique_ptr<FaceNetwork>(InputSize, std::string*)>;
 
-// The runners for `threads` threads: the first has a network for each input size, the second
-// only the wide one its tiles need.
+// The runners for `threads` threads (at most two), each with a network for each input size.
 std::vector<PassRunner> makeRunners(const NetworkMaker& make, int threads, std::string* error) {
     std::vector<PassRunner> runners(threads > 1 ? 2 : 1);
     for (std::size_t r = 0; r < runners.size(); ++r) {
-        const std::vector<InputSize> sizes =
-            r == 0 ? std::vector<InputSize>{wideInput, largeInput} : std::vector<InputSize>{wideInput};
-        for (const InputSize& size : sizes) {
+        for (const InputSize& size : {wideInput, largeInput}) {
             auto network = make(size, error);
             if (!network)
                 return {};
@@ -574,28 +580,33 @@ std::vector<PassRunner> xnnpackRunners(const std::vector<char>& bytes, int threa
         threads, error);
 }
 
-// OpenCV dnn reads the model file for the wide input and its sibling for the large one.
+// OpenCV dnn runs a file only at the input size it was made for: it reads the rewritten copies
+// beside the model file, one per input size, after checking that the model file itself is a
+// network it can read.
 std::vector<PassRunner> openCvRunners(const std::string& modelPath, const std::vector<char>& bytes,
                                       int threads, std::string* error) {
     std::string reason;
-    if (!makeOpenCvFaceNetwork(bytes, wideInput.width, wideInput.height, outputNames, &reason)) {
+    if (!makeOpenCvFaceNetwork(bytes, 448, 256, outputNames, &reason)) {
         setError(error, "not a usable ONNX network: " + reason);
         return {};
     }
-    const std::filesystem::path largePath =
-        std::filesystem::path(modelPath).parent_path() /
-        ("face_detection_back_" + std::to_string(largeInput.width) + "x" +
-         std::to_string(largeInput.height) + ".onnx");
-    const std::optional<std::vector<char>> largeBytes = readModelFile(largePath.string(), &reason);
-    if (!largeBytes) {
-        setError(error, "the large-face network for OpenCV dnn is missing: " + reason);
-        return {};
+    std::map<int, std::vector<char>> sized; // by input width
+    for (const InputSize& size : {wideInput, largeInput}) {
+        const std::filesystem::path path =
+            std::filesystem::path(modelPath).parent_path() /
+            ("face_detection_back_" + std::to_string(size.width) + "x" +
+             std::to_string(size.height) + ".onnx");
+        std::optional<std::vector<char>> file = readModelFile(path.string(), &reason);
+        if (!file) {
+            setError(error, "the networks for OpenCV dnn are missing: " + reason);
+            return {};
+        }
+        sized[size.width] = std::move(*file);
     }
     std::vector<PassRunner> runners = makeRunners(
         [&](InputSize size, std::string* why) {
-            const bool wide = size.width == wideInput.width;
-            return makeOpenCvFaceNetwork(wide ? bytes : *largeBytes, size.width, size.height,
-                                         outputNames, why);
+            return makeOpenCvFaceNetwork(sized[size.width], size.width, size.height, outputNames,
+                                         why);
         },
         threads, &reason);
     if (runners.empty())
@@ -625,21 +636,22 @@ std::unique_ptr<FaceDetector> loadBlazeFace(const std::string& modelPath, std::s
             setError(error, "face model " + modelPath + " cannot run on XNNPACK: " + reason);
             return nullptr;
         }
+    }
+    if (runners.empty()) {
+        const std::string xnnpackReason = reason;
+        runners = openCvRunners(modelPath, *bytes, options.threads, &reason);
         if (runners.empty()) {
+            setError(error, "face model " + modelPath + ": " + reason);
+            return nullptr;
+        }
+        if (options.engine != FaceEngine::opencv) {
             // Said once per process: every later load would say the same.
             static std::once_flag said;
             std::call_once(said, [&] {
                 detectorLog().error("Face detection runs on OpenCV dnn, because XNNPACK cannot "
                                     "run " +
-                                    modelPath + ": " + reason);
+                                    modelPath + ": " + xnnpackReason);
             });
-        }
-    }
-    if (runners.empty()) {
-        runners = openCvRunners(modelPath, *bytes, options.threads, &reason);
-        if (runners.empty()) {
-            setError(error, "face model " + modelPath + ": " + reason);
-            return nullptr;
         }
     }
 

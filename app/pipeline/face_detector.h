@@ -6,15 +6,16 @@
 //
 // The BlazeFace detector looks at every frame in several passes, because one view of the frame
 // cannot see every face a webcam shows:
-//   - whole: the frame letterboxed into a 448 x 256 input (faces of about 25 to 400 px wide at
+//   - whole: the frame letterboxed into a 384 x 224 input (faces of about 30 to 400 px wide at
 //     1280 x 720);
 //   - large: the frame shrunk into a 320 x 192 input with a grey margin on every side, for faces
 //     up to the frame's full height and for large faces cut by an edge (the margin gives the
 //     network the context it expects around a face);
 //   - tiles: four overlapping quarters of the frame, each with a grey margin where it meets the
-//     frame's edge, at almost twice the whole pass's resolution, for faces from 25 px up. Video
-//     takes one tile a frame in turn (the tracker holds a face between its tile's visits); a
-//     still picture takes all four.
+//     frame's edge, at almost twice the whole pass's resolution, for faces from 25 px up.
+// Video takes the whole pass on every frame, the large pass on every other frame and one tile on
+// each of the others, so that a tile comes round every eighth frame (the tracker holds a face
+// between visits); a still picture takes every pass.
 // The passes' faces are merged into one list by weighted non-maximum suppression.
 //
 // The network runs on XNNPACK where it can, and otherwise on OpenCV's dnn module (said once in
@@ -79,8 +80,8 @@ struct FaceDetectorOptions {
     // Strictly between 0 and 1.
     float scoreThreshold = defaultFaceScoreThreshold;
     // The engine to use. Absent: XNNPACK, or OpenCV dnn when XNNPACK cannot run the model (the
-    // reason is logged once). OpenCV dnn reads one ONNX file per input size: the model file for
-    // 448 x 256 and face_detection_back_320x192.onnx beside it.
+    // reason is logged once). OpenCV dnn reads one ONNX file per input size, beside the model
+    // file: face_detection_back_384x224.onnx and face_detection_back_320x192.onnx.
     std::optional<FaceEngine> engine;
     // XNNPACK's threads (OpenCV dnn uses OpenCV's global setting).
     int threads = 2;
