@@ -37,6 +37,10 @@ constexpr int kSinkFrameWidth = 1280;
 constexpr int kSinkFrameHeight = 720;
 // Frames older than this many frame periods when a sink request takes them are dropped.
 constexpr int64_t kStaleAfterFramePeriods = 2;
+// A writer of the sink node that has sent nothing for this long (or since it linked) counts as
+// silent: the same time after which readers get the placeholder. Only a silent writer gives the
+// node up to another.
+constexpr int64_t kWriterSilentAfterNanoseconds = 500'000'000;
 // How often a writer without a free buffer asks PipeWire again.
 constexpr int64_t kWriterRetryNanoseconds = 5'000'000;
 // Frames a writer may have out at once (queued, or with the daemon and not yet given back). A
@@ -200,7 +204,7 @@ struct VideoShape {
     uint32_t rateDenominator = 1;
 };
 
-const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, bool alsoBgrx) {
+const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, spa_video_format format) {
     spa_pod_frame object;
     spa_pod_builder_push_object(b, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
     spa_pod_builder_prop(b, SPA_FORMAT_mediaType, 0);
@@ -208,17 +212,7 @@ const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, bool als
     spa_pod_builder_prop(b, SPA_FORMAT_mediaSubtype, 0);
     spa_pod_builder_id(b, SPA_MEDIA_SUBTYPE_raw);
     spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_format, 0);
-    if (alsoBgrx) {
-        // BGRx has the same bytes; readers that ignore alpha ask for it.
-        spa_pod_frame choice;
-        spa_pod_builder_push_choice(b, &choice, SPA_CHOICE_Enum, 0);
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRx);
-        spa_pod_builder_pop(b, &choice);
-    } else {
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
-    }
+    spa_pod_builder_id(b, format);
     spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(b, static_cast<uint32_t>(shape.width),
                               static_cast<uint32_t>(shape.height));
@@ -412,7 +406,7 @@ using ServiceImpl = PipeWireCameraExtensionService::Impl;
 struct ClientSession {
     CameraExtensionClientPtr client;
     bool started = false;
-    // Sink only: a newer writer took over; this one was stopped then.
+    // Sink only: another writer took over; this one was stopped then and its link is going.
     bool superseded = false;
 };
 
@@ -468,6 +462,9 @@ private:
     void stopSession(const std::shared_ptr<ClientSession>& session, const char* reason);
     void destroySendEventLocked();
     void failRequestsOf(const CameraExtensionClient* client, const char* reason);
+    bool makeNodeLocked(std::string* errorMessage);
+    bool admitWriter(uint32_t link);
+    void dropLink(uint32_t link);
 
     const std::shared_ptr<ServiceImpl> service_;
     const std::string name_;
@@ -495,6 +492,12 @@ private:
     std::optional<std::pair<int, int>> negotiated_;
     uint64_t sequence_ = 0;
     std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
+    // Sink: the link of the one writer whose frames the node takes, when it linked and when its
+    // last frame came (monotonic nanoseconds), and the links of writers turned away.
+    uint32_t holderLink_ = SPA_ID_INVALID;
+    int64_t holderSince_ = 0;
+    int64_t lastSinkFrame_ = 0;
+    std::set<uint32_t> refused_;
 
     // The one frame waiting to be written to the source node, and the event that wakes the loop.
     std::mutex sendMutex_;
@@ -574,6 +577,14 @@ bool PwStream::publish(std::string* errorMessage) {
         sinkPool_ = PixelBufferPool::create(attributes);
     }
 
+    Connection::Guard guard(*service_->connection);
+    if (!makeNodeLocked(errorMessage))
+        return false;
+    service_->published.push_back(weak_from_this());
+    return true;
+}
+
+bool PwStream::makeNodeLocked(std::string* errorMessage) {
     std::string deviceName;
     Uuid deviceId;
     {
@@ -592,7 +603,6 @@ bool PwStream::publish(std::string* errorMessage) {
     if (isSource)
         pw_properties_set(properties, PW_KEY_MEDIA_ROLE, "Camera");
 
-    Connection::Guard guard(*service_->connection);
     stream_ = pw_stream_new(service_->connection->core(), name_.c_str(), properties);
     if (!stream_) {
         if (errorMessage)
@@ -607,13 +617,16 @@ bool PwStream::publish(std::string* errorMessage) {
         std::lock_guard lock(sendMutex_);
         sendEvent_ = event;
     }
+    // Each pixel format is an entry of its own with every field fixed: some readers (Chromium
+    // through the camera portal) parse no format from an entry that offers a choice.
+    const VideoShape shape = isSource ? shape_ : VideoShape{shape_.width, shape_.height, 0, 1};
     PodBuffer pod;
-    const spa_pod* params[] = {buildFormat(
-        &pod.builder, isSource ? shape_ : VideoShape{shape_.width, shape_.height, 0, 1}, true)};
+    const spa_pod* params[] = {buildFormat(&pod.builder, shape, SPA_VIDEO_FORMAT_BGRA),
+                               buildFormat(&pod.builder, shape, SPA_VIDEO_FORMAT_BGRx)};
     const auto flags = static_cast<pw_stream_flags>(
         PW_STREAM_FLAG_MAP_BUFFERS | (isSource ? PW_STREAM_FLAG_DRIVER : PW_STREAM_FLAG_NONE));
     const int result = pw_stream_connect(
-        stream_, isSource ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+        stream_, isSource ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 2);
     if (result < 0) {
         if (errorMessage)
             *errorMessage =
@@ -623,7 +636,6 @@ bool PwStream::publish(std::string* errorMessage) {
         stream_ = nullptr;
         return false;
     }
-    service_->published.push_back(weak_from_this());
     return true;
 }
 
@@ -685,11 +697,14 @@ void PwStream::updateClients() {
             current.insert(link);
     }
     // Links that went away: their clients stop.
+    std::erase_if(refused_, [&](uint32_t link) { return current.count(link) == 0; });
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (current.count(it->first) != 0) {
             ++it;
             continue;
         }
+        if (it->first == holderLink_)
+            holderLink_ = SPA_ID_INVALID;
         std::shared_ptr<ClientSession> session = it->second;
         it = sessions_.erase(it);
         if (session->superseded)
@@ -698,20 +713,14 @@ void PwStream::updateClients() {
     }
     // New links: each is a client that is admitted and starts.
     for (const uint32_t link : current) {
-        if (sessions_.count(link) != 0)
+        if (sessions_.count(link) != 0 || refused_.count(link) != 0)
+            continue;
+        if (direction_ == CameraStreamDirection::sink && !admitWriter(link))
             continue;
         auto session = std::make_shared<ClientSession>();
         session->client = std::make_shared<CameraExtensionClient>(
             service_->nextClientId++, "PipeWire link " + std::to_string(link));
         if (direction_ == CameraStreamDirection::sink) {
-            // One writer at a time, the newest: the sink role knows a single sink client, so
-            // the older writer is stopped before the newer one starts, never after.
-            for (auto& [otherLink, other] : sessions_) {
-                if (other->superseded)
-                    continue;
-                other->superseded = true;
-                stopSession(other, "A newer client writes this stream.");
-            }
             std::lock_guard lock(sinkMutex_);
             writers_.insert(session->client.get());
         }
@@ -728,6 +737,36 @@ void PwStream::updateClients() {
             role->startStream();
         });
     }
+}
+
+// Sink: the node's input takes one writer at a time (the sink role knows a single sink client,
+// and PipeWire's stream keeps one set of buffers for its port). A writer that sends keeps the
+// node: a newcomer's link is removed at once while the holder has sent a frame within
+// kWriterSilentAfterNanoseconds (or linked that recently), so a writer that links and sends
+// nothing never takes the camera from one that sends. A silent holder gives way: its client stops
+// before the newcomer's starts and its link is removed, which its writer sees as a lost link.
+// True when the link is the holder's now.
+bool PwStream::admitWriter(uint32_t link) {
+    const int64_t now = nanosecondsOf(hostClockTime());
+    const auto holder = sessions_.find(holderLink_);
+    if (holder != sessions_.end()) {
+        if (now - std::max(holderSince_, lastSinkFrame_) <= kWriterSilentAfterNanoseconds) {
+            refused_.insert(link);
+            dropLink(link);
+            return false;
+        }
+        holder->second->superseded = true;
+        stopSession(holder->second, "Another client writes this stream.");
+        dropLink(holderLink_);
+    }
+    holderLink_ = link;
+    holderSince_ = now;
+    return true;
+}
+
+void PwStream::dropLink(uint32_t link) {
+    if (service_->registry)
+        pw_registry_destroy(service_->registry, link);
 }
 
 void PwStream::onStateChanged(pw_stream_state state) {
@@ -893,6 +932,7 @@ void PwStream::onProcess() {
     pw_stream_queue_buffer(stream_, newest);
     if (!arrived)
         return;
+    lastSinkFrame_ = nanosecondsOf(hostClockTime());
     ++service_->counters.sinkFramesReceived;
     {
         std::lock_guard lock(sinkMutex_);
@@ -1563,7 +1603,8 @@ CameraStatus PwWriter::connect() {
     pw_properties* properties = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_CLASS,
         "Stream/Output/Video", PW_KEY_NODE_NAME, "orlenta-camera-writer", PW_KEY_TARGET_OBJECT,
-        target_.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+        target_.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", PW_KEY_NODE_EXCLUSIVE, "true",
+        nullptr);
     stream_ = pw_stream_new(system_->connection->core(), "Orlenta Camera writer", properties);
     if (!stream_)
         return kCameraStatusFailed;
@@ -1581,7 +1622,7 @@ CameraStatus PwWriter::connect() {
     }
     PodBuffer pod;
     const spa_pod* params[] = {
-        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false)};
+        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, SPA_VIDEO_FORMAT_BGRA)};
     // The writer drives: a frame goes out when the app has one, not on a clock of the graph. It
     // brings the memory of its buffers itself.
     const auto flags =
@@ -1666,9 +1707,10 @@ void PwWriter::updateParams() {
 void PwWriter::renegotiate() {
     const auto count = static_cast<int32_t>(layout_.size());
     PodBuffer pod;
-    const spa_pod* params[] = {buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false),
-                               buildBuffers(&pod.builder, width_, height_, count, count, count),
-                               buildHeaderMeta(&pod.builder)};
+    const spa_pod* params[] = {
+        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, SPA_VIDEO_FORMAT_BGRA),
+        buildBuffers(&pod.builder, width_, height_, count, count, count),
+        buildHeaderMeta(&pod.builder)};
     pw_stream_update_params(stream_, params, 3);
 }
 

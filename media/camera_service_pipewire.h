@@ -8,16 +8,21 @@
 //     device's name, and the custom properties orlenta.device.id and orlenta.stream.id repeat the
 //     identifiers for clients that bind the node.
 //   - A source stream is a driver output node: media.class "Video/Source", media.role "Camera",
-//     node.description the device's name (what camera pickers show), offering its one format
-//     (BGRA or BGRx, which share a memory layout). Every link from it to a reader is one client
-//     that starts the stream; the link's removal stops it.
-//   - A sink stream is an input node, media.class "Video/Sink", taking exactly its format. Every
-//     link into it is a writing client. A frame is handed to a sink request only if it is no
-//     older than two frame periods by then (a writer that stalled and resumed must not show a
-//     stale picture); older frames are dropped.
+//     node.description the device's name (what camera pickers show), offering its one size and
+//     rate as two fixed formats, BGRA and BGRx (which share a memory layout), one EnumFormat
+//     entry each. Every link from it to a reader is one client that starts the stream; the
+//     link's removal stops it.
+//   - A sink stream is an input node, media.class "Video/Sink", taking exactly its format. It
+//     takes one writer at a time: the holder keeps it while it sends; a link from another writer
+//     is removed at once, unless the holder has sent nothing for 0.5 s, in which case the holder's
+//     link is removed and the newcomer holds the node. A frame is handed to a sink request only
+//     if it is no older than two frame periods by then (a writer that stalled and resumed must
+//     not show a stale picture); older frames are dropped.
 //   - The app's buffer queue is an output stream (media.class "Stream/Output/Video") that drives
-//     its own graph and targets the sink node; WirePlumber links it. The queue holds one frame;
-//     it counts as full while the link is not up or two frames are still out with the daemon.
+//     its own graph and targets the sink node; WirePlumber links it, exclusively (node.exclusive),
+//     so that the session manager links no other writer to the node beside it. The queue holds one
+//     frame; it counts as full while the link is not up or two frames are still out with the
+//     daemon.
 //   - The app's frames travel without a copy: the queue's stream carries the memfds of the app's
 //     own pixel buffers, so the daemon maps the memory the frame was rendered into. A pixel buffer
 //     joins the stream's set of buffers when the queue sees it for the second time (a pool

@@ -267,5 +267,48 @@ TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResume
     EXPECT_TRUE(loop.connected());
 }
 
+TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheApp) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    if (testing::runCommand("command -v gst-launch-1.0").empty())
+        GTEST_SKIP() << "gst-launch-1.0 is not installed";
+    auto daemon = startDaemon();
+    auto system = makeSystem();
+    ASSERT_TRUE(system);
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5));
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(reader.waitForFrames(1, 5));
+    const std::string sinkNode =
+        "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSinkStreamIdText);
+
+    // The order that used to crash the daemon: a second writer (GStreamer's pipewiresink) comes
+    // while the app writes, the app leaves, and the app links again, as a restarted app does.
+    // The app is orlenta-cover, which drives the app's own sink code in a process of its own.
+    const std::string log = testing::PipeWireSessionEnvironment::directory() + "/other-writer.log";
+    for (int round = 0; round < 5; ++round) {
+        ChildProcess app({ORLENTA_COVER_PROGRAM, "--virtual-camera", "--loop",
+                          std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm"},
+                         log + ".app");
+        ::usleep(2'000'000);
+        ChildProcess other({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
+                            "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!",
+                            "pipewiresink", "target-object=" + sinkNode},
+                           log);
+        ::usleep(1'500'000);
+        const double since = monotonicSeconds();
+        ::usleep(500'000);
+        const auto frames = reader.frames();
+        const uint64_t last = frames.back().hash;
+        EXPECT_GE(
+            std::count_if(frames.begin(), frames.end(),
+                          [&](const auto& f) { return f.arrival >= since && f.hash != last; }),
+            5)
+            << "round " << round << ": the app's moving pictures still reach the reader";
+        app.signal(SIGINT);
+        EXPECT_NE(app.waitForExit(5), -1) << "the app ends on an interrupt";
+        EXPECT_EQ(daemon->waitForExit(0), -1) << "round " << round << ": " << daemon->output();
+    }
+    EXPECT_EQ(daemon->stop(), 0) << "a clean exit after other writers came and went";
+}
+
 } // namespace
 } // namespace orlenta
