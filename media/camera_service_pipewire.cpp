@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -1283,9 +1286,10 @@ namespace {
 // kWriterMaxFramesOut frames out; so a daemon that stops taking frames reads as a full queue.
 class PwWriter final : public SinkBufferQueue, public std::enable_shared_from_this<PwWriter> {
 public:
-    PwWriter(std::shared_ptr<PipeWireCameraSystem::Impl> system, std::string target, int width,
-             int height)
-        : system_(std::move(system)), target_(std::move(target)), width_(width), height_(height) {}
+    PwWriter(std::shared_ptr<PipeWireCameraSystem::Impl> system,
+             std::shared_ptr<Connection> connection, std::string target, int width, int height)
+        : system_(std::move(system)), connection_(std::move(connection)),
+          target_(std::move(target)), width_(width), height_(height) {}
     ~PwWriter() override { disconnect(); }
 
     int32_t count() const override {
@@ -1360,6 +1364,9 @@ private:
     void send(pw_buffer* buffer, Carried& carried, const SampleBuffer& sample);
 
     const std::shared_ptr<PipeWireCameraSystem::Impl> system_;
+    // The connection the writer was made on; it stays while the writer does, also after PipeWire
+    // was lost and the system connected again.
+    const std::shared_ptr<Connection> connection_;
     const std::string target_;
     const int width_;
     const int height_;
@@ -1390,7 +1397,7 @@ private:
 } // namespace
 
 struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraSystem::Impl> {
-    explicit Impl(std::unique_ptr<Connection> c) : connection(std::move(c)) {}
+    explicit Impl(std::string name) : applicationName(std::move(name)) {}
 
     struct StreamRecord {
         CameraObjectId id = 0;
@@ -1425,10 +1432,30 @@ struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraS
     }
     void onGlobal(uint32_t id, const char* type, const spa_dict* props);
     void onGlobalRemove(uint32_t id);
+    // Under the connection's loop lock: watches the connection for its loss and lists its nodes.
+    bool attach(Connection& connection);
+    // The connection's loop thread: PipeWire went away. The device list empties (listeners hear
+    // of it) and the reconnecting thread takes over.
+    void onLost();
+    // The reconnecting thread: after a loss, lets the old connection go (queues made on it keep
+    // it) and connects again every kReconnectSeconds until PipeWire answers.
+    void reconnect();
+    std::shared_ptr<Connection> currentConnection() const {
+        std::lock_guard lock(mutex);
+        return connection;
+    }
 
-    std::unique_ptr<Connection> connection;
+    const std::string applicationName;
+    // Replaced after a loss; read and written under mutex. Empty while PipeWire is away.
+    std::shared_ptr<Connection> connection;
+    // The registry of the current connection, under that connection's loop lock.
     pw_registry* registry = nullptr;
     spa_hook registryListener{};
+    // The reconnecting thread and its state, under mutex.
+    std::thread reconnector;
+    std::condition_variable wake;
+    bool lost = false;
+    bool closing = false;
 
     mutable std::mutex mutex;
     std::map<std::string, DeviceRecord> devices; // by unique identifier
@@ -1534,6 +1561,92 @@ void PipeWireCameraSystem::Impl::onGlobalRemove(uint32_t id) {
 
 namespace {
 
+// Pause between attempts to reach PipeWire again after it went away.
+constexpr auto kReconnectPause = std::chrono::milliseconds(250);
+
+const pw_registry_events& systemRegistryEvents() {
+    static const pw_registry_events events = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                      const spa_dict* props) {
+            static_cast<PipeWireCameraSystem::Impl*>(data)->onGlobal(id, type, props);
+        };
+        e.global_remove = [](void* data, uint32_t id) {
+            static_cast<PipeWireCameraSystem::Impl*>(data)->onGlobalRemove(id);
+        };
+        return e;
+    }();
+    return events;
+}
+
+} // namespace
+
+bool PipeWireCameraSystem::Impl::attach(Connection& fresh) {
+    std::weak_ptr<Impl> weak = weak_from_this();
+    fresh.setOnLost([weak](const std::string&) {
+        if (auto self = weak.lock())
+            self->onLost();
+    });
+    registry = pw_core_get_registry(fresh.core(), PW_VERSION_REGISTRY, 0);
+    if (!registry)
+        return false;
+    pw_registry_add_listener(registry, &registryListener, &systemRegistryEvents(), this);
+    return true;
+}
+
+void PipeWireCameraSystem::Impl::onLost() {
+    std::lock_guard lock(mutex);
+    if (!devices.empty()) {
+        devices.clear();
+        nodeOwners.clear();
+        notifyLocked();
+    }
+    lost = true;
+    wake.notify_all();
+}
+
+void PipeWireCameraSystem::Impl::reconnect() {
+    std::unique_lock lock(mutex);
+    while (true) {
+        wake.wait(lock, [&] { return closing || lost; });
+        if (closing)
+            return;
+        std::shared_ptr<Connection> old = std::move(connection);
+        connection.reset();
+        lost = false;
+        lock.unlock();
+        if (old) {
+            Connection::Guard guard(*old);
+            if (registry) {
+                spa_hook_remove(&registryListener);
+                pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+                registry = nullptr;
+            }
+        }
+        old.reset();
+        std::shared_ptr<Connection> fresh;
+        while (!fresh) {
+            lock.lock();
+            if (wake.wait_for(lock, kReconnectPause, [&] { return closing; }))
+                return;
+            lock.unlock();
+            fresh = Connection::open(applicationName, nullptr);
+            if (!fresh)
+                continue;
+            Connection::Guard guard(*fresh);
+            if (!attach(*fresh)) {
+                fresh->setOnLost(nullptr);
+                fresh.reset();
+            }
+        }
+        lock.lock();
+        connection = std::move(fresh);
+    }
+}
+
+namespace {
+
 PwWriter::Memory::~Memory() {
     if (data)
         ::munmap(data, size);
@@ -1570,7 +1683,7 @@ std::shared_ptr<PwWriter::Memory> PwWriter::sharedMemory(const PixelBuffer& pict
 }
 
 pw_loop* PwWriter::loop() const {
-    return system_->connection->loop();
+    return connection_->loop();
 }
 
 const pw_stream_events& PwWriter::streamEvents() {
@@ -1597,7 +1710,7 @@ const pw_stream_events& PwWriter::streamEvents() {
 }
 
 CameraStatus PwWriter::connect() {
-    Connection::Guard guard(*system_->connection);
+    Connection::Guard guard(*connection_);
     if (stream_)
         return kCameraStatusOk;
     pw_properties* properties = pw_properties_new(
@@ -1605,7 +1718,7 @@ CameraStatus PwWriter::connect() {
         "Stream/Output/Video", PW_KEY_NODE_NAME, "orlenta-camera-writer", PW_KEY_TARGET_OBJECT,
         target_.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", PW_KEY_NODE_EXCLUSIVE, "true",
         nullptr);
-    stream_ = pw_stream_new(system_->connection->core(), "Orlenta Camera writer", properties);
+    stream_ = pw_stream_new(connection_->core(), "Orlenta Camera writer", properties);
     if (!stream_)
         return kCameraStatusFailed;
     pw_stream_add_listener(stream_, &listener_, &streamEvents(), this);
@@ -1638,7 +1751,7 @@ CameraStatus PwWriter::connect() {
 }
 
 void PwWriter::disconnect() {
-    Connection::Guard guard(*system_->connection);
+    Connection::Guard guard(*connection_);
     teardownLocked();
 }
 
@@ -1921,12 +2034,22 @@ void PwWriter::onFrameEvent() {
 PipeWireCameraSystem::PipeWireCameraSystem(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 PipeWireCameraSystem::~PipeWireCameraSystem() {
-    // Queues handed out keep the connection; only the registry and the listeners go.
-    Connection::Guard guard(*impl_->connection);
-    if (impl_->registry) {
-        spa_hook_remove(&impl_->registryListener);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
-        impl_->registry = nullptr;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->closing = true;
+        impl_->wake.notify_all();
+    }
+    if (impl_->reconnector.joinable())
+        impl_->reconnector.join();
+    // Queues handed out keep their connection; only the registry and the listeners go.
+    if (std::shared_ptr<Connection> connection = impl_->currentConnection()) {
+        Connection::Guard guard(*connection);
+        connection->setOnLost(nullptr);
+        if (impl_->registry) {
+            spa_hook_remove(&impl_->registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
+            impl_->registry = nullptr;
+        }
     }
     std::lock_guard lock(impl_->mutex);
     impl_->listeners.clear();
@@ -1934,33 +2057,23 @@ PipeWireCameraSystem::~PipeWireCameraSystem() {
 
 std::shared_ptr<PipeWireCameraSystem>
 PipeWireCameraSystem::create(PipeWireConnectionOptions options, std::string* errorMessage) {
-    std::unique_ptr<Connection> connection = Connection::open(
-        options.applicationName.empty() ? "orlenta-camera" : options.applicationName, errorMessage);
+    auto impl = std::make_shared<Impl>(options.applicationName.empty() ? "orlenta-camera"
+                                                                       : options.applicationName);
+    std::shared_ptr<Connection> connection = Connection::open(impl->applicationName, errorMessage);
     if (!connection)
         return nullptr;
-    auto impl = std::make_shared<Impl>(std::move(connection));
-    Connection::Guard guard(*impl->connection);
-    if (options.onDisconnected)
-        impl->connection->setOnLost(std::move(options.onDisconnected));
-    impl->registry = pw_core_get_registry(impl->connection->core(), PW_VERSION_REGISTRY, 0);
-    if (!impl->registry) {
-        if (errorMessage)
-            *errorMessage = "Could not read the PipeWire registry.";
-        return nullptr;
+    {
+        Connection::Guard guard(*connection);
+        if (!impl->attach(*connection)) {
+            connection->setOnLost(nullptr);
+            if (errorMessage)
+                *errorMessage = "Could not read the PipeWire registry.";
+            return nullptr;
+        }
     }
-    static const pw_registry_events events = [] {
-        pw_registry_events e{};
-        e.version = PW_VERSION_REGISTRY_EVENTS;
-        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
-                      const spa_dict* props) {
-            static_cast<Impl*>(data)->onGlobal(id, type, props);
-        };
-        e.global_remove = [](void* data, uint32_t id) {
-            static_cast<Impl*>(data)->onGlobalRemove(id);
-        };
-        return e;
-    }();
-    pw_registry_add_listener(impl->registry, &impl->registryListener, &events, impl.get());
+    impl->connection = std::move(connection);
+    Impl* raw = impl.get();
+    impl->reconnector = std::thread([raw] { raw->reconnect(); });
     return std::shared_ptr<PipeWireCameraSystem>(new PipeWireCameraSystem(std::move(impl)));
 }
 
@@ -2016,9 +2129,12 @@ BufferQueueResult PipeWireCameraSystem::copyBufferQueue(CameraObjectId stream) {
         return {kCameraStatusUnsupported, nullptr};
     // The serial names this node and no later one, so a writer never lands on a node that
     // replaced it.
+    if (!impl_->connection)
+        return {kCameraStatusUnavailable, nullptr};
     impl_->releaseRetired();
-    auto writer = std::make_shared<PwWriter>(impl_, std::to_string(record->serial), kSinkFrameWidth,
-                                             kSinkFrameHeight);
+    auto writer =
+        std::make_shared<PwWriter>(impl_, impl_->connection, std::to_string(record->serial),
+                                   kSinkFrameWidth, kSinkFrameHeight);
     impl_->latestQueues[stream] = writer;
     return {kCameraStatusOk, writer};
 }

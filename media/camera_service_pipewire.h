@@ -51,10 +51,9 @@ namespace orlenta {
 struct PipeWireConnectionOptions {
     // The client's application name in PipeWire.
     std::string applicationName;
-    // Called once when the connection to PipeWire is lost for good (PipeWire stopped or
-    // restarted): by the daemon's side on its service queue, by the app's side on the PipeWire
-    // thread (so it must only post work elsewhere). Nodes and devices are gone then; neither side
-    // reconnects: make a new object.
+    // The daemon's side only: called once, on its service queue, when the connection to
+    // PipeWire is lost (PipeWire stopped or restarted). Its nodes are gone then and it does not
+    // reconnect: make a new object. The app's side never calls it: it connects again by itself.
     std::function<void(const std::string& reason)> onDisconnected;
 };
 
@@ -106,10 +105,13 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-// The app's side.
+// The app's side. When PipeWire goes away (stops or restarts) its device list empties and the
+// device-list listeners hear of it; it then tries to connect again every quarter of a second and,
+// once PipeWire answers, lists the devices anew (listeners hear of each). Queues made before the
+// loss stay on the old connection and take no more frames: the caller opens a new one.
 class PipeWireCameraSystem final : public CameraSystem {
 public:
-    // Null, with the reason, when PipeWire cannot be reached.
+    // Null, with the reason, when PipeWire cannot be reached at first.
     static std::shared_ptr<PipeWireCameraSystem> create(PipeWireConnectionOptions options,
                                                         std::string* errorMessage);
     ~PipeWireCameraSystem() override;

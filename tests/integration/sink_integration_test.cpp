@@ -276,6 +276,36 @@ TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResume
     EXPECT_TRUE(loop.connected());
 }
 
+TEST(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    auto daemon = startDaemon();
+    auto system = makeSystem();
+    ASSERT_TRUE(system);
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5));
+    SinkLoop loop(system, {});
+    loop.start();
+    {
+        TestReader reader(kSourceNode);
+        ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
+    }
+
+    // PipeWire (with its session) goes away while frames flow, and comes back with the daemon,
+    // as systemd would bring them back.
+    ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
+    EXPECT_EQ(daemon->waitForExit(5), 1) << daemon->output();
+    EXPECT_FALSE(publishedDevice(*system)) << "the device list emptied";
+    daemon = startDaemon();
+    const double back = monotonicSeconds();
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5))
+        << "the app's camera service connected again";
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(waitForOurFrame(reader, back, 8)) << daemon->output();
+    const double firstFrame = monotonicSeconds() - back;
+    ::testing::Test::RecordProperty("first_app_frame_ms", static_cast<int>(firstFrame * 1000));
+    EXPECT_LE(firstFrame, 4.0) << "from PipeWire and the daemon back to the app's frames";
+    EXPECT_TRUE(loop.waitForCheck(true, 3));
+}
+
 TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheApp) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     if (testing::runCommand("command -v gst-launch-1.0").empty())

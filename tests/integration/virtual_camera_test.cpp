@@ -363,12 +363,13 @@ TEST(VirtualCamera, AKilledDaemonLeavesNothingBrokenForTheNextOne) {
 TEST(VirtualCamera, WhenPipeWireGoesTheDaemonExitsWithAFailureAndTheAppHears) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     auto daemon = startDaemon();
-    std::atomic<bool> appHeard{false};
-    std::string error;
-    auto system = PipeWireCameraSystem::create(
-        {"integration test", [&](const std::string&) { appHeard = true; }}, &error);
-    ASSERT_TRUE(system) << error;
-    ASSERT_TRUE(waitUntil([&] { return !system->devices().empty(); }, 5));
+    AppSide app;
+    ManualExecutor mainThread;
+    int changes = 0;
+    app.system->addDeviceListListener(mainThread, [&] { ++changes; });
+    ASSERT_TRUE(app.waitForDevice(5));
+    mainThread.runUntil([&] { return changes >= 2; }, 1);
+    const int before = changes;
 
     const pid_t pipewire = testing::PipeWireSessionEnvironment::pipewirePid();
     ASSERT_GT(pipewire, 0);
@@ -376,8 +377,10 @@ TEST(VirtualCamera, WhenPipeWireGoesTheDaemonExitsWithAFailureAndTheAppHears) {
     EXPECT_EQ(daemon->waitForExit(5), 1) << "a failure, so that its service starts it again";
     EXPECT_NE(daemon->output().find("lost the connection to PipeWire"), std::string::npos)
         << daemon->output();
-    EXPECT_TRUE(waitUntil([&] { return appHeard.load(); }, 5));
-    system.reset();
+    EXPECT_TRUE(waitUntil([&] { return app.system->devices().empty(); }, 5))
+        << "the app's device list empties";
+    EXPECT_TRUE(mainThread.runUntil([&] { return changes > before; }, 2))
+        << "and its listeners hear of it";
     ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
 }
 
