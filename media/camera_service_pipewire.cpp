@@ -1438,7 +1438,7 @@ struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraS
     // of it) and the reconnecting thread takes over.
     void onLost();
     // The reconnecting thread: after a loss, lets the old connection go (queues made on it keep
-    // it) and connects again every kReconnectSeconds until PipeWire answers.
+    // it) and connects again every kReconnectPause until PipeWire answers.
     void reconnect();
     std::shared_ptr<Connection> currentConnection() const {
         std::lock_guard lock(mutex);
@@ -1634,11 +1634,15 @@ void PipeWireCameraSystem::Impl::reconnect() {
             fresh = Connection::open(applicationName, nullptr);
             if (!fresh)
                 continue;
-            Connection::Guard guard(*fresh);
-            if (!attach(*fresh)) {
-                fresh->setOnLost(nullptr);
-                fresh.reset();
+            bool attached = false;
+            {
+                Connection::Guard guard(*fresh);
+                attached = attach(*fresh);
+                if (!attached)
+                    fresh->setOnLost(nullptr);
             }
+            if (!attached)
+                fresh.reset();
         }
         lock.lock();
         connection = std::move(fresh);
@@ -2071,7 +2075,10 @@ PipeWireCameraSystem::create(PipeWireConnectionOptions options, std::string* err
             return nullptr;
         }
     }
-    impl->connection = std::move(connection);
+    {
+        std::lock_guard lock(impl->mutex);
+        impl->connection = std::move(connection);
+    }
     Impl* raw = impl.get();
     impl->reconnector = std::thread([raw] { raw->reconnect(); });
     return std::shared_ptr<PipeWireCameraSystem>(new PipeWireCameraSystem(std::move(impl)));
