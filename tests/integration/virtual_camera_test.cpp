@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <signal.h>
+#include <unistd.h>
 
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
@@ -382,6 +383,23 @@ TEST(VirtualCamera, WhenPipeWireGoesTheDaemonExitsWithAFailureAndTheAppHears) {
     EXPECT_TRUE(mainThread.runUntil([&] { return changes > before; }, 2))
         << "and its listeners hear of it";
     ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
+}
+
+TEST(VirtualCamera, ADaemonStartedDetachedWaitsForPipeWireAndPublishesAgain) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    if (::access("/usr/bin/setsid", X_OK) != 0)
+        GTEST_SKIP() << "/usr/bin/setsid is not installed";
+    // As the app's fallback starts it where no user systemd runs: in a session of its own.
+    ChildProcess daemon({"/usr/bin/setsid", ORLENTA_EXTENSION_BINARY},
+                        testing::PipeWireSessionEnvironment::directory() + "/detached.log");
+    AppSide app;
+    ASSERT_TRUE(app.waitForDevice(5)) << daemon.output();
+    ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
+    EXPECT_TRUE(waitUntil([&] { return app.system->devices().empty(); }, 5));
+    EXPECT_TRUE(app.waitForDevice(5)) << "the same daemon published the camera again\n"
+                                      << daemon.output();
+    EXPECT_EQ(daemon.waitForExit(0), -1);
+    EXPECT_EQ(daemon.stop(), 0) << daemon.output();
 }
 
 TEST(VirtualCamera, GStreamerReadsItAsAnyCamera) {
