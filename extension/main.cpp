@@ -3,8 +3,12 @@
 // sends nothing. It reads no arguments, environment settings or files of its own.
 //
 // Exit status: 0 after SIGTERM, SIGINT or SIGHUP; 1 when PipeWire cannot be reached or is lost;
-// 3 when another instance already runs in this session.
+// 3 when another instance already runs in this session. Started detached in a session of its own
+// and not by systemd (the app's fallback where no user systemd runs), it does not exit when
+// PipeWire is lost: nothing would start it again, so it waits for PipeWire and publishes the
+// camera anew.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <pthread.h>
 #include <signal.h>
@@ -25,8 +29,10 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitAlreadyRunning = 3;
+// How often a daemon that outlives PipeWire asks for it again.
+constexpr double kReconnectSeconds = 0.5;
 
-// Kept for the life of the process.
+// Kept for the life of the process (or until PipeWire is lost).
 std::shared_ptr<orlenta::ExtensionProviderSource> processProvider;
 
 // The logger writes to the journal, or to standard error where there is no journal. Someone
@@ -36,6 +42,77 @@ void reportError(const std::string& message) {
     if (::isatty(STDERR_FILENO) && ::access("/run/systemd/journal/socket", F_OK) == 0)
         std::fprintf(stderr, "orlenta-camera-extension: %s\n", message.c_str());
 }
+
+// No service manager restarts this process: it runs in a session of its own (started detached)
+// and systemd did not start it.
+bool onItsOwn() {
+    return ::getsid(0) == ::getpid() && std::getenv("INVOCATION_ID") == nullptr;
+}
+
+// The PipeWire connection and the published camera, made anew after PipeWire comes back.
+class Publication {
+public:
+    Publication(orlenta::EventLoop& mainLoop, bool waitForPipeWire)
+        : mainLoop_(mainLoop), waitForPipeWire_(waitForPipeWire) {}
+
+    // Connects and publishes the camera; false, with the reason, when that fails.
+    bool start(std::string* error) {
+        using namespace orlenta;
+        PipeWireConnectionOptions options;
+        options.applicationName = "orlenta-camera-extension";
+        options.onDisconnected = [this](const std::string& reason) {
+            reportError("lost the connection to PipeWire (" + reason + ")");
+            if (!waitForPipeWire_) {
+                mainLoop_.quit(kExitFailure);
+                return;
+            }
+            mainLoop_.post([this] {
+                unpublish();
+                retryTimer_ = mainLoop_.scheduleTimer(kReconnectSeconds, true, [this] { retry(); });
+            });
+        };
+        service_ = PipeWireCameraExtensionService::create(std::move(options), error);
+        if (!service_)
+            return false;
+        ExtensionDeviceSource::Environment environment;
+        environment.service = service_;
+        environment.timerQueue = std::make_shared<SerialTimerQueue>(std::string(kTimerQueueLabel));
+        processProvider = ExtensionProviderSource::create(environment, nullptr);
+        if (!processProvider || !service_->startService(processProvider->provider(), error)) {
+            *error = "could not publish the camera: " + *error;
+            unpublish();
+            return false;
+        }
+        return true;
+    }
+
+    void stop() {
+        retryTimer_.reset();
+        unpublish();
+    }
+
+private:
+    // The roles go first (their nodes with them), then the connection.
+    void unpublish() {
+        processProvider.reset();
+        service_.reset();
+    }
+
+    // A tick of the retry timer while PipeWire is away; the timer goes once the camera is back
+    // (from a closure of its own, not from inside its tick).
+    void retry() {
+        std::string error;
+        if (service_ || !start(&error))
+            return;
+        orlenta::extensionLogger().info("PipeWire is back; the camera is published again");
+        mainLoop_.post([this] { retryTimer_.reset(); });
+    }
+
+    orlenta::EventLoop& mainLoop_;
+    const bool waitForPipeWire_;
+    std::shared_ptr<orlenta::PipeWireCameraExtensionService> service_;
+    std::unique_ptr<orlenta::Timer> retryTimer_;
+};
 
 } // namespace
 
@@ -71,34 +148,14 @@ int main() {
         mainLoop.quit(0);
     }).detach();
 
-    PipeWireConnectionOptions options;
-    options.applicationName = "orlenta-camera-extension";
-    options.onDisconnected = [&mainLoop](const std::string& reason) {
-        reportError("lost the connection to PipeWire (" + reason + ")");
-        mainLoop.quit(kExitFailure);
-    };
+    Publication publication(mainLoop, onItsOwn());
     std::string error;
-    std::shared_ptr<PipeWireCameraExtensionService> service =
-        PipeWireCameraExtensionService::create(std::move(options), &error);
-    if (!service) {
+    if (!publication.start(&error)) {
         reportError(error);
         return kExitFailure;
     }
-
-    ExtensionDeviceSource::Environment environment;
-    environment.service = service;
-    environment.timerQueue = std::make_shared<SerialTimerQueue>(std::string(kTimerQueueLabel));
-    processProvider = ExtensionProviderSource::create(environment, nullptr);
-    if (!processProvider || !service->startService(processProvider->provider(), &error)) {
-        reportError("could not publish the camera: " + error);
-        return kExitFailure;
-    }
-
     const int status = mainLoop.run();
-    // The roles go first (their nodes with them), then the connection.
-    processProvider.reset();
-    environment = {};
-    service.reset();
+    publication.stop();
     releasePlaceholderFontCaches();
     return status;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -37,6 +40,10 @@ constexpr int kSinkFrameWidth = 1280;
 constexpr int kSinkFrameHeight = 720;
 // Frames older than this many frame periods when a sink request takes them are dropped.
 constexpr int64_t kStaleAfterFramePeriods = 2;
+// A writer of the sink node that has sent nothing for this long (or since it linked) counts as
+// silent: the same time after which readers get the placeholder. Only a silent writer gives the
+// node up to another.
+constexpr int64_t kWriterSilentAfterNanoseconds = 500'000'000;
 // How often a writer without a free buffer asks PipeWire again.
 constexpr int64_t kWriterRetryNanoseconds = 5'000'000;
 // Frames a writer may have out at once (queued, or with the daemon and not yet given back). A
@@ -200,7 +207,7 @@ struct VideoShape {
     uint32_t rateDenominator = 1;
 };
 
-const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, bool alsoBgrx) {
+const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, spa_video_format format) {
     spa_pod_frame object;
     spa_pod_builder_push_object(b, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
     spa_pod_builder_prop(b, SPA_FORMAT_mediaType, 0);
@@ -208,17 +215,7 @@ const spa_pod* buildFormat(spa_pod_builder* b, const VideoShape& shape, bool als
     spa_pod_builder_prop(b, SPA_FORMAT_mediaSubtype, 0);
     spa_pod_builder_id(b, SPA_MEDIA_SUBTYPE_raw);
     spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_format, 0);
-    if (alsoBgrx) {
-        // BGRx has the same bytes; readers that ignore alpha ask for it.
-        spa_pod_frame choice;
-        spa_pod_builder_push_choice(b, &choice, SPA_CHOICE_Enum, 0);
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRx);
-        spa_pod_builder_pop(b, &choice);
-    } else {
-        spa_pod_builder_id(b, SPA_VIDEO_FORMAT_BGRA);
-    }
+    spa_pod_builder_id(b, format);
     spa_pod_builder_prop(b, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(b, static_cast<uint32_t>(shape.width),
                               static_cast<uint32_t>(shape.height));
@@ -412,7 +409,7 @@ using ServiceImpl = PipeWireCameraExtensionService::Impl;
 struct ClientSession {
     CameraExtensionClientPtr client;
     bool started = false;
-    // Sink only: a newer writer took over; this one was stopped then.
+    // Sink only: another writer took over; this one was stopped then and its link is going.
     bool superseded = false;
 };
 
@@ -468,6 +465,9 @@ private:
     void stopSession(const std::shared_ptr<ClientSession>& session, const char* reason);
     void destroySendEventLocked();
     void failRequestsOf(const CameraExtensionClient* client, const char* reason);
+    bool makeNodeLocked(std::string* errorMessage);
+    bool admitWriter(uint32_t link);
+    void dropLink(uint32_t link);
 
     const std::shared_ptr<ServiceImpl> service_;
     const std::string name_;
@@ -495,6 +495,12 @@ private:
     std::optional<std::pair<int, int>> negotiated_;
     uint64_t sequence_ = 0;
     std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
+    // Sink: the link of the one writer whose frames the node takes, when it linked and when its
+    // last frame came (monotonic nanoseconds), and the links of writers turned away.
+    uint32_t holderLink_ = SPA_ID_INVALID;
+    int64_t holderSince_ = 0;
+    int64_t lastSinkFrame_ = 0;
+    std::set<uint32_t> refused_;
 
     // The one frame waiting to be written to the source node, and the event that wakes the loop.
     std::mutex sendMutex_;
@@ -574,6 +580,14 @@ bool PwStream::publish(std::string* errorMessage) {
         sinkPool_ = PixelBufferPool::create(attributes);
     }
 
+    Connection::Guard guard(*service_->connection);
+    if (!makeNodeLocked(errorMessage))
+        return false;
+    service_->published.push_back(weak_from_this());
+    return true;
+}
+
+bool PwStream::makeNodeLocked(std::string* errorMessage) {
     std::string deviceName;
     Uuid deviceId;
     {
@@ -592,7 +606,6 @@ bool PwStream::publish(std::string* errorMessage) {
     if (isSource)
         pw_properties_set(properties, PW_KEY_MEDIA_ROLE, "Camera");
 
-    Connection::Guard guard(*service_->connection);
     stream_ = pw_stream_new(service_->connection->core(), name_.c_str(), properties);
     if (!stream_) {
         if (errorMessage)
@@ -607,13 +620,16 @@ bool PwStream::publish(std::string* errorMessage) {
         std::lock_guard lock(sendMutex_);
         sendEvent_ = event;
     }
+    // Each pixel format is an entry of its own with every field fixed: some readers (Chromium
+    // through the camera portal) parse no format from an entry that offers a choice.
+    const VideoShape shape = isSource ? shape_ : VideoShape{shape_.width, shape_.height, 0, 1};
     PodBuffer pod;
-    const spa_pod* params[] = {buildFormat(
-        &pod.builder, isSource ? shape_ : VideoShape{shape_.width, shape_.height, 0, 1}, true)};
+    const spa_pod* params[] = {buildFormat(&pod.builder, shape, SPA_VIDEO_FORMAT_BGRA),
+                               buildFormat(&pod.builder, shape, SPA_VIDEO_FORMAT_BGRx)};
     const auto flags = static_cast<pw_stream_flags>(
         PW_STREAM_FLAG_MAP_BUFFERS | (isSource ? PW_STREAM_FLAG_DRIVER : PW_STREAM_FLAG_NONE));
     const int result = pw_stream_connect(
-        stream_, isSource ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+        stream_, isSource ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 2);
     if (result < 0) {
         if (errorMessage)
             *errorMessage =
@@ -623,7 +639,6 @@ bool PwStream::publish(std::string* errorMessage) {
         stream_ = nullptr;
         return false;
     }
-    service_->published.push_back(weak_from_this());
     return true;
 }
 
@@ -685,11 +700,14 @@ void PwStream::updateClients() {
             current.insert(link);
     }
     // Links that went away: their clients stop.
+    std::erase_if(refused_, [&](uint32_t link) { return current.count(link) == 0; });
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (current.count(it->first) != 0) {
             ++it;
             continue;
         }
+        if (it->first == holderLink_)
+            holderLink_ = SPA_ID_INVALID;
         std::shared_ptr<ClientSession> session = it->second;
         it = sessions_.erase(it);
         if (session->superseded)
@@ -698,20 +716,14 @@ void PwStream::updateClients() {
     }
     // New links: each is a client that is admitted and starts.
     for (const uint32_t link : current) {
-        if (sessions_.count(link) != 0)
+        if (sessions_.count(link) != 0 || refused_.count(link) != 0)
+            continue;
+        if (direction_ == CameraStreamDirection::sink && !admitWriter(link))
             continue;
         auto session = std::make_shared<ClientSession>();
         session->client = std::make_shared<CameraExtensionClient>(
             service_->nextClientId++, "PipeWire link " + std::to_string(link));
         if (direction_ == CameraStreamDirection::sink) {
-            // One writer at a time, the newest: the sink role knows a single sink client, so
-            // the older writer is stopped before the newer one starts, never after.
-            for (auto& [otherLink, other] : sessions_) {
-                if (other->superseded)
-                    continue;
-                other->superseded = true;
-                stopSession(other, "A newer client writes this stream.");
-            }
             std::lock_guard lock(sinkMutex_);
             writers_.insert(session->client.get());
         }
@@ -728,6 +740,36 @@ void PwStream::updateClients() {
             role->startStream();
         });
     }
+}
+
+// Sink: the node's input takes one writer at a time (the sink role knows a single sink client,
+// and PipeWire's stream keeps one set of buffers for its port). A writer that sends keeps the
+// node: a newcomer's link is removed at once while the holder has sent a frame within
+// kWriterSilentAfterNanoseconds (or linked that recently), so a writer that links and sends
+// nothing never takes the camera from one that sends. A silent holder gives way: its client stops
+// before the newcomer's starts and its link is removed, which its writer sees as a lost link.
+// True when the link is the holder's now.
+bool PwStream::admitWriter(uint32_t link) {
+    const int64_t now = nanosecondsOf(hostClockTime());
+    const auto holder = sessions_.find(holderLink_);
+    if (holder != sessions_.end()) {
+        if (now - std::max(holderSince_, lastSinkFrame_) <= kWriterSilentAfterNanoseconds) {
+            refused_.insert(link);
+            dropLink(link);
+            return false;
+        }
+        holder->second->superseded = true;
+        stopSession(holder->second, "Another client writes this stream.");
+        dropLink(holderLink_);
+    }
+    holderLink_ = link;
+    holderSince_ = now;
+    return true;
+}
+
+void PwStream::dropLink(uint32_t link) {
+    if (service_->registry)
+        pw_registry_destroy(service_->registry, link);
 }
 
 void PwStream::onStateChanged(pw_stream_state state) {
@@ -893,6 +935,7 @@ void PwStream::onProcess() {
     pw_stream_queue_buffer(stream_, newest);
     if (!arrived)
         return;
+    lastSinkFrame_ = nanosecondsOf(hostClockTime());
     ++service_->counters.sinkFramesReceived;
     {
         std::lock_guard lock(sinkMutex_);
@@ -1243,9 +1286,10 @@ namespace {
 // kWriterMaxFramesOut frames out; so a daemon that stops taking frames reads as a full queue.
 class PwWriter final : public SinkBufferQueue, public std::enable_shared_from_this<PwWriter> {
 public:
-    PwWriter(std::shared_ptr<PipeWireCameraSystem::Impl> system, std::string target, int width,
-             int height)
-        : system_(std::move(system)), target_(std::move(target)), width_(width), height_(height) {}
+    PwWriter(std::shared_ptr<PipeWireCameraSystem::Impl> system,
+             std::shared_ptr<Connection> connection, std::string target, int width, int height)
+        : system_(std::move(system)), connection_(std::move(connection)),
+          target_(std::move(target)), width_(width), height_(height) {}
     ~PwWriter() override { disconnect(); }
 
     int32_t count() const override {
@@ -1320,6 +1364,9 @@ private:
     void send(pw_buffer* buffer, Carried& carried, const SampleBuffer& sample);
 
     const std::shared_ptr<PipeWireCameraSystem::Impl> system_;
+    // The connection the writer was made on; it stays while the writer does, also after PipeWire
+    // was lost and the system connected again.
+    const std::shared_ptr<Connection> connection_;
     const std::string target_;
     const int width_;
     const int height_;
@@ -1350,7 +1397,7 @@ private:
 } // namespace
 
 struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraSystem::Impl> {
-    explicit Impl(std::unique_ptr<Connection> c) : connection(std::move(c)) {}
+    explicit Impl(std::string name) : applicationName(std::move(name)) {}
 
     struct StreamRecord {
         CameraObjectId id = 0;
@@ -1385,10 +1432,30 @@ struct PipeWireCameraSystem::Impl : std::enable_shared_from_this<PipeWireCameraS
     }
     void onGlobal(uint32_t id, const char* type, const spa_dict* props);
     void onGlobalRemove(uint32_t id);
+    // Under the connection's loop lock: watches the connection for its loss and lists its nodes.
+    bool attach(Connection& connection);
+    // The connection's loop thread: PipeWire went away. The device list empties (listeners hear
+    // of it) and the reconnecting thread takes over.
+    void onLost();
+    // The reconnecting thread: after a loss, lets the old connection go (queues made on it keep
+    // it) and connects again every kReconnectPause until PipeWire answers.
+    void reconnect();
+    std::shared_ptr<Connection> currentConnection() const {
+        std::lock_guard lock(mutex);
+        return connection;
+    }
 
-    std::unique_ptr<Connection> connection;
+    const std::string applicationName;
+    // Replaced after a loss; read and written under mutex. Empty while PipeWire is away.
+    std::shared_ptr<Connection> connection;
+    // The registry of the current connection, under that connection's loop lock.
     pw_registry* registry = nullptr;
     spa_hook registryListener{};
+    // The reconnecting thread and its state, under mutex.
+    std::thread reconnector;
+    std::condition_variable wake;
+    bool lost = false;
+    bool closing = false;
 
     mutable std::mutex mutex;
     std::map<std::string, DeviceRecord> devices; // by unique identifier
@@ -1494,6 +1561,96 @@ void PipeWireCameraSystem::Impl::onGlobalRemove(uint32_t id) {
 
 namespace {
 
+// Pause between attempts to reach PipeWire again after it went away.
+constexpr auto kReconnectPause = std::chrono::milliseconds(250);
+
+const pw_registry_events& systemRegistryEvents() {
+    static const pw_registry_events events = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
+                      const spa_dict* props) {
+            static_cast<PipeWireCameraSystem::Impl*>(data)->onGlobal(id, type, props);
+        };
+        e.global_remove = [](void* data, uint32_t id) {
+            static_cast<PipeWireCameraSystem::Impl*>(data)->onGlobalRemove(id);
+        };
+        return e;
+    }();
+    return events;
+}
+
+} // namespace
+
+bool PipeWireCameraSystem::Impl::attach(Connection& fresh) {
+    std::weak_ptr<Impl> weak = weak_from_this();
+    fresh.setOnLost([weak](const std::string&) {
+        if (auto self = weak.lock())
+            self->onLost();
+    });
+    registry = pw_core_get_registry(fresh.core(), PW_VERSION_REGISTRY, 0);
+    if (!registry)
+        return false;
+    pw_registry_add_listener(registry, &registryListener, &systemRegistryEvents(), this);
+    return true;
+}
+
+void PipeWireCameraSystem::Impl::onLost() {
+    std::lock_guard lock(mutex);
+    if (!devices.empty()) {
+        devices.clear();
+        nodeOwners.clear();
+        notifyLocked();
+    }
+    lost = true;
+    wake.notify_all();
+}
+
+void PipeWireCameraSystem::Impl::reconnect() {
+    std::unique_lock lock(mutex);
+    while (true) {
+        wake.wait(lock, [&] { return closing || lost; });
+        if (closing)
+            return;
+        std::shared_ptr<Connection> old = std::move(connection);
+        connection.reset();
+        lost = false;
+        lock.unlock();
+        if (old) {
+            Connection::Guard guard(*old);
+            if (registry) {
+                spa_hook_remove(&registryListener);
+                pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+                registry = nullptr;
+            }
+        }
+        old.reset();
+        std::shared_ptr<Connection> fresh;
+        while (!fresh) {
+            lock.lock();
+            if (wake.wait_for(lock, kReconnectPause, [&] { return closing; }))
+                return;
+            lock.unlock();
+            fresh = Connection::open(applicationName, nullptr);
+            if (!fresh)
+                continue;
+            bool attached = false;
+            {
+                Connection::Guard guard(*fresh);
+                attached = attach(*fresh);
+                if (!attached)
+                    fresh->setOnLost(nullptr);
+            }
+            if (!attached)
+                fresh.reset();
+        }
+        lock.lock();
+        connection = std::move(fresh);
+    }
+}
+
+namespace {
+
 PwWriter::Memory::~Memory() {
     if (data)
         ::munmap(data, size);
@@ -1530,7 +1687,7 @@ std::shared_ptr<PwWriter::Memory> PwWriter::sharedMemory(const PixelBuffer& pict
 }
 
 pw_loop* PwWriter::loop() const {
-    return system_->connection->loop();
+    return connection_->loop();
 }
 
 const pw_stream_events& PwWriter::streamEvents() {
@@ -1557,14 +1714,15 @@ const pw_stream_events& PwWriter::streamEvents() {
 }
 
 CameraStatus PwWriter::connect() {
-    Connection::Guard guard(*system_->connection);
+    Connection::Guard guard(*connection_);
     if (stream_)
         return kCameraStatusOk;
     pw_properties* properties = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_CLASS,
         "Stream/Output/Video", PW_KEY_NODE_NAME, "orlenta-camera-writer", PW_KEY_TARGET_OBJECT,
-        target_.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
-    stream_ = pw_stream_new(system_->connection->core(), "Orlenta Camera writer", properties);
+        target_.c_str(), PW_KEY_NODE_DONT_RECONNECT, "true", PW_KEY_NODE_EXCLUSIVE, "true",
+        nullptr);
+    stream_ = pw_stream_new(connection_->core(), "Orlenta Camera writer", properties);
     if (!stream_)
         return kCameraStatusFailed;
     pw_stream_add_listener(stream_, &listener_, &streamEvents(), this);
@@ -1581,7 +1739,7 @@ CameraStatus PwWriter::connect() {
     }
     PodBuffer pod;
     const spa_pod* params[] = {
-        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false)};
+        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, SPA_VIDEO_FORMAT_BGRA)};
     // The writer drives: a frame goes out when the app has one, not on a clock of the graph. It
     // brings the memory of its buffers itself.
     const auto flags =
@@ -1597,7 +1755,7 @@ CameraStatus PwWriter::connect() {
 }
 
 void PwWriter::disconnect() {
-    Connection::Guard guard(*system_->connection);
+    Connection::Guard guard(*connection_);
     teardownLocked();
 }
 
@@ -1666,9 +1824,10 @@ void PwWriter::updateParams() {
 void PwWriter::renegotiate() {
     const auto count = static_cast<int32_t>(layout_.size());
     PodBuffer pod;
-    const spa_pod* params[] = {buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, false),
-                               buildBuffers(&pod.builder, width_, height_, count, count, count),
-                               buildHeaderMeta(&pod.builder)};
+    const spa_pod* params[] = {
+        buildFormat(&pod.builder, VideoShape{width_, height_, 30, 1}, SPA_VIDEO_FORMAT_BGRA),
+        buildBuffers(&pod.builder, width_, height_, count, count, count),
+        buildHeaderMeta(&pod.builder)};
     pw_stream_update_params(stream_, params, 3);
 }
 
@@ -1879,12 +2038,22 @@ void PwWriter::onFrameEvent() {
 PipeWireCameraSystem::PipeWireCameraSystem(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 PipeWireCameraSystem::~PipeWireCameraSystem() {
-    // Queues handed out keep the connection; only the registry and the listeners go.
-    Connection::Guard guard(*impl_->connection);
-    if (impl_->registry) {
-        spa_hook_remove(&impl_->registryListener);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
-        impl_->registry = nullptr;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->closing = true;
+        impl_->wake.notify_all();
+    }
+    if (impl_->reconnector.joinable())
+        impl_->reconnector.join();
+    // Queues handed out keep their connection; only the registry and the listeners go.
+    if (std::shared_ptr<Connection> connection = impl_->currentConnection()) {
+        Connection::Guard guard(*connection);
+        connection->setOnLost(nullptr);
+        if (impl_->registry) {
+            spa_hook_remove(&impl_->registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(impl_->registry));
+            impl_->registry = nullptr;
+        }
     }
     std::lock_guard lock(impl_->mutex);
     impl_->listeners.clear();
@@ -1892,33 +2061,26 @@ PipeWireCameraSystem::~PipeWireCameraSystem() {
 
 std::shared_ptr<PipeWireCameraSystem>
 PipeWireCameraSystem::create(PipeWireConnectionOptions options, std::string* errorMessage) {
-    std::unique_ptr<Connection> connection = Connection::open(
-        options.applicationName.empty() ? "orlenta-camera" : options.applicationName, errorMessage);
+    auto impl = std::make_shared<Impl>(options.applicationName.empty() ? "orlenta-camera"
+                                                                       : options.applicationName);
+    std::shared_ptr<Connection> connection = Connection::open(impl->applicationName, errorMessage);
     if (!connection)
         return nullptr;
-    auto impl = std::make_shared<Impl>(std::move(connection));
-    Connection::Guard guard(*impl->connection);
-    if (options.onDisconnected)
-        impl->connection->setOnLost(std::move(options.onDisconnected));
-    impl->registry = pw_core_get_registry(impl->connection->core(), PW_VERSION_REGISTRY, 0);
-    if (!impl->registry) {
-        if (errorMessage)
-            *errorMessage = "Could not read the PipeWire registry.";
-        return nullptr;
+    {
+        Connection::Guard guard(*connection);
+        if (!impl->attach(*connection)) {
+            connection->setOnLost(nullptr);
+            if (errorMessage)
+                *errorMessage = "Could not read the PipeWire registry.";
+            return nullptr;
+        }
     }
-    static const pw_registry_events events = [] {
-        pw_registry_events e{};
-        e.version = PW_VERSION_REGISTRY_EVENTS;
-        e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
-                      const spa_dict* props) {
-            static_cast<Impl*>(data)->onGlobal(id, type, props);
-        };
-        e.global_remove = [](void* data, uint32_t id) {
-            static_cast<Impl*>(data)->onGlobalRemove(id);
-        };
-        return e;
-    }();
-    pw_registry_add_listener(impl->registry, &impl->registryListener, &events, impl.get());
+    {
+        std::lock_guard lock(impl->mutex);
+        impl->connection = std::move(connection);
+    }
+    Impl* raw = impl.get();
+    impl->reconnector = std::thread([raw] { raw->reconnect(); });
     return std::shared_ptr<PipeWireCameraSystem>(new PipeWireCameraSystem(std::move(impl)));
 }
 
@@ -1974,9 +2136,12 @@ BufferQueueResult PipeWireCameraSystem::copyBufferQueue(CameraObjectId stream) {
         return {kCameraStatusUnsupported, nullptr};
     // The serial names this node and no later one, so a writer never lands on a node that
     // replaced it.
+    if (!impl_->connection)
+        return {kCameraStatusUnavailable, nullptr};
     impl_->releaseRetired();
-    auto writer = std::make_shared<PwWriter>(impl_, std::to_string(record->serial), kSinkFrameWidth,
-                                             kSinkFrameHeight);
+    auto writer =
+        std::make_shared<PwWriter>(impl_, impl_->connection, std::to_string(record->serial),
+                                   kSinkFrameWidth, kSinkFrameHeight);
     impl_->latestQueues[stream] = writer;
     return {kCameraStatusOk, writer};
 }

@@ -8,16 +8,21 @@
 //     device's name, and the custom properties orlenta.device.id and orlenta.stream.id repeat the
 //     identifiers for clients that bind the node.
 //   - A source stream is a driver output node: media.class "Video/Source", media.role "Camera",
-//     node.description the device's name (what camera pickers show), offering its one format
-//     (BGRA or BGRx, which share a memory layout). Every link from it to a reader is one client
-//     that starts the stream; the link's removal stops it.
-//   - A sink stream is an input node, media.class "Video/Sink", taking exactly its format. Every
-//     link into it is a writing client. A frame is handed to a sink request only if it is no
-//     older than two frame periods by then (a writer that stalled and resumed must not show a
-//     stale picture); older frames are dropped.
+//     node.description the device's name (what camera pickers show), offering its one size and
+//     rate as two fixed formats, BGRA and BGRx (which share a memory layout), one EnumFormat
+//     entry each. Every link from it to a reader is one client that starts the stream; the
+//     link's removal stops it.
+//   - A sink stream is an input node, media.class "Video/Sink", taking exactly its format. It
+//     takes one writer at a time: the holder keeps it while it sends; a link from another writer
+//     is removed at once, unless the holder has sent nothing for 0.5 s, in which case the holder's
+//     link is removed and the newcomer holds the node. A frame is handed to a sink request only
+//     if it is no older than two frame periods by then (a writer that stalled and resumed must
+//     not show a stale picture); older frames are dropped.
 //   - The app's buffer queue is an output stream (media.class "Stream/Output/Video") that drives
-//     its own graph and targets the sink node; WirePlumber links it. The queue holds one frame;
-//     it counts as full while the link is not up or two frames are still out with the daemon.
+//     its own graph and targets the sink node; WirePlumber links it, exclusively (node.exclusive),
+//     so that the session manager links no other writer to the node beside it. The queue holds one
+//     frame; it counts as full while the link is not up or two frames are still out with the
+//     daemon.
 //   - The app's frames travel without a copy: the queue's stream carries the memfds of the app's
 //     own pixel buffers, so the daemon maps the memory the frame was rendered into. A pixel buffer
 //     joins the stream's set of buffers when the queue sees it for the second time (a pool
@@ -46,10 +51,9 @@ namespace orlenta {
 struct PipeWireConnectionOptions {
     // The client's application name in PipeWire.
     std::string applicationName;
-    // Called once when the connection to PipeWire is lost for good (PipeWire stopped or
-    // restarted): by the daemon's side on its service queue, by the app's side on the PipeWire
-    // thread (so it must only post work elsewhere). Nodes and devices are gone then; neither side
-    // reconnects: make a new object.
+    // The daemon's side only: called once, on its service queue, when the connection to
+    // PipeWire is lost (PipeWire stopped or restarted). Its nodes are gone then and it does not
+    // reconnect: make a new object. The app's side never calls it: it connects again by itself.
     std::function<void(const std::string& reason)> onDisconnected;
 };
 
@@ -101,10 +105,13 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-// The app's side.
+// The app's side. When PipeWire goes away (stops or restarts) its device list empties and the
+// device-list listeners hear of it; it then tries to connect again every quarter of a second and,
+// once PipeWire answers, lists the devices anew (listeners hear of each). Queues made before the
+// loss stay on the old connection and take no more frames: the caller opens a new one.
 class PipeWireCameraSystem final : public CameraSystem {
 public:
-    // Null, with the reason, when PipeWire cannot be reached.
+    // Null, with the reason, when PipeWire cannot be reached at first.
     static std::shared_ptr<PipeWireCameraSystem> create(PipeWireConnectionOptions options,
                                                         std::string* errorMessage);
     ~PipeWireCameraSystem() override;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "extension/extension_identity.h"
+#include "extension/placeholder.h"
 #include "media/camera_service_pipewire.h"
 #include "media/log.h"
 #include "pipewire_session.h"
@@ -26,6 +27,14 @@ using testing::waitUntil;
 
 [[maybe_unused]] ::testing::Environment* const session =
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
+
+// The placeholder is drawn here too (to tell it apart from the app's pictures).
+class FontCaches final : public ::testing::Environment {
+public:
+    void TearDown() override { releasePlaceholderFontCaches(); }
+};
+[[maybe_unused]] ::testing::Environment* const fontCaches =
+    ::testing::AddGlobalTestEnvironment(new FontCaches);
 
 const std::string kSourceNode =
     "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
@@ -265,6 +274,96 @@ TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResume
     EXPECT_TRUE(waitUntil([&] { return ourFramesAfter(reader, back + 0.1) >= 10; }, 8))
         << daemon->output();
     EXPECT_TRUE(loop.connected());
+}
+
+TEST(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    auto daemon = startDaemon();
+    auto system = makeSystem();
+    ASSERT_TRUE(system);
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5));
+    SinkLoop loop(system, {});
+    loop.start();
+    {
+        TestReader reader(kSourceNode);
+        ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
+    }
+
+    // PipeWire (with its session) goes away while frames flow, and comes back with the daemon,
+    // as systemd would bring them back.
+    ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
+    EXPECT_EQ(daemon->waitForExit(5), 1) << daemon->output();
+    EXPECT_FALSE(publishedDevice(*system)) << "the device list emptied";
+    daemon = startDaemon();
+    const double back = monotonicSeconds();
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5))
+        << "the app's camera service connected again";
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(waitForOurFrame(reader, back, 8)) << daemon->output();
+    const double firstFrame = monotonicSeconds() - back;
+    ::testing::Test::RecordProperty("first_app_frame_ms", static_cast<int>(firstFrame * 1000));
+    EXPECT_LE(firstFrame, 4.0) << "from PipeWire and the daemon back to the app's frames";
+    EXPECT_TRUE(loop.waitForCheck(true, 3));
+}
+
+TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheApp) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    if (testing::runCommand("command -v gst-launch-1.0").empty())
+        GTEST_SKIP() << "gst-launch-1.0 is not installed";
+    auto daemon = startDaemon();
+    auto system = makeSystem();
+    ASSERT_TRUE(system);
+    ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5));
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(reader.waitForFrames(1, 5));
+    const std::string sinkNode =
+        "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSinkStreamIdText);
+
+    // The order that used to crash the daemon: a second writer (GStreamer's pipewiresink) comes
+    // while the app writes, the app leaves, and the app links again, as a restarted app does.
+    // The app is orlenta-cover, which drives the app's own sink code in a process of its own.
+    const std::string log = testing::PipeWireSessionEnvironment::directory() + "/other-writer.log";
+    const uint64_t placeholder = [] {
+        auto picture = makePlaceholder();
+        PixelBufferLock lock(*picture);
+        return testing::hashPicture(lock.data(), picture->width(), picture->height(),
+                                    picture->bytesPerRow());
+    }();
+    const uint64_t blackHash = [] {
+        std::vector<uint8_t> picture(1280 * 720 * 4, 0);
+        for (size_t i = 3; i < picture.size(); i += 4)
+            picture[i] = 255;
+        return testing::hashPicture(picture.data(), 1280, 720, 1280 * 4);
+    }();
+    for (int round = 0; round < 5; ++round) {
+        ChildProcess app({ORLENTA_COVER_PROGRAM, "--virtual-camera", "--loop",
+                          std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm"},
+                         log + ".app");
+        // Pictures come slowly under the sanitizers: wait for them rather than for a set time.
+        const auto count = [&](double since, bool black) {
+            size_t frames = 0;
+            for (const auto& frame : reader.frames())
+                if (frame.arrival >= since && frame.hash != placeholder)
+                    frames += (frame.hash == blackHash) == black ? 1 : 0;
+            return frames;
+        };
+        const double started = monotonicSeconds();
+        ASSERT_TRUE(waitUntil([&] { return count(started, false) > 0; }, 20)) << app.output();
+        ChildProcess other({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=black",
+                            "!", "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1",
+                            "!", "pipewiresink", "target-object=" + sinkNode},
+                           log);
+        ::usleep(1'500'000);
+        const double since = monotonicSeconds();
+        EXPECT_TRUE(waitUntil([&] { return count(since, false) >= 3; }, 10))
+            << "round " << round << ": the app's pictures reach the reader";
+        EXPECT_EQ(count(started, true), 0u)
+            << "round " << round << ": the other writer never gets through";
+        app.signal(SIGINT);
+        EXPECT_NE(app.waitForExit(5), -1) << "the app ends on an interrupt";
+        EXPECT_EQ(daemon->waitForExit(0), -1) << "round " << round << ": " << daemon->output();
+    }
+    EXPECT_EQ(daemon->stop(), 0) << "a clean exit after other writers came and went";
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <signal.h>
+#include <unistd.h>
 
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
@@ -363,12 +364,13 @@ TEST(VirtualCamera, AKilledDaemonLeavesNothingBrokenForTheNextOne) {
 TEST(VirtualCamera, WhenPipeWireGoesTheDaemonExitsWithAFailureAndTheAppHears) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     auto daemon = startDaemon();
-    std::atomic<bool> appHeard{false};
-    std::string error;
-    auto system = PipeWireCameraSystem::create(
-        {"integration test", [&](const std::string&) { appHeard = true; }}, &error);
-    ASSERT_TRUE(system) << error;
-    ASSERT_TRUE(waitUntil([&] { return !system->devices().empty(); }, 5));
+    AppSide app;
+    ManualExecutor mainThread;
+    int changes = 0;
+    app.system->addDeviceListListener(mainThread, [&] { ++changes; });
+    ASSERT_TRUE(app.waitForDevice(5));
+    mainThread.runUntil([&] { return changes >= 2; }, 1);
+    const int before = changes;
 
     const pid_t pipewire = testing::PipeWireSessionEnvironment::pipewirePid();
     ASSERT_GT(pipewire, 0);
@@ -376,9 +378,34 @@ TEST(VirtualCamera, WhenPipeWireGoesTheDaemonExitsWithAFailureAndTheAppHears) {
     EXPECT_EQ(daemon->waitForExit(5), 1) << "a failure, so that its service starts it again";
     EXPECT_NE(daemon->output().find("lost the connection to PipeWire"), std::string::npos)
         << daemon->output();
-    EXPECT_TRUE(waitUntil([&] { return appHeard.load(); }, 5));
-    system.reset();
+    EXPECT_TRUE(waitUntil([&] { return app.system->devices().empty(); }, 5))
+        << "the app's device list empties";
+    EXPECT_TRUE(mainThread.runUntil([&] { return changes > before; }, 2))
+        << "and its listeners hear of it";
     ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
+}
+
+TEST(VirtualCamera, ADaemonStartedDetachedWaitsForPipeWireAndPublishesAgain) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    if (::access("/usr/bin/setsid", X_OK) != 0)
+        GTEST_SKIP() << "/usr/bin/setsid is not installed";
+    // As the app's fallback starts it where no user systemd runs: in a session of its own.
+    ChildProcess daemon({"/usr/bin/setsid", ORLENTA_EXTENSION_BINARY},
+                        testing::PipeWireSessionEnvironment::directory() + "/detached.log");
+    AppSide app;
+    ASSERT_TRUE(app.waitForDevice(5)) << daemon.output();
+    const CameraObjectId before = *app.findDevice();
+    ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto device = app.findDevice();
+            return device && *device != before && app.system->deviceStreams(*device).size() == 2;
+        },
+        10))
+        << "the same daemon published the camera again\n"
+        << daemon.output();
+    EXPECT_EQ(daemon.waitForExit(0), -1);
+    EXPECT_EQ(daemon.stop(), 0) << daemon.output();
 }
 
 TEST(VirtualCamera, GStreamerReadsItAsAnyCamera) {
