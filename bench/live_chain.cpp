@@ -12,7 +12,8 @@
 //   - end-to-end latency, from the camera handing a frame to PipeWire to the reader receiving
 //     it. Each camera frame carries its tag (0..31) as blocks in its top-left corner, where no
 //     face is and so nothing is covered; the camera remembers when it sent each tag, and the
-//     reader reads the tag back. One clock (CLOCK_MONOTONIC) on both ends;
+//     reader reads the tag back (so latencies up to about a second, 32 frames, are told apart).
+//     One clock (CLOCK_MONOTONIC) on both ends;
 //   - CPU as a share of one core and of the machine's two: the app side (this process, less the
 //     camera's and the reader's threads, which stand in for the webcam and the video app) and
 //     the daemon (/proc/PID/stat);
@@ -21,12 +22,14 @@
 // of two. Nothing is asserted; this is a measurement.
 //
 // Exits 1 with a line saying why when the session, the daemon, the camera, the model or the
-// chain cannot be had; whatever was started is stopped on every path.
+// chain cannot be had, or when interrupted (Ctrl-C); whatever was started is stopped on every
+// path.
 //
 // Usage: bench_live_chain [seconds measured] [mjpeg|yuy2]   (default 20, mjpeg)
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -70,6 +73,9 @@ constexpr double kWarmUpSeconds = 3;
 constexpr double kSetUpSeconds = 20;
 constexpr const char* kCameraNode = "orlenta-bench.live-camera";
 
+// Set by SIGINT and SIGTERM; the run then stops and cleans up like on any other failure.
+volatile sig_atomic_t interrupted = 0;
+
 std::string sessionScript() {
     return std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
 }
@@ -110,14 +116,11 @@ std::function<cv::Mat(int)> makeScene(std::string* error) {
 
 // --- CPU time ---------------------------------------------------------------------------------
 
-double seconds(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-}
-
 double processCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
 // User plus system time of a /proc stat file, and the name in it; absent when unreadable.
@@ -141,28 +144,33 @@ std::optional<std::pair<std::string, double>> statCpuSeconds(const std::string& 
     return std::make_pair(text.substr(open + 1, close - open - 1), (utime + stime) / tick);
 }
 
-// CPU seconds of this process's threads that stand in for the world outside the app: the test
-// camera's and the reader's PipeWire thread loops.
-double rigCpuSeconds() {
-    double total = 0;
+// CPU seconds of this process's threads, summed by thread name.
+std::map<std::string, double> threadCpuSeconds() {
+    std::map<std::string, double> byName;
     DIR* tasks = opendir("/proc/self/task");
     if (!tasks)
-        return 0;
+        return byName;
     while (const dirent* entry = readdir(tasks)) {
         if (entry->d_name[0] == '.')
             continue;
-        const auto stat = statCpuSeconds(std::string("/proc/self/task/") + entry->d_name + "/stat");
-        if (stat && (stat->first == "test-camera" || stat->first == bench::kReaderThreadName))
-            total += stat->second;
+        if (const auto stat =
+                statCpuSeconds(std::string("/proc/self/task/") + entry->d_name + "/stat"))
+            byName[stat->first] += stat->second;
     }
     closedir(tasks);
-    return total;
+    return byName;
+}
+
+// The threads that stand in for the world outside the app: the test camera's and the reader's
+// PipeWire thread loops.
+bool isRigThread(const std::string& name) {
+    return name == "test-camera" || name == bench::kReaderThreadName;
 }
 
 struct CpuSample {
     bench::Clock::time_point at = bench::Clock::now();
     double process = processCpuSeconds();
-    double rig = rigCpuSeconds();
+    std::map<std::string, double> threads = threadCpuSeconds();
     double daemon = 0;
 };
 
@@ -178,17 +186,16 @@ public:
             tag = TestCamera::readTag(frame.pixels, kWidth, kHeight, frame.stride);
         const std::optional<double> sent = tag ? camera_.sendTime(*tag) : std::nullopt;
         std::lock_guard lock(mutex_);
-        ++received_;
+        ++counts_.received;
         // A picture the daemon repeats (it holds the last one while the app is late) is no news.
         if (!tag || tag == lastTag_)
             return;
         lastTag_ = tag;
-        ++pictures_;
-        if (!sent)
-            return;
-        const double milliseconds = (static_cast<double>(frame.arrival) * 1e-9 - *sent) * 1000;
+        ++counts_.pictures;
+        const double milliseconds =
+            sent ? (static_cast<double>(frame.arrival) * 1e-9 - *sent) * 1000 : -1;
         if (milliseconds >= 0)
-            latencies_.push_back(milliseconds);
+            counts_.latencies.push_back(milliseconds);
     }
 
     struct Counts {
@@ -199,18 +206,16 @@ public:
     // The counts so far, and the latencies since the last call.
     Counts take() {
         std::lock_guard lock(mutex_);
-        Counts counts{received_, pictures_, {}};
-        counts.latencies.swap(latencies_);
+        Counts counts = counts_;
+        counts_.latencies.clear();
         return counts;
     }
 
 private:
     const TestCamera& camera_;
     std::mutex mutex_;
-    uint64_t received_ = 0;
-    uint64_t pictures_ = 0;
+    Counts counts_;
     std::optional<int> lastTag_;
-    std::vector<double> latencies_;
 };
 
 // The detector's cost per pass, where its interface reports it.
@@ -314,6 +319,8 @@ std::string run(double measuredSeconds, TestCamera::Format format) {
     // Main thread, every 100 ms: set up, warm up, measure.
     std::unique_ptr<Timer> timer = loop.scheduleTimer(0.1, true, [&] {
         const double elapsed = bench::milliseconds(bench::Clock::now() - started) / 1000;
+        if (interrupted)
+            return stop("interrupted");
         if (!daemon.running())
             return stop("the daemon exited; its output is in " + daemonLog);
         if (!flowing) {
@@ -361,9 +368,21 @@ std::string run(double measuredSeconds, TestCamera::Format format) {
     const double baseline = bench::baselineCopyMilliseconds();
     const std::vector<double>& latencies = end->reader.latencies;
     const double p50 = percentile(latencies, 0.5), p95 = percentile(latencies, 0.95);
-    const double app =
-        ((end->cpu.process - begin->cpu.process) - (end->cpu.rig - begin->cpu.rig)) / span;
-    const double rig = (end->cpu.rig - begin->cpu.rig) / span;
+    // Shares of one core by thread name over the span (threads that ended within it are only in
+    // the process total).
+    double rig = 0;
+    std::vector<std::pair<double, std::string>> appThreads;
+    for (const auto& [name, total] : end->cpu.threads) {
+        const auto before = begin->cpu.threads.find(name);
+        const double share =
+            (total - (before == begin->cpu.threads.end() ? 0 : before->second)) / span;
+        if (isRigThread(name))
+            rig += share;
+        else
+            appThreads.emplace_back(share, name);
+    }
+    std::sort(appThreads.rbegin(), appThreads.rend());
+    const double app = (end->cpu.process - begin->cpu.process) / span - rig;
     const double daemonShare = (end->cpu.daemon - begin->cpu.daemon) / span;
 
     std::printf("baseline: copy of one 1280x720 BGRA frame %.3f ms\n", baseline);
@@ -385,6 +404,10 @@ std::string run(double measuredSeconds, TestCamera::Format format) {
     std::printf("CPU: app %.0f %% of one core (%.0f %% of two); daemon %.0f %% of one core; "
                 "camera and reader threads %.0f %%\n",
                 app * 100, app * 50, daemonShare * 100, rig * 100);
+    std::printf("app threads by name, %% of one core:");
+    for (size_t i = 0; i < appThreads.size() && i < 5; ++i)
+        std::printf(" %s %.0f%s", appThreads[i].second.c_str(), appThreads[i].first * 100,
+                    i + 1 < std::min<size_t>(appThreads.size(), 5) ? "," : "\n");
     if (passCosts.empty())
         std::printf("detector passes: not reported by this detector\n");
     for (const auto& [pass, costs] : passCosts)
@@ -406,6 +429,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_live_chain [seconds] [mjpeg|yuy2]\n");
         return 2;
     }
+    std::signal(SIGINT, [](int) { interrupted = 1; });
+    std::signal(SIGTERM, [](int) { interrupted = 1; });
     if (!bench::startPipeWireSession(sessionScript(), sessionDirectory())) {
         std::printf("bench_live_chain: cannot start a private PipeWire session (%s)\n",
                     sessionScript().c_str());
