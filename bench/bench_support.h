@@ -1,6 +1,6 @@
 // What the benchmarks share: their clock, percentiles, the baseline every result is compared
-// with (one plain copy of a 1280 x 720 BGRA frame measured in the same run), and a private
-// PipeWire session for those that need one.
+// with (one plain copy of a 1280 x 720 BGRA frame measured in the same run), a private PipeWire
+// session for those that need one, and the daemon as a child process.
 #pragma once
 
 #include <algorithm>
@@ -8,9 +8,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <signal.h>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
 #include <vector>
+
+#include <spawn.h>
+
+extern char** environ;
 
 namespace orlenta::bench {
 
@@ -72,5 +80,49 @@ inline bool startPipeWireSession(const std::string& script, const std::string& d
     }
     return true;
 }
+
+// A program run as a child process with this process's environment, its standard output and
+// error into logPath; ended (TERM, then KILL after 3 s) and reaped when the object goes.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::string& logPath) {
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ChildProcess() {
+        if (pid_ <= 0 || exited_)
+            return;
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 300; ++i) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    // False once it has exited (it is then reaped).
+    bool running() {
+        if (pid_ > 0 && !exited_ && ::waitpid(pid_, nullptr, WNOHANG) == pid_)
+            exited_ = true;
+        return pid_ > 0 && !exited_;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
 
 } // namespace orlenta::bench

@@ -23,11 +23,16 @@ double monotonicNow() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// The camera's picture for one tag: a grey gradient above, pure red below, the tag's blocks in
-// the top-left corner.
-cv::Mat pictureFor(int tag, int width, int height) {
-    cv::Mat bgr(height, width, CV_8UC3);
-    for (int y = 0; y < height; ++y) {
+// The camera's picture for one tag: the caller's scene, or a grey gradient above and pure red
+// below; the tag's blocks in the top-left corner.
+cv::Mat pictureFor(int tag, int width, int height, const std::function<cv::Mat(int)>& scene) {
+    cv::Mat bgr(height, width, CV_8UC3, cv::Scalar::all(0));
+    if (scene) {
+        const cv::Mat picture = scene(tag);
+        if (picture.type() == CV_8UC3 && picture.size() == bgr.size())
+            picture.copyTo(bgr);
+    }
+    for (int y = 0; y < height && !scene; ++y) {
         auto* row = bgr.ptr<cv::Vec3b>(y);
         for (int x = 0; x < width; ++x) {
             if (y >= height / 2)
@@ -108,7 +113,7 @@ struct TestCamera::Impl {
 
     void prepareFrames() {
         for (int tag = 0; tag < kTagCount; ++tag) {
-            const cv::Mat bgr = pictureFor(tag, options.width, options.height);
+            const cv::Mat bgr = pictureFor(tag, options.width, options.height, options.scene);
             if (options.format == Format::yuy2) {
                 frames.push_back(toYuy2(bgr));
             } else {

@@ -1,20 +1,23 @@
 // A PipeWire camera for tests and benchmarks: a small Video/Source node that produces raw YUY2 or
 // MJPEG frames at a fixed size and rate, like a webcam behind PipeWire.
 //
-// Each frame shows a picture whose lower half is pure red, and in its top-left corner a row of
-// 64 x 64 blocks that spell the frame's tag (0..kTagCount-1) in binary, white for 1. The camera
-// remembers the monotonic time at which each tag was last handed to PipeWire, so a reader can
-// tell how long a frame took to reach it.
+// Each frame shows a picture whose lower half is pure red (or a scene the caller draws), and in
+// its top-left corner a row of 64 x 64 blocks that spell the frame's tag (0..kTagCount-1) in
+// binary, white for 1. The camera remembers the monotonic time at which each tag was last handed
+// to PipeWire, so a reader can tell how long a frame took to reach it.
 //
 // Threads: the camera runs on a PipeWire thread loop of its own; every member may be called from
 // any thread. Destroying the camera removes its node (a camera unplugged).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include <opencv2/core/mat.hpp>
 
 namespace orlenta::testing {
 
@@ -35,6 +38,9 @@ public:
         std::map<std::string, std::string> properties;
         // A camera that is read but sends nothing until setSending(true).
         bool sending = true;
+        // When set, the picture for each tag (BGR, the camera's size) in place of the gradient
+        // and red; the tag's blocks are drawn over it. Called kTagCount times at start.
+        std::function<cv::Mat(int tag)> scene;
     };
 
     // Connects to the PipeWire of the environment; started() tells whether it worked.
