@@ -118,16 +118,15 @@ int main(int argc, char** argv) {
         for (const int threads : {1, 2}) {
             cv::setNumThreads(threads);
             auto xnn = orlenta::makeXnnpackFaceNetwork(xnnModel, w, h, outputs, threads, &error);
-            const std::vector<char> sized =
-                readFile(dir + "face_detection_back_" + size + ".onnx");
+            const std::vector<char> sized = readFile(dir + "face_detection_back_" + size + ".onnx");
             auto cvNet = sized.empty()
                              ? nullptr
                              : orlenta::makeOpenCvFaceNetwork(sized, w, h, outputs, &error);
             for (orlenta::FaceNetwork* net : {xnn.get(), cvNet.get()}) {
                 if (!net)
                     continue;
-                const std::string key = size + " " + orlenta::faceEngineName(net->engine()) +
-                                        " " + std::to_string(threads);
+                const std::string key = size + " " + orlenta::faceEngineName(net->engine()) + " " +
+                                        std::to_string(threads);
                 const Timing t = measure(runs, [&] { net->run(); });
                 medians[key] = t.median;
                 line(key + (threads == 1 ? " thread" : " threads"), t);
@@ -156,9 +155,8 @@ int main(int argc, char** argv) {
                     passes[cost.pass.rfind("tile", 0) == 0 ? "one tile" : cost.pass].push_back(
                         cost.milliseconds);
             });
-            const std::string key =
-                std::string("detect ") + orlenta::faceEngineName(engine) + " " +
-                std::to_string(threads);
+            const std::string key = std::string("detect ") + orlenta::faceEngineName(engine) + " " +
+                                    std::to_string(threads);
             medians[key] = t.median;
             line(key + (threads == 1 ? " thread" : " threads") + ", " + std::to_string(faces) +
                      " face" + (faces == 1 ? "" : "s"),

@@ -19,8 +19,8 @@
 // source tree)] [model file]
 
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -115,14 +115,14 @@ Case windowCase(const Picture& p, const cv::Rect2d& window, const std::string& k
     Case c;
     c.kind = kind;
     const double scale = frameWidth / window.width;
-    cv::Mat affine = (cv::Mat_<double>(2, 3) << scale, 0, -window.x * scale, 0, scale,
-                      -window.y * scale);
+    cv::Mat affine =
+        (cv::Mat_<double>(2, 3) << scale, 0, -window.x * scale, 0, scale, -window.y * scale);
     cv::warpAffine(p.bgra, c.frame, affine, cv::Size(frameWidth, frameHeight), cv::INTER_LINEAR,
                    cv::BORDER_REPLICATE);
     for (std::size_t i = 0; i < p.faces.size(); ++i) {
         const cv::Rect2d& f = p.faces[i];
-        const cv::Rect2d mapped((f.x - window.x) * scale, (f.y - window.y) * scale,
-                                f.width * scale, f.height * scale);
+        const cv::Rect2d mapped((f.x - window.x) * scale, (f.y - window.y) * scale, f.width * scale,
+                                f.height * scale);
         if ((mapped & cv::Rect2d(0, 0, frameWidth, frameHeight)).area() <= 0)
             continue;
         if (static_cast<int>(i) == subject)
@@ -158,10 +158,10 @@ std::vector<Case> makeCases(const std::vector<Picture>& pictures) {
                 const double h = w * aspect;
                 for (const double cut : {0.2, 0.35, 0.5}) {
                     const cv::Rect2d windows[] = {
-                        {f.x + cut * f.width, centre.y - h / 2, w, h},               // left edge
-                        {f.br().x - cut * f.width - w, centre.y - h / 2, w, h},      // right edge
-                        {centre.x - w / 2, f.y + cut * f.height, w, h},              // top edge
-                        {centre.x - w / 2, f.br().y - cut * f.height - h, w, h}};    // bottom edge
+                        {f.x + cut * f.width, centre.y - h / 2, w, h},            // left edge
+                        {f.br().x - cut * f.width - w, centre.y - h / 2, w, h},   // right edge
+                        {centre.x - w / 2, f.y + cut * f.height, w, h},           // top edge
+                        {centre.x - w / 2, f.br().y - cut * f.height - h, w, h}}; // bottom edge
                     const char* const edges[] = {"cut left", "cut right", "cut top", "cut bottom"};
                     for (int e = 0; e < 4; ++e)
                         if (inside(windows[e], p.bgra))
@@ -175,8 +175,10 @@ std::vector<Case> makeCases(const std::vector<Picture>& pictures) {
     for (const double faceWidth : {32.0, 60.0, 115.0}) {
         Case c;
         const auto startFrame = [&] {
-            c = Case{"whole", cv::Mat(frameHeight, frameWidth, CV_8UC4, cv::Scalar(110, 115, 120, 255)),
-                     {}, -1};
+            c = Case{"whole",
+                     cv::Mat(frameHeight, frameWidth, CV_8UC4, cv::Scalar(110, 115, 120, 255)),
+                     {},
+                     -1};
         };
         startFrame();
         int x = 0, y = 0, rowHeight = 0;
@@ -230,7 +232,8 @@ std::vector<Case> astronautCases() {
     const cv::Rect2d& f = p.faces[0];
     for (const double share : {0.3, 0.4, 0.5, 0.6}) {
         const double w = f.width / share;
-        cv::Rect2d window(f.x + f.width / 2 - w / 2, f.y + f.height / 2 - w * 9 / 32, w, w * 9 / 16);
+        cv::Rect2d window(f.x + f.width / 2 - w / 2, f.y + f.height / 2 - w * 9 / 32, w,
+                          w * 9 / 16);
         window.x = std::clamp(window.x, 0.0, p.bgra.cols - window.width);
         window.y = std::clamp(window.y, 0.0, p.bgra.rows - window.height);
         if (inside(window, p.bgra))
@@ -294,18 +297,16 @@ int main(int argc, char** argv) {
             std::vector<orlenta::Detection> detections;
             if (observations && debugCase >= 0 && f == framesPerCase - 1)
                 for (const auto& o : *observations)
-                    std::printf("detected %.0f,%.0f %.0fx%.0f score %.2f\n",
-                                o.boundingBox.x * frameWidth,
-                                (1 - o.boundingBox.maxY()) * frameHeight,
-                                o.boundingBox.width * frameWidth,
-                                o.boundingBox.height * frameHeight, double(o.confidence));
+                    std::printf(
+                        "detected %.0f,%.0f %.0fx%.0f score %.2f\n", o.boundingBox.x * frameWidth,
+                        (1 - o.boundingBox.maxY()) * frameHeight, o.boundingBox.width * frameWidth,
+                        o.boundingBox.height * frameHeight, double(o.confidence));
             if (observations)
                 for (const auto& o : *observations)
-                    detections.push_back({{o.boundingBox.x * frameWidth,
-                                           o.boundingBox.y * frameHeight,
-                                           o.boundingBox.width * frameWidth,
-                                           o.boundingBox.height * frameHeight},
-                                          o.yaw.value_or(0)});
+                    detections.push_back(
+                        {{o.boundingBox.x * frameWidth, o.boundingBox.y * frameHeight,
+                          o.boundingBox.width * frameWidth, o.boundingBox.height * frameHeight},
+                         o.yaw.value_or(0)});
             hidden.clear();
             for (const auto& face : tracker.update(detections, f / 30.0))
                 if (!face.shown)
@@ -365,8 +366,8 @@ int main(int argc, char** argv) {
     std::printf("%zu cases from %zu pictures, %d frames each, box style\n\n", cases.size(),
                 pictures.size(), framesPerCase);
     std::printf("faces covered, by width in the frame (faces wholly inside it)\n");
-    for (const char* b : {"under 25 px", "25-40 px", "40-80 px", "80-160 px", "160-400 px",
-                          "over 400 px"})
+    for (const char* b :
+         {"under 25 px", "25-40 px", "40-80 px", "80-160 px", "160-400 px", "over 400 px"})
         if (byBand.count(b))
             std::printf("  %-14s %s\n", b, byBand[b].text().c_str());
     std::printf("\nfaces covered, by case\n");

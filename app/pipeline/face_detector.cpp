@@ -20,17 +20,17 @@
 #include "app/pipeline/face_detector.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
+#include <future>
 #include <iterator>
 #include <limits>
-#include <future>
+#include <map>
 #include <mutex>
 #include <system_error>
 
@@ -174,7 +174,6 @@ void setError(std::string* error, const std::string& message) {
     if (error)
         *error = message;
 }
-
 
 // A view of the frame for one network: `window` (frame pixels, y down, may reach past the frame)
 // is scaled into the network's whole input.
@@ -331,9 +330,9 @@ private:
         }
         for (std::size_t g = 0; g < gridCount; ++g) {
             const AnchorGrid& grid = anchorGrids[g];
-            const auto anchors = static_cast<std::size_t>(
-                (network.inputWidth() / grid.stride) * (network.inputHeight() / grid.stride) *
-                grid.anchorsPerCell);
+            const auto anchors = static_cast<std::size_t>((network.inputWidth() / grid.stride) *
+                                                          (network.inputHeight() / grid.stride) *
+                                                          grid.anchorsPerCell);
             const std::size_t counts[] = {anchors, anchors * regressorDepth};
             for (std::size_t o = 0; o < 2; ++o) {
                 if (network.outputSize(2 * g + o) != counts[o]) {
@@ -365,10 +364,9 @@ private:
                     runner.ok = false;
                     return;
                 }
-                runner.costs.push_back(
-                    {pass->name, std::chrono::duration<double, std::milli>(
-                                     std::chrono::steady_clock::now() - start)
-                                     .count()});
+                runner.costs.push_back({pass->name, std::chrono::duration<double, std::milli>(
+                                                        std::chrono::steady_clock::now() - start)
+                                                        .count()});
             }
         } catch (const std::exception&) {
             runner.ok = false;
@@ -382,16 +380,19 @@ private:
         const double scaleX = inW / pass.window.width;
         const double scaleY = inH / pass.window.height;
         // The part of the frame inside the window, and where it lands in the input.
-        const cv::Rect2d visible =
-            pass.window & cv::Rect2d(0, 0, bgra.cols, bgra.rows);
+        const cv::Rect2d visible = pass.window & cv::Rect2d(0, 0, bgra.cols, bgra.rows);
         cv::Mat input(inH, inW, CV_32FC3, network.input());
         input.setTo(0);
         if (visible.width <= 0 || visible.height <= 0)
             return network.run();
-        const int x0 = std::clamp(static_cast<int>(std::lround((visible.x - pass.window.x) * scaleX)), 0, inW - 1);
-        const int y0 = std::clamp(static_cast<int>(std::lround((visible.y - pass.window.y) * scaleY)), 0, inH - 1);
-        const int x1 = std::clamp(static_cast<int>(std::lround((visible.br().x - pass.window.x) * scaleX)), x0 + 1, inW);
-        const int y1 = std::clamp(static_cast<int>(std::lround((visible.br().y - pass.window.y) * scaleY)), y0 + 1, inH);
+        const int x0 = std::clamp(
+            static_cast<int>(std::lround((visible.x - pass.window.x) * scaleX)), 0, inW - 1);
+        const int y0 = std::clamp(
+            static_cast<int>(std::lround((visible.y - pass.window.y) * scaleY)), 0, inH - 1);
+        const int x1 = std::clamp(
+            static_cast<int>(std::lround((visible.br().x - pass.window.x) * scaleX)), x0 + 1, inW);
+        const int y1 = std::clamp(
+            static_cast<int>(std::lround((visible.br().y - pass.window.y) * scaleY)), y0 + 1, inH);
         const cv::Rect target(x0, y0, x1 - x0, y1 - y0);
         // Whole source pixels: the frame part is cut at pixel edges, and the mapping back uses
         // exactly the part that was scaled.
@@ -598,10 +599,9 @@ std::vector<PassRunner> openCvRunners(const std::string& modelPath, const std::v
     }
     std::map<int, std::vector<char>> sized; // by input width
     for (const InputSize& size : {wideInput, largeInput}) {
-        const std::filesystem::path path =
-            std::filesystem::path(modelPath).parent_path() /
-            ("face_detection_back_" + std::to_string(size.width) + "x" +
-             std::to_string(size.height) + ".onnx");
+        const std::filesystem::path path = std::filesystem::path(modelPath).parent_path() /
+                                           ("face_detection_back_" + std::to_string(size.width) +
+                                            "x" + std::to_string(size.height) + ".onnx");
         std::optional<std::vector<char>> file = readModelFile(path.string(), &reason);
         if (!file) {
             setError(error, "the networks for OpenCV dnn are missing: " + reason);

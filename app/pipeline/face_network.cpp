@@ -5,11 +5,11 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <pthreadpool.h>
+#include <xnnpack.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
-#include <pthreadpool.h>
-#include <xnnpack.h>
 
 namespace orlenta {
 
@@ -329,7 +329,8 @@ public:
                 h = (ph - k) / s + 1;
                 w = (pw - k) / s + 1;
             }
-            if (op.kind == XnnpackFaceModel::Kind::add && size[op.inputs[1]] != size[op.inputs[0]]) {
+            if (op.kind == XnnpackFaceModel::Kind::add &&
+                size[op.inputs[1]] != size[op.inputs[0]]) {
                 setError(error, "the input size does not suit the network (its branches do not "
                                 "meet at one size); use multiples of 32");
                 return false;
@@ -400,8 +401,8 @@ private:
                 flags = XNN_VALUE_FLAG_EXTERNAL_OUTPUT;
                 external = it->second;
             }
-            return xnn_define_tensor_value(subgraph, xnn_datatype_fp32, 4, dims, nullptr,
-                                           external, flags, &ids[value]) == xnn_status_success;
+            return xnn_define_tensor_value(subgraph, xnn_datatype_fp32, 4, dims, nullptr, external,
+                                           flags, &ids[value]) == xnn_status_success;
         };
         const auto constant = [&](const std::vector<float>& data, std::vector<size_t> dims,
                                   uint32_t& id) {
@@ -464,8 +465,8 @@ private:
                 break;
             }
             case XnnpackFaceModel::Kind::clamp:
-                status = xnn_define_clamp(subgraph, low, highest, ids[op.inputs[0]],
-                                          ids[op.output], 0);
+                status =
+                    xnn_define_clamp(subgraph, low, highest, ids[op.inputs[0]], ids[op.output], 0);
                 break;
             }
             if (status != xnn_status_success) {
@@ -486,8 +487,7 @@ class OpenCvFaceNetwork final : public FaceNetwork {
 public:
     OpenCvFaceNetwork(cv::dnn::Net net, int width, int height,
                       const std::vector<std::string>& outputs)
-        : FaceNetwork(width, height), net_(std::move(net)),
-          names_(outputs.begin(), outputs.end()) {
+        : FaceNetwork(width, height), net_(std::move(net)), names_(outputs.begin(), outputs.end()) {
         const int shape[] = {1, height, width, 3};
         blob_ = cv::Mat(4, shape, CV_32F, input());
     }

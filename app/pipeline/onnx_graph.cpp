@@ -31,8 +31,8 @@ enum WireType : uint32_t { varint = 0, fixed64 = 1, lengthDelimited = 2, fixed32
 struct Field {
     uint32_t number = 0;
     uint32_t type = 0;
-    uint64_t value = 0;     // varint and fixed values
-    std::string_view data;  // length-delimited payload
+    uint64_t value = 0;    // varint and fixed values
+    std::string_view data; // length-delimited payload
 };
 
 // Walks the fields of one message; every read is checked against the end.

@@ -3,11 +3,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <set>
 #include <stdexcept>
-#include <utility>
-#include <mutex>
 #include <thread>
+#include <utility>
 
 #include <opencv2/core.hpp>
 

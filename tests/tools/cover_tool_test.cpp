@@ -399,8 +399,8 @@ TEST_F(CoverToolTest, CoversTheFaceWhereItTrulyIs) {
 
     struct Case {
         std::string name;
-        double scale;    // of the picture
-        cv::Point2d at;  // where the face's top-left corner lands in the frame
+        double scale;   // of the picture
+        cv::Point2d at; // where the face's top-left corner lands in the frame
     };
     const double w = face.width;
     const std::vector<Case> cases = {
@@ -418,8 +418,8 @@ TEST_F(CoverToolTest, CoversTheFaceWhereItTrulyIs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         cv::Mat frame(kOutputHeight, kOutputWidth, CV_8UC3, cv::Scalar(120, 125, 130));
-        const cv::Mat affine = (cv::Mat_<double>(2, 3) << c.scale, 0, c.at.x - face.x * c.scale,
-                                0, c.scale, c.at.y - face.y * c.scale);
+        const cv::Mat affine = (cv::Mat_<double>(2, 3) << c.scale, 0, c.at.x - face.x * c.scale, 0,
+                                c.scale, c.at.y - face.y * c.scale);
         cv::warpAffine(picture, frame, affine, frame.size(), cv::INTER_LINEAR,
                        cv::BORDER_TRANSPARENT);
         const fs::path input = dir_ / (c.name + ".png");

@@ -328,8 +328,8 @@ int coverFiles(const CoverOptions& options) {
     std::string modelError;
     // A still picture gets every detection pass at once; a video takes the tiles in turn, as the
     // app does.
-    std::unique_ptr<FaceDetector> detector = loadCoverFaceModel(
-        options.modelPath, &modelError, reader->kind() == MediaKind::image);
+    std::unique_ptr<FaceDetector> detector =
+        loadCoverFaceModel(options.modelPath, &modelError, reader->kind() == MediaKind::image);
     if (!detector) {
         printCoverMessage(modelError);
         return kExitFailure;
