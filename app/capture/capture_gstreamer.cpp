@@ -26,6 +26,7 @@
 #include <gst/video/video.h>
 
 #include "app/capture/picture_conversion.h"
+#include "media/data_paths.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
@@ -700,9 +701,11 @@ AuthorizationStatus videoDeviceAccess(const std::string& deviceDirectory) {
 std::optional<std::string> findDemoClip() {
     namespace fs = std::filesystem;
     std::error_code ec;
-    for (const fs::path& candidate :
-         {fs::path(ORLENTA_DATA_INSTALL_DIR) / "orlenta-demo.webm",
-          fs::path(ORLENTA_SOURCE_DIR) / "demo" / "orlenta-demo.webm"}) {
+    std::vector<fs::path> candidates;
+    for (const std::string& folder : installedDataDirectories())
+        candidates.push_back(fs::path(folder) / "orlenta-demo.webm");
+    candidates.push_back(fs::path(ORLENTA_SOURCE_DIR) / "demo" / "orlenta-demo.webm");
+    for (const fs::path& candidate : candidates) {
         if (fs::is_regular_file(candidate, ec))
             return candidate.string();
     }

@@ -70,8 +70,8 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-// The bundled demo clip: beside the installed data, else in the source tree; absent when neither
-// exists.
+// The bundled demo clip: in the installed data (installedDataDirectories()), else in the source
+// tree; absent when neither exists.
 std::optional<std::string> findDemoClip();
 
 // One way a camera delivers pictures, as its caps offer it.
