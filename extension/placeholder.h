@@ -1,6 +1,6 @@
 // The placeholder picture that readers of the virtual camera see while the app sends nothing:
-// "Orlenta Camera" over "Video is off. Open the Orlenta Camera app, or press Resume.", light on
-// a dark grey background, 1280 x 720 BGRA.
+// "Orlenta Camera" over "Video is off. Open the Orlenta Camera app, or press Start Camera." (the
+// app's button that resumes capture), light on a dark grey background, 1280 x 720 BGRA.
 //
 // Drawn once, at start, with cairo; every placeholder frame wraps the same buffer. Layout (in
 // picture rows from the top): the title's baseline on row 340, the message's on row 400, each line
@@ -24,7 +24,7 @@ struct PlaceholderLine {
 inline constexpr double kPlaceholderBackgroundGrey = 0.08;
 inline constexpr PlaceholderLine kPlaceholderTitle{"Orlenta Camera", 56, 1.0, 380};
 inline constexpr PlaceholderLine kPlaceholderMessage{
-    "Video is off. Open the Orlenta Camera app, or press Resume.", 26, 0.7, 320};
+    "Video is off. Open the Orlenta Camera app, or press Start Camera.", 26, 0.7, 320};
 // A bold face with Helvetica's metrics; fontconfig maps it to Nimbus Sans or another metric clone.
 inline constexpr std::string_view kPlaceholderFontFamily = "Helvetica";
 

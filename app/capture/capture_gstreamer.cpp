@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 #include <gst/app/gstappsink.h>
@@ -25,6 +26,7 @@
 #include <gst/video/video.h>
 
 #include "app/capture/picture_conversion.h"
+#include "media/data_paths.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
@@ -115,29 +117,52 @@ Properties propertiesOf(GstDevice* device) {
     return properties;
 }
 
-// Whether the camera's best picture comes as MJPEG: it offers no raw format, or its largest
-// MJPEG picture is larger than its largest raw one (webcams limit raw to small sizes).
-bool prefersMjpeg(GstDevice* device) {
+// The caps a device offers, as text; empty when it reports none.
+std::string capsText(GstDevice* device) {
     GstCaps* caps = gst_device_get_caps(device);
     if (!caps)
-        return false;
-    int64_t rawArea = -1;
-    int64_t jpegArea = -1;
-    const guint count = gst_caps_get_size(caps);
-    for (guint i = 0; i < count; ++i) {
-        const GstStructure* s = gst_caps_get_structure(caps, i);
-        int width = 0;
-        int height = 0;
-        const bool sized = gst_structure_get_int(s, "width", &width) &&
-                           gst_structure_get_int(s, "height", &height);
-        const int64_t area = sized ? int64_t(width) * height : 0;
-        if (gst_structure_has_name(s, "image/jpeg"))
-            jpegArea = std::max(jpegArea, area);
-        else if (gst_structure_has_name(s, "video/x-raw"))
-            rawArea = std::max(rawArea, area);
-    }
+        return std::string();
+    gchar* text = gst_caps_to_string(caps);
+    std::string result = text ? text : "";
+    g_free(text);
     gst_caps_unref(caps);
-    return jpegArea >= 0 && jpegArea > rawArea;
+    return result;
+}
+
+// The largest int an int, int range or list of ints holds; 0 when it holds none.
+int largestInt(const GValue* value) {
+    if (!value)
+        return 0;
+    if (G_VALUE_HOLDS_INT(value))
+        return g_value_get_int(value);
+    if (GST_VALUE_HOLDS_INT_RANGE(value))
+        return gst_value_get_int_range_max(value);
+    int largest = 0;
+    if (GST_VALUE_HOLDS_LIST(value))
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
+            largest = std::max(largest, largestInt(gst_value_list_get_value(value, i)));
+    return largest;
+}
+
+// The fastest rate a fraction, fraction range or list of fractions holds; 0/1 when none.
+std::pair<int, int> fastestRate(const GValue* value) {
+    std::pair<int, int> best{0, 1};
+    if (!value)
+        return best;
+    auto faster = [](std::pair<int, int> a, std::pair<int, int> b) {
+        return int64_t(a.first) * b.second > int64_t(b.first) * a.second;
+    };
+    if (GST_VALUE_HOLDS_FRACTION(value))
+        return {gst_value_get_fraction_numerator(value), gst_value_get_fraction_denominator(value)};
+    if (GST_VALUE_HOLDS_FRACTION_RANGE(value))
+        return fastestRate(gst_value_get_fraction_range_max(value));
+    if (GST_VALUE_HOLDS_LIST(value))
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i) {
+            const auto rate = fastestRate(gst_value_list_get_value(value, i));
+            if (faster(rate, best))
+                best = rate;
+        }
+    return best;
 }
 
 std::string readFirstLine(const std::filesystem::path& path) {
@@ -397,7 +422,7 @@ private:
             g_free(name);
             if (!description)
                 continue;
-            description->preferMjpeg = prefersMjpeg(device);
+            description->mode = chooseCaptureMode(captureModesFromCaps(capsText(device)));
             addDescribedDevice(list, std::move(*description));
         }
         g_list_free_full(devices, gst_object_unref);
@@ -417,8 +442,7 @@ private:
         return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                           [](const DeviceDescription& x, const DeviceDescription& y) {
                               return x.device == y.device && x.target == y.target &&
-                                     x.viaPipeWire == y.viaPipeWire &&
-                                     x.preferMjpeg == y.preferMjpeg;
+                                     x.viaPipeWire == y.viaPipeWire && x.mode == y.mode;
                           });
     }
 
@@ -482,6 +506,95 @@ CaptureDeviceType deviceTypeFor(const Properties& properties, const std::string&
             return CaptureDeviceType::builtInWideAngleCamera;
     }
     return CaptureDeviceType::external;
+}
+
+std::vector<CaptureMode> captureModesFromCaps(const std::string& text) {
+    std::vector<CaptureMode> modes;
+    if (!gst_is_initialized())
+        gst_init(nullptr, nullptr);
+    GstCaps* caps = text.empty() ? nullptr : gst_caps_from_string(text.c_str());
+    if (!caps)
+        return modes;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const GstStructure* s = gst_caps_get_structure(caps, i);
+        CaptureMode mode;
+        mode.mjpeg = gst_structure_has_name(s, "image/jpeg");
+        if (!mode.mjpeg && !gst_structure_has_name(s, "video/x-raw"))
+            continue;
+        if (const char* format = mode.mjpeg ? nullptr : gst_structure_get_string(s, "format"))
+            mode.rawFormat = format;
+        mode.width = largestInt(gst_structure_get_value(s, "width"));
+        mode.height = largestInt(gst_structure_get_value(s, "height"));
+        std::tie(mode.rateNumerator, mode.rateDenominator) =
+            fastestRate(gst_structure_get_value(s, "framerate"));
+        if (mode.width <= 0 || mode.height <= 0)
+            continue;
+        // One entry per format and size, at its fastest rate.
+        auto same = std::find_if(modes.begin(), modes.end(), [&](const CaptureMode& other) {
+            return other.mjpeg == mode.mjpeg && other.rawFormat == mode.rawFormat &&
+                   other.width == mode.width && other.height == mode.height;
+        });
+        if (same == modes.end())
+            modes.push_back(mode);
+        else if (mode.framesPerSecond() > same->framesPerSecond())
+            *same = mode;
+    }
+    gst_caps_unref(caps);
+    return modes;
+}
+
+std::optional<CaptureMode> chooseCaptureMode(const std::vector<CaptureMode>& modes) {
+    // 30000/1001 counts as 30.
+    constexpr double kFullRate = 29.9;
+    auto area = [](const CaptureMode& m) { return int64_t(m.width) * m.height; };
+    auto atLeast720p = [](const CaptureMode& m) { return m.width >= 1280 && m.height >= 720; };
+    // Among modes of the same size: full rate first, then raw, then the faster.
+    auto betterAtSameSize = [&](const CaptureMode& a, const CaptureMode& b) {
+        const bool aFull = a.framesPerSecond() >= kFullRate;
+        const bool bFull = b.framesPerSecond() >= kFullRate;
+        if (aFull != bFull)
+            return aFull;
+        if (aFull && a.mjpeg != b.mjpeg)
+            return !a.mjpeg;
+        return a.framesPerSecond() > b.framesPerSecond();
+    };
+    const CaptureMode* best = nullptr;
+    for (const CaptureMode& mode : modes) {
+        if (!best) {
+            best = &mode;
+            continue;
+        }
+        const bool modeFull = atLeast720p(mode) && mode.framesPerSecond() >= kFullRate;
+        const bool bestFull = atLeast720p(*best) && best->framesPerSecond() >= kFullRate;
+        bool better = false;
+        if (modeFull != bestFull)
+            better = modeFull;
+        else if (atLeast720p(mode) != atLeast720p(*best))
+            better = atLeast720p(mode);
+        else if (area(mode) != area(*best))
+            // Large enough: the smallest; too small: the largest.
+            better = atLeast720p(mode) ? area(mode) < area(*best) : area(mode) > area(*best);
+        else
+            better = betterAtSameSize(mode, *best);
+        if (better)
+            best = &mode;
+    }
+    if (!best)
+        return std::nullopt;
+    return *best;
+}
+
+std::string captureModeCaps(const CaptureMode& mode) {
+    std::string caps = mode.mjpeg ? "image/jpeg" : "video/x-raw";
+    if (!mode.rawFormat.empty())
+        caps += ",format=" + mode.rawFormat;
+    caps += ",width=" + std::to_string(mode.width) + ",height=" + std::to_string(mode.height);
+    if (mode.rateNumerator > 0)
+        caps += ",framerate=" + std::to_string(mode.rateNumerator) + "/" +
+                std::to_string(mode.rateDenominator);
+    if (mode.mjpeg)
+        caps += " ! jpegdec";
+    return caps;
 }
 
 std::optional<DeviceDescription> describeDevice(const std::string& displayName,
@@ -588,9 +701,11 @@ AuthorizationStatus videoDeviceAccess(const std::string& deviceDirectory) {
 std::optional<std::string> findDemoClip() {
     namespace fs = std::filesystem;
     std::error_code ec;
-    for (const fs::path& candidate :
-         {fs::path(ORLENTA_DATA_INSTALL_DIR) / "orlenta-demo.webm",
-          fs::path(ORLENTA_SOURCE_DIR) / "demo" / "orlenta-demo.webm"}) {
+    std::vector<fs::path> candidates;
+    for (const std::string& folder : installedDataDirectories())
+        candidates.push_back(fs::path(folder) / "orlenta-demo.webm");
+    candidates.push_back(fs::path(ORLENTA_SOURCE_DIR) / "demo" / "orlenta-demo.webm");
+    for (const fs::path& candidate : candidates) {
         if (fs::is_regular_file(candidate, ec))
             return candidate.string();
     }
@@ -857,7 +972,7 @@ private:
             const std::string source =
                 d.viaPipeWire ? "pipewiresrc name=source do-timestamp=true" : "v4l2src name=source";
             const std::string decode =
-                input_->preferMjpeg ? "image/jpeg ! jpegdec ! " : "video/x-raw ! ";
+                input_->mode ? captureModeCaps(*input_->mode) + " ! " : "video/x-raw ! ";
             description = source + " ! " + decode + "videoconvert ! " + kSinkCaps +
                           " ! appsink name=sink sync=false";
         }

@@ -13,13 +13,14 @@
 // (EPERM). There is no prompt: asking again re-checks. With the demo camera on, access is
 // always authorized, since the clip can always be shown.
 //
-// Sessions: MJPEG cameras are decoded by jpegdec on GStreamer's thread (the branch is chosen from
-// the camera's caps); raw pictures reach the appsink as the camera sends them (videoconvert steps
-// in only for layouts convertCameraPicture does not know). While the video queue is busy the
-// appsink keeps only the newest frame. On the video queue that frame is converted straight into
-// a BGRA buffer of a pool of the camera's size and handed to the frame handler. A camera that
-// delivers nothing within the first-frame timeout after it was opened, or whose pipeline fails, is
-// opened again (with growing pauses) while the session runs.
+// Sessions: each camera is opened in the mode chooseCaptureMode() picks from its caps (pinned in
+// caps right after the source); MJPEG is decoded by jpegdec on GStreamer's thread; raw pictures
+// reach the appsink as the camera sends them (videoconvert steps in only for layouts
+// convertCameraPicture does not know). While the video queue is busy the appsink keeps only the
+// newest frame. On the video queue that frame is converted straight into a BGRA buffer of a pool of
+// the camera's size and handed to the frame handler. A camera that delivers nothing within the
+// first-frame timeout after it was opened, or whose pipeline fails, is opened again (with growing
+// pauses) while the session runs.
 #pragma once
 
 #include <map>
@@ -69,9 +70,42 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-// The bundled demo clip: beside the installed data, else in the source tree; absent when neither
-// exists.
+// The bundled demo clip: in the installed data (installedDataDirectories()), else in the source
+// tree; absent when neither exists.
 std::optional<std::string> findDemoClip();
+
+// One way a camera delivers pictures, as its caps offer it.
+struct CaptureMode {
+    bool mjpeg = false;
+    // The raw pixel format ("YUY2", "NV12", ...); empty for MJPEG or when the caps leave it open.
+    std::string rawFormat;
+    int width = 0;
+    int height = 0;
+    // The highest frame rate offered at this size and format.
+    int rateNumerator = 0;
+    int rateDenominator = 1;
+
+    double framesPerSecond() const {
+        return rateDenominator > 0 ? double(rateNumerator) / rateDenominator : 0.0;
+    }
+    bool operator==(const CaptureMode&) const = default;
+};
+
+// The modes that caps (GStreamer's text form, as a device reports them) offer, one per structure
+// and size; ranges count at their largest value. Structures other than raw video and MJPEG are
+// left out.
+std::vector<CaptureMode> captureModesFromCaps(const std::string& caps);
+
+// The mode to open a camera in. The frame path works at 1280 x 720, and USB webcams send raw
+// pictures above that at a few frames a second (MJPEG at full rate), so: the smallest mode at or
+// above 1280 x 720 that reaches 30 fps (raw before MJPEG at the same size, since raw costs no
+// decoding); else the smallest mode at or above 1280 x 720 (the fastest of that size); else the
+// largest mode (the fastest of that size). Absent for an empty list.
+std::optional<CaptureMode> chooseCaptureMode(const std::vector<CaptureMode>& modes);
+
+// The part of a capture pipeline that pins the mode right after the source, e.g.
+// "image/jpeg,width=1920,height=1080,framerate=30/1 ! jpegdec".
+std::string captureModeCaps(const CaptureMode& mode);
 
 // How one discovered device is seen, from the properties its provider reports.
 struct DeviceDescription {
@@ -83,8 +117,9 @@ struct DeviceDescription {
     // the device path), and what to open.
     bool viaPipeWire = false;
     std::string target;
-    // Whether its best picture comes as MJPEG (set from the device's caps by discovery).
-    bool preferMjpeg = false;
+    // The mode to open it in (set from the device's caps by discovery); absent: whatever raw
+    // picture the camera gives first.
+    std::optional<CaptureMode> mode;
 };
 
 // Describes a Video/Source device from its display name and provider properties; absent for

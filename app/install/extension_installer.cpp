@@ -104,9 +104,6 @@ void ExtensionInstaller::requestDidFinish(const ExtensionRequest& request, int r
             finishing.set(true);
             startConnectWait();
         }
-    } else if (result == kExtensionResultWillCompleteAfterReboot) {
-        message.set(std::string(removing ? installer_text::restartToFinishRemoval
-                                         : installer_text::restartToFinish));
     } else {
         message.set(std::string(installer_text::done));
     }
@@ -117,14 +114,13 @@ void ExtensionInstaller::requestDidFail(const ExtensionRequest& request,
     if (isStatusRequest(request))
         return;
     needsApproval.set(false);
-    if (error.code == kExtensionErrorWrongLocation) {
-        message.set(std::string(installer_text::moveApp));
-        return;
-    }
     std::string text(installer_text::couldNot);
     text += removing ? "remove" : "install";
     text += ": ";
     text += error.description;
+    text += ".";
+    if (error.code == kExtensionErrorWrongLocation)
+        text += installer_text::reinstallProgram;
     message.set(std::move(text));
 }
 

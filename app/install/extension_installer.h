@@ -10,19 +10,23 @@
 //
 // The services (see createPlatformExtensionService):
 //   - systemd: the daemon as the systemd user unit orlenta-camera-extension.service, driven over
-//     D-Bus (org.freedesktop.systemd1). Activation links the unit file when systemd does not know
-//     it yet, enables and starts it, and finishes once the unit is active; deactivation stops and
-//     disables it; properties report the unit's state.
+//     D-Bus (org.freedesktop.systemd1). Activation writes a unit for the daemon beside the app
+//     into the user's unit folder when the unit systemd knows runs another program, enables and
+//     restarts it, and finishes once the unit is active; deactivation stops and disables it;
+//     properties report the unit's state.
 //   - process: where no user systemd is reachable (containers, CI) the app starts the daemon
 //     itself, detached from the app, and records its process id in
-//     $XDG_RUNTIME_DIR/orlenta-camera-extension.pid; deactivation stops that process. The
-//     daemon's own single-instance lock keeps a second one from running.
+//     $XDG_RUNTIME_DIR/orlenta-camera-extension.pid; a daemon that already runs is stopped first,
+//     so the one running is always the app's own; deactivation stops that process. The daemon's
+//     own single-instance lock keeps a second one from running.
 //   - memory: for tests; the test answers each submitted request by hand.
 //
 // Threads: an ExtensionInstaller lives on the main thread (the Executor given at creation) and
 // every member is called there. A request names the executor its delegate callbacks run on;
 // services call delegates only there, never from inside submitRequest(), and never after the
-// delegate is gone. Services may work on threads of their own (D-Bus calls block).
+// delegate is gone. Services may work on threads of their own (D-Bus calls block); destroying a
+// service never waits for the main thread and returns within a few tens of milliseconds, so
+// quitting the app while a request is under way does not hang.
 //
 // Ownership: the app holds the installer by std::shared_ptr and hands views a reference; the
 // installer shares ownership of its service. A request holds its delegate weakly.
@@ -53,25 +57,21 @@ inline constexpr std::string_view installing = "Installing\u2026";
 inline constexpr std::string_view removing = "Removing\u2026";
 inline constexpr std::string_view installed =
     "Installed. You may need to restart your video app to see the camera.";
-inline constexpr std::string_view restartToFinish = "Restart your Mac to finish.";
-inline constexpr std::string_view restartToFinishRemoval =
-    "Restart your Mac to finish the removal.";
 inline constexpr std::string_view done = "Done.";
-inline constexpr std::string_view moveApp =
-    "Move the app to your Applications folder, then try again.";
-// A failure other than kExtensionErrorWrongLocation reads couldNot + ("remove" | "install") +
-// ": " + the error's description.
+// A failure reads couldNot + ("remove" | "install") + ": " + the error's description + ".";
+// for kExtensionErrorWrongLocation the advice below follows.
 inline constexpr std::string_view couldNot = "Could not ";
+inline constexpr std::string_view reinstallProgram =
+    " Reinstall the orlenta-camera package (or build the project again), then try again.";
 } // namespace installer_text
 
 // How long after a completed activation the installer waits for the virtual camera before it
 // sets needsRestart.
 inline constexpr double kConnectWaitSeconds = 10.0;
 
-// Result values of a finished activation or deactivation. Other values may arrive and mean
-// "done, nothing more to say".
+// Result value of a finished activation or deactivation. Other values may arrive and mean
+// "done, nothing more to say" (no service here finishes only after a reboot or a new login).
 inline constexpr int kExtensionResultCompleted = 0;
-inline constexpr int kExtensionResultWillCompleteAfterReboot = 1;
 
 // Error code for "the daemon's program is not where the app is installed" (the program
 // orlenta-camera-extension is missing from the app's own folder, or cannot be run).
@@ -89,8 +89,8 @@ struct ExtensionProperties {
     std::string identifier{kExtensionIdentifier};
     // Where the daemon's program is (the unit's ExecStart or the started program), may be empty.
     std::string programPath;
-    // Waiting for the user to allow it. No Linux service needs that today; kept so that a
-    // service with a consent step can report it.
+    // Waiting for the user's approval: a step that needs an administrator (such as adding a
+    // V4L2 loopback device with the administrator's password). No service asks for it today.
     bool isAwaitingUserApproval = false;
     bool isUninstalling = false;
     // Enabled to start with the user's session (systemd) or started by the app (process).
@@ -172,9 +172,9 @@ struct ExtensionServiceOptions {
     // The daemon's program. Empty: orlenta-camera-extension in the folder of the running
     // program (/proc/self/exe), i.e. beside the app.
     std::string programPath;
-    // The systemd unit file to link when the user manager does not know the unit yet. Empty:
-    // ../lib/systemd/user/orlenta-camera-extension.service relative to the program's folder
-    // (where the install rules put it).
+    // Where the systemd service writes the unit for the daemon when the unit systemd knows runs
+    // another program. Empty: orlenta-camera-extension.service in $XDG_CONFIG_HOME/systemd/user
+    // (~/.config/systemd/user).
     std::string unitFilePath;
     // The process service's pid file. Empty: $XDG_RUNTIME_DIR/orlenta-camera-extension.pid.
     std::string pidFilePath;
@@ -219,7 +219,7 @@ public:
 
     // Status line under the virtual camera panel; empty = nothing shown.
     Observable<std::string> message{std::string()};
-    // Installed but waiting for the user's approval.
+    // Installed but waiting for the user's approval (an administrator's step).
     Observable<bool> needsApproval{false};
     // The last activation/deactivation request was a deactivation.
     bool removing = false;

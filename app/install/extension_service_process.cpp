@@ -89,31 +89,27 @@ struct ProcessExtensionService::Impl {
             return;
         }
 
+        // A daemon that runs already is stopped first, so that the one running afterwards is
+        // this app's own program (an update, or a daemon started from another build).
         if (const auto running = runningDaemon()) {
             ExtensionProperties existing = describe(*running);
-            char* resolved = ::realpath(program->c_str(), nullptr);
-            const std::string wanted = resolved ? resolved : *program;
-            std::free(resolved);
-            if (existing.programPath == wanted) {
-                std::string error;
-                if (!writePidFile(pidFile, *running, &error)) {
-                    postFail(request, {1, error});
+            const std::string wanted = canonicalPath(*program);
+            if (existing.programPath != wanted) {
+                ExtensionProperties replacement;
+                replacement.programPath = wanted;
+                if (askReplacement(request, existing, replacement, stopping) !=
+                    ExtensionReplacementAction::replace) {
+                    if (!stopping)
+                        postFail(request,
+                                 {1, "another copy of the camera (" + existing.programPath +
+                                         ") is running and was kept"});
                     return;
                 }
-                postFinish(request, kExtensionResultCompleted);
-                return;
-            }
-            ExtensionProperties replacement;
-            replacement.programPath = wanted;
-            if (askReplacement(request, existing, replacement) !=
-                ExtensionReplacementAction::replace) {
-                postFail(request, {1, "another copy of the camera (" + existing.programPath +
-                                          ") is running and was kept"});
-                return;
             }
             std::string error;
-            if (!stopProcess(*running, kStopGraceSeconds, &error)) {
-                postFail(request, {1, error});
+            if (!stopProcess(*running, kStopGraceSeconds, &error, &stopping)) {
+                if (!stopping)
+                    postFail(request, {1, error});
                 return;
             }
         }
@@ -125,12 +121,15 @@ struct ProcessExtensionService::Impl {
             return;
         }
         if (!writePidFile(pidFile, *pid, &error)) {
-            stopProcess(*pid, kStopGraceSeconds, nullptr);
+            stopProcess(*pid, kStopGraceSeconds, nullptr, &stopping);
             postFail(request, {1, error});
             return;
         }
         if (auto problem = awaitRunning(*pid)) {
-            stopProcess(*pid, kStopGraceSeconds, nullptr);
+            // Quitting meanwhile leaves the new daemon running: it was started to stay.
+            if (stopping)
+                return;
+            stopProcess(*pid, kStopGraceSeconds, nullptr, &stopping);
             if (readPidFile(pidFile) == pid)
                 ::unlink(pidFile.c_str());
             postFail(request, std::move(*problem));
@@ -158,8 +157,11 @@ struct ProcessExtensionService::Impl {
                 return ExtensionError{1, stopped};
             if (holdsItsLock(pid)) {
                 const double settled = monotonicNow() + kSettleSeconds;
-                while (monotonicNow() < settled && isDaemonProcess(pid) && holdsItsLock(pid))
+                while (monotonicNow() < settled && !stopping && isDaemonProcess(pid) &&
+                       holdsItsLock(pid))
                     sleepSeconds(0.02);
+                if (stopping)
+                    break;
                 if (isDaemonProcess(pid) && holdsItsLock(pid))
                     return std::nullopt;
                 return ExtensionError{1, stopped};
@@ -172,8 +174,9 @@ struct ProcessExtensionService::Impl {
     void deactivate(const std::shared_ptr<ExtensionRequest>& request) {
         if (const auto running = runningDaemon()) {
             std::string error;
-            if (!stopProcess(*running, kStopGraceSeconds, &error)) {
-                postFail(request, {1, error});
+            if (!stopProcess(*running, kStopGraceSeconds, &error, &stopping)) {
+                if (!stopping)
+                    postFail(request, {1, error});
                 return;
             }
         }

@@ -3,13 +3,15 @@
 //
 // Activation starts orlenta-camera-extension detached from the app (it keeps running when the
 // app quits), writes its process id to the pid file and finishes once the daemon holds its
-// single-instance lock and is still running a moment later. A daemon that already runs is kept
-// when it is the same program; a different build is replaced when the delegate agrees.
+// single-instance lock and is still running a moment later. A daemon that already runs is
+// stopped first, so that Install and Reinstall always leave the app's own program running; one
+// of a different build is replaced only when the delegate agrees.
 // Deactivation stops the daemon (the one in the pid file, else the lock holder) and removes the
 // pid file. Properties list the running daemon, or nothing.
 //
 // The work runs on a thread of the service's own, one request at a time, in order; answers go
-// to each request's executor.
+// to each request's executor. Its waits look every few tens of milliseconds whether the service
+// is being destroyed, so destroying it never waits for long.
 #pragma once
 
 #include <memory>
@@ -21,7 +23,8 @@ namespace orlenta {
 class ProcessExtensionService final : public ExtensionService {
 public:
     explicit ProcessExtensionService(ExtensionServiceOptions options = {});
-    // Waits for the request in progress, drops the others unanswered.
+    // Cuts the request in progress short (within a few tens of milliseconds), drops the others
+    // unanswered.
     ~ProcessExtensionService() override;
     ProcessExtensionService(const ProcessExtensionService&) = delete;
     ProcessExtensionService& operator=(const ProcessExtensionService&) = delete;

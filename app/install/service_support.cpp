@@ -1,17 +1,22 @@
 #include "app/install/service_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+#include "app/install/unit_template.h"
 
 namespace orlenta::install_support {
 
@@ -72,13 +77,18 @@ std::optional<std::string> daemonProgramPath(const ExtensionServiceOptions& opti
 std::optional<ExtensionError> checkDaemonProgram(const std::optional<std::string>& path) {
     if (!path)
         return ExtensionError{kExtensionErrorWrongLocation,
-                              "the folder of the app is unknown, so " +
+                              "the app's own folder is unknown (no /proc/self/exe), so " +
                                   std::string(kExtensionProgramName) + " cannot be found"};
     struct stat info {};
     if (::stat(path->c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        ::access(path->c_str(), X_OK) != 0)
+        ::access(path->c_str(), X_OK) != 0) {
+        const size_t slash = path->rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : path->substr(0, slash);
         return ExtensionError{kExtensionErrorWrongLocation,
-                              "the camera program " + *path + " is missing or cannot be run"};
+                              "the virtual camera's program " + baseName(*path) +
+                                  " is missing from " + (folder.empty() ? "/" : folder) +
+                                  " or cannot be run"};
+    }
     return std::nullopt;
 }
 
@@ -152,19 +162,19 @@ std::optional<pid_t> readPidFile(const std::string& path) {
     return static_cast<pid_t>(value);
 }
 
-bool writePidFile(const std::string& path, pid_t pid, std::string* error) {
+bool writeFileAtomically(const std::string& path, const std::string& text, mode_t mode,
+                         std::string* error) {
     const std::string temporary = path + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) {
         if (error)
             *error = "cannot write " + temporary + ": " + std::strerror(errno);
         return false;
     }
-    const std::string text = std::to_string(pid) + "\n";
     const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     const int writeError = errno;
-    ::close(fd);
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
         const int code = written ? errno : writeError;
         ::unlink(temporary.c_str());
         if (error)
@@ -174,8 +184,78 @@ bool writePidFile(const std::string& path, pid_t pid, std::string* error) {
     return true;
 }
 
-bool stopProcess(pid_t pid, double graceSeconds, std::string* error) {
+bool writePidFile(const std::string& path, pid_t pid, std::string* error) {
+    return writeFileAtomically(path, std::to_string(pid) + "\n", 0600, error);
+}
+
+namespace {
+constexpr std::string_view kWrittenUnitMarker =
+    "# Written by Orlenta Camera for the daemon beside the app; Install writes it again.\n";
+}
+
+std::string unitFileText(const std::string& program) {
+    // ExecStart takes a double-quoted word: backslash and quote are escaped, and % (a unit
+    // specifier) is doubled.
+    std::string quoted = "\"";
+    for (char c : program) {
+        if (c == '\\' || c == '"')
+            quoted += '\\';
+        if (c == '%')
+            quoted += '%';
+        quoted += c;
+    }
+    quoted += '"';
+    std::string text(kWrittenUnitMarker);
+    text += kUnitTemplate;
+    const std::string placeholder = kUnitProgramPlaceholder;
+    const size_t at = text.find(placeholder);
+    if (at != std::string::npos)
+        text.replace(at, placeholder.size(), quoted);
+    return text;
+}
+
+bool isWrittenUnitFile(const std::string& text) {
+    return text.starts_with(kWrittenUnitMarker);
+}
+
+std::optional<std::string> userUnitDirectory() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/')
+        return std::string(config) + "/systemd/user";
+    const char* home = std::getenv("HOME");
+    if (home && home[0] == '/')
+        return std::string(home) + "/.config/systemd/user";
+    return std::nullopt;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad())
+        return std::nullopt;
+    return text.str();
+}
+
+std::string canonicalPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    const std::string absolute = resolved ? resolved : path;
+    std::free(resolved);
+    return absolute;
+}
+
+bool stopProcess(pid_t pid, double graceSeconds, std::string* error,
+                 const std::atomic<bool>* cancel) {
     auto gone = [pid] { return !processExists(pid) || isZombie(pid); };
+    auto cancelled = [cancel, error] {
+        if (!cancel || !cancel->load())
+            return false;
+        if (error)
+            *error = "stopping was cancelled";
+        return true;
+    };
     if (gone())
         return true;
     if (::kill(pid, SIGTERM) != 0 && errno != ESRCH) {
@@ -184,14 +264,20 @@ bool stopProcess(pid_t pid, double graceSeconds, std::string* error) {
         return false;
     }
     const double end = monotonicNow() + graceSeconds;
-    while (!gone() && monotonicNow() < end)
+    while (!gone() && monotonicNow() < end) {
+        if (cancelled())
+            return false;
         sleepSeconds(0.02);
+    }
     if (gone())
         return true;
     ::kill(pid, SIGKILL);
     const double killEnd = monotonicNow() + 2.0;
-    while (!gone() && monotonicNow() < killEnd)
+    while (!gone() && monotonicNow() < killEnd) {
+        if (cancelled())
+            return false;
         sleepSeconds(0.02);
+    }
     if (gone())
         return true;
     if (error)
@@ -223,13 +309,33 @@ void postProperties(const std::shared_ptr<ExtensionRequest>& request,
 
 ExtensionReplacementAction askReplacement(const std::shared_ptr<ExtensionRequest>& request,
                                           const ExtensionProperties& existing,
-                                          const ExtensionProperties& replacement) {
-    auto action = std::make_shared<ExtensionReplacementAction>(ExtensionReplacementAction::cancel);
-    request->executor().sync([&request, &existing, &replacement, action] {
+                                          const ExtensionProperties& replacement,
+                                          const std::atomic<bool>& stopping) {
+    // Not Executor::sync: that wait ends only when the main thread answers or its executor goes,
+    // and a main thread that is destroying the service waits for this very thread.
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable given;
+        bool done = false;
+        ExtensionReplacementAction action = ExtensionReplacementAction::cancel;
+    };
+    auto answer = std::make_shared<Answer>();
+    request->executor().post([request, existing, replacement, answer] {
+        ExtensionReplacementAction action = ExtensionReplacementAction::cancel;
         if (auto delegate = request->delegate())
-            *action = delegate->actionForReplacing(*request, existing, replacement);
+            action = delegate->actionForReplacing(*request, existing, replacement);
+        std::lock_guard lock(answer->mutex);
+        answer->action = action;
+        answer->done = true;
+        answer->given.notify_all();
     });
-    return *action;
+    std::unique_lock lock(answer->mutex);
+    while (!answer->done) {
+        if (stopping)
+            return ExtensionReplacementAction::cancel;
+        answer->given.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return answer->action;
 }
 
 double monotonicNow() {
@@ -239,6 +345,17 @@ double monotonicNow() {
 
 void sleepSeconds(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+bool sleepUnlessStopping(double seconds, const std::atomic<bool>& stopping) {
+    const double end = monotonicNow() + seconds;
+    while (!stopping) {
+        const double left = end - monotonicNow();
+        if (left <= 0)
+            return true;
+        sleepSeconds(std::min(left, 0.02));
+    }
+    return false;
 }
 
 } // namespace orlenta::install_support

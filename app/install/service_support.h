@@ -2,6 +2,7 @@
 // daemon, and handing answers to a request's delegate on its executor.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,25 +35,46 @@ bool isDaemonProcess(pid_t pid);
 std::optional<bool> holdsLock(pid_t pid, const std::string& lockFile);
 // The process id written in a file (first line, decimal); absent when missing or malformed.
 std::optional<pid_t> readPidFile(const std::string& path);
-// Replaces the file's content atomically (write a temporary file, rename).
+// Replaces the file's content atomically (write a temporary file beside it, rename); on failure
+// the file is as it was and no temporary file is left.
+bool writeFileAtomically(const std::string& path, const std::string& text, mode_t mode,
+                         std::string* error);
 bool writePidFile(const std::string& path, pid_t pid, std::string* error);
 
+// The systemd user unit that runs `program`: the installed unit's text with ExecStart naming it
+// (quoted, so that any path works), marked as written by the app.
+std::string unitFileText(const std::string& program);
+// Whether a unit file's text is one that unitFileText wrote.
+bool isWrittenUnitFile(const std::string& text);
+// The folder where the user's own systemd units go: $XDG_CONFIG_HOME/systemd/user, else
+// ~/.config/systemd/user; absent when neither is known.
+std::optional<std::string> userUnitDirectory();
+// The file's whole content; absent when it cannot be read.
+std::optional<std::string> readWholeFile(const std::string& path);
+// The canonical path of an existing file; the path itself when it cannot be resolved.
+std::string canonicalPath(const std::string& path);
+
 // Sends SIGTERM, waits up to graceSeconds for the process to go, then SIGKILL and waits again.
-// True once it is gone.
-bool stopProcess(pid_t pid, double graceSeconds, std::string* error);
+// True once it is gone. A set `cancel` ends the waiting early (false, with *error saying so).
+bool stopProcess(pid_t pid, double graceSeconds, std::string* error,
+                 const std::atomic<bool>* cancel = nullptr);
 
 // Posting answers: the delegate gets them on the request's executor, if it still exists.
 void postFinish(const std::shared_ptr<ExtensionRequest>& request, int result);
 void postFail(const std::shared_ptr<ExtensionRequest>& request, ExtensionError error);
 void postProperties(const std::shared_ptr<ExtensionRequest>& request,
                     std::vector<ExtensionProperties> properties);
-// Asks the delegate on its executor and waits for the answer; cancel when it is gone. Only from
-// a service's own thread.
+// Asks the delegate on its executor and waits for the answer; cancel when it is gone, or as soon
+// as `stopping` is set (the service is being destroyed: the main thread that would answer may be
+// the one waiting for the service). Only from a service's own thread.
 ExtensionReplacementAction askReplacement(const std::shared_ptr<ExtensionRequest>& request,
                                           const ExtensionProperties& existing,
-                                          const ExtensionProperties& replacement);
+                                          const ExtensionProperties& replacement,
+                                          const std::atomic<bool>& stopping);
 
 double monotonicNow();
 void sleepSeconds(double seconds);
+// Sleeps up to `seconds` in short steps; false when `stopping` was set meanwhile.
+bool sleepUnlessStopping(double seconds, const std::atomic<bool>& stopping);
 
 } // namespace orlenta::install_support

@@ -38,6 +38,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/pipeline/onnx_graph.h"
+#include "media/data_paths.h"
 #include "media/dispatch.h"
 #include "media/log.h"
 
@@ -683,10 +684,10 @@ std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std
 }
 
 std::string defaultFaceModelPath() {
-    const std::string candidates[] = {
-        std::string(ORLENTA_DATA_INSTALL_DIR) + "/models/blazeface/" + modelFileName,
-        std::string(ORLENTA_MODEL_SOURCE_DIR) + "/blazeface/" + modelFileName,
-    };
+    std::vector<std::string> candidates;
+    for (const std::string& folder : installedDataDirectories())
+        candidates.push_back(folder + "/models/blazeface/" + modelFileName);
+    candidates.push_back(std::string(ORLENTA_MODEL_SOURCE_DIR) + "/blazeface/" + modelFileName);
     for (const std::string& path : candidates) {
         std::error_code ec;
         if (std::filesystem::is_regular_file(path, ec))

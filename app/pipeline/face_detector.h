@@ -95,8 +95,8 @@ struct FaceDetectorOptions {
 std::unique_ptr<FaceDetector> loadFaceDetector(const std::string& modelPath, std::string* error,
                                                const FaceDetectorOptions& options = {});
 
-// Where the installed or in-tree model is; the first existing of: the installed data directory,
-// the source tree's models folder. Empty when neither exists.
+// Where the installed or in-tree model is; the first existing of: the installed data folders
+// (installedDataDirectories()), the source tree's models folder. Empty when none exists.
 std::string defaultFaceModelPath();
 
 } // namespace orlenta

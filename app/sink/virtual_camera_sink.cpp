@@ -85,12 +85,14 @@ bool VirtualCameraSink::connect() {
         // The first stream that takes frames is the sink stream; no later one is tried.
         BufferQueueResult copied = system_->copyBufferQueue(stream);
         if (copied.status != kCameraStatusOk || !copied.queue) {
-            log_.error("CMIOStreamCopyBufferQueue failed: " + std::to_string(copied.status));
+            log_.error("Cannot open a PipeWire stream to the virtual camera's sink: status " +
+                       std::to_string(copied.status));
             return false;
         }
         const CameraStatus started = system_->startStream(*device, stream);
         if (started != kCameraStatusOk) {
-            log_.error("CMIODeviceStartStream failed: " + std::to_string(started));
+            log_.error("Cannot start the PipeWire stream to the virtual camera's sink: status " +
+                       std::to_string(started));
             return false;
         }
         deviceId_ = *device;

@@ -11,6 +11,17 @@
 namespace orlenta {
 namespace {
 
+// Denied: the device nodes' permissions leave this account out (Debian gives cameras to the
+// video group). Restricted: something above the permissions (a sandbox, a security module)
+// refuses.
+const QString kAccessDenied =
+    QStringLiteral("Camera access is off: this account may not open the cameras (/dev/video*). "
+                   "Add it to the video group (sudo usermod -aG video $USER), then log out and "
+                   "in again.");
+const QString kAccessRestricted =
+    QStringLiteral("Camera access is off: the system does not let this app open the cameras "
+                   "(/dev/video*), even though the account may. Ask the administrator.");
+
 QLabel* warningLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setWordWrap(true);
@@ -35,10 +46,7 @@ ContentView::ContentView(CameraPipeline& pipeline, ExtensionInstaller& installer
     auto* column = new QVBoxLayout();
     column->setContentsMargins(16, 16, 16, 16);
     column->setSpacing(14);
-    accessWarning_ = warningLabel(
-        QStringLiteral("Camera access is off. Turn it on in System Settings \u2192 Privacy & "
-                       "Security \u2192 Camera."),
-        this);
+    accessWarning_ = warningLabel(QString(), this);
     detectionWarning_ = warningLabel(
         QStringLiteral("Faces cannot be detected right now, so the whole picture is covered."),
         this);
@@ -65,6 +73,8 @@ ContentView::ContentView(CameraPipeline& pipeline, ExtensionInstaller& installer
 
 void ContentView::refresh() {
     AuthorizationStatus access = pipeline_.cameraAccess.get();
+    accessWarning_->setText(access == AuthorizationStatus::restricted ? kAccessRestricted
+                                                                      : kAccessDenied);
     accessWarning_->setVisible(access == AuthorizationStatus::denied ||
                                access == AuthorizationStatus::restricted);
     detectionWarning_->setVisible(pipeline_.faceDetectionFailed.get());

@@ -106,9 +106,12 @@ void QtExecutor::sync(const Task& task) {
     }
     // The closure runs on the GUI thread while this thread waits, so it may borrow `task`: the
     // wait only ends early when the executor is destroyed, and then the closure is dropped unrun.
+    // The executor object itself may be gone by the time the wait ends: only this thread's own
+    // hold on its state is used from here on.
+    const std::shared_ptr<Impl> state = impl_;
     auto done = std::make_shared<bool>(false);
-    std::weak_ptr<Impl> weak = impl_;
-    bool queued = impl_->post([&task, done, weak] {
+    std::weak_ptr<Impl> weak = state;
+    bool queued = state->post([&task, done, weak] {
         task();
         if (auto impl = weak.lock()) {
             std::lock_guard lock(impl->mutex);
@@ -118,8 +121,8 @@ void QtExecutor::sync(const Task& task) {
     });
     if (!queued)
         return;
-    std::unique_lock lock(impl_->mutex);
-    impl_->served.wait(lock, [&] { return *done || !impl_->alive; });
+    std::unique_lock lock(state->mutex);
+    state->served.wait(lock, [&] { return *done || !state->alive; });
 }
 
 std::unique_ptr<Timer> QtExecutor::scheduleTimer(double intervalSeconds, bool repeats, Task task) {

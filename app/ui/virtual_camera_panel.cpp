@@ -30,11 +30,12 @@ QString panelText(PanelRule rule) {
     case PanelRule::connecting:
         return QStringLiteral("Connecting to the virtual camera\u2026");
     case PanelRule::approval:
-        return QStringLiteral("Turn on Orlenta Camera in System Settings \u2192 Camera Extensions");
+        return QStringLiteral("The virtual camera needs an administrator\u2019s approval before "
+                              "other apps can use it");
     case PanelRule::install:
         break;
     }
-    return QStringLiteral("Install extension to use Orlenta as a camera in other apps");
+    return QStringLiteral("Install the virtual camera to use Orlenta in other apps");
 }
 
 QString panelButtonTitle(PanelRule rule) {
@@ -46,7 +47,7 @@ QString panelButtonTitle(PanelRule rule) {
     case PanelRule::connecting:
         return {};
     case PanelRule::approval:
-        return QStringLiteral("Open System Settings");
+        return QStringLiteral("Approve\u2026");
     case PanelRule::install:
         break;
     }
@@ -78,7 +79,7 @@ VirtualCameraPanel::VirtualCameraPanel(CameraPipeline& pipeline, ExtensionInstal
     message_->setForegroundRole(QPalette::PlaceholderText);
     column->addWidget(message_);
 
-    // Return presses "Open System Settings" in whichever window shows the panel.
+    // Return presses "Approve…" in whichever window shows the panel.
     returnKey_ = new QShortcut(QKeySequence(Qt::Key_Return), this);
     enterKey_ = new QShortcut(QKeySequence(Qt::Key_Enter), this);
     returnKey_->setContext(Qt::WindowShortcut);

@@ -4,7 +4,9 @@
 //   1. the virtual camera is connected: "Virtual camera: ready", button "Reinstall";
 //   2. needsRestart: quit-and-reopen text, button "Quit";
 //   3. finishing: "Connecting to the virtual camera…", a busy indicator;
-//   4. needsApproval: the settings text, button "Open System Settings" (Return presses it);
+//   4. needsApproval: an administrator's approval is needed, button "Approve…" (Return presses
+//      it), which calls the installer's openSystemSettings(); no service asks for approval today,
+//      a step that needs the administrator's password is meant to take this rule;
 //   5. otherwise: the install text, button "Install".
 //
 // GUI thread only; follows the pipeline's virtualCameraConnected and the installer's flags.

@@ -100,6 +100,47 @@ TEST(CaptureDevices, OneEntryPerCamera) {
     EXPECT_EQ(list.size(), 3u);
 }
 
+TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
+    // A typical USB webcam: raw YUY2 reaches 30 fps only at small sizes, MJPEG at every size.
+    const std::string webcam =
+        "video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, "
+        "framerate=(fraction){ 5/1 }; "
+        "image/jpeg, width=(int)1920, height=(int)1080, framerate=(fraction){ 30/1, 15/1 }; "
+        "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, "
+        "framerate=(fraction)30/1; audio/x-raw, rate=(int)48000";
+    const auto modes = captureModesFromCaps(webcam);
+    ASSERT_EQ(modes.size(), 3u);
+    EXPECT_EQ(modes[1].rateNumerator, 30);
+    const auto chosen = chooseCaptureMode(modes);
+    ASSERT_TRUE(chosen);
+    EXPECT_TRUE(chosen->mjpeg);
+    EXPECT_EQ(chosen->width, 1920);
+    EXPECT_EQ(captureModeCaps(*chosen),
+              "image/jpeg,width=1920,height=1080,framerate=30/1 ! jpegdec");
+
+    auto choose = [](const std::string& caps) {
+        const auto mode = chooseCaptureMode(captureModesFromCaps(caps));
+        return mode ? captureModeCaps(*mode) : std::string("none");
+    };
+    // Raw before MJPEG when both reach 30 fps at a size; the smallest such size from 720p up;
+    // 30000/1001 counts as 30.
+    EXPECT_EQ(choose("image/jpeg, width=1280, height=720, framerate=30/1; "
+                     "video/x-raw, format=NV12, width=1280, height=720, framerate=30000/1001; "
+                     "image/jpeg, width=1920, height=1080, framerate=30/1"),
+              "video/x-raw,format=NV12,width=1280,height=720,framerate=30000/1001");
+    // Nothing reaches 30 fps from 720p up: the smallest size from 720p up, at its fastest.
+    EXPECT_EQ(choose("video/x-raw, format=YUY2, width=640, height=480, framerate=30/1; "
+                     "video/x-raw, format=YUY2, width=1920, height=1080, framerate=5/1; "
+                     "video/x-raw, format=YUY2, width=1280, height=720, framerate={ 5/1, 10/1 }"),
+              "video/x-raw,format=YUY2,width=1280,height=720,framerate=10/1");
+    // Only small modes: the largest; ranges count at their largest values.
+    EXPECT_EQ(choose("video/x-raw, format=YUY2, width=[ 160, 800 ], height=[ 120, 600 ], "
+                     "framerate=[ 1/1, 60/1 ]; video/x-raw, format=YUY2, width=320, height=240"),
+              "video/x-raw,format=YUY2,width=800,height=600,framerate=60/1");
+    EXPECT_EQ(choose(""), "none");
+    EXPECT_EQ(choose("audio/x-raw, rate=48000"), "none");
+}
+
 TEST(CaptureDevices, DeviceTypeRule) {
     using T = CaptureDeviceType;
     EXPECT_EQ(deviceTypeFor({{"device.form-factor", "internal"}}), T::builtInWideAngleCamera);

@@ -221,6 +221,29 @@ TEST(CaptureIntegration, FramesArriveAsBgraOfTheCameraSize) {
     EXPECT_TRUE(rig.waitForFrames(5, 5.0));
 }
 
+TEST(CaptureIntegration, AWebcamIsOpenedInItsThirtyFramesASecondMode) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    // Raw 1080p comes at 5 fps only, MJPEG 1080p at 30: MJPEG is negotiated and arrives whole.
+    auto options = cameraOptions("webcam", TestCamera::Format::yuy2, 640, 480);
+    options.otherModes = {{TestCamera::Format::yuy2, 1920, 1080, 5},
+                          {TestCamera::Format::mjpeg, 1920, 1080, 30}};
+    TestCamera webcam(options);
+    ASSERT_TRUE(webcam.started());
+    Rig rig;
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(webcam)); }, 1.0));
+    rig.main.runPending();
+    rig.pipeline->setSelectedCameraID(idOf(webcam));
+    rig.pipeline->start();
+    ASSERT_TRUE(rig.main.runUntil(
+        [&] { return rig.seenCount() > 0 && rig.lastSeen().width == 1920; }, 10.0));
+    const std::optional<Seen> frame = rig.waitForFrames(5, 5.0);
+    ASSERT_TRUE(frame) << "frames stopped";
+    EXPECT_EQ(frame->height, 1080);
+    EXPECT_TRUE(frame->tag.has_value()) << "the picture is not the camera's";
+    EXPECT_EQ(webcam.negotiatedMode(),
+              (TestCamera::Mode{TestCamera::Format::mjpeg, 1920, 1080, 30}));
+}
+
 TEST(CaptureIntegration, AVanishingCameraMovesTheSelection) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     auto usb =

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <time.h>
 #include <vector>
 
@@ -90,7 +91,10 @@ struct TestCamera::Impl {
     std::atomic<int> streamingStarts{0};
     std::atomic<uint64_t> sent{0};
     bool ok = false;
-    // The frames of every tag, ready to copy.
+    // The mode frames are made in; written on the camera's thread, read under modeMutex.
+    mutable std::mutex modeMutex;
+    Mode mode;
+    // The frames of every tag in that mode, ready to copy.
     std::vector<std::vector<uint8_t>> frames;
     size_t maxFrameSize = 0;
     mutable std::mutex timesMutex;
@@ -111,10 +115,23 @@ struct TestCamera::Impl {
             pw_thread_loop_destroy(loop);
     }
 
-    void prepareFrames() {
+    std::vector<Mode> modes() const {
+        std::vector<Mode> all{
+            {options.format, options.width, options.height, options.framesPerSecond}};
+        all.insert(all.end(), options.otherModes.begin(), options.otherModes.end());
+        return all;
+    }
+
+    void prepareFrames(const Mode& wanted) {
+        {
+            std::lock_guard lock(modeMutex);
+            mode = wanted;
+        }
+        frames.clear();
+        maxFrameSize = 0;
         for (int tag = 0; tag < kTagCount; ++tag) {
-            const cv::Mat bgr = pictureFor(tag, options.width, options.height, options.scene);
-            if (options.format == Format::yuy2) {
+            const cv::Mat bgr = pictureFor(tag, mode.width, mode.height, options.scene);
+            if (mode.format == Format::yuy2) {
                 frames.push_back(toYuy2(bgr));
             } else {
                 std::vector<uint8_t> jpeg;
@@ -140,7 +157,7 @@ struct TestCamera::Impl {
         std::memcpy(spa->datas[0].data, frame.data(), frame.size());
         spa->datas[0].chunk->offset = 0;
         spa->datas[0].chunk->size = static_cast<uint32_t>(frame.size());
-        spa->datas[0].chunk->stride = options.format == Format::yuy2 ? options.width * 2 : 0;
+        spa->datas[0].chunk->stride = mode.format == Format::yuy2 ? mode.width * 2 : 0;
         {
             std::lock_guard lock(timesMutex);
             sendTimes[static_cast<size_t>(tag)] = monotonicNow();
@@ -149,13 +166,51 @@ struct TestCamera::Impl {
         sent = n + 1;
     }
 
+    // The offered mode a negotiated format names; absent when it names none.
+    std::optional<Mode> modeOf(const spa_pod* param) const {
+        uint32_t mediaType = 0;
+        uint32_t subtype = 0;
+        if (spa_format_parse(param, &mediaType, &subtype) < 0)
+            return std::nullopt;
+        spa_video_info info{};
+        spa_rectangle size{};
+        Format format = Format::yuy2;
+        if (subtype == SPA_MEDIA_SUBTYPE_raw &&
+            spa_format_video_raw_parse(param, &info.info.raw) >= 0) {
+            size = info.info.raw.size;
+        } else if (subtype == SPA_MEDIA_SUBTYPE_mjpg &&
+                   spa_format_video_mjpg_parse(param, &info.info.mjpg) >= 0) {
+            size = info.info.mjpg.size;
+            format = Format::mjpeg;
+        } else {
+            return std::nullopt;
+        }
+        for (const Mode& offered : modes())
+            if (offered.format == format && offered.width == static_cast<int>(size.width) &&
+                offered.height == static_cast<int>(size.height))
+                return offered;
+        return std::nullopt;
+    }
+
+    void setPeriod(int framesPerSecond) {
+        const long period = 1'000'000'000L / std::max(1, framesPerSecond);
+        timespec value{0, period};
+        timespec interval{0, period};
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &value, &interval, false);
+    }
+
     void onParamChanged(uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format || !param)
             return;
+        if (const std::optional<Mode> negotiated = modeOf(param);
+            negotiated && *negotiated != mode) {
+            prepareFrames(*negotiated);
+            setPeriod(negotiated->framesPerSecond);
+        }
         uint8_t storage[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
         const uint32_t size = static_cast<uint32_t>(maxFrameSize);
-        const int stride = options.format == Format::yuy2 ? options.width * 2 : 0;
+        const int stride = mode.format == Format::yuy2 ? mode.width * 2 : 0;
         const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
             SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
@@ -186,7 +241,7 @@ struct TestCamera::Impl {
     }
 
     bool start() {
-        prepareFrames();
+        prepareFrames(modes().front());
         pw_init(nullptr, nullptr);
         loop = pw_thread_loop_new("test-camera", nullptr);
         if (!loop)
@@ -217,31 +272,34 @@ struct TestCamera::Impl {
             return false;
         pw_stream_add_listener(stream, &streamListener, &events(), this);
 
-        uint8_t storage[1024];
+        uint8_t storage[4096];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(options.width),
-                                                 static_cast<uint32_t>(options.height));
-        const spa_fraction rate = SPA_FRACTION(static_cast<uint32_t>(options.framesPerSecond), 1);
-        const spa_pod* format = nullptr;
-        if (options.format == Format::yuy2) {
-            format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-                SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-                SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-                SPA_POD_Id(SPA_VIDEO_FORMAT_YUY2), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-                SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
-        } else {
-            format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-                SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-                SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-                SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+        std::vector<const spa_pod*> params;
+        for (const Mode& offered : modes()) {
+            const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(offered.width),
+                                                     static_cast<uint32_t>(offered.height));
+            const spa_fraction rate =
+                SPA_FRACTION(static_cast<uint32_t>(offered.framesPerSecond), 1);
+            if (offered.format == Format::yuy2)
+                params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                    &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+                    SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+                    SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+                    SPA_POD_Id(SPA_VIDEO_FORMAT_YUY2), SPA_FORMAT_VIDEO_size,
+                    SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+                    SPA_POD_Fraction(&rate))));
+            else
+                params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                    &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+                    SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+                    SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), SPA_FORMAT_VIDEO_size,
+                    SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+                    SPA_POD_Fraction(&rate))));
         }
-        const spa_pod* params[] = {format};
         if (pw_stream_connect(
                 stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                 static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
-                params, 1) < 0)
+                params.data(), static_cast<uint32_t>(params.size())) < 0)
             return false;
 
         // The camera's clock: a frame every period while someone reads.
@@ -253,10 +311,7 @@ struct TestCamera::Impl {
                     pw_stream_trigger_process(self->stream);
             },
             this);
-        const long period = 1'000'000'000L / std::max(1, options.framesPerSecond);
-        timespec value{0, period};
-        timespec interval{0, period};
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &value, &interval, false);
+        setPeriod(mode.framesPerSecond);
         return true;
     }
 };
@@ -283,6 +338,11 @@ uint64_t TestCamera::framesSent() const {
 
 void TestCamera::setSending(bool sending) {
     impl_->sending = sending;
+}
+
+TestCamera::Mode TestCamera::negotiatedMode() const {
+    std::lock_guard lock(impl_->modeMutex);
+    return impl_->mode;
 }
 
 int TestCamera::streamingStarts() const {

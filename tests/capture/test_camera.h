@@ -1,5 +1,6 @@
 // A PipeWire camera for tests and benchmarks: a small Video/Source node that produces raw YUY2 or
-// MJPEG frames at a fixed size and rate, like a webcam behind PipeWire.
+// MJPEG frames at a fixed size and rate, like a webcam behind PipeWire. It may offer further modes
+// (format, size, rate); it then sends in whichever mode its reader negotiated.
 //
 // Each frame shows a picture whose lower half is pure red (or a scene the caller draws), and in
 // its top-left corner a row of 64 x 64 blocks that spell the frame's tag (0..kTagCount-1) in
@@ -16,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <opencv2/core/mat.hpp>
 
@@ -26,6 +28,14 @@ public:
     enum class Format { yuy2, mjpeg };
     static constexpr int kTagCount = 32;
     static constexpr int kTagBlock = 64;
+
+    struct Mode {
+        Format format = Format::yuy2;
+        int width = 640;
+        int height = 480;
+        int framesPerSecond = 30;
+        bool operator==(const Mode&) const = default;
+    };
 
     struct Options {
         std::string nodeName = "orlenta-test-camera";
@@ -39,8 +49,11 @@ public:
         // A camera that is read but sends nothing until setSending(true).
         bool sending = true;
         // When set, the picture for each tag (BGR, the camera's size) in place of the gradient
-        // and red; the tag's blocks are drawn over it. Called kTagCount times at start.
+        // and red; the tag's blocks are drawn over it. Called kTagCount times at start, and again
+        // when a reader negotiates another mode (a picture not of that mode's size is left black).
         std::function<cv::Mat(int tag)> scene;
+        // Modes offered after the one above.
+        std::vector<Mode> otherModes;
     };
 
     // Connects to the PipeWire of the environment; started() tells whether it worked.
@@ -54,6 +67,8 @@ public:
     // Frames handed to PipeWire so far.
     uint64_t framesSent() const;
     void setSending(bool sending);
+    // The mode the reader negotiated (the first one until a reader has).
+    Mode negotiatedMode() const;
     // How many times a reader has started streaming from the camera.
     int streamingStarts() const;
     // Monotonic seconds at which the frame with this tag was last handed to PipeWire.

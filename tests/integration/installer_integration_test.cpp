@@ -109,16 +109,19 @@ TEST(InstallerIntegration, InstallStartsTheDaemonAndUninstallStopsIt) {
     EXPECT_FALSE(found[0].isAwaitingUserApproval);
     EXPECT_EQ(fs::path(found[0].programPath).filename(), "orlenta-camera-extension");
 
-    // Installing again keeps the daemon that runs.
+    // Installing again (Reinstall) replaces the daemon that runs with a fresh one.
     rig.installer->install();
     ASSERT_TRUE(rig.settle());
     EXPECT_EQ(rig.installer->message.get(), kInstalledText);
-    EXPECT_EQ(rig.daemonPid(), pid);
+    const auto second = rig.daemonPid();
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *pid);
+    EXPECT_TRUE(waitUntil([&] { return !isDaemonProcess(*pid); }, 5));
 
     rig.installer->uninstall();
     ASSERT_TRUE(rig.settle());
     EXPECT_EQ(rig.installer->message.get(), "");
-    EXPECT_TRUE(waitUntil([&] { return !isDaemonProcess(*pid); }, 5));
+    EXPECT_TRUE(waitUntil([&] { return !isDaemonProcess(*second); }, 5));
     EXPECT_FALSE(fs::exists(rig.service->pidFilePath()));
     EXPECT_TRUE(waitUntil([] { return !cameraListed(); }, 10));
     EXPECT_TRUE(rig.properties().empty());
@@ -129,9 +132,9 @@ TEST(InstallerIntegration, InstallStartsTheDaemonAndUninstallStopsIt) {
     EXPECT_EQ(rig.installer->message.get(), "");
 }
 
-TEST(InstallerIntegration, DaemonsStartedElsewhereAreAdoptedOrReplaced) {
+TEST(InstallerIntegration, DaemonsStartedElsewhereAreReplaced) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    // The same program, started by hand: install keeps it, uninstall stops it.
+    // The same program, started by hand: install stops it and starts the app's own.
     {
         InstallerRig rig;
         ChildProcess byHand({ORLENTA_EXTENSION_BINARY},
@@ -141,11 +144,13 @@ TEST(InstallerIntegration, DaemonsStartedElsewhereAreAdoptedOrReplaced) {
         rig.installer->install();
         ASSERT_TRUE(rig.settle());
         EXPECT_EQ(rig.installer->message.get(), kInstalledText);
-        EXPECT_EQ(rig.daemonPid(), byHand.pid());
+        EXPECT_EQ(byHand.waitForExit(5), 0);
+        const auto pid = rig.daemonPid();
+        ASSERT_TRUE(pid);
+        EXPECT_NE(*pid, byHand.pid());
         rig.installer->uninstall();
         ASSERT_TRUE(rig.settle());
         EXPECT_EQ(rig.installer->message.get(), "");
-        EXPECT_EQ(byHand.waitForExit(5), 0);
     }
     // Another build of the daemon runs: the installer's answer replaces it.
     {
@@ -157,6 +162,16 @@ TEST(InstallerIntegration, DaemonsStartedElsewhereAreAdoptedOrReplaced) {
         ChildProcess otherBuild({other.string()}, testing::PipeWireSessionEnvironment::directory() +
                                                       "/installer-other-build.log");
         ASSERT_TRUE(waitUntil(cameraListed, 10)) << otherBuild.output();
+
+        // Quitting while the question whether to replace it waits on the main thread: the
+        // service goes at once (the bound only proves it does not hang) and leaves it running.
+        {
+            InstallerRig quitting;
+            quitting.installer->install();
+            ASSERT_TRUE(waitUntil([&] { return quitting.main.pendingCount() > 0; }, 10));
+            EXPECT_LT(testing::secondsToRelease(quitting.installer, quitting.service), 5.0);
+            EXPECT_TRUE(isDaemonProcess(otherBuild.pid()));
+        }
 
         InstallerRig rig;
         rig.installer->install();
@@ -182,7 +197,11 @@ TEST(InstallerIntegration, FailuresReachTheMessage) {
         rig.installer->install();
         ASSERT_TRUE(rig.settle());
         EXPECT_EQ(rig.installer->message.get(),
-                  "Move the app to your Applications folder, then try again.");
+                  "Could not install: the virtual camera's program orlenta-camera-extension is "
+                  "missing from " +
+                      testing::PipeWireSessionEnvironment::directory() +
+                      "/missing or cannot be run. Reinstall the orlenta-camera package (or build "
+                      "the project again), then try again.");
         EXPECT_FALSE(rig.installer->finishing.get());
     }
     // The daemon cannot reach PipeWire and exits at once: a failure, and nothing left running.

@@ -202,7 +202,9 @@ TEST_F(SinkTest, OnlyTheFirstStreamWithDirectionZeroIsTried) {
     // Source and unreadable streams are skipped; the first sink stream fails and the second is
     // never tried.
     EXPECT_FALSE(sink->connect());
-    EXPECT_EQ(lines(), std::vector<std::string>{"error: CMIOStreamCopyBufferQueue failed: 5"});
+    EXPECT_EQ(lines(),
+              std::vector<std::string>{
+                  "error: Cannot open a PipeWire stream to the virtual camera's sink: status 5"});
     EXPECT_EQ(service->startCount(streams[3]), 0);
     EXPECT_FALSE(sink->isConnected());
 
@@ -225,13 +227,18 @@ TEST_F(SinkTest, FailedConnectionsLogTheCallAndItsStatusAndStayDisconnected) {
     const CameraObjectId a = service->addPlainDevice(kUid, kName, {noQueue});
     lines();
     EXPECT_FALSE(sink->connect());
-    EXPECT_EQ(lines(), std::vector<std::string>{"error: CMIOStreamCopyBufferQueue failed: 0"});
+    EXPECT_EQ(lines(),
+              std::vector<std::string>{
+                  "error: Cannot open a PipeWire stream to the virtual camera's sink: status 0"});
 
     service->removeDevice(a);
     const CameraObjectId b = service->addPlainDevice(kUid, kName, {notStarting});
     lines();
     EXPECT_FALSE(sink->connect());
-    EXPECT_EQ(lines(), std::vector<std::string>{"error: CMIODeviceStartStream failed: 3"});
+    EXPECT_EQ(
+        lines(),
+        std::vector<std::string>{
+            "error: Cannot start the PipeWire stream to the virtual camera's sink: status 3"});
     EXPECT_FALSE(sink->isConnected());
     sink->send(outputFrame());
     EXPECT_TRUE(service->takeQueued(service->deviceStreams(b)[0]).empty())

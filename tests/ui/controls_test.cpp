@@ -113,7 +113,7 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     VirtualCameraPanel panel(*h.pipeline, *h.installer, [&] { quit = true; });
     panel.show();
     EXPECT_EQ(panel.statusLabel()->text(),
-              QStringLiteral("Install extension to use Orlenta as a camera in other apps"));
+              QStringLiteral("Install the virtual camera to use Orlenta in other apps"));
     EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Install"));
     EXPECT_FALSE(panel.messageLabel()->isVisibleTo(&panel));
 
@@ -128,8 +128,9 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     h.main.runPending();
     EXPECT_EQ(panel.rule(), PanelRule::approval);
     EXPECT_EQ(panel.statusLabel()->text(),
-              QStringLiteral("Turn on Orlenta Camera in System Settings \u2192 Camera Extensions"));
-    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Open System Settings"));
+              QStringLiteral("The virtual camera needs an administrator\u2019s approval before "
+                             "other apps can use it"));
+    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Approve\u2026"));
     EXPECT_FALSE(panel.messageLabel()->isVisibleTo(&panel));
 
     // Approval pending while the activation completes: connecting wins.
