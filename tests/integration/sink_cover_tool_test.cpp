@@ -1,5 +1,6 @@
 // orlenta-cover --virtual-camera for real: the built program writes into the daemon binary in the
 // private PipeWire session, and a PipeWire reader of the virtual camera looks at what arrives.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -136,11 +137,17 @@ TEST(SinkCoverTool, AStillPlaysAsACameraUntilInterruptedWithItsFaceCovered) {
     EXPECT_EQ(cover->waitForExit(10), 130) << cover->output();
     EXPECT_NE(cover->output().find("interrupted after"), std::string::npos) << cover->output();
 
-    // The middle of the face's box is black in what the reader got.
+    // The middle of the face's box, as far as it lies inside the frame (the cover reaches past
+    // the top edge), is black in what the reader got.
     ASSERT_NE(reader.frames().back().hash, placeholderHash()) << "nothing came after the frames";
     const std::vector<uint8_t> picture = reader.latestFrame();
     ASSERT_EQ(picture.size(), 1280u * 720 * 4);
-    const auto [x, y, width, height] = *face;
+    const auto [left, top, boxWidth, boxHeight] = *face;
+    const double x = std::clamp(left, 0.0, 1.0);
+    const double y = std::clamp(top, 0.0, 1.0);
+    const double width = std::clamp(left + boxWidth, 0.0, 1.0) - x;
+    const double height = std::clamp(top + boxHeight, 0.0, 1.0) - y;
+    ASSERT_GT(width * height, 0.0);
     for (const double dx : {0.3, 0.5, 0.7})
         for (const double dy : {0.3, 0.5, 0.7}) {
             const auto column = static_cast<size_t>((x + width * dx) * 1280);
