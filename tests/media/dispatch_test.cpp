@@ -140,9 +140,13 @@ TEST(EventLoop, ServesPostsAndSyncFromAnyThreadUntilQuit) {
     poster.join();
     EXPECT_TRUE(syncOnLoop);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-    // A quit before run() ends the next run() at once.
+    // A quit before run() ends the next run() at once; what was posted waits for the one after.
     loop.quit(3);
+    loop.post([&] { order.push_back(4); });
     EXPECT_EQ(loop.run(), 3);
+    loop.post([&] { loop.quit(); });
+    EXPECT_EQ(loop.run(), 0);
+    EXPECT_EQ(order.back(), 4);
 }
 
 TEST(EventLoop, TimersFireOnTheLoopAndStopWhenInvalidatedOrDropped) {

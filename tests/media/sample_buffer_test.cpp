@@ -33,6 +33,7 @@ TEST(Time, ValidityAndExactEqualityAcrossTimescales) {
           // Cross products that would overflow a naive comparison.
           {Time::make(kInt64Max / 2 * 2, 2), Time::make(kInt64Max / 2, 1), true},
           {Time::make(kInt64Max, 1'000'000'000), Time::make(kInt64Max - 1, 1'000'000'000), false},
+          {Time::make(int64_t{1} << 62, 1), Time::make(0, 4), false},
           {Time::make(kInt64Min, 1), Time::make(kInt64Min, 1), true},
           {Time::invalid(), Time::invalid(), true},
           {Time::invalid(), Time::make(0, 1), false}}) {

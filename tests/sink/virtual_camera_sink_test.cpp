@@ -315,6 +315,12 @@ TEST_F(SinkTest, DroppedAndRefusedFramesGoBackToTheirPool) {
     EXPECT_EQ(frame.use_count(), 1);
 
     // A frame without a picture is dropped, and it ends a spell of full findings all the same.
+    const auto [other, otherStream] = addCamera();
+    ASSERT_TRUE(sink->connect());
+    sink->send(pool->createPixelBuffer());
+    sink->send(pool->createPixelBuffer());
+    ASSERT_TRUE(sink->fullSince());
+    service->takeQueued(otherStream);
     sink->send(nullptr);
     EXPECT_FALSE(sink->fullSince());
 }
