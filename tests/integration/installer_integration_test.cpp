@@ -128,7 +128,8 @@ TEST(InstallerIntegration, DaemonsStartedElsewhereAreReplaced) {
     const fs::path otherBuild = scratch("other-build") + "/orlenta-camera-extension";
     fs::create_directories(otherBuild.parent_path());
     fs::copy_file(ORLENTA_EXTENSION_BINARY, otherBuild, fs::copy_options::overwrite_existing);
-    for (const std::string& program : {std::string(ORLENTA_EXTENSION_BINARY), otherBuild.string()}) {
+    for (const std::string& program :
+         {std::string(ORLENTA_EXTENSION_BINARY), otherBuild.string()}) {
         SCOPED_TRACE(program);
         ChildProcess elsewhere({program}, scratch("elsewhere.log"));
         ASSERT_TRUE(waitUntil(cameraListed, 10)) << elsewhere.output();

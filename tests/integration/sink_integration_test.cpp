@@ -42,12 +42,27 @@ std::unique_ptr<ChildProcess> startDaemon() {
                                           logFile("daemon"));
 }
 
-// The app's camera system, and the virtual camera's device in it with both streams listed.
+// The app's camera system, the virtual camera's device in it with both streams listed, and the
+// device-list notices it gives (on a main thread the test runs by hand).
 struct App {
     App() {
         std::string error;
         system = PipeWireCameraSystem::create({"sink integration test", {}}, &error);
         EXPECT_TRUE(system) << error;
+        if (system)
+            listener = system->addDeviceListListener(mainThread, [this] { ++notices; });
+    }
+    ~App() {
+        if (system)
+            system->removeDeviceListListener(listener);
+    }
+    // Runs the notices that came so far and answers how many there were.
+    int noticesSoFar() {
+        mainThread.runPending();
+        return notices;
+    }
+    bool noticeAfter(int count) {
+        return mainThread.runUntil([&] { return notices > count; }, 2);
     }
     std::optional<CameraObjectId> device() const {
         for (const CameraObjectId device : system->devices())
@@ -59,7 +74,10 @@ struct App {
     bool waitForDevice(double timeout = 5) const {
         return waitUntil([&] { return device().has_value(); }, timeout);
     }
+    ManualExecutor mainThread;
+    int notices = 0;
     std::shared_ptr<PipeWireCameraSystem> system;
+    CameraSystem::ListenerId listener = 0;
 };
 
 size_t ourFramesAfter(const TestReader& reader, double since) {
@@ -122,9 +140,11 @@ TEST(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinkedI
             << "round " << round << ": the reader gets the app's frames";
         EXPECT_LE(monotonicSeconds() - started, 4.0) << "round " << round;
 
+        const int notices = app.noticesSoFar();
         daemon->signal(SIGKILL);
         EXPECT_EQ(daemon->waitForExit(5), 128 + SIGKILL);
         ASSERT_TRUE(waitUntil([&] { return !app.device(); }, 5));
+        EXPECT_TRUE(app.noticeAfter(notices)) << "round " << round << ": the nodes' going is heard";
     }
     const double end = monotonicSeconds();
     ::testing::Test::RecordProperty(
@@ -247,11 +267,16 @@ TEST(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
         TestReader reader(kSourceNode);
         ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
     }
-    // PipeWire (with its session) goes away while frames flow, and comes back with the daemon,
-    // as systemd would bring them back.
+    // PipeWire (with its session) goes away while frames flow: the daemon fails, so that its
+    // service starts it again, and the app's device list empties. Then both come back, as
+    // systemd would bring them back.
+    const int notices = app.noticesSoFar();
     ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
     EXPECT_EQ(daemon->waitForExit(5), 1) << daemon->output();
+    EXPECT_NE(daemon->output().find("lost the connection to PipeWire"), std::string::npos)
+        << daemon->output();
     EXPECT_FALSE(app.device()) << "the device list emptied";
+    EXPECT_TRUE(app.noticeAfter(notices)) << "and its listeners heard of it";
     daemon = startDaemon();
     const double back = monotonicSeconds();
     ASSERT_TRUE(app.waitForDevice()) << "the app's camera service connected again";
