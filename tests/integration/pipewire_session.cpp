@@ -77,16 +77,6 @@ const std::string& PipeWireSessionEnvironment::directory() {
     return directory;
 }
 
-pid_t PipeWireSessionEnvironment::pipewirePid() {
-    std::ifstream pids(directory() + "/pids");
-    std::string name;
-    long pid = 0;
-    while (pids >> name >> pid)
-        if (name == "pipewire")
-            return static_cast<pid_t>(pid);
-    return 0;
-}
-
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath)
     : outputPath_(outputPath) {
     std::vector<char*> argv;

@@ -22,8 +22,6 @@ public:
     // Empty while the session runs; otherwise why it does not.
     static const std::string& unavailableReason();
     static const std::string& directory();
-    // The process id of the session's PipeWire daemon, 0 if unknown.
-    static pid_t pipewirePid();
     // Stops whatever is left of the session and starts it afresh; false if that fails.
     static bool restart();
 };

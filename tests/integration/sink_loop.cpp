@@ -143,7 +143,6 @@ void SinkLoop::processFrame(uint64_t number) {
                 std::memcpy(lock.data() + y * buffer->bytesPerRow(),
                             pictures()[k].data() + y * kRowBytes, kRowBytes);
         }
-        frame.pictureHash = pictureHashes()[k];
         struct stat status {};
         if (options_.recordBuffers && ::fstat(buffer->fd(), &status) == 0) {
             std::lock_guard lock(mutex_);

@@ -7,8 +7,7 @@
 //   - a frame clock posts one frame every 1/30 s to the video queue, where the frame is rendered
 //     into a buffer of a pool (one of a few fixed test pictures) and handed to send().
 //
-// It records each check's result, how long every send() took, when each frame was sent and which
-// picture it was (by its testing::hashPicture hash).
+// It records each check's result, and when each frame was sent and how long send() took.
 #pragma once
 
 #include <atomic>
@@ -26,9 +25,8 @@ namespace orlenta::testing {
 class SinkLoop {
 public:
     struct SentFrame {
-        double sentAt = 0;        // monotonic seconds, just before send()
-        double sendDuration = 0;  // seconds spent in send()
-        uint64_t pictureHash = 0; // 0 when no pool buffer was free (nothing sent)
+        double sentAt = 0;       // monotonic seconds, just before send()
+        double sendDuration = 0; // seconds spent in send()
     };
     struct Options {
         // Record the memfd inode of every buffer sent (for zero-copy checks).
