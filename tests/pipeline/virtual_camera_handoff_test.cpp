@@ -53,66 +53,56 @@ struct HandOff {
 
 TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     HandOff h;
-    EXPECT_FALSE(h.pipeline->virtualCameraConnected.get());
+    h.main.advance(5.0);
+    h.settle();
     EXPECT_EQ(h.sink->connects.load(), 0) << "nothing is checked before start()";
 
+    // Each step: seconds passed (negative: a device-list change instead), the sink's answer,
+    // then the checks so far, the property's assignments so far and its value. Every check
+    // assigns its answer, also an unchanged one; between checks the value stays.
+    struct Step {
+        double advance;
+        bool answer;
+        int connects;
+        size_t assignments;
+        bool connected;
+    };
     h.pipeline->start();
     h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 1);
-    EXPECT_EQ(h.pipeline->virtualCameraConnected.assignmentCount(), 1u);
-    EXPECT_FALSE(h.pipeline->virtualCameraConnected.get());
     EXPECT_EQ(h.main.activeTimerCount(), 1u);
+    const Step steps[] = {
+        {0, false, 1, 1, false},   {1.9, false, 1, 1, false}, {0.1, false, 2, 2, false},
+        {-1, true, 3, 3, true},    {2.0, true, 4, 4, true},   {1.0, false, 4, 4, true},
+        {1.0, false, 5, 5, false},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
+        h.sink->answer = step.answer;
+        if (step.advance < 0) {
+            ASSERT_TRUE(h.sink->onDevicesChanged);
+            h.sink->onDevicesChanged();
+        } else {
+            h.main.advance(step.advance);
+        }
+        h.settle();
+        EXPECT_EQ(h.sink->connects.load(), step.connects) << "step " << i;
+        EXPECT_EQ(h.pipeline->virtualCameraConnected.assignmentCount(), step.assignments)
+            << "step " << i;
+        EXPECT_EQ(h.pipeline->virtualCameraConnected.get(), step.connected) << "step " << i;
+    }
 
-    // With no virtual camera, every 2 s the property is assigned again and stays false.
-    h.main.advance(1.9);
-    h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 1);
-    h.main.advance(0.1);
-    h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 2);
-    EXPECT_EQ(h.pipeline->virtualCameraConnected.assignmentCount(), 2u);
-    EXPECT_FALSE(h.pipeline->virtualCameraConnected.get());
-
-    // The daemon appears: a device-list change checks at once, without waiting for the timer.
-    h.sink->answer = true;
-    ASSERT_TRUE(h.sink->onDevicesChanged);
-    h.sink->onDevicesChanged();
-    h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 3);
-    EXPECT_TRUE(h.pipeline->virtualCameraConnected.get());
-
-    // The answer is assigned on every check, also when unchanged.
-    h.main.advance(2.0);
-    h.settle();
-    EXPECT_EQ(h.pipeline->virtualCameraConnected.assignmentCount(), 4u);
-    EXPECT_TRUE(h.pipeline->virtualCameraConnected.get());
-
-    // The link goes away between checks: the property keeps its value until the next check.
-    h.sink->answer = false;
-    h.main.advance(1.0);
-    h.settle();
-    EXPECT_TRUE(h.pipeline->virtualCameraConnected.get());
-    h.main.advance(1.0);
-    h.settle();
-    EXPECT_FALSE(h.pipeline->virtualCameraConnected.get());
-}
-
-TEST(PipelineVirtualCamera, StartingTwiceLeavesOneTimerAndChecksOnceMore) {
-    HandOff h;
-    h.pipeline->start();
-    h.settle();
+    // Starting again checks once more and replaces the timer, which counts from now.
     h.main.advance(1.0);
     h.pipeline->start();
     h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 2);
+    EXPECT_EQ(h.sink->connects.load(), 6);
     EXPECT_EQ(h.main.activeTimerCount(), 1u);
-    // The new timer counts from the second start: no check at the old timer's 2 s mark.
     h.main.advance(1.0);
     h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 2);
+    EXPECT_EQ(h.sink->connects.load(), 6);
     h.main.advance(1.0);
     h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 3);
+    EXPECT_EQ(h.sink->connects.load(), 7);
 }
 
 TEST(PipelineVirtualCamera, CallbacksDoNothingOnceThePipelineIsGone) {
