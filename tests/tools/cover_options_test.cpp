@@ -1,4 +1,5 @@
-// orlenta-cover's --virtual-camera command line: what it takes and what it refuses.
+// orlenta-cover's command line: what it takes, for files and for the virtual camera, and what it
+// refuses.
 #include <gtest/gtest.h>
 
 #include "tools/orlenta_cover/cover_options.h"
@@ -6,31 +7,55 @@
 namespace orlenta {
 namespace {
 
-TEST(VirtualCameraCommandLine, TakesOneInputWithLoopStyleAndModel) {
-    ParsedCommandLine parsed =
-        parseCoverCommandLine({"--loop", "clip.webm", "--virtual-camera", "--style=box"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_TRUE(parsed.options->virtualCamera);
-    EXPECT_TRUE(parsed.options->loop);
-    EXPECT_EQ(parsed.options->input, "clip.webm");
-    EXPECT_TRUE(parsed.options->output.empty());
-    EXPECT_EQ(parsed.options->style, CoverStyle::box);
-
-    // Any input name will do: there is no output whose extension must match.
-    parsed = parseCoverCommandLine({"--virtual-camera", "--model", "m.onnx", "--", "-still.png"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_FALSE(parsed.options->loop);
-    EXPECT_EQ(parsed.options->input, "-still.png");
-    EXPECT_EQ(parsed.options->modelPath, "m.onnx");
-
-    // Without the option, files are covered as before.
-    parsed = parseCoverCommandLine({"in.webm", "out.webm"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_FALSE(parsed.options->virtualCamera);
+// The parsed options in one line: style, input -> output (kind), then what is set.
+std::string describe(const CoverOptions& o) {
+    std::string out = std::string(label(o.style)) + " " + o.input + " -> " + o.output +
+                      (o.outputKind == MediaKind::image ? " (image)" : " (video)");
+    if (!o.facesPath.empty())
+        out += " faces=" + o.facesPath;
+    if (!o.modelPath.empty())
+        out += " model=" + o.modelPath;
+    if (o.virtualCamera)
+        out += " virtual-camera";
+    if (o.loop)
+        out += " loop";
+    return out;
 }
 
-TEST(VirtualCameraCommandLine, RefusesWhatDoesNotGoTogether) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+TEST(CoverCommandLine, AcceptsOptionsAnywhereInEitherForm) {
+    const std::pair<std::vector<std::string>, std::string> accepted[] = {
+        {{"in.webm", "--style=PIXELATE", "--faces", "f.jsonl", "out.MP4", "--model", "m.onnx"},
+         "Pixelate in.webm -> out.MP4 (video) faces=f.jsonl model=m.onnx"},
+        // After "--" a name that starts with a dash is a file; a later --style wins.
+        {{"--style", "blur", "--style", "box", "--", "-in.png", "o.jpg"},
+         "Box -in.png -> o.jpg (image)"},
+        // The virtual camera takes any input name: there is no output to match.
+        {{"--loop", "clip.webm", "--virtual-camera", "--style=box"},
+         "Box clip.webm ->  (video) virtual-camera loop"},
+        {{"--virtual-camera", "--model", "m.onnx", "--", "-still.png"},
+         "Blur -still.png ->  (video) model=m.onnx virtual-camera"},
+    };
+    for (const auto& [arguments, expected] : accepted) {
+        const ParsedCommandLine parsed = parseCoverCommandLine(arguments);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        EXPECT_EQ(describe(*parsed.options), expected);
+    }
+    EXPECT_TRUE(parseCoverCommandLine({"in.webm", "--help"}).helpRequested);
+    EXPECT_NE(coverUsage().find("--virtual-camera"), std::string::npos);
+}
+
+TEST(CoverCommandLine, RefusesWhatCannotRunWithOneLine) {
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{}, "missing INPUT"},
+        {{"in.webm"}, "missing OUTPUT"},
+        {{"a", "b.webm", "c"}, "too many arguments"},
+        {{"--style", "sepia", "in.webm", "out.webm"}, "sepia"},
+        {{"in.webm", "out.webm", "--style"}, "--style needs a value"},
+        {{"--faces=", "in.webm", "out.webm"}, "--faces needs a value"},
+        {{"--quality", "9", "in.webm", "out.webm"}, "--quality"},
+        {{"in.webm", "out.avi"}, ".avi"},
+        {{"in.webm", "out"}, "cannot tell what to write"},
+        {{"", "out.webm"}, "INPUT is an empty name"},
         {{"--virtual-camera"}, "missing INPUT"},
         {{"--virtual-camera", "in.webm", "out.webm"}, "--virtual-camera takes only INPUT"},
         {{"--virtual-camera", "--faces", "f.jsonl", "in.webm"}, "--faces cannot be used"},
@@ -39,12 +64,12 @@ TEST(VirtualCameraCommandLine, RefusesWhatDoesNotGoTogether) {
         {{"--virtual-camera", "--loop=2", "in.webm"}, "takes no value"},
         {{"--virtual-camera", ""}, "INPUT is an empty name"},
     };
-    for (const auto& [arguments, reason] : bad) {
+    for (const auto& [arguments, reason] : refused) {
         const ParsedCommandLine parsed = parseCoverCommandLine(arguments);
         EXPECT_FALSE(parsed.options) << "accepted: " << ::testing::PrintToString(arguments);
+        EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << parsed.error;
         EXPECT_NE(parsed.error.find(reason), std::string::npos) << parsed.error;
     }
-    EXPECT_NE(coverUsage().find("--virtual-camera"), std::string::npos);
 }
 
 } // namespace
