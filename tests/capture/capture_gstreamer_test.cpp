@@ -128,6 +128,9 @@ TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
          "video/x-raw, format=YUY2, width=1920, height=1080, framerate=5/1; "
          "video/x-raw, format=YUY2, width=1280, height=720, framerate={ 5/1, 10/1 }",
          "video/x-raw,format=YUY2,width=1280,height=720,framerate=10/1"},
+        {"video/x-raw, format=YUY2, width=1280, height=720, framerate=5/1; "
+         "image/jpeg, width=1280, height=720, framerate=15/1",
+         "image/jpeg,width=1280,height=720,framerate=15/1 ! jpegdec"},
         // Only small modes: the largest; ranges count at their largest values.
         {"video/x-raw, format=YUY2, width=[ 160, 800 ], height=[ 120, 600 ], "
          "framerate=[ 1/1, 60/1 ]; video/x-raw, format=YUY2, width=320, height=240",
