@@ -22,7 +22,7 @@
 //   - memory: for tests; the test answers each submitted request by hand.
 //
 // Threads: an ExtensionInstaller lives on the main thread (the Executor given at creation) and
-// every member is called there. A request names the executor its delegate callbacks run on;
+// every member is called there (with thread checks on, a call from elsewhere aborts). A request names the executor its delegate callbacks run on;
 // services call delegates only there, never from inside submitRequest(), and never after the
 // delegate is gone. Services may work on threads of their own (D-Bus calls block); destroying a
 // service never waits for the main thread and returns within a few tens of milliseconds, so

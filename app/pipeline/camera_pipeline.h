@@ -37,7 +37,8 @@
 // written on it and read on it only. The video queue may wait for the main thread (the
 // synchronous style read); the main thread never waits for the video queue. Results posted back
 // to the main thread arrive in frame order; those of a frame that was still being processed when
-// the user paused are discarded.
+// the user paused are discarded. With thread checks on (media/thread_check.h), a member marked
+// "main thread" or "video queue" below aborts when it is called anywhere else.
 #pragma once
 
 #include <atomic>
@@ -167,7 +168,7 @@ public:
     // Main thread. Start or stop frames from the frame source; pausing empties the preview and
     // the face marks at once and resets the tracker on the video queue.
     void setPaused(bool value);
-    void setStyle(CoverStyle value) { style.set(value); }
+    void setStyle(CoverStyle value);
     // Main thread. Flip the face under a point of mark space (0..1, origin top-left).
     void toggleFace(Point at);
     void hideAllFaces();
