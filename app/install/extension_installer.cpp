@@ -35,14 +35,14 @@ void ExtensionInstaller::checkStatus() {
     auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
                                             std::string(kExtensionIdentifier), main_);
     request->setDelegate(weak_from_this());
-    statusRequest = request;
+    statusRequest_ = request;
     service_->submitRequest(std::move(request));
 }
 
 void ExtensionInstaller::install() {
     ORLENTA_ASSERT_ON_EXECUTOR(main_);
     message.set(std::string(installer_text::installing));
-    removing = false;
+    removing_ = false;
     finishing.set(false);
     needsRestart.set(false);
     submit(ExtensionRequest::Kind::activation);
@@ -51,7 +51,7 @@ void ExtensionInstaller::install() {
 void ExtensionInstaller::uninstall() {
     ORLENTA_ASSERT_ON_EXECUTOR(main_);
     message.set(std::string(installer_text::removing));
-    removing = true;
+    removing_ = true;
     submit(ExtensionRequest::Kind::deactivation);
 }
 
@@ -69,8 +69,14 @@ void ExtensionInstaller::openSystemSettings() {
         launcher_->openFallback();
 }
 
+void ExtensionInstaller::virtualCameraDidConnect() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
+    finishing.set(false);
+    needsRestart.set(false);
+}
+
 bool ExtensionInstaller::isStatusRequest(const ExtensionRequest& request) const {
-    return statusRequest && statusRequest.get() == &request;
+    return statusRequest_ && statusRequest_.get() == &request;
 }
 
 ExtensionReplacementAction ExtensionInstaller::actionForReplacing(const ExtensionRequest&,
@@ -108,7 +114,7 @@ void ExtensionInstaller::requestDidFinish(const ExtensionRequest& request, int r
         return;
     needsApproval.set(false);
     if (result == kExtensionResultCompleted) {
-        if (removing) {
+        if (removing_) {
             message.set(std::string());
         } else {
             message.set(std::string(installer_text::installed));
@@ -127,7 +133,7 @@ void ExtensionInstaller::requestDidFail(const ExtensionRequest& request,
         return;
     needsApproval.set(false);
     std::string text(installer_text::couldNot);
-    text += removing ? "remove" : "install";
+    text += removing_ ? "remove" : "install";
     text += ": ";
     text += error.description;
     text += ".";

@@ -147,20 +147,22 @@ public:
     CameraPipeline(const CameraPipeline&) = delete;
     CameraPipeline& operator=(const CameraPipeline&) = delete;
 
-    // Observable state, main thread only.
+    // Observable state, main thread only. Read and watched by anyone; written only by the
+    // pipeline (the setters below are the way to change it).
+    template <typename T> using Property = Observable<T, CameraPipeline>;
     // Cameras the user may choose from, in discovery order.
-    Observable<std::vector<CaptureDevice>> cameras;
+    Property<std::vector<CaptureDevice>> cameras;
     // The uniqueID of the chosen camera; empty when there is none.
-    Observable<std::string> selectedCameraID;
-    Observable<CoverStyle> style{CoverStyle::blur};
-    Observable<std::vector<FaceMark>> faceMarks;
-    Observable<bool> paused{false};
-    Observable<bool> virtualCameraConnected{false};
+    Property<std::string> selectedCameraID;
+    Property<CoverStyle> style{CoverStyle::blur};
+    Property<std::vector<FaceMark>> faceMarks;
+    Property<bool> paused{false};
+    Property<bool> virtualCameraConnected{false};
     // True while frames are being covered whole because faces cannot be detected.
-    Observable<bool> faceDetectionFailed{false};
+    Property<bool> faceDetectionFailed{false};
     // Camera access (0 not determined, 1 restricted, 2 denied, 3 authorized); read from the
     // capture system at creation. Capture is configured and started only when authorized.
-    Observable<AuthorizationStatus> cameraAccess{AuthorizationStatus::authorized};
+    Property<AuthorizationStatus> cameraAccess{AuthorizationStatus::authorized};
 
     // The period of the virtual camera connect check.
     static constexpr double kConnectCheckInterval = 2.0;

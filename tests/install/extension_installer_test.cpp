@@ -5,6 +5,7 @@
 #include "app/install/extension_installer.h"
 #include "app/install/extension_service_memory.h"
 #include "media/dispatch.h"
+#include "media/observable_testing.h"
 
 namespace orlenta {
 namespace {
@@ -56,10 +57,10 @@ TEST(ExtensionInstaller, StartsEmptyAndSubmitsRequestsForTheDaemon) {
     EXPECT_EQ(ExtensionInstaller::create(nullptr, f.main), nullptr);
     EXPECT_EQ(f.installer->message.get(), "");
     EXPECT_FALSE(f.installer->needsApproval.get());
-    EXPECT_FALSE(f.installer->removing);
+    EXPECT_FALSE(f.installer->removing());
     EXPECT_FALSE(f.installer->finishing.get());
     EXPECT_FALSE(f.installer->needsRestart.get());
-    EXPECT_EQ(f.installer->statusRequest, nullptr);
+    EXPECT_EQ(f.installer->statusRequest(), nullptr);
 
     f.installer->checkStatus();
     f.installer->install();
@@ -74,31 +75,31 @@ TEST(ExtensionInstaller, StartsEmptyAndSubmitsRequestsForTheDaemon) {
         EXPECT_EQ(request->delegate(), f.installer);
         EXPECT_EQ(&request->executor(), &f.main);
     }
-    EXPECT_EQ(f.installer->statusRequest, requests[0]);
+    EXPECT_EQ(f.installer->statusRequest(), requests[0]);
     // Nothing is answered from inside the calls.
     EXPECT_EQ(f.main.pendingCount(), 0u);
 }
 
 TEST(ExtensionInstaller, InstallSetsItsFlagsInOrderAndKeepsApproval) {
     InstallerFixture f;
-    f.installer->needsApproval.set(true);
-    f.installer->needsRestart.set(true);
-    f.installer->finishing.set(true);
+    f.installer->uninstall();
+    ObservableTesting::set(f.installer->needsApproval, true);
+    ObservableTesting::set(f.installer->needsRestart, true);
+    ObservableTesting::set(f.installer->finishing, true);
     std::vector<std::string> order;
     f.installer->message.addObserver([&](const std::string& text) { order.push_back(text); });
     f.installer->finishing.addObserver([&](bool) { order.push_back("finishing"); });
     f.installer->needsRestart.addObserver([&](bool) { order.push_back("needsRestart"); });
-    f.installer->removing = true;
     f.installer->install();
     EXPECT_EQ(order, (std::vector<std::string>{"Installing\u2026", "finishing", "needsRestart"}));
-    EXPECT_FALSE(f.installer->removing);
+    EXPECT_FALSE(f.installer->removing());
     EXPECT_FALSE(f.installer->finishing.get());
     EXPECT_FALSE(f.installer->needsRestart.get());
     EXPECT_TRUE(f.installer->needsApproval.get());
 
     f.installer->uninstall();
     EXPECT_EQ(f.installer->message.get(), "Removing\u2026");
-    EXPECT_TRUE(f.installer->removing);
+    EXPECT_TRUE(f.installer->removing());
 }
 
 TEST(ExtensionInstaller, CompletedActivationWaitsTenSecondsForTheCamera) {
@@ -119,8 +120,7 @@ TEST(ExtensionInstaller, CompletedActivationWaitsTenSecondsForTheCamera) {
         InstallerFixture f;
         f.installAndComplete();
         f.main.advance(4);
-        f.installer->finishing.set(false);
-        f.installer->needsRestart.set(false);
+        f.installer->virtualCameraDidConnect();
         f.main.advance(20);
         EXPECT_FALSE(f.installer->needsRestart.get());
         EXPECT_EQ(f.main.activeTimerCount(), 0u);
@@ -162,11 +162,11 @@ TEST(ExtensionInstaller, InstallingTwiceQuickly) {
 TEST(ExtensionInstaller, PropertiesAnswersOnlyCountForTheLatestStatusRequest) {
     InstallerFixture f;
     f.installer->checkStatus();
-    auto older = f.installer->statusRequest;
+    auto older = f.installer->statusRequest();
     f.installer->checkStatus();
-    auto newer = f.installer->statusRequest;
+    auto newer = f.installer->statusRequest();
     ASSERT_NE(older, newer);
-    f.installer->message.set("kept");
+    ObservableTesting::set(f.installer->message, "kept");
 
     // A stale answer that would set needsApproval is ignored.
     MemoryExtensionService::answerFoundProperties(older, {entry(true, false)});
@@ -186,14 +186,14 @@ TEST(ExtensionInstaller, PropertiesAnswersOnlyCountForTheLatestStatusRequest) {
     EXPECT_EQ(f.installer->message.get(), "");
 
     // None awaiting clears it; the message stays.
-    f.installer->message.set("kept");
+    ObservableTesting::set(f.installer->message, "kept");
     MemoryExtensionService::answerFoundProperties(newer, {});
     f.main.runPending();
     EXPECT_FALSE(f.installer->needsApproval.get());
     EXPECT_EQ(f.installer->message.get(), "kept");
 
     // Finishing or failing of the status request changes nothing.
-    f.installer->needsApproval.set(true);
+    ObservableTesting::set(f.installer->needsApproval, true);
     const size_t assignments = f.installer->message.assignmentCount();
     MemoryExtensionService::answerFinish(newer, kExtensionResultCompleted);
     MemoryExtensionService::answerFail(newer, {3, "nope"});
@@ -229,7 +229,8 @@ TEST(ExtensionInstaller, ApprovalAndUninstalling) {
 
     // A status check while uninstalling reports the pending entry as not awaiting approval.
     f.installer->checkStatus();
-    MemoryExtensionService::answerFoundProperties(f.installer->statusRequest, {entry(true, true)});
+    MemoryExtensionService::answerFoundProperties(f.installer->statusRequest(),
+                                                  {entry(true, true)});
     f.main.runPending();
     EXPECT_FALSE(f.installer->needsApproval.get());
 }
@@ -248,7 +249,7 @@ TEST(ExtensionInstaller, ResultTexts) {
     };
     for (const Case& c : cases) {
         InstallerFixture f;
-        f.installer->needsApproval.set(true);
+        ObservableTesting::set(f.installer->needsApproval, true);
         c.removing ? f.installer->uninstall() : f.installer->install();
         auto request = f.service->requests().back();
         MemoryExtensionService::answerFinish(request, c.result);
@@ -262,7 +263,7 @@ TEST(ExtensionInstaller, ResultTexts) {
 
 TEST(ExtensionInstaller, FailureTexts) {
     InstallerFixture f;
-    f.installer->needsApproval.set(true);
+    ObservableTesting::set(f.installer->needsApproval, true);
     f.installer->install();
     MemoryExtensionService::answerFail(f.service->lastRequest(Kind::activation),
                                        {1, "the unit file is missing"});

@@ -11,6 +11,7 @@
 #include "app/ui/camera_menu.h"
 #include "app/ui/style_control.h"
 #include "app/ui/virtual_camera_panel.h"
+#include "media/observable_testing.h"
 #include "tests/ui/ui_harness.h"
 
 namespace orlenta {
@@ -67,8 +68,8 @@ TEST(CameraMenu, ItemsChecksPlaceholderAndChoice) {
 
 TEST(CameraMenu, ChoosingFromThePreviewSelectsOnlyANewCamera) {
     test::UiHarness h;
-    h.pipeline->cameras.set({camera("a", "First"), camera("b", "Second")});
-    h.pipeline->selectedCameraID.set("b");
+    ObservableTesting::set(h.pipeline->cameras, {camera("a", "First"), camera("b", "Second")});
+    ObservableTesting::set(h.pipeline->selectedCameraID, "b");
     size_t assignments = h.pipeline->selectedCameraID.assignmentCount();
     QMenu* menu =
         CameraMenu::build(h.pipeline->cameras.get(), h.pipeline->selectedCameraID.get(),
@@ -134,10 +135,10 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     EXPECT_FALSE(panel.messageLabel()->isVisibleTo(&panel));
 
     // Approval pending while the activation completes: connecting wins.
-    h.installer->needsApproval.set(true);
+    ObservableTesting::set(h.installer->needsApproval, true);
     MemoryExtensionService::answerFinish(activation, kExtensionResultCompleted);
     h.main.runPending();
-    h.installer->needsApproval.set(true);
+    ObservableTesting::set(h.installer->needsApproval, true);
     EXPECT_EQ(panel.rule(), PanelRule::connecting);
     EXPECT_EQ(panel.statusLabel()->text(),
               QStringLiteral("Connecting to the virtual camera\u2026"));
@@ -150,7 +151,7 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
     EXPECT_TRUE(quit);
 
-    h.pipeline->virtualCameraConnected.set(true);
+    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_EQ(panel.rule(), PanelRule::ready);
     EXPECT_EQ(panel.statusLabel()->text(), QStringLiteral("Virtual camera: ready"));
     EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Reinstall"));
