@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/pipeline/cover_renderer.h"
+#include "app/pipeline/face_detector.h"
 #include "media/log.h"
 #include "media/media_time.h"
 #include "media/thread_check.h"

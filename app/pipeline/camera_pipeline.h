@@ -52,8 +52,8 @@
 #include "app/capture/capture.h"
 #include "app/capture/frame_source.h"
 #include "app/pipeline/cover_style.h"
-#include "app/pipeline/face_detector.h"
 #include "app/pipeline/face_mark.h"
+#include "app/pipeline/frame_sinks.h"
 #include "app/tracking/face_tracker.h"
 #include "media/dispatch.h"
 #include "media/geometry.h"
@@ -63,34 +63,7 @@
 
 namespace orlenta {
 
-// The preview as the pipeline sees it: a display that accepts timestamped frames. Called on the
-// main thread only.
-class DisplaySink {
-public:
-    virtual ~DisplaySink() = default;
-    // True when the display has stopped rendering and must be flushed before it takes more.
-    virtual bool hasFailed() const = 0;
-    virtual void flush() = 0;
-    // Drops every frame it holds and shows nothing until the next enqueue.
-    virtual void flushAndRemoveImage() = 0;
-    virtual void enqueue(std::shared_ptr<SampleBuffer> sample) = 0;
-};
-
-// Receives every finished output frame, on the video queue (the virtual camera hand-off). It must
-// not block; it may keep a reference to the buffer.
-// The virtual camera as the pipeline sees it. send() and connect() are called on the video queue,
-// setOnDevicesChanged() on the main thread. A sink without a link to open (a recorder, a test)
-// keeps the defaults: it never reports a connection.
-class FrameSink {
-public:
-    virtual ~FrameSink() = default;
-    // Receives every finished output frame. Must not block; may keep a reference to the buffer.
-    virtual void send(const std::shared_ptr<PixelBuffer>& frame) = 0;
-    // Opens the link if it is not open; true when connected after the call.
-    virtual bool connect() { return false; }
-    // The callback runs on the main thread whenever the system's camera devices change.
-    virtual void setOnDevicesChanged(Task) {}
-};
+class FaceDetector;
 
 // What happened to one frame, for callers that follow every frame (the command-line tool, tests).
 struct ProcessedFrame {

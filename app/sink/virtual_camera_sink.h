@@ -33,7 +33,7 @@
 #include <optional>
 #include <string_view>
 
-#include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/frame_sinks.h"
 #include "media/camera_service.h"
 #include "media/dispatch.h"
 #include "media/log.h"

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/face_detector.h"
 
 namespace orlenta {
 namespace {
