@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/tracking/face_tracker.h"
+#include "app/tracking/face_tracker_testing.h"
 
 namespace orlenta {
 namespace {
@@ -58,16 +59,18 @@ void emptyFrames(FaceTracker& tracker, double from, double to) {
 
 TEST(FaceTrackerTest, WorkedExampleCoverBoxesAndNewTrack) {
     const Detection frontal = face(100, 200, 80, 100);
-    EXPECT_TRUE(rectNear(FaceTracker::coverBox(frontal), {82, 188, 116, 160}));
+    EXPECT_TRUE(rectNear(FaceTrackerTesting::coverBox(frontal), {82, 188, 116, 160}));
 
     // Yaw pi/8 is halfway to a profile; the sign of the yaw does not matter.
-    EXPECT_TRUE(rectNear(FaceTracker::coverBox(face(100, 200, 80, 100, std::numbers::pi / 8)),
-                         {65, 188, 150, 165}));
-    EXPECT_TRUE(rectNear(FaceTracker::coverBox(face(100, 200, 80, 100, -std::numbers::pi / 8)),
-                         {65, 188, 150, 165}));
+    EXPECT_TRUE(
+        rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, std::numbers::pi / 8)),
+                 {65, 188, 150, 165}));
+    EXPECT_TRUE(
+        rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, -std::numbers::pi / 8)),
+                 {65, 188, 150, 165}));
     // From 45 degrees on a face is a profile: 2.3 widths by 1.7 heights.
     for (double yaw : {std::numbers::pi / 4, -std::numbers::pi / 2, 3.0}) {
-        const Rect profile = FaceTracker::coverBox(face(100, 200, 80, 100, yaw));
+        const Rect profile = FaceTrackerTesting::coverBox(face(100, 200, 80, 100, yaw));
         EXPECT_NEAR(profile.width, 184, kTol) << yaw;
         EXPECT_NEAR(profile.height, 170, kTol) << yaw;
         EXPECT_NEAR(profile.midX(), 140, kTol) << yaw;
@@ -80,65 +83,65 @@ TEST(FaceTrackerTest, WorkedExampleCoverBoxesAndNewTrack) {
     EXPECT_EQ(faces[0].id, 1);
     EXPECT_FALSE(faces[0].shown);
     EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
-    EXPECT_TRUE(rectNear(tracker.tracks()[0].target, kFrontalTrack));
-    EXPECT_EQ(tracker.tracks()[0].lastSeen, 10);
-    EXPECT_EQ(tracker.lastUpdate(), 10);
-    EXPECT_EQ(tracker.nextID(), 2);
+    EXPECT_TRUE(rectNear(FaceTrackerTesting::tracks(tracker)[0].target, kFrontalTrack));
+    EXPECT_EQ(FaceTrackerTesting::tracks(tracker)[0].lastSeen, 10);
+    EXPECT_EQ(FaceTrackerTesting::lastUpdate(tracker), 10);
+    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 2);
     EXPECT_EQ(tracker.faces(), faces);
 
     // The face jumps 30 px right and grows: the reported rect takes in the new central 92 % in
     // the same update, while the target is re-centred on the new cover box with the slack.
     const Detection moved = face(130, 205, 90, 110);
-    const Rect movedBox = FaceTracker::coverBox(moved);
+    const Rect movedBox = FaceTrackerTesting::coverBox(moved);
     const auto after = tracker.update({moved}, 10 + kFrame);
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0].id, 1);
     EXPECT_TRUE(after[0].rect.contains(core(movedBox)));
-    EXPECT_TRUE(rectNear(tracker.tracks()[0].target,
+    EXPECT_TRUE(rectNear(FaceTrackerTesting::tracks(tracker)[0].target,
                          movedBox.insetBy(-0.04 * movedBox.width, -0.04 * movedBox.height)));
 }
 
 TEST(FaceTrackerTest, FirstUpdateCreatesHiddenTracksInOrderAndZeroStepSnapsOnlyNearTargets) {
     FaceTracker tracker;
-    EXPECT_FALSE(tracker.lastUpdate().has_value());
+    EXPECT_FALSE(FaceTrackerTesting::lastUpdate(tracker).has_value());
     const auto faces = tracker.update(
         {face(100, 100, 80, 100), face(500, 100, 80, 100), face(900, 100, 80, 100)}, 5);
     ASSERT_EQ(faces.size(), 3u);
     for (std::size_t i = 0; i < faces.size(); ++i) {
         EXPECT_EQ(faces[i].id, static_cast<int64_t>(i + 1));
         EXPECT_FALSE(faces[i].shown);
-        EXPECT_EQ(faces[i].rect, tracker.tracks()[i].target);
+        EXPECT_EQ(faces[i].rect, FaceTrackerTesting::tracks(tracker)[i].target);
     }
 
     // Open a gap between rect and target: the face moves right far enough to re-centre the target.
     FaceTracker gliding;
     gliding.update({face(100, 200, 80, 100)}, 0);
     gliding.update({face(120, 200, 80, 100)}, 0);
-    const Rect target = gliding.tracks()[0].target;
-    Rect rect = gliding.tracks()[0].rect;
+    const Rect target = FaceTrackerTesting::tracks(gliding)[0].target;
+    Rect rect = FaceTrackerTesting::tracks(gliding)[0].rect;
     ASSERT_GT(std::fabs(rect.x - target.x), 0.5);
 
     // With no time passing the rect stays where it is.
     gliding.update({}, 0);
-    EXPECT_EQ(gliding.tracks()[0].rect, rect);
+    EXPECT_EQ(FaceTrackerTesting::tracks(gliding)[0].rect, rect);
 
     // Glide at 30 fps until every edge value is within half a pixel, but not yet equal.
     double now = 0;
     for (int i = 0; i < 100; ++i) {
-        rect = gliding.tracks()[0].rect;
+        rect = FaceTrackerTesting::tracks(gliding)[0].rect;
         if (std::fabs(rect.x - target.x) < 0.5 && std::fabs(rect.width - target.width) < 0.5)
             break;
         now += kFrame;
         gliding.update({}, now);
     }
-    rect = gliding.tracks()[0].rect;
+    rect = FaceTrackerTesting::tracks(gliding)[0].rect;
     ASSERT_NE(rect, target);
     ASSERT_LT(std::fabs(rect.x - target.x), 0.5);
     ASSERT_LT(std::fabs(rect.width - target.width), 0.5);
 
     // Even without any time passing (alpha 0), a rect that close snaps exactly onto its target.
     gliding.update({}, now);
-    EXPECT_EQ(gliding.tracks()[0].rect, target);
+    EXPECT_EQ(FaceTrackerTesting::tracks(gliding)[0].rect, target);
 }
 
 TEST(FaceTrackerTest, GlideMovesByTheClampedTimeStepFraction) {
@@ -151,8 +154,10 @@ TEST(FaceTrackerTest, GlideMovesByTheClampedTimeStepFraction) {
     };
     {
         const FaceTracker tracker = start();
-        ASSERT_TRUE(rectNear(tracker.tracks()[0].rect, {77.36, 181.6, 136, 172.8}));
-        ASSERT_TRUE(rectNear(tracker.tracks()[0].target, {97.36, 181.6, 125.28, 172.8}));
+        ASSERT_TRUE(
+            rectNear(FaceTrackerTesting::tracks(tracker)[0].rect, {77.36, 181.6, 136, 172.8}));
+        ASSERT_TRUE(
+            rectNear(FaceTrackerTesting::tracks(tracker)[0].target, {97.36, 181.6, 125.28, 172.8}));
     }
 
     struct Step {
@@ -169,7 +174,8 @@ TEST(FaceTrackerTest, GlideMovesByTheClampedTimeStepFraction) {
         ASSERT_EQ(faces.size(), 1u);
         const Rect expected{77.36 + step.alpha * 20, 181.6, 136 - step.alpha * 10.72, 172.8};
         EXPECT_TRUE(rectNear(faces[0].rect, expected, 1e-3)) << "dt " << step.dt;
-        EXPECT_TRUE(rectNear(tracker.tracks()[0].target, {97.36, 181.6, 125.28, 172.8}));
+        EXPECT_TRUE(
+            rectNear(FaceTrackerTesting::tracks(tracker)[0].target, {97.36, 181.6, 125.28, 172.8}));
     }
     // Without a detection the glide is the same.
     FaceTracker tracker = start();
@@ -184,26 +190,26 @@ TEST(FaceTrackerTest, TracksLiveExactlyHoldSecondsWithoutDetections) {
 
     EXPECT_EQ(tracker.update({}, 0.5).size(), 2u);
     EXPECT_EQ(tracker.update({}, FaceTracker::hold).size(), 2u);
-    EXPECT_TRUE(tracker.lostShown().empty());
+    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
 
     const double later = std::nextafter(FaceTracker::hold, 1.0);
-    const Rect shownRect = tracker.tracks()[1].rect;
+    const Rect shownRect = FaceTrackerTesting::tracks(tracker)[1].rect;
     EXPECT_TRUE(tracker.update({}, later).empty());
     // Only the shown face leaves a memory, with its last rect and the time of the drop.
-    ASSERT_EQ(tracker.lostShown().size(), 1u);
-    EXPECT_EQ(tracker.lostShown()[0].rect, shownRect);
-    EXPECT_EQ(tracker.lostShown()[0].time, later);
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
+    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker)[0].rect, shownRect);
+    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker)[0].time, later);
 
     // A memory lives exactly showMemory seconds after the drop, and not a hair longer.
     FaceTracker memory;
     memory.update({face(100, 200, 80, 100)}, 0);
     ASSERT_TRUE(memory.toggle(memory.faces()[0].rect.center()));
     memory.update({}, 1.0);
-    ASSERT_EQ(memory.lostShown().size(), 1u);
+    ASSERT_EQ(FaceTrackerTesting::lostShown(memory).size(), 1u);
     memory.update({}, 1.0 + FaceTracker::showMemory);
-    EXPECT_EQ(memory.lostShown().size(), 1u);
+    EXPECT_EQ(FaceTrackerTesting::lostShown(memory).size(), 1u);
     memory.update({}, std::nextafter(1.0 + FaceTracker::showMemory, 10.0));
-    EXPECT_TRUE(memory.lostShown().empty());
+    EXPECT_TRUE(FaceTrackerTesting::lostShown(memory).empty());
 }
 
 TEST(FaceTrackerTest, AssignmentIsGreedyInDetectionOrderAndTiesGoToTheOlderTrack) {
@@ -215,7 +221,8 @@ TEST(FaceTrackerTest, AssignmentIsGreedyInDetectionOrderAndTiesGoToTheOlderTrack
         const auto faces = tracker.update({face(440, 200, 80, 100), face(400, 200, 80, 100)}, 0);
         ASSERT_EQ(faces.size(), 2u);
         EXPECT_EQ(faces[0].id, 1);
-        EXPECT_TRUE(faces[0].rect.contains(core(FaceTracker::coverBox(face(440, 200, 80, 100)))));
+        EXPECT_TRUE(
+            faces[0].rect.contains(core(FaceTrackerTesting::coverBox(face(440, 200, 80, 100)))));
         EXPECT_EQ(faces[1].id, 2);
         EXPECT_FALSE(faces[1].shown);
     }
@@ -225,32 +232,34 @@ TEST(FaceTrackerTest, AssignmentIsGreedyInDetectionOrderAndTiesGoToTheOlderTrack
         tracker.update({face(400, 200, 80, 100), face(560, 200, 80, 100)}, 0);
         const auto faces = tracker.update({face(450, 200, 80, 100), face(420, 200, 80, 100)}, 0);
         ASSERT_EQ(faces.size(), 2u);
-        EXPECT_EQ(tracker.nextID(), 3);
-        EXPECT_TRUE(faces[0].rect.contains(core(FaceTracker::coverBox(face(450, 200, 80, 100)))));
-        EXPECT_TRUE(faces[1].rect.contains(core(FaceTracker::coverBox(face(420, 200, 80, 100)))));
+        EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 3);
+        EXPECT_TRUE(
+            faces[0].rect.contains(core(FaceTrackerTesting::coverBox(face(450, 200, 80, 100)))));
+        EXPECT_TRUE(
+            faces[1].rect.contains(core(FaceTrackerTesting::coverBox(face(420, 200, 80, 100)))));
     }
     {
         // A detection exactly between two equal tracks goes to the older one; a detection a
         // little nearer the younger one goes there.
         FaceTracker tracker;
         tracker.update({face(100, 200, 80, 100), face(300, 200, 80, 100)}, 0);
-        ASSERT_EQ(tracker.tracks().size(), 2u);
-        const Rect before = tracker.tracks()[1].rect;
-        const Point between = FaceTracker::coverBox(face(200, 200, 80, 100)).center();
-        ASSERT_EQ(distance(between, tracker.tracks()[0].rect.center()),
+        ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 2u);
+        const Rect before = FaceTrackerTesting::tracks(tracker)[1].rect;
+        const Point between = FaceTrackerTesting::coverBox(face(200, 200, 80, 100)).center();
+        ASSERT_EQ(distance(between, FaceTrackerTesting::tracks(tracker)[0].rect.center()),
                   distance(between, before.center()));
         tracker.update({face(200, 200, 80, 100)}, 0);
-        EXPECT_TRUE(tracker.tracks()[0].rect.contains(
-            core(FaceTracker::coverBox(face(200, 200, 80, 100)))));
-        EXPECT_EQ(tracker.tracks()[1].rect, before);
+        EXPECT_TRUE(FaceTrackerTesting::tracks(tracker)[0].rect.contains(
+            core(FaceTrackerTesting::coverBox(face(200, 200, 80, 100)))));
+        EXPECT_EQ(FaceTrackerTesting::tracks(tracker)[1].rect, before);
 
         FaceTracker other;
         other.update({face(100, 200, 80, 100), face(300, 200, 80, 100)}, 0);
-        const Rect older = other.tracks()[0].rect;
+        const Rect older = FaceTrackerTesting::tracks(other)[0].rect;
         other.update({face(201, 200, 80, 100)}, 0);
-        EXPECT_EQ(other.tracks()[0].rect, older);
-        EXPECT_TRUE(
-            other.tracks()[1].rect.contains(core(FaceTracker::coverBox(face(201, 200, 80, 100)))));
+        EXPECT_EQ(FaceTrackerTesting::tracks(other)[0].rect, older);
+        EXPECT_TRUE(FaceTrackerTesting::tracks(other)[1].rect.contains(
+            core(FaceTrackerTesting::coverBox(face(201, 200, 80, 100)))));
     }
 }
 
@@ -265,8 +274,9 @@ TEST(FaceTrackerTest, MatchRequiresDistanceStrictlyBelowTheLimit) {
         return tracker.faces();
     };
     const auto distanceAt = [&](double x) {
-        const Rect rect = FaceTracker::coverBox(original).insetBy(-0.04 * 116, -0.04 * 200);
-        return distance(FaceTracker::coverBox(face(x, 200, 80, 125)).center(), rect.center());
+        const Rect rect = FaceTrackerTesting::coverBox(original).insetBy(-0.04 * 116, -0.04 * 200);
+        return distance(FaceTrackerTesting::coverBox(face(x, 200, 80, 125)).center(),
+                        rect.center());
     };
 
     ASSERT_EQ(distanceAt(616), 216);
@@ -291,7 +301,7 @@ TEST(FaceTrackerTest, LostShownFacesComeBackShownWithinMemoryOnly) {
         EXPECT_TRUE(tracker.faces()[0].shown);
         emptyFrames(tracker, 0, 1.0);
         EXPECT_TRUE(tracker.faces().empty());
-        EXPECT_EQ(tracker.lostShown().size(), 1u);
+        EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
         return tracker;
     };
     {
@@ -312,7 +322,7 @@ TEST(FaceTrackerTest, LostShownFacesComeBackShownWithinMemoryOnly) {
         ASSERT_EQ(faces.size(), 1u);
         EXPECT_EQ(faces[0].id, 2);
         EXPECT_TRUE(faces[0].shown);
-        EXPECT_TRUE(tracker.lostShown().empty());
+        EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
     }
     {
         // A smaller face comes back: the reach is measured by the wider of the two, here the
@@ -328,15 +338,15 @@ TEST(FaceTrackerTest, LostShownFacesComeBackShownWithinMemoryOnly) {
         const auto faces = tracker.update({face(900, 200, 80, 100)}, 1.1);
         ASSERT_EQ(faces.size(), 1u);
         EXPECT_FALSE(faces[0].shown);
-        EXPECT_EQ(tracker.lostShown().size(), 1u);
+        EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
     }
     {
         // Dropped at 0.9 s, forgotten once more than showMemory has passed since then.
         FaceTracker tracker = shownThenLost();
         emptyFrames(tracker, 1.0, 4.8);
-        EXPECT_EQ(tracker.lostShown().size(), 1u);
+        EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
         emptyFrames(tracker, 4.8, 5.0);
-        EXPECT_TRUE(tracker.lostShown().empty());
+        EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
         const auto faces = tracker.update({nearby}, 5.1);
         ASSERT_EQ(faces.size(), 1u);
         EXPECT_FALSE(faces[0].shown);
@@ -352,40 +362,40 @@ TEST(FaceTrackerTest, OlderOfTwoNearbyMemoriesIsConsumedFirst) {
 
     FaceTracker tracker;
     tracker.update({left, right}, 0);
-    ASSERT_EQ(tracker.tracks().size(), 2u);
+    ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 2u);
     ASSERT_TRUE(tracker.toggle(tracker.faces()[0].rect.center()));
     ASSERT_TRUE(tracker.toggle(tracker.faces()[1].rect.center()));
-    const Rect leftRect = tracker.tracks()[0].rect;
+    const Rect leftRect = FaceTrackerTesting::tracks(tracker)[0].rect;
     // The right face stays in view half a second longer, so its memory is the younger one.
     for (int i = 1; i <= 5; ++i)
         tracker.update({right}, i * 0.1);
-    const Rect rightRect = tracker.tracks()[1].rect;
+    const Rect rightRect = FaceTrackerTesting::tracks(tracker)[1].rect;
     emptyFrames(tracker, 0.5, 1.5);
     ASSERT_TRUE(tracker.faces().empty());
-    ASSERT_EQ(tracker.lostShown().size(), 2u);
-    EXPECT_TRUE(rectNear(tracker.lostShown()[0].rect, leftRect));
-    EXPECT_TRUE(rectNear(tracker.lostShown()[1].rect, rightRect));
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 2u);
+    EXPECT_TRUE(rectNear(FaceTrackerTesting::lostShown(tracker)[0].rect, leftRect));
+    EXPECT_TRUE(rectNear(FaceTrackerTesting::lostShown(tracker)[1].rect, rightRect));
 
     auto faces = tracker.update({middle}, 1.6);
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_TRUE(faces[0].shown);
-    ASSERT_EQ(tracker.lostShown().size(), 1u);
-    EXPECT_TRUE(rectNear(tracker.lostShown()[0].rect, rightRect));
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
+    EXPECT_TRUE(rectNear(FaceTrackerTesting::lostShown(tracker)[0].rect, rightRect));
 
     // The younger memory is still there for the next new face near it, even in the same spot.
     faces = tracker.update({middle, middle}, 1.7);
     ASSERT_EQ(faces.size(), 2u);
     EXPECT_TRUE(faces[1].shown);
     EXPECT_EQ(faces[1].id, 4);
-    EXPECT_TRUE(tracker.lostShown().empty());
+    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
 }
 
 TEST(FaceTrackerTest, ToggleFlipsTheNarrowestFaceUnderThePoint) {
     FaceTracker tracker;
     // Created in one update so that they stay separate tracks although they overlap.
     tracker.update({face(300, 200, 300, 300), face(400, 250, 80, 100)}, 0);
-    const Rect wide = tracker.tracks()[0].rect;
-    const Rect narrow = tracker.tracks()[1].rect;
+    const Rect wide = FaceTrackerTesting::tracks(tracker)[0].rect;
+    const Rect narrow = FaceTrackerTesting::tracks(tracker)[1].rect;
     ASSERT_TRUE(wide.contains(narrow));
 
     const auto before = tracker.faces();
@@ -412,8 +422,9 @@ TEST(FaceTrackerTest, ToggleFlipsTheNarrowestFaceUnderThePoint) {
     // Equal widths: the older face is flipped.
     FaceTracker twins;
     twins.update({face(400, 200, 80, 100), face(420, 230, 80, 100)}, 0);
-    ASSERT_EQ(twins.tracks().size(), 2u);
-    const Rect overlap = twins.tracks()[0].rect.intersection(twins.tracks()[1].rect);
+    ASSERT_EQ(FaceTrackerTesting::tracks(twins).size(), 2u);
+    const Rect overlap = FaceTrackerTesting::tracks(twins)[0].rect.intersection(
+        FaceTrackerTesting::tracks(twins)[1].rect);
     ASSERT_FALSE(overlap.isEmpty());
     EXPECT_TRUE(twins.toggle(overlap.center()));
     EXPECT_TRUE(twins.faces()[0].shown);
@@ -427,32 +438,32 @@ TEST(FaceTrackerTest, HidingAFaceForgetsOnlyTheMemoriesNearIt) {
 
     FaceTracker tracker;
     tracker.update({kept, fading, far}, 0);
-    ASSERT_EQ(tracker.tracks().size(), 3u);
+    ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 3u);
     // Show all three; clicking where the first two overlap would pick the older one, so click
     // each one away from the other.
-    ASSERT_TRUE(
-        tracker.toggle({tracker.tracks()[0].rect.minX() + 1, tracker.tracks()[0].rect.minY() + 1}));
-    ASSERT_TRUE(
-        tracker.toggle({tracker.tracks()[1].rect.maxX() - 1, tracker.tracks()[1].rect.maxY() - 1}));
-    ASSERT_TRUE(tracker.toggle(tracker.tracks()[2].rect.center()));
+    ASSERT_TRUE(tracker.toggle({FaceTrackerTesting::tracks(tracker)[0].rect.minX() + 1,
+                                FaceTrackerTesting::tracks(tracker)[0].rect.minY() + 1}));
+    ASSERT_TRUE(tracker.toggle({FaceTrackerTesting::tracks(tracker)[1].rect.maxX() - 1,
+                                FaceTrackerTesting::tracks(tracker)[1].rect.maxY() - 1}));
+    ASSERT_TRUE(tracker.toggle(FaceTrackerTesting::tracks(tracker)[2].rect.center()));
     for (const TrackedFace& f : tracker.faces())
         ASSERT_TRUE(f.shown);
 
     // Only the first face stays in view; the other two leave memories.
     for (int i = 1; i <= 10; ++i)
         tracker.update({kept}, i * 0.1);
-    ASSERT_EQ(tracker.tracks().size(), 1u);
-    ASSERT_EQ(tracker.lostShown().size(), 2u);
-    const Rect farMemory = tracker.lostShown()[1].rect;
+    ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 1u);
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 2u);
+    const Rect farMemory = FaceTrackerTesting::lostShown(tracker)[1].rect;
 
-    ASSERT_TRUE(tracker.toggle(tracker.tracks()[0].rect.center()));
+    ASSERT_TRUE(tracker.toggle(FaceTrackerTesting::tracks(tracker)[0].rect.center()));
     EXPECT_FALSE(tracker.faces()[0].shown);
-    ASSERT_EQ(tracker.lostShown().size(), 1u);
-    EXPECT_EQ(tracker.lostShown()[0].rect, farMemory);
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
+    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker)[0].rect, farMemory);
 
     // Showing it again leaves the memories alone.
-    ASSERT_TRUE(tracker.toggle(tracker.tracks()[0].rect.center()));
-    EXPECT_EQ(tracker.lostShown().size(), 1u);
+    ASSERT_TRUE(tracker.toggle(FaceTrackerTesting::tracks(tracker)[0].rect.center()));
+    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
 }
 
 TEST(FaceTrackerTest, HideAllHidesEverythingAndForgetsMemories) {
@@ -463,7 +474,7 @@ TEST(FaceTrackerTest, HideAllHidesEverythingAndForgetsMemories) {
     // The first face leaves while shown; the second stays.
     for (int i = 1; i <= 10; ++i)
         tracker.update({face(600, 200, 80, 100)}, i * 0.1);
-    ASSERT_EQ(tracker.lostShown().size(), 1u);
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
     const auto before = tracker.faces();
 
     tracker.hideAll();
@@ -472,13 +483,13 @@ TEST(FaceTrackerTest, HideAllHidesEverythingAndForgetsMemories) {
     EXPECT_FALSE(after[0].shown);
     EXPECT_EQ(after[0].id, before[0].id);
     EXPECT_EQ(after[0].rect, before[0].rect);
-    EXPECT_TRUE(tracker.lostShown().empty());
-    EXPECT_EQ(tracker.nextID(), 3);
-    EXPECT_EQ(tracker.lastUpdate(), 1.0);
+    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
+    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 3);
+    EXPECT_EQ(FaceTrackerTesting::lastUpdate(tracker), 1.0);
 
     // Neither face comes back shown: not the one lost before, nor the one lost after.
     emptyFrames(tracker, 1.0, 2.0);
-    EXPECT_TRUE(tracker.lostShown().empty());
+    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
     const auto back = tracker.update({face(100, 200, 80, 100), face(600, 200, 80, 100)}, 2.1);
     ASSERT_EQ(back.size(), 2u);
     EXPECT_FALSE(back[0].shown);
@@ -490,13 +501,13 @@ TEST(FaceTrackerTest, ResetForgetsEverythingButKeepsIdsCounting) {
     tracker.update({face(100, 200, 80, 100), face(500, 200, 80, 100), face(900, 200, 80, 100)}, 3);
     tracker.toggle(tracker.faces()[0].rect.center());
     emptyFrames(tracker, 3, 4);
-    ASSERT_EQ(tracker.lostShown().size(), 1u);
+    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
 
     tracker.reset();
     EXPECT_TRUE(tracker.faces().empty());
-    EXPECT_TRUE(tracker.lostShown().empty());
-    EXPECT_FALSE(tracker.lastUpdate().has_value());
-    EXPECT_EQ(tracker.nextID(), 4);
+    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
+    EXPECT_FALSE(FaceTrackerTesting::lastUpdate(tracker).has_value());
+    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 4);
 
     // A new face where the shown one was is hidden, gets the next id, and starts without glide.
     const Detection again = face(100, 200, 80, 100);
@@ -517,7 +528,7 @@ TEST(FaceTrackerTest, BadInputNeverPoisonsTheState) {
                                  face(1e300, 200, 80, 100), face(100, 200, 1e300, 100)},
                                 0);
     EXPECT_TRUE(faces.empty());
-    EXPECT_EQ(tracker.nextID(), 1);
+    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 1);
 
     // A broken detection next to a good one does not disturb it; a NaN yaw counts as frontal.
     faces = tracker.update({face(nan, nan, nan, nan), face(100, 200, 80, 100, nan)}, 0);
@@ -526,15 +537,15 @@ TEST(FaceTrackerTest, BadInputNeverPoisonsTheState) {
 
     // Open a gap between rect and target, then feed a NaN time and a time that goes backwards.
     tracker.update({face(120, 200, 80, 100)}, 0);
-    const Rect rect = tracker.tracks()[0].rect;
+    const Rect rect = FaceTrackerTesting::tracks(tracker)[0].rect;
     faces = tracker.update({}, nan);
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_EQ(faces[0].rect, rect);
-    ASSERT_TRUE(tracker.lastUpdate().has_value());
-    EXPECT_TRUE(std::isfinite(*tracker.lastUpdate()));
+    ASSERT_TRUE(FaceTrackerTesting::lastUpdate(tracker).has_value());
+    EXPECT_TRUE(std::isfinite(*FaceTrackerTesting::lastUpdate(tracker)));
 
     tracker.update({}, 0.1);
-    const Rect glided = tracker.tracks()[0].rect;
+    const Rect glided = FaceTrackerTesting::tracks(tracker)[0].rect;
     faces = tracker.update({face(120, 200, 80, 100)}, 0.05);
     ASSERT_EQ(faces.size(), 1u);
     EXPECT_TRUE(rectNear(faces[0].rect, glided));
@@ -592,7 +603,7 @@ TEST(FaceTrackerTest, EveryDetectedFaceIsInsideSomeReportedRect) {
         const auto faces = tracker.update(detections, now);
         ASSERT_TRUE(allFinite(faces));
         for (const Detection& detection : detections) {
-            const Rect needed = core(FaceTracker::coverBox(detection));
+            const Rect needed = core(FaceTrackerTesting::coverBox(detection));
             const bool covered = std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& f) {
                 return f.rect.contains(needed.insetBy(1e-9, 1e-9));
             });
