@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
+#include "extension/extension_device_source_testing.h"
 #include "extension/extension_identity.h"
 #include "media/log.h"
 
@@ -64,8 +65,8 @@ TEST(ExtensionRoles, PublishOneDeviceWithTheFixedIdentitiesAndFormat) {
         EXPECT_EQ(format.minFrameDuration, Time::make(1, 30));
         EXPECT_TRUE(format.validFrameDurations.empty());
     }
-    EXPECT_EQ(daemon.device().formatDescription().width, 1280);
-    EXPECT_TRUE(daemon.device().placeholder());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::formatDescription(daemon.device()).width, 1280);
+    EXPECT_TRUE(ExtensionDeviceSourceTesting::placeholder(daemon.device()));
 }
 
 TEST(ExtensionRoles, AnswerExactlyTheirOwnPropertiesAndNothingElse) {
@@ -123,10 +124,10 @@ TEST(ExtensionRoles, SetRequestsSucceedAndOnlyStoreTheActiveFormatIndex) {
         EXPECT_EQ(answer.activeFormatIndex, 0) << "answers stay 0 whatever was stored";
         EXPECT_EQ(answer.frameDuration, Time::make(1, 30));
     }
-    EXPECT_EQ(device.sourceStream()->activeFormatIndex(), 5);
-    EXPECT_EQ(device.sinkStream()->activeFormatIndex(), 5);
+    EXPECT_EQ(ExtensionDeviceSourceTesting::activeFormatIndex(*device.sourceStream()), 5);
+    EXPECT_EQ(ExtensionDeviceSourceTesting::activeFormatIndex(*device.sinkStream()), 5);
     EXPECT_TRUE(device.sinkStream()->setStreamProperties({}));
-    EXPECT_EQ(device.sinkStream()->activeFormatIndex(), 5);
+    EXPECT_EQ(ExtensionDeviceSourceTesting::activeFormatIndex(*device.sinkStream()), 5);
 
     EXPECT_TRUE(daemon.provider->setProviderProperties({std::string("someone.else")}));
     EXPECT_EQ(daemon.provider->providerProperties({P::providerManufacturer}).manufacturer,
@@ -146,18 +147,21 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
 
     EXPECT_TRUE(sink.authorizedToStartStream(first));
     EXPECT_TRUE(sink.authorizedToStartStream(second));
-    EXPECT_EQ(sink.client(), second);
-    EXPECT_FALSE(device.sinkClient()) << "admission alone starts nothing";
+    EXPECT_EQ(ExtensionDeviceSourceTesting::admittedClient(sink), second);
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::sinkClient(device))
+        << "admission alone starts nothing";
 
     // Both clients write; only the second one's frames are taken.
     ASSERT_TRUE(daemon.service->writeSample(
         daemon.sinkStream(), first,
-        SampleBuffer::createReady(device.placeholder(), device.formatDescription(), {})));
+        SampleBuffer::createReady(ExtensionDeviceSourceTesting::placeholder(device),
+                                  ExtensionDeviceSourceTesting::formatDescription(device), {})));
     ASSERT_TRUE(daemon.service->writeSample(
         daemon.sinkStream(), second,
-        SampleBuffer::createReady(device.placeholder(), device.formatDescription(), {})));
+        SampleBuffer::createReady(ExtensionDeviceSourceTesting::placeholder(device),
+                                  ExtensionDeviceSourceTesting::formatDescription(device), {})));
     EXPECT_TRUE(sink.startStream());
-    EXPECT_EQ(device.sinkClient(), second);
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sinkClient(device), second);
     daemon.pump();
     const auto outputs = daemon.service->scheduledOutputs(*daemon.sinkStream());
     ASSERT_EQ(outputs.size(), 1u) << "one frame, from the second client";
@@ -165,10 +169,10 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
 
     // Stop clears the sink client but keeps the admitted one; a new start reuses it.
     EXPECT_TRUE(sink.stopStream());
-    EXPECT_FALSE(device.sinkClient());
-    EXPECT_EQ(sink.client(), second);
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::sinkClient(device));
+    EXPECT_EQ(ExtensionDeviceSourceTesting::admittedClient(sink), second);
     EXPECT_TRUE(sink.startStream());
-    EXPECT_EQ(device.sinkClient(), second);
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sinkClient(device), second);
 }
 
 TEST(ExtensionRoles, SourceStartsAndStopsCountReadersAndNeverGoBelowZero) {
@@ -178,21 +182,21 @@ TEST(ExtensionRoles, SourceStartsAndStopsCountReadersAndNeverGoBelowZero) {
     EXPECT_TRUE(source.authorizedToStartStream(nullptr));
 
     EXPECT_TRUE(source.stopStream()) << "a stop without a start";
-    EXPECT_EQ(device.sourceClients(), 0);
-    EXPECT_FALSE(device.hasPlaceholderTimer());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sourceClients(device), 0);
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
 
     EXPECT_TRUE(source.startStream());
     EXPECT_TRUE(source.startStream());
-    EXPECT_EQ(device.sourceClients(), 2);
-    EXPECT_TRUE(device.hasPlaceholderTimer());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sourceClients(device), 2);
+    EXPECT_TRUE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
     EXPECT_EQ(daemon.timers->repeatingTimersStarted(), 1) << "one timer serves all readers";
     EXPECT_TRUE(source.stopStream());
-    EXPECT_EQ(device.sourceClients(), 1);
-    EXPECT_TRUE(device.hasPlaceholderTimer());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sourceClients(device), 1);
+    EXPECT_TRUE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
     EXPECT_TRUE(source.stopStream());
     EXPECT_TRUE(source.stopStream());
-    EXPECT_EQ(device.sourceClients(), 0);
-    EXPECT_FALSE(device.hasPlaceholderTimer());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sourceClients(device), 0);
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
 
     // Once the device source is gone the roles still answer success and do nothing.
     auto sourceRole = device.sourceStream();
@@ -280,7 +284,8 @@ TEST(ExtensionRoles, RefusedStreamsAndDeviceAreLoggedOnceAndTheDaemonCarriesOn) 
         DaemonFixture daemon(refusing);
         ASSERT_TRUE(daemon.provider);
         EXPECT_EQ(*refusing->addStreamCalls, 1) << "the sink is not tried after the source";
-        EXPECT_TRUE(daemon.device().placeholder()) << "the placeholder is drawn all the same";
+        EXPECT_TRUE(ExtensionDeviceSourceTesting::placeholder(daemon.device()))
+            << "the placeholder is drawn all the same";
         const auto records = capture.records();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].message, "Could not add streams: no room for streams");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
+#include "extension/extension_device_source_testing.h"
 #include "media/pixel_buffer.h"
 
 namespace orlenta {
@@ -42,7 +43,8 @@ struct Writer {
 };
 
 bool isPlaceholder(const DaemonFixture& daemon, const MemoryCameraService::SentSample& sent) {
-    return sent.sampleBuffer->imageBuffer() == daemon.provider->deviceSource()->placeholder();
+    return sent.sampleBuffer->imageBuffer() ==
+           ExtensionDeviceSourceTesting::placeholder(*daemon.provider->deviceSource());
 }
 
 TEST(PlaceholderTimer, ReadersGetThePlaceholderAtThirtyHertzFromTheFirstTick) {
@@ -94,7 +96,7 @@ TEST(PlaceholderTimer, SecondReaderSharesTheTimerAndTheLastStopEndsTheTicks) {
     EXPECT_EQ(daemon.service->takeSentSamples(*daemon.sourceStream()).size(), 3u);
     daemon.service->stopClientStream(daemon.sourceStream(), b);
     daemon.pump();
-    EXPECT_FALSE(daemon.device().hasPlaceholderTimer());
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(daemon.device()));
     daemon.advance(1);
     EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
     EXPECT_EQ(daemon.timers->pendingCount(), 0u) << "a cancelled timer leaves nothing behind";
@@ -138,7 +140,7 @@ TEST(PlaceholderTimer, IdleMeansStrictlyMoreThanHalfASecondWithoutSinkFrames) {
 TEST(PlaceholderTimer, WithoutAPlaceholderPictureNothingIsSentWhileIdle) {
     DaemonFixture daemon(nullptr, [] { return std::shared_ptr<PixelBuffer>(); });
     ASSERT_TRUE(daemon.start());
-    EXPECT_FALSE(daemon.device().placeholder());
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::placeholder(daemon.device()));
     daemon.device().startSource();
     daemon.advance(0.5);
     EXPECT_TRUE(daemon.service->takeSentSamples(*daemon.sourceStream()).empty());
@@ -156,7 +158,8 @@ TEST(Relay, WrittenFramesReachTheReadersUnchangedAndAreAcknowledged) {
     EXPECT_FALSE(writer.queue->enqueue(frame(2)));
     ASSERT_EQ(writer.start(), kCameraStatusOk);
     daemon.pump();
-    EXPECT_EQ(daemon.device().sinkClient(), daemon.service->appClient());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sinkClient(daemon.device()),
+              daemon.service->appClient());
 
     EXPECT_EQ(writer.queue->count(), 0) << "the waiting frame was taken at the start";
     daemon.advance(0.6);
@@ -293,7 +296,7 @@ TEST(PullLoop, StopWithARequestOutstandingStillRelaysItsBufferThenEnds) {
 
     ASSERT_EQ(writer.stop(), kCameraStatusOk);
     daemon.pump();
-    EXPECT_FALSE(daemon.device().sinkClient());
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::sinkClient(daemon.device()));
     const auto late = frame(42);
     ASSERT_TRUE(writer.queue->enqueue(late));
     daemon.pump();
