@@ -43,8 +43,6 @@ public:
     // The framework stream; set once while the device source is being made.
     const std::shared_ptr<CameraExtensionStream>& stream() const { return stream_; }
     void setStream(std::shared_ptr<CameraExtensionStream> stream) { stream_ = std::move(stream); }
-    // The index a set request stored last (answers always say 0: there is one format).
-    int64_t activeFormatIndex() const { return activeFormatIndex_; }
 
     std::vector<CameraStreamFormat> formats() const override { return {format_}; }
     CameraExtensionPropertySet availableProperties() const override;
@@ -57,9 +55,12 @@ public:
     bool stopStream() override;
 
 private:
+    friend class ExtensionDeviceSourceTesting;
+
     std::shared_ptr<CameraExtensionStream> stream_;
     const CameraStreamFormat format_;
     std::weak_ptr<ExtensionDeviceSource> device_;
+    // The index a set request stored last (answers always say 0: there is one format).
     std::atomic<int64_t> activeFormatIndex_{0};
 };
 
@@ -70,10 +71,6 @@ public:
 
     const std::shared_ptr<CameraExtensionStream>& stream() const { return stream_; }
     void setStream(std::shared_ptr<CameraExtensionStream> stream) { stream_ = std::move(stream); }
-    int64_t activeFormatIndex() const { return activeFormatIndex_; }
-    // The client admitted last; it stays after a stop, so a new start without a new admission
-    // consumes from it again.
-    CameraExtensionClientPtr client() const;
 
     std::vector<CameraStreamFormat> formats() const override { return {format_}; }
     CameraExtensionPropertySet availableProperties() const override;
@@ -88,6 +85,12 @@ public:
     bool stopStream() override;
 
 private:
+    friend class ExtensionDeviceSourceTesting;
+
+    // The client admitted last; it stays after a stop, so a new start without a new admission
+    // consumes from it again.
+    CameraExtensionClientPtr client() const;
+
     std::shared_ptr<CameraExtensionStream> stream_;
     const CameraStreamFormat format_;
     std::weak_ptr<ExtensionDeviceSource> device_;
@@ -135,8 +138,6 @@ public:
     const std::shared_ptr<CameraExtensionDevice>& device() const { return device_; }
     const std::shared_ptr<ExtensionStreamSource>& sourceStream() const { return sourceStream_; }
     const std::shared_ptr<ExtensionStreamSink>& sinkStream() const { return sinkStream_; }
-    const std::shared_ptr<PixelBuffer>& placeholder() const { return placeholder_; }
-    const VideoFormatDescription& formatDescription() const { return formatDescription_; }
 
     // --- Relay and placeholder ----------------------------------------------------------------
     // One more reader of the source stream: the first one starts the 30 Hz placeholder timer,
@@ -159,12 +160,14 @@ public:
     void setSinkClient(CameraExtensionClientPtr client);
     void clearSinkClient();
 
-    // Snapshots, for tests and diagnostics.
+private:
+    friend class ExtensionDeviceSourceTesting;
+
+    // Snapshots of the state behind the mutex.
     int64_t sourceClients() const;
     CameraExtensionClientPtr sinkClient() const;
     bool hasPlaceholderTimer() const;
 
-private:
     explicit ExtensionDeviceSource(Environment environment);
     void build(const std::string& localizedName);
     void requestBuffer(const CameraExtensionClientPtr& client);

@@ -1,11 +1,16 @@
-// Observable<T>: a value owned by the main thread that the user interface watches.
+// Observable<T, Owner>: a value owned by the main thread that the user interface watches.
 //
-// Only the main thread (the owner's executor thread) reads and writes it. Every set() notifies
-// the observers after the value is stored, also when the new value equals the old one: owners
-// that want to suppress unchanged assignments compare before they set.
+// Only the main thread (the owner's executor thread) reads and writes it. Everyone may read and
+// watch it; only Owner writes it (set() is private, Owner is its friend), so the owner's public
+// members are the only way to change what the user interface shows. Every set() notifies the
+// observers after the value is stored, also when the new value equals the old one: owners that
+// want to suppress unchanged assignments compare before they set.
 //
 // Observers are called synchronously on the main thread in the order they were added; an
 // observer must not add or remove observers of the same property from inside its call.
+//
+// Tests that stand in for the owner (to put a view in a given state) write through
+// ObservableTesting, in observable_testing.h.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +20,9 @@
 
 namespace orlenta {
 
-template <typename T> class Observable {
+class ObservableTesting;
+
+template <typename T, typename Owner> class Observable {
 public:
     using Observer = std::function<void(const T&)>;
 
@@ -25,13 +32,6 @@ public:
 
     const T& get() const { return value_; }
     operator const T&() const { return value_; }
-
-    void set(T value) {
-        value_ = std::move(value);
-        ++assignments_;
-        for (const Observer& observer : observers_)
-            observer(value_);
-    }
 
     // Returns a token for removeObserver().
     size_t addObserver(Observer observer) {
@@ -47,6 +47,16 @@ public:
     size_t assignmentCount() const { return assignments_; }
 
 private:
+    friend Owner;
+    friend class ObservableTesting;
+
+    void set(T value) {
+        value_ = std::move(value);
+        ++assignments_;
+        for (const Observer& observer : observers_)
+            observer(value_);
+    }
+
     T value_;
     std::vector<Observer> observers_;
     size_t assignments_ = 0;

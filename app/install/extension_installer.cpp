@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "media/thread_check.h"
+
 namespace orlenta {
 
 std::shared_ptr<ExtensionRequest> ExtensionRequest::create(Kind kind, std::string identifier,
@@ -16,6 +18,7 @@ ExtensionInstaller::create(std::shared_ptr<ExtensionService> service, Executor& 
                            std::shared_ptr<SettingsLauncher> launcher) {
     if (!service)
         return nullptr;
+    ORLENTA_ASSERT_ON_EXECUTOR(mainExecutor);
     if (!launcher)
         launcher = createDesktopSettingsLauncher();
     return std::shared_ptr<ExtensionInstaller>(
@@ -28,24 +31,27 @@ ExtensionInstaller::ExtensionInstaller(std::shared_ptr<ExtensionService> service
     : service_(std::move(service)), main_(mainExecutor), launcher_(std::move(launcher)) {}
 
 void ExtensionInstaller::checkStatus() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
                                             std::string(kExtensionIdentifier), main_);
     request->setDelegate(weak_from_this());
-    statusRequest = request;
+    statusRequest_ = request;
     service_->submitRequest(std::move(request));
 }
 
 void ExtensionInstaller::install() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     message.set(std::string(installer_text::installing));
-    removing = false;
+    removing_ = false;
     finishing.set(false);
     needsRestart.set(false);
     submit(ExtensionRequest::Kind::activation);
 }
 
 void ExtensionInstaller::uninstall() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     message.set(std::string(installer_text::removing));
-    removing = true;
+    removing_ = true;
     submit(ExtensionRequest::Kind::deactivation);
 }
 
@@ -56,31 +62,41 @@ void ExtensionInstaller::submit(ExtensionRequest::Kind kind) {
 }
 
 void ExtensionInstaller::openSystemSettings() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     if (!launcher_)
         return;
     if (!launcher_->openPreferred())
         launcher_->openFallback();
 }
 
+void ExtensionInstaller::virtualCameraDidConnect() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
+    finishing.set(false);
+    needsRestart.set(false);
+}
+
 bool ExtensionInstaller::isStatusRequest(const ExtensionRequest& request) const {
-    return statusRequest && statusRequest.get() == &request;
+    return statusRequest_ && statusRequest_.get() == &request;
 }
 
 ExtensionReplacementAction ExtensionInstaller::actionForReplacing(const ExtensionRequest&,
                                                                   const ExtensionProperties&,
                                                                   const ExtensionProperties&) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     // A newer or different build always replaces the installed one: the app and the daemon it
     // starts must come from the same installation.
     return ExtensionReplacementAction::replace;
 }
 
 void ExtensionInstaller::requestNeedsUserApproval(const ExtensionRequest&) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     needsApproval.set(true);
     message.set(std::string());
 }
 
 void ExtensionInstaller::requestFoundProperties(
     const ExtensionRequest& request, const std::vector<ExtensionProperties>& properties) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     if (!isStatusRequest(request))
         return;
     const bool awaiting =
@@ -93,11 +109,12 @@ void ExtensionInstaller::requestFoundProperties(
 }
 
 void ExtensionInstaller::requestDidFinish(const ExtensionRequest& request, int result) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     if (isStatusRequest(request))
         return;
     needsApproval.set(false);
     if (result == kExtensionResultCompleted) {
-        if (removing) {
+        if (removing_) {
             message.set(std::string());
         } else {
             message.set(std::string(installer_text::installed));
@@ -111,11 +128,12 @@ void ExtensionInstaller::requestDidFinish(const ExtensionRequest& request, int r
 
 void ExtensionInstaller::requestDidFail(const ExtensionRequest& request,
                                         const ExtensionError& error) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     if (isStatusRequest(request))
         return;
     needsApproval.set(false);
     std::string text(installer_text::couldNot);
-    text += removing ? "remove" : "install";
+    text += removing_ ? "remove" : "install";
     text += ": ";
     text += error.description;
     text += ".";

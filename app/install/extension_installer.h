@@ -5,8 +5,8 @@
 // drives an ExtensionService, which starts it for good (activation), stops it for good
 // (deactivation) or reports its state (properties). Every answer becomes a few observable flags
 // and one status line that the main window and the settings view show. Whether the virtual
-// camera is actually reachable is not something the installer can learn: the app feeds the
-// pipeline's virtualCameraConnected back by writing finishing and needsRestart to false.
+// camera is actually reachable is not something the installer can learn: the app tells it when
+// the pipeline's virtualCameraConnected turns true (virtualCameraDidConnect()).
 //
 // The services (see createPlatformExtensionService):
 //   - systemd: the daemon as the systemd user unit orlenta-camera-extension.service, driven over
@@ -22,11 +22,12 @@
 //   - memory: for tests; the test answers each submitted request by hand.
 //
 // Threads: an ExtensionInstaller lives on the main thread (the Executor given at creation) and
-// every member is called there. A request names the executor its delegate callbacks run on;
-// services call delegates only there, never from inside submitRequest(), and never after the
-// delegate is gone. Services may work on threads of their own (D-Bus calls block); destroying a
-// service never waits for the main thread and returns within a few tens of milliseconds, so
-// quitting the app while a request is under way does not hang.
+// every member is called there (with thread checks on, a call from elsewhere aborts). A request
+// names the executor its delegate callbacks run on; services call delegates only there, never from
+// inside submitRequest(), and never after the delegate is gone. Services may work on threads of
+// their own (D-Bus calls block); destroying a service never waits for the main thread and returns
+// within a few tens of milliseconds, so quitting the app while a request is under way does not
+// hang.
 //
 // Ownership: the app holds the installer by std::shared_ptr and hands views a reference; the
 // installer shares ownership of its service. A request holds its delegate weakly.
@@ -217,29 +218,34 @@ public:
     ExtensionInstaller(const ExtensionInstaller&) = delete;
     ExtensionInstaller& operator=(const ExtensionInstaller&) = delete;
 
+    // Observable state: read and watched by anyone, written only by the installer.
+    template <typename T> using Property = Observable<T, ExtensionInstaller>;
     // Status line under the virtual camera panel; empty = nothing shown.
-    Observable<std::string> message{std::string()};
+    Property<std::string> message{std::string()};
     // Installed but waiting for the user's approval (an administrator's step).
-    Observable<bool> needsApproval{false};
+    Property<bool> needsApproval{false};
+    // An activation completed; waiting for the virtual camera to appear. Cleared by
+    // virtualCameraDidConnect().
+    Property<bool> finishing{false};
+    // The camera did not appear within kConnectWaitSeconds of a completed activation. Cleared by
+    // virtualCameraDidConnect().
+    Property<bool> needsRestart{false};
     // The last activation/deactivation request was a deactivation.
-    bool removing = false;
-    // An activation completed; waiting for the virtual camera to appear. The app sets it false
-    // when the camera connects.
-    Observable<bool> finishing{false};
-    // The camera did not appear within kConnectWaitSeconds of a completed activation. The app
-    // sets it false when the camera connects.
-    Observable<bool> needsRestart{false};
+    bool removing() const { return removing_; }
     // The most recent properties request; only its answers count.
-    std::shared_ptr<ExtensionRequest> statusRequest;
+    const std::shared_ptr<ExtensionRequest>& statusRequest() const { return statusRequest_; }
 
     // Asks for the daemon's state; replaces statusRequest.
     void checkStatus();
-    // message "Installing…", removing, finishing and needsRestart false; submits an activation.
+    // message "Installing…", removing(), finishing and needsRestart false; submits an activation.
     void install();
-    // message "Removing…", removing true; submits a deactivation.
+    // message "Removing…", removing() true; submits a deactivation.
     void uninstall();
     // Opens the desktop's settings: the preferred way, once the fallback when that fails.
     void openSystemSettings();
+    // The app saw the virtual camera connect: finishing and needsRestart false (both assigned,
+    // in that order, also when already false).
+    void virtualCameraDidConnect();
 
     // ExtensionRequestDelegate: called by the service on the main thread.
     ExtensionReplacementAction actionForReplacing(const ExtensionRequest& request,
@@ -262,6 +268,8 @@ private:
 
     std::shared_ptr<ExtensionService> service_;
     Executor& main_;
+    bool removing_ = false;
+    std::shared_ptr<ExtensionRequest> statusRequest_;
     std::shared_ptr<SettingsLauncher> launcher_;
     // One-shot checks still to fire; never cancelled (a later install() resets the flags they
     // look at instead). Fired ones are dropped as new ones are added.

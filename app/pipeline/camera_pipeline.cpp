@@ -9,8 +9,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "app/pipeline/cover_renderer.h"
+#include "app/pipeline/face_detector.h"
 #include "media/log.h"
 #include "media/media_time.h"
+#include "media/thread_check.h"
 
 namespace orlenta {
 
@@ -37,6 +39,7 @@ const Logger& pipelineLog() {
 std::shared_ptr<CameraPipeline> CameraPipeline::create(Dependencies dependencies) {
     if (!dependencies.mainExecutor)
         return nullptr;
+    ORLENTA_ASSERT_ON_EXECUTOR(*dependencies.mainExecutor);
     if (dependencies.frameSource && dependencies.captureSystem)
         return nullptr;
     std::shared_ptr<CameraPipeline> pipeline(new CameraPipeline(std::move(dependencies)));
@@ -105,6 +108,7 @@ void CameraPipeline::setFrameObserver(std::function<void(const ProcessedFrame&)>
 // --- user actions (main thread) ---------------------------------------------------------------
 
 void CameraPipeline::start() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     const AuthorizationStatus status =
         captureSystem_ ? captureSystem_->authorizationStatus() : AuthorizationStatus::authorized;
     if (status == AuthorizationStatus::notDetermined) {
@@ -133,6 +137,7 @@ void CameraPipeline::start() {
 }
 
 void CameraPipeline::startVirtualCameraHandOff() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     std::weak_ptr<CameraPipeline> weak = weak_from_this();
     if (sink_) {
         sink_->setOnDevicesChanged([weak] {
@@ -165,17 +170,20 @@ void CameraPipeline::checkVirtualCamera() {
 }
 
 void CameraPipeline::setCameraAccess(AuthorizationStatus status) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     accessAuthorized_ = status == AuthorizationStatus::authorized;
     cameraAccess.set(status);
 }
 
 void CameraPipeline::beginCapture() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     setCameraAccess(AuthorizationStatus::authorized);
     refreshCameras();
     videoQueue_->async([this] { configureSession(); });
 }
 
 void CameraPipeline::configureSession() {
+    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
     if (stopping_)
         return;
     // The frame handler was set at creation; setting it again would change nothing.
@@ -187,6 +195,7 @@ void CameraPipeline::configureSession() {
 }
 
 void CameraPipeline::applySelectedCamera() {
+    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
     if (stopping_ || !session_ || !captureSystem_)
         return;
     const std::optional<std::string> selected =
@@ -205,6 +214,7 @@ void CameraPipeline::applySelectedCamera() {
 }
 
 void CameraPipeline::setSelectedCameraID(std::string uniqueID) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     if (uniqueID == selectedCameraID.get())
         return;
     selectedCameraID.set(std::move(uniqueID));
@@ -228,6 +238,7 @@ std::string CameraPipeline::chooseCamera(const std::vector<CaptureDevice>& list,
 }
 
 void CameraPipeline::refreshCameras() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     std::vector<CaptureDevice> list;
     if (captureSystem_)
         for (CaptureDevice& device : captureSystem_->devices())
@@ -239,6 +250,7 @@ void CameraPipeline::refreshCameras() {
 }
 
 void CameraPipeline::setPaused(bool value) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     if (value == paused.get())
         return;
     paused.set(value);
@@ -261,7 +273,13 @@ void CameraPipeline::setPaused(bool value) {
     }
 }
 
+void CameraPipeline::setStyle(CoverStyle value) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
+    style.set(value);
+}
+
 void CameraPipeline::toggleFace(Point at) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     const uint64_t generation = generation_;
     videoQueue_->async([this, at, generation] {
         if (tracker_->toggle(toOutputPixels(at)))
@@ -270,6 +288,7 @@ void CameraPipeline::toggleFace(Point at) {
 }
 
 void CameraPipeline::hideAllFaces() {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     const uint64_t generation = generation_;
     videoQueue_->async([this, generation] {
         tracker_->hideAll();
@@ -329,6 +348,7 @@ Point CameraPipeline::toOutputPixels(Point p) {
 
 template <typename T>
 std::optional<T> CameraPipeline::readOnMain(std::function<T(CameraPipeline&)> read) {
+    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
     if (main_.isCurrent())
         return read(*this);
     struct Hop {
@@ -370,6 +390,7 @@ std::optional<CameraPipeline::FrameSettings> CameraPipeline::readSettingsOnMain(
 }
 
 void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {
+    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
     if (stopping_)
         return;
     ProcessedFrame frame;

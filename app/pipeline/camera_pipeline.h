@@ -37,7 +37,8 @@
 // written on it and read on it only. The video queue may wait for the main thread (the
 // synchronous style read); the main thread never waits for the video queue. Results posted back
 // to the main thread arrive in frame order; those of a frame that was still being processed when
-// the user paused are discarded.
+// the user paused are discarded. With thread checks on (media/thread_check.h), a member marked
+// "main thread" or "video queue" below aborts when it is called anywhere else.
 #pragma once
 
 #include <atomic>
@@ -51,8 +52,8 @@
 #include "app/capture/capture.h"
 #include "app/capture/frame_source.h"
 #include "app/pipeline/cover_style.h"
-#include "app/pipeline/face_detector.h"
 #include "app/pipeline/face_mark.h"
+#include "app/pipeline/frame_sinks.h"
 #include "app/tracking/face_tracker.h"
 #include "media/dispatch.h"
 #include "media/geometry.h"
@@ -62,34 +63,7 @@
 
 namespace orlenta {
 
-// The preview as the pipeline sees it: a display that accepts timestamped frames. Called on the
-// main thread only.
-class DisplaySink {
-public:
-    virtual ~DisplaySink() = default;
-    // True when the display has stopped rendering and must be flushed before it takes more.
-    virtual bool hasFailed() const = 0;
-    virtual void flush() = 0;
-    // Drops every frame it holds and shows nothing until the next enqueue.
-    virtual void flushAndRemoveImage() = 0;
-    virtual void enqueue(std::shared_ptr<SampleBuffer> sample) = 0;
-};
-
-// Receives every finished output frame, on the video queue (the virtual camera hand-off). It must
-// not block; it may keep a reference to the buffer.
-// The virtual camera as the pipeline sees it. send() and connect() are called on the video queue,
-// setOnDevicesChanged() on the main thread. A sink without a link to open (a recorder, a test)
-// keeps the defaults: it never reports a connection.
-class FrameSink {
-public:
-    virtual ~FrameSink() = default;
-    // Receives every finished output frame. Must not block; may keep a reference to the buffer.
-    virtual void send(const std::shared_ptr<PixelBuffer>& frame) = 0;
-    // Opens the link if it is not open; true when connected after the call.
-    virtual bool connect() { return false; }
-    // The callback runs on the main thread whenever the system's camera devices change.
-    virtual void setOnDevicesChanged(Task) {}
-};
+class FaceDetector;
 
 // What happened to one frame, for callers that follow every frame (the command-line tool, tests).
 struct ProcessedFrame {
@@ -146,20 +120,22 @@ public:
     CameraPipeline(const CameraPipeline&) = delete;
     CameraPipeline& operator=(const CameraPipeline&) = delete;
 
-    // Observable state, main thread only.
+    // Observable state, main thread only. Read and watched by anyone; written only by the
+    // pipeline (the setters below are the way to change it).
+    template <typename T> using Property = Observable<T, CameraPipeline>;
     // Cameras the user may choose from, in discovery order.
-    Observable<std::vector<CaptureDevice>> cameras;
+    Property<std::vector<CaptureDevice>> cameras;
     // The uniqueID of the chosen camera; empty when there is none.
-    Observable<std::string> selectedCameraID;
-    Observable<CoverStyle> style{CoverStyle::blur};
-    Observable<std::vector<FaceMark>> faceMarks;
-    Observable<bool> paused{false};
-    Observable<bool> virtualCameraConnected{false};
+    Property<std::string> selectedCameraID;
+    Property<CoverStyle> style{CoverStyle::blur};
+    Property<std::vector<FaceMark>> faceMarks;
+    Property<bool> paused{false};
+    Property<bool> virtualCameraConnected{false};
     // True while frames are being covered whole because faces cannot be detected.
-    Observable<bool> faceDetectionFailed{false};
+    Property<bool> faceDetectionFailed{false};
     // Camera access (0 not determined, 1 restricted, 2 denied, 3 authorized); read from the
     // capture system at creation. Capture is configured and started only when authorized.
-    Observable<AuthorizationStatus> cameraAccess{AuthorizationStatus::authorized};
+    Property<AuthorizationStatus> cameraAccess{AuthorizationStatus::authorized};
 
     // The period of the virtual camera connect check.
     static constexpr double kConnectCheckInterval = 2.0;
@@ -167,7 +143,7 @@ public:
     // Main thread. Start or stop frames from the frame source; pausing empties the preview and
     // the face marks at once and resets the tracker on the video queue.
     void setPaused(bool value);
-    void setStyle(CoverStyle value) { style.set(value); }
+    void setStyle(CoverStyle value);
     // Main thread. Flip the face under a point of mark space (0..1, origin top-left).
     void toggleFace(Point at);
     void hideAllFaces();

@@ -9,6 +9,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "app/pipeline/cover_renderer_mask.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif

@@ -34,21 +34,6 @@ inline constexpr double kMaskOuterRadius = 100.0;
 inline constexpr double kMaskUnitDiameter = 200.0;
 inline constexpr double kMaskMargin = 2.0;
 
-// The soft elliptical mask of one face: 1 (patch fully applied) inside the ellipse inscribed in
-// the face rectangle up to 98 % of each semi-axis, 0 from the ellipse's edge outwards, linear in
-// between; nothing outside `extent` (the face rectangle grown by 2 px on every side).
-struct EllipseMask {
-    Rect extent;
-    Point center;
-    double semiAxisX = 0; // outer edge of the ellipse: face width / 2
-    double semiAxisY = 0; // face height / 2
-
-    // The mask value at a point of pixel space; 0 outside the extent.
-    double value(Point p) const;
-};
-
-EllipseMask ellipseMask(const Rect& face);
-
 // Writes `source` with the faces covered into `destination`. destination must already have the
 // size and type of source and must not share memory with it; it is overwritten entirely. Rects
 // that are not finite, that have a negative size, or whose visible part is 4 px or less in either

@@ -7,8 +7,16 @@
 
 #include "media/media_time.h"
 #include "media/sample_buffer.h"
+#include "media/thread_check.h"
 
 namespace orlenta {
+
+namespace {
+
+// What the sink's thread checks name as the expected thread.
+[[maybe_unused]] constexpr const char* kVideoQueue = "the sink's serial queue (the video queue)";
+
+} // namespace
 
 std::shared_ptr<VirtualCameraSink> VirtualCameraSink::create(std::shared_ptr<CameraSystem> system,
                                                              Executor& mainExecutor,
@@ -16,7 +24,7 @@ std::shared_ptr<VirtualCameraSink> VirtualCameraSink::create(std::shared_ptr<Cam
     if (!system)
         return nullptr;
     std::shared_ptr<VirtualCameraSink> sink(
-        new VirtualCameraSink(std::move(system), std::move(clock)));
+        new VirtualCameraSink(std::move(system), mainExecutor, std::move(clock)));
     // The listener outlives nothing it points to: it holds the sink weakly and the destructor
     // removes it, so the system never calls into a main executor that has gone.
     std::weak_ptr<VirtualCameraSink> weak = sink;
@@ -33,8 +41,10 @@ std::shared_ptr<VirtualCameraSink> VirtualCameraSink::create(std::shared_ptr<Cam
     return sink;
 }
 
-VirtualCameraSink::VirtualCameraSink(std::shared_ptr<CameraSystem> system, MediaClock clock)
-    : system_(std::move(system)), clock_(clock ? std::move(clock) : MediaClock(currentMediaTime)),
+VirtualCameraSink::VirtualCameraSink(std::shared_ptr<CameraSystem> system, Executor& mainExecutor,
+                                     MediaClock clock)
+    : system_(std::move(system)), main_(mainExecutor),
+      clock_(clock ? std::move(clock) : MediaClock(currentMediaTime)),
       log_(std::string(kLogSubsystem), std::string(kLogCategory)) {}
 
 VirtualCameraSink::~VirtualCameraSink() {
@@ -45,6 +55,7 @@ VirtualCameraSink::~VirtualCameraSink() {
 }
 
 void VirtualCameraSink::setOnDevicesChanged(Task callback) {
+    ORLENTA_ASSERT_ON_EXECUTOR(main_);
     onDevicesChanged_ = std::move(callback);
 }
 
@@ -64,6 +75,7 @@ std::optional<CameraObjectId> VirtualCameraSink::findDevice() const {
 }
 
 bool VirtualCameraSink::connect() {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
     const std::optional<CameraObjectId> device = findDevice();
 
     if (queue_) {
@@ -107,6 +119,7 @@ bool VirtualCameraSink::connect() {
 }
 
 void VirtualCameraSink::send(const std::shared_ptr<PixelBuffer>& frame) {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
     if (!queue_)
         return;
     if (queue_->count() < queue_->capacity()) {
@@ -139,7 +152,28 @@ void VirtualCameraSink::send(const std::shared_ptr<PixelBuffer>& frame) {
     disconnect();
 }
 
+bool VirtualCameraSink::isConnected() const {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
+    return queue_ != nullptr;
+}
+
+CameraObjectId VirtualCameraSink::deviceId() const {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
+    return deviceId_;
+}
+
+CameraObjectId VirtualCameraSink::sinkStreamId() const {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
+    return sinkStreamId_;
+}
+
+std::optional<double> VirtualCameraSink::fullSince() const {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
+    return fullSince_;
+}
+
 void VirtualCameraSink::disconnect() {
+    ORLENTA_ASSERT_BOUND(videoQueue_, kVideoQueue);
     if (!queue_)
         return;
     system_->stopStream(deviceId_, sinkStreamId_);

@@ -22,8 +22,9 @@
 // to it. Destroying the sink removes that listener and stops a stream it still has open.
 //
 // Threads: connect(), send(), disconnect() and the accessors run on one serial queue (the
-// pipeline's video queue) and take no locks. setOnDevicesChanged() and the callback itself run on
-// the main executor given at creation, which must outlive the sink.
+// pipeline's video queue) and take no locks; with thread checks on, the first of them binds the
+// sink to its thread and a later call from another thread aborts. setOnDevicesChanged() and the
+// callback itself run on the main executor given at creation, which must outlive the sink.
 #pragma once
 
 #include <cstdint>
@@ -32,11 +33,12 @@
 #include <optional>
 #include <string_view>
 
-#include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/frame_sinks.h"
 #include "media/camera_service.h"
 #include "media/dispatch.h"
 #include "media/log.h"
 #include "media/pixel_buffer.h"
+#include "media/thread_check.h"
 
 namespace orlenta {
 
@@ -80,23 +82,26 @@ public:
 
     // Video queue. Whether a queue is held, and the ids of the last connection (meaningful only
     // while connected; 0 before the first).
-    bool isConnected() const { return queue_ != nullptr; }
-    CameraObjectId deviceId() const { return deviceId_; }
-    CameraObjectId sinkStreamId() const { return sinkStreamId_; }
+    bool isConnected() const;
+    CameraObjectId deviceId() const;
+    CameraObjectId sinkStreamId() const;
     // When the queue was first found full in the current run of full findings.
-    std::optional<double> fullSince() const { return fullSince_; }
+    std::optional<double> fullSince() const;
 
 private:
-    VirtualCameraSink(std::shared_ptr<CameraSystem> system, MediaClock clock);
+    VirtualCameraSink(std::shared_ptr<CameraSystem> system, Executor& mainExecutor,
+                      MediaClock clock);
     std::optional<CameraObjectId> findDevice() const;
     bool isVirtualCamera(CameraObjectId device) const;
 
     const std::shared_ptr<CameraSystem> system_;
+    Executor& main_;
     const MediaClock clock_;
     const Logger log_;
     CameraSystem::ListenerId listenerId_ = 0;
 
-    // Video queue.
+    // Video queue: the thread of the first video-queue member called, checked on every later one.
+    [[no_unique_address]] ThreadBinding videoQueue_;
     CameraObjectId deviceId_ = 0;
     CameraObjectId sinkStreamId_ = 0;
     std::shared_ptr<SinkBufferQueue> queue_;

@@ -40,18 +40,6 @@ struct TrackedFace {
 
 class FaceTracker {
 public:
-    struct Track {
-        int64_t id = 0;
-        Rect rect;
-        Rect target;
-        double lastSeen = 0;
-        bool shown = false;
-    };
-    struct LostShown {
-        Rect rect;
-        double time = 0;
-    };
-
     FaceTracker() = default;
 
     // Matches the detections to the tracks, ages and drops tracks, and returns every track.
@@ -68,15 +56,6 @@ public:
     // Forgets every face and memory; ids keep counting from where they were.
     void reset();
 
-    // The covering rectangle for one detection (exposed for tests and diagnostics).
-    static Rect coverBox(const Detection& detection);
-
-    // Read-only views of the state, for tests.
-    const std::vector<Track>& tracks() const { return tracks_; }
-    const std::vector<LostShown>& lostShown() const { return lostShown_; }
-    int64_t nextID() const { return nextID_; }
-    std::optional<double> lastUpdate() const { return lastUpdate_; }
-
     // Tuning, fixed for the life of the tracker.
     static constexpr double moveTime = 0.2;
     static constexpr double hold = 0.8;
@@ -84,6 +63,22 @@ public:
     static constexpr double slack = 0.08;
 
 private:
+    friend class FaceTrackerTesting;
+
+    struct Track {
+        int64_t id = 0;
+        Rect rect;
+        Rect target;
+        double lastSeen = 0;
+        bool shown = false;
+    };
+    struct LostShown {
+        Rect rect;
+        double time = 0;
+    };
+
+    // The covering rectangle for one detection.
+    static Rect coverBox(const Detection& detection);
     // Position of the best unclaimed track for a cover box: the nearest centre, scored against the
     // larger of the two rectangles; ties go to the older track. Absent when none is close enough.
     std::optional<std::size_t> bestTrack(const Rect& coverBox,

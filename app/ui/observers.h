@@ -21,7 +21,8 @@ public:
     }
 
     // Calls onChange (without the value) after every assignment of the property.
-    template <typename T> void watch(Observable<T>& property, std::function<void()> onChange) {
+    template <typename T, typename Owner>
+    void watch(Observable<T, Owner>& property, std::function<void()> onChange) {
         size_t token =
             property.addObserver([onChange = std::move(onChange)](const T&) { onChange(); });
         removals_.push_back([&property, token] { property.removeObserver(token); });

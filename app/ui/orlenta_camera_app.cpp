@@ -182,8 +182,7 @@ void OrlentaCameraApp::refreshPauseAction() {
 void OrlentaCameraApp::virtualCameraChanged() {
     if (!pipeline_->virtualCameraConnected.get())
         return;
-    installer_->finishing.set(false);
-    installer_->needsRestart.set(false);
+    installer_->virtualCameraDidConnect();
 }
 
 } // namespace orlenta

@@ -11,12 +11,13 @@
 // Threads: GUI thread only, for both.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
 #include <QWidget>
 
-#include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/frame_sinks.h"
 
 namespace orlenta {
 

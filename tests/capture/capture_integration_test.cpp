@@ -7,6 +7,7 @@
 
 #include "app/capture/capture_gstreamer.h"
 #include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/face_detector.h"
 #include "pipewire_session.h"
 #include "test_camera.h"
 

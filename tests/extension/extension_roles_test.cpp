@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
+#include "extension/extension_device_source_testing.h"
 #include "media/log.h"
 
 namespace orlenta {
@@ -23,7 +24,7 @@ TEST(ExtensionRoles, PublishOneDeviceWithItsSourceThenItsSinkStream) {
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(daemon.service->streamDirection(streams[0]), kSystemStreamDirectionSource);
     EXPECT_EQ(daemon.service->streamDirection(streams[1]), kSystemStreamDirectionSink);
-    EXPECT_TRUE(daemon.device().placeholder());
+    EXPECT_TRUE(ExtensionDeviceSourceTesting::placeholder(daemon.device()));
     EXPECT_TRUE(capture.messages().empty()) << "a normal start logs nothing";
 }
 
@@ -43,7 +44,9 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
     for (const auto& client : {first, second})
         ASSERT_TRUE(daemon.service->writeSample(
             daemon.sinkStream(), client,
-            SampleBuffer::createReady(device.placeholder(), device.formatDescription(), {})));
+            SampleBuffer::createReady(ExtensionDeviceSourceTesting::placeholder(device),
+                                      ExtensionDeviceSourceTesting::formatDescription(device),
+                                      {})));
     EXPECT_TRUE(sink.startStream());
     daemon.pump();
     EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).size(), 1u);
@@ -51,9 +54,9 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
 
     // Stop ends the requests but keeps the admitted client; a new start reuses it.
     EXPECT_TRUE(sink.stopStream());
-    EXPECT_FALSE(device.sinkClient());
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::sinkClient(device));
     EXPECT_TRUE(sink.startStream());
-    EXPECT_EQ(device.sinkClient(), second);
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sinkClient(device), second);
 }
 
 TEST(ExtensionRoles, RolesOfAGoneDeviceSourceAnswerSuccessAndDoNothing) {
@@ -136,7 +139,8 @@ TEST(ExtensionRoles, RefusedStreamsOrDeviceAreLoggedOnceAndTheDaemonCarriesOn) {
             std::make_shared<RefusingService>(MemoryCameraService::create(queue), refuseDevice);
         DaemonFixture daemon(refusing);
         ASSERT_TRUE(daemon.provider) << "the provider is returned in either case";
-        EXPECT_TRUE(daemon.device().placeholder()) << "the placeholder is drawn all the same";
+        EXPECT_TRUE(ExtensionDeviceSourceTesting::placeholder(daemon.device()))
+            << "the placeholder is drawn all the same";
         const auto records = capture.records();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].message, refuseDevice ? "Could not add device: no devices today"

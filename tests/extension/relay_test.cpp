@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
+#include "extension/extension_device_source_testing.h"
 
 namespace orlenta {
 namespace {
@@ -40,7 +41,8 @@ struct Writer {
 };
 
 bool isPlaceholder(DaemonFixture& daemon, const MemoryCameraService::SentSample& sent) {
-    return sent.sampleBuffer->imageBuffer() == daemon.device().placeholder();
+    return sent.sampleBuffer->imageBuffer() ==
+           ExtensionDeviceSourceTesting::placeholder(daemon.device());
 }
 
 TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {

@@ -7,6 +7,7 @@
 
 #include "app/install/extension_installer.h"
 #include "app/install/extension_service_memory.h"
+#include "media/observable_testing.h"
 
 namespace orlenta {
 namespace {
@@ -57,7 +58,7 @@ TEST(ExtensionInstaller, SubmitsRequestsForTheDaemonAndAnswersNothingInPlace) {
         EXPECT_EQ(request->delegate(), rig.installer);
         EXPECT_EQ(&request->executor(), &rig.main);
     }
-    EXPECT_EQ(rig.installer->statusRequest, requests[0]);
+    EXPECT_EQ(rig.installer->statusRequest(), requests[0]);
     EXPECT_EQ(rig.main.pendingCount(), 0u);
     EXPECT_EQ(rig.installer->message.get(), "Removing\u2026");
 }
@@ -119,7 +120,7 @@ TEST(ExtensionInstaller, TheWaitForTheCameraEndsWithItsConnectionOrANewInstall) 
     Rig connected;
     connected.installAndComplete();
     connected.main.advance(4);
-    connected.installer->finishing.set(false);
+    connected.installer->virtualCameraDidConnect();
     connected.main.advance(20);
     EXPECT_FALSE(connected.installer->needsRestart.get());
 

@@ -6,6 +6,7 @@
 
 #include "app/capture/capture_memory.h"
 #include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/face_detector.h"
 
 namespace orlenta {
 namespace {

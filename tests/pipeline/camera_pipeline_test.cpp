@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/face_detector.h"
 
 namespace orlenta {
 namespace {

@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "app/pipeline/cover_renderer.h"
+#include "app/pipeline/cover_renderer_mask.h"
 
 namespace orlenta {
 namespace detail {

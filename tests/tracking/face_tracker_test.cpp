@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/tracking/face_tracker.h"
+#include "app/tracking/face_tracker_testing.h"
 
 namespace orlenta {
 namespace {
@@ -33,18 +34,18 @@ Detection face(double x, double y, double w, double h, double yaw = 0) {
 
 // The central 92 % of a detection's cover box: what a matched face's rect must always contain.
 Rect core(const Detection& d) {
-    const Rect box = FaceTracker::coverBox(d);
+    const Rect box = FaceTrackerTesting::coverBox(d);
     return box.insetBy(0.04 * box.width, 0.04 * box.height);
 }
 
 // The rect of a face seen once: its cover box grown by the slack.
 Rect firstRect(const Detection& d) {
-    const Rect box = FaceTracker::coverBox(d);
+    const Rect box = FaceTrackerTesting::coverBox(d);
     return box.insetBy(-FaceTracker::slack * box.width / 2, -FaceTracker::slack * box.height / 2);
 }
 
 Point centre(const Detection& d) {
-    return FaceTracker::coverBox(d).center();
+    return FaceTrackerTesting::coverBox(d).center();
 }
 
 TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
@@ -61,7 +62,7 @@ TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
         {3.0, profile},
     };
     for (const auto& [yaw, expected] : cases)
-        EXPECT_TRUE(rectNear(FaceTracker::coverBox(face(100, 200, 80, 100, yaw)), expected))
+        EXPECT_TRUE(rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, yaw)), expected))
             << "yaw " << yaw;
 }
 

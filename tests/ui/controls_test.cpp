@@ -11,6 +11,7 @@
 #include "app/ui/camera_menu.h"
 #include "app/ui/style_control.h"
 #include "app/ui/virtual_camera_panel.h"
+#include "media/observable_testing.h"
 #include "tests/ui/ui_harness.h"
 
 namespace orlenta {
@@ -115,7 +116,7 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
     EXPECT_TRUE(quit);
 
-    h.pipeline->virtualCameraConnected.set(true);
+    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_EQ(panel.rule(), PanelRule::ready);
     EXPECT_EQ(panel.statusLabel()->text(), QStringLiteral("Virtual camera: ready"));
     EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Reinstall"));

@@ -9,6 +9,7 @@
 #include "app/ui/face_marks_view.h"
 #include "app/ui/outline_button.h"
 #include "app/ui/preview_area.h"
+#include "media/observable_testing.h"
 #include "tests/ui/ui_harness.h"
 
 namespace orlenta {
@@ -112,7 +113,7 @@ TEST(FaceMarksView, StyleChoosesEllipseOrRectangleAndLabelsSitBelow) {
     view.resize(485, 273);
     // A shown face: its outline is solid red, easy to find in the pixels.
     FaceMark face{7, Rect{0.2, 0.2, 0.4, 0.4}, true};
-    h.pipeline->faceMarks.set({face});
+    ObservableTesting::set(h.pipeline->faceMarks, {face});
     MarkGeometry geometry = markGeometry(face, QSizeF(kPreviewWidth, kPreviewHeight));
     EXPECT_DOUBLE_EQ(geometry.label.bottom(), geometry.outline.bottom() + kLabelDrop);
     EXPECT_DOUBLE_EQ(geometry.label.center().x(), geometry.outline.center().x());

@@ -15,6 +15,7 @@
 #include "app/ui/settings_window.h"
 #include "app/ui/style_control.h"
 #include "app/ui/virtual_camera_panel.h"
+#include "media/observable_testing.h"
 #include "tests/ui/ui_harness.h"
 
 namespace orlenta {
@@ -23,11 +24,11 @@ namespace {
 TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     test::UiHarness h;
     OrlentaCameraApp app(h.pipeline, h.installer, h.layer);
-    EXPECT_EQ(h.installer->statusRequest, nullptr);
+    EXPECT_EQ(h.installer->statusRequest(), nullptr);
     app.show();
     h.settle();
     // Shown: the pipeline watches the virtual camera and the installer asked for the status.
-    EXPECT_NE(h.installer->statusRequest, nullptr);
+    EXPECT_NE(h.installer->statusRequest(), nullptr);
     EXPECT_EQ(h.main.activeTimerCount(), 1u);
 
     // The access warning only when access is denied or restricted.
@@ -35,7 +36,7 @@ TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     for (auto [status, warns] : {std::pair{AuthorizationStatus::restricted, true},
                                  std::pair{AuthorizationStatus::denied, true},
                                  std::pair{AuthorizationStatus::authorized, false}}) {
-        h.pipeline->cameraAccess.set(status);
+        ObservableTesting::set(h.pipeline->cameraAccess, status);
         EXPECT_EQ(content->accessWarning()->isVisibleTo(content), warns);
     }
 
@@ -55,11 +56,11 @@ TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
 
     // Connecting clears the installer's waiting flags and removes the panel from the window.
     EXPECT_TRUE(content->panel()->isVisibleTo(content));
-    h.installer->finishing.set(true);
-    h.installer->needsRestart.set(true);
+    ObservableTesting::set(h.installer->finishing, true);
+    ObservableTesting::set(h.installer->needsRestart, true);
     app.openSettings();
     EXPECT_EQ(app.settingsWindow()->panel()->rule(), PanelRule::restart);
-    h.pipeline->virtualCameraConnected.set(true);
+    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_FALSE(h.installer->finishing.get());
     EXPECT_FALSE(h.installer->needsRestart.get());
     EXPECT_FALSE(content->panel()->isVisibleTo(content));
@@ -71,7 +72,7 @@ TEST(SettingsWindow, UninstallRowAndConfirmation) {
     SettingsWindow settings(*h.pipeline, *h.installer, [] {});
     settings.show();
     EXPECT_FALSE(settings.uninstallRow()->isVisibleTo(&settings));
-    h.pipeline->virtualCameraConnected.set(true);
+    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_TRUE(settings.uninstallRow()->isVisibleTo(&settings));
     EXPECT_EQ(settings.uninstallButton()->text(), QStringLiteral("Uninstall\u2026"));
 
@@ -100,7 +101,7 @@ TEST(SettingsWindow, UninstallRowAndConfirmation) {
     EXPECT_FALSE(settings.confirmUninstall());
     EXPECT_NE(h.service->lastRequest(ExtensionRequest::Kind::deactivation), nullptr);
     EXPECT_EQ(h.installer->message.get(), "Removing\u2026");
-    EXPECT_TRUE(h.installer->removing);
+    EXPECT_TRUE(h.installer->removing());
 }
 
 } // namespace
