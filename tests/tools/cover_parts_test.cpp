@@ -16,17 +16,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(CoverFaceLog, WritesMarkSpaceRectanglesAsJson) {
-    // Output pixels are y-up: a face at the bottom-left corner is at the bottom of mark space.
-    const std::vector<TrackedFace> faces = {{7, {0, 0, 640, 360}, false},
-                                            {9, {320, 540, 128, 72}, true}};
-    EXPECT_EQ(faceLogLine(3, 0.1, faces),
+TEST(CoverFaceLog, WritesFrameSharesAndPixelsAsJson) {
+    // Frame pixels are y-up: a face at the bottom-left corner is at the bottom of the log's
+    // top-down rectangles; pixel rectangles are rounded outwards.
+    const std::vector<TrackedFace> faces = {{7, {0, 0, 360, 640}, false},
+                                            {9, {180.5, 960, 72, 128}, true}};
+    EXPECT_EQ(faceLogLine(3, 0.1, faces, 720, 1280),
               "{\"frame\": 3, \"time\": 0.1, \"faces\": ["
-              "{\"id\": 7, \"rect\": [0, 0.5, 0.5, 0.5], \"shown\": false}, "
-              "{\"id\": 9, \"rect\": [0.25, 0.15, 0.1, 0.1], \"shown\": true}]}");
-    EXPECT_EQ(faceLogLine(0, 0, {}), "{\"frame\": 0, \"time\": 0, \"faces\": []}");
+              "{\"id\": 7, \"rect\": [0, 0.5, 0.5, 0.5], \"pixels\": [0, 640, 360, 640], "
+              "\"shown\": false}, "
+              "{\"id\": 9, \"rect\": [0.250694, 0.15, 0.1, 0.1], \"pixels\": [180, 192, 73, 128], "
+              "\"shown\": true}]}");
     // JSON has no NaN.
-    EXPECT_EQ(faceLogLine(1, std::nan(""), {}), "{\"frame\": 1, \"time\": null, \"faces\": []}");
+    EXPECT_EQ(faceLogLine(1, std::nan(""), {}, 720, 1280),
+              "{\"frame\": 1, \"time\": null, \"faces\": []}");
 }
 
 class TemporaryOutputTest : public ::testing::Test {

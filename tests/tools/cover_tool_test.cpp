@@ -17,6 +17,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/pbutils/pbutils.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -117,7 +121,7 @@ std::vector<cv::Mat> decodeAll(const fs::path& path, double* frameRate = nullptr
 
 struct LoggedFace {
     int64_t id = 0;
-    cv::Rect pixels; // in the output frame, clipped to it
+    cv::Rect pixels; // in the frame, clipped to it
     bool shown = false;
 };
 struct LoggedFrame {
@@ -127,7 +131,8 @@ struct LoggedFrame {
 };
 
 // One line of the face log written by --faces, in its fixed layout (no JSON library needed).
-bool parseFaceLogLine(const std::string& line, LoggedFrame& frame) {
+// The share rectangle must agree with the pixel one.
+bool parseFaceLogLine(const std::string& line, cv::Size size, LoggedFrame& frame) {
     long long index = 0;
     int used = 0;
     if (std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
@@ -139,32 +144,34 @@ bool parseFaceLogLine(const std::string& line, LoggedFrame& frame) {
     while (*rest == '{') {
         long long id = 0;
         double x = 0, y = 0, w = 0, h = 0;
+        int px = 0, py = 0, pw = 0, ph = 0;
         char shown[6] = {};
         int length = 0;
         if (std::sscanf(rest,
-                        "{\"id\": %lld, \"rect\": [%lf, %lf, %lf, %lf], \"shown\": %5[a-z]}%n", &id,
-                        &x, &y, &w, &h, shown, &length) != 6 ||
+                        "{\"id\": %lld, \"rect\": [%lf, %lf, %lf, %lf], \"pixels\": [%d, %d, %d, "
+                        "%d], \"shown\": %5[a-z]}%n",
+                        &id, &x, &y, &w, &h, &px, &py, &pw, &ph, shown, &length) != 10 ||
             length == 0)
             return false;
         rest += length;
         if (std::strncmp(rest, ", ", 2) == 0)
             rest += 2;
-        const cv::Rect rect(
-            cv::Point(int(std::lround(x * kOutputWidth)), int(std::lround(y * kOutputHeight))),
-            cv::Point(int(std::lround((x + w) * kOutputWidth)),
-                      int(std::lround((y + h) * kOutputHeight))));
-        frame.faces.push_back({id, rect & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
+        if (std::abs(x * size.width - px) > 1 || std::abs(y * size.height - py) > 1 ||
+            std::abs(w * size.width - pw) > 2 || std::abs(h * size.height - ph) > 2)
+            return false;
+        frame.faces.push_back({id, cv::Rect(px, py, pw, ph) & cv::Rect(cv::Point(), size),
                                std::strcmp(shown, "true") == 0});
     }
     return std::strcmp(rest, "]}") == 0;
 }
 
-std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
+std::vector<LoggedFrame> readFaceLog(const fs::path& path,
+                                     cv::Size size = {kOutputWidth, kOutputHeight}) {
     std::vector<LoggedFrame> frames;
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);) {
         frames.emplace_back();
-        EXPECT_TRUE(parseFaceLogLine(line, frames.back())) << "not a face log line: " << line;
+        EXPECT_TRUE(parseFaceLogLine(line, size, frames.back())) << "not a face log line: " << line;
     }
     return frames;
 }
@@ -348,17 +355,13 @@ TEST_F(CoverToolTest, CoversAnImage) {
         {"--style", "pixelate", "--faces", faces.string(), kAstronaut.string(), output.string()},
         suiteDir_);
     ASSERT_EQ(result.status, 0) << result.err;
+    // The picture keeps its size; the faces are covered where they are in it.
+    const cv::Mat expected = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
     const cv::Mat covered = cv::imread(output.string(), cv::IMREAD_COLOR);
-    ASSERT_EQ(covered.size(), cv::Size(kOutputWidth, kOutputHeight));
-    const std::vector<LoggedFrame> log = readFaceLog(faces);
+    ASSERT_EQ(covered.size(), expected.size());
+    const std::vector<LoggedFrame> log = readFaceLog(faces, expected.size());
     ASSERT_EQ(log.size(), 1u);
     ASSERT_FALSE(log[0].faces.empty());
-
-    // The square picture fills the wide frame: scaled to 1280 x 1280, the middle 720 rows kept.
-    cv::Mat source = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
-    cv::resize(source, source, cv::Size(kOutputWidth, kOutputWidth), 0, 0, cv::INTER_LINEAR);
-    const cv::Mat expected =
-        source(cv::Rect(0, (kOutputWidth - kOutputHeight) / 2, kOutputWidth, kOutputHeight));
     for (const LoggedFace& face : log[0].faces)
         EXPECT_GT(meanDifference(expected(core(face.pixels)), covered(core(face.pixels))), 4.0)
             << face.pixels;
@@ -422,6 +425,172 @@ TEST_F(CoverToolTest, CoversTheFaceWhereItTrulyIs) {
                              cv::Size(static_cast<int>(face.width * c.scale),
                                       static_cast<int>(face.height * c.scale)));
         EXPECT_GE(blackShare(covered, truth), 0.9) << truth;
+    }
+}
+
+// Runs a GStreamer pipeline description to its end; false on an error.
+bool runPipeline(GstElement* pipeline) {
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+    if (message)
+        gst_message_unref(message);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    return ok;
+}
+
+// Writes a WebM clip of the given frames (BGR) at the given times (seconds), with a tone that
+// runs `soundSeconds`.
+bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
+               const std::vector<double>& times, double soundSeconds) {
+    const std::string description =
+        "appsrc name=video format=time ! videoconvert ! vp8enc deadline=1 ! webmmux name=mux ! "
+        "filesink location=\"" +
+        path.string() + "\" audiotestsrc num-buffers=" +
+        std::to_string(static_cast<int>(soundSeconds * 44100 / 1024)) +
+        " ! audioconvert ! vorbisenc ! mux.";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+    if (!pipeline)
+        return false;
+    GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "video");
+    GstCaps* caps = gst_caps_new_simple(
+        "video/x-raw", "format", G_TYPE_STRING, "BGR", "width", G_TYPE_INT, frames[0].cols,
+        "height", G_TYPE_INT, frames[0].rows, "framerate", GST_TYPE_FRACTION, 0, 1, nullptr);
+    gst_app_src_set_caps(GST_APP_SRC(source), caps);
+    gst_caps_unref(caps);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const cv::Mat& frame = frames[i];
+        GstBuffer* buffer = gst_buffer_new_memdup(frame.data, frame.total() * frame.elemSize());
+        GST_BUFFER_PTS(buffer) = static_cast<GstClockTime>(times[i] * GST_SECOND);
+        gst_app_src_push_buffer(GST_APP_SRC(source), buffer);
+    }
+    gst_app_src_end_of_stream(GST_APP_SRC(source));
+    gst_object_unref(source);
+    const bool ok = runPipeline(pipeline);
+    gst_object_unref(pipeline);
+    return ok;
+}
+
+struct DecodedVideo {
+    std::vector<cv::Mat> frames; // BGR
+    std::vector<double> times;   // seconds
+};
+
+DecodedVideo readVideo(const fs::path& path) {
+    DecodedVideo video;
+    const std::string description = "filesrc location=\"" + path.string() +
+                                    "\" ! decodebin ! videoconvert ! video/x-raw,format=BGR ! "
+                                    "appsink name=sink sync=false";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+    if (!pipeline)
+        return video;
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+        GstStructure* format = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+        int width = 0, height = 0;
+        gst_structure_get_int(format, "width", &width);
+        gst_structure_get_int(format, "height", &height);
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        GstMapInfo map;
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            video.frames.push_back(
+                cv::Mat(height, width, CV_8UC3, map.data, map.size / static_cast<size_t>(height))
+                    .clone());
+            video.times.push_back(static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND);
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_sample_unref(sample);
+    }
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(sink);
+    gst_object_unref(pipeline);
+    return video;
+}
+
+// The length of a file's sound track in seconds; 0 when it has none.
+double soundSeconds(const fs::path& path) {
+    GstDiscoverer* discoverer = gst_discoverer_new(10 * GST_SECOND, nullptr);
+    const std::string uri = "file://" + fs::absolute(path).string();
+    GstDiscovererInfo* info = gst_discoverer_discover_uri(discoverer, uri.c_str(), nullptr);
+    double seconds = 0;
+    if (info) {
+        GList* sounds = gst_discoverer_info_get_audio_streams(info);
+        if (sounds)
+            seconds = static_cast<double>(gst_discoverer_info_get_duration(info)) / GST_SECOND;
+        gst_discoverer_stream_info_list_free(sounds);
+        gst_object_unref(info);
+    }
+    gst_object_unref(discoverer);
+    return seconds;
+}
+
+TEST_F(CoverToolTest, KeepsSizeSoundAndTimingOfAVideo) {
+    if (!haveModel())
+        GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
+    gst_init(nullptr, nullptr);
+    const cv::Rect2d face(185, 95, 85, 90); // the astronaut's face in astronaut.png
+    const cv::Mat picture = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(picture.empty());
+
+    struct Case {
+        std::string name;
+        cv::Size size;
+        double scale;   // of the picture
+        cv::Point2d at; // where the face's top-left corner lands
+        std::string output;
+    };
+    // A 1080p clip, and a portrait one whose face lies where filling a wide frame would have
+    // cut it off. Frames at irregular times; the sound runs half a second past the picture.
+    const std::vector<Case> cases = {
+        {"wide", {1920, 1080}, 2.0, {1500, 700}, "wide-covered.webm"},
+        {"portrait", {720, 1280}, 2.5, {300, 1000}, "portrait-covered.mkv"},
+    };
+    const std::vector<double> times = {0, 0.04, 0.07, 0.15, 0.2, 0.3, 0.31, 0.45, 0.5, 0.6};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<cv::Mat> frames;
+        for (size_t i = 0; i < times.size(); ++i) {
+            cv::Mat frame(c.size, CV_8UC3, cv::Scalar(120, 125, 130));
+            const double x = c.at.x + 4.0 * static_cast<double>(i); // moving a little
+            const cv::Mat affine = (cv::Mat_<double>(2, 3) << c.scale, 0, x - face.x * c.scale, 0,
+                                    c.scale, c.at.y - face.y * c.scale);
+            cv::warpAffine(picture, frame, affine, frame.size(), cv::INTER_LINEAR,
+                           cv::BORDER_TRANSPARENT);
+            cv::max(frame, cv::Scalar::all(1), frame); // so that black means covered
+            frames.push_back(frame);
+        }
+        const fs::path input = dir_ / (c.name + ".webm");
+        ASSERT_TRUE(writeClip(input, frames, times, 1.1));
+        const fs::path output = dir_ / c.output;
+        const ToolResult result =
+            runTool({"--style", "box", input.string(), output.string()}, suiteDir_);
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_NE(result.err.find("audio track (Vorbis) is copied"), std::string::npos)
+            << result.err;
+
+        const DecodedVideo covered = readVideo(output);
+        ASSERT_EQ(covered.frames.size(), frames.size());
+        EXPECT_NEAR(soundSeconds(output), soundSeconds(input), 0.05);
+        EXPECT_GT(soundSeconds(output), 1.0);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i));
+            EXPECT_NEAR(covered.times[i], times[i], 0.002);
+            ASSERT_EQ(covered.frames[i].size(), c.size);
+            const cv::Rect truth(
+                cv::Point(static_cast<int>(c.at.x + 4.0 * double(i)), static_cast<int>(c.at.y)),
+                cv::Size(static_cast<int>(face.width * c.scale),
+                         static_cast<int>(face.height * c.scale)));
+            // Black after lossy encoding: near black, not exactly.
+            const cv::Scalar mean = cv::mean(covered.frames[i](truth));
+            EXPECT_LT(std::max({mean[0], mean[1], mean[2]}), 12.0) << truth;
+            // Away from the face the picture is the input's, give or take the encoder.
+            const cv::Rect corner(0, 0, 64, 64);
+            EXPECT_LT(meanDifference(frames[i](corner), covered.frames[i](corner)), 8.0);
+        }
     }
 }
 

@@ -5,25 +5,25 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <set>
 #include <thread>
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
 
-#include "app/pipeline/camera_pipeline.h"
 #include "app/pipeline/face_detector.h"
-#include "media/dispatch.h"
-#include "media/media_time.h"
-#include "media/pixel_buffer.h"
-#include "media/sample_buffer.h"
 #include "tools/orlenta_cover/cover_options.h"
 #include "tools/orlenta_cover/cover_report.h"
+#include "tools/orlenta_cover/frame_faces.h"
 #include "tools/orlenta_cover/media_files.h"
 #include "tools/orlenta_cover/temporary_output.h"
+#include "tools/orlenta_cover/video_transcoder.h"
 #include "tools/orlenta_cover/virtual_camera_play.h"
 
 namespace orlenta {
@@ -34,13 +34,10 @@ namespace fs = std::filesystem;
 
 std::atomic<bool> interruptRequested{false};
 
-// Frames between the reader and the writer: decoded and posted to the pipeline but not yet
-// encoded.
-constexpr int kMaxFramesInFlight = 2;
-// How often a waiting reader looks for an interrupt.
+// Frames whose faces are known, waiting to be covered and encoded.
+constexpr size_t kFramesBetweenStages = 2;
+// How often a waiting thread looks for an interrupt.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
-// Input buffers: the frames in flight, the one being decoded, and one spare.
-constexpr size_t kInputBuffers = kMaxFramesInFlight + 2;
 
 // Where a file the user named really is: absolute, with the symbolic links of the parts that
 // exist resolved, so that writing "through" a link replaces the file it points to.
@@ -60,67 +57,61 @@ bool sameFile(const fs::path& a, const fs::path& b) {
     return a.lexically_normal() == b.lexically_normal();
 }
 
-struct CoveredFrame {
+// One covered frame on its way from the detecting thread to the writing thread.
+struct FoundFrame {
     int64_t index = 0;
-    double seconds = 0;
-    std::shared_ptr<PixelBuffer> output;
+    DecodedFrame frame;
     std::vector<TrackedFace> faces;
-    bool detectionSucceeded = false;
-    bool coveredWholeFrame = false;
 };
 
-// One run of the frames through the pipeline. Constructed, run() once and destroyed on the
-// calling (main) thread.
-class CoverRun {
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One run of a video through the transcoder: a detecting thread pulls decoded frames and finds
+// their faces; a writing thread covers each frame at full size, hands it to the encoder and logs
+// its faces. At most kFramesBetweenStages frames wait between the two, so neither runs far ahead
+// and nothing is dropped.
+class VideoCoverRun {
 public:
-    CoverRun(MediaReader& reader, MediaWriter& writer, std::FILE* faceLog, bool showProgress)
-        : reader_(reader), writer_(writer), faceLog_(faceLog),
-          progress_(stderr, showProgress, reader.announcedFrameCount()) {}
+    VideoCoverRun(VideoTranscoder& transcoder, FrameFaces& faces, CoverStyle style,
+                  std::FILE* faceLog, bool showProgress)
+        : transcoder_(transcoder), finder_(faces), style_(style), faceLog_(faceLog),
+          progress_(stderr, showProgress, transcoder.estimatedFrameCount()) {}
 
-    // Empty when every frame was covered and written; otherwise why not.
-    std::string run(std::unique_ptr<FaceDetector> detector, CoverStyle style) {
-        CameraPipeline::Dependencies dependencies;
-        dependencies.mainExecutor = &loop_;
-        dependencies.detector = std::move(detector);
-        dependencies.frameClock = [](const SampleBuffer& sample) {
-            return sample.presentationTime().seconds();
-        };
-        pipeline_ = CameraPipeline::create(std::move(dependencies));
-        if (!pipeline_)
-            return "cannot start the frame pipeline";
-        pipeline_->setStyle(style);
-        pipeline_->setFrameObserver(
-            [this](const ProcessedFrame& frame) { onProcessedFrame(frame); });
-        writerQueue_ = std::make_unique<SerialQueue>("orlenta-cover.writer");
-
+    // Empty when every frame was covered and the file completed; otherwise why not. atEnd, when
+    // given, runs once the file is complete and before the threads are gone.
+    std::string run(const std::function<void()>& atEnd) {
         started_ = std::chrono::steady_clock::now();
-        std::thread reader([this] { readFrames(); });
-        loop_.run();
-        // The reader has posted its last frame and the end marker has passed the video queue and
-        // the writer queue: all three are idle now.
-        reader.join();
-        pipeline_.reset();
-        writerQueue_.reset();
-        elapsed_ =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        std::thread finder([this] {
+            pthread_setname_np(pthread_self(), "cover-detect");
+            findFaces();
+        });
+        std::thread writer([this, &atEnd] {
+            pthread_setname_np(pthread_self(), "cover-write");
+            writeFrames();
+            if (atEnd && !stopping())
+                atEnd();
+        });
+        finder.join();
+        writer.join();
+        elapsed_ = secondsSince(started_);
+        progress_.clear();
         std::lock_guard lock(mutex_);
         return failure_;
     }
 
     int64_t framesWritten() const { return written_; }
     size_t facesSeen() const { return faceIds_.size(); }
-    int64_t framesWithoutDetection() const { return withoutDetection_; }
     double elapsedSeconds() const { return elapsed_; }
 
 private:
-    // --- any thread -------------------------------------------------------------------------
-
     void fail(const std::string& message) {
         std::lock_guard lock(mutex_);
         if (failure_.empty())
             failure_ = message;
         stopping_ = true;
-        slotFree_.notify_all();
+        changed_.notify_all();
     }
 
     bool stopping() {
@@ -130,169 +121,147 @@ private:
         return stopping_;
     }
 
-    void releaseSlot() {
+    // --- detecting thread -------------------------------------------------------------------
+
+    void findFaces() {
+        const auto stop = [this] { return stopping(); };
+        for (int64_t index = 0;; ++index) {
+            DecodedFrame frame;
+            const VideoTranscoder::Pulled pulled = transcoder_.pull(frame, stop);
+            if (pulled == VideoTranscoder::Pulled::failed) {
+                fail(transcoder_.problem());
+                break;
+            }
+            if (pulled == VideoTranscoder::Pulled::end)
+                break;
+            std::optional<std::vector<TrackedFace>> faces =
+                finder_.find(frame.bgra(), frame.seconds());
+            if (!faces) {
+                fail("face detection failed at frame " + std::to_string(index) +
+                     ": stopped without writing anything");
+                break;
+            }
+            std::unique_lock lock(mutex_);
+            while (!stopping_ && waiting_.size() >= kFramesBetweenStages)
+                changed_.wait_for(lock, kInterruptPoll);
+            if (stopping_)
+                break;
+            waiting_.push_back({index, std::move(frame), std::move(*faces)});
+            changed_.notify_all();
+        }
         std::lock_guard lock(mutex_);
-        --inFlight_;
-        slotFree_.notify_all();
+        ended_ = true;
+        changed_.notify_all();
     }
 
-    // --- reader thread ----------------------------------------------------------------------
+    // --- writing thread ---------------------------------------------------------------------
 
-    // Waits until a frame may be posted and takes its place; false when the run is stopping.
-    bool takeSlot() {
-        std::unique_lock lock(mutex_);
-        while (!stopping_ && inFlight_ >= kMaxFramesInFlight) {
-            slotFree_.wait_for(lock, kInterruptPoll);
-            if (interruptRequested) {
-                lock.unlock();
-                fail("interrupted");
-                lock.lock();
+    void writeFrames() {
+        const auto stop = [this] { return stopping(); };
+        for (;;) {
+            std::optional<FoundFrame> next;
+            {
+                std::unique_lock lock(mutex_);
+                while (!stopping_ && waiting_.empty() && !ended_)
+                    changed_.wait_for(lock, kInterruptPoll);
+                if (stopping_ || (waiting_.empty() && ended_))
+                    break;
+                next = std::move(waiting_.front());
+                waiting_.pop_front();
+                changed_.notify_all();
+            }
+            if (!writeFrame(*next, stop))
+                return;
+        }
+        if (stopping())
+            return;
+        if (!transcoder_.finish(stop))
+            fail(transcoder_.problem());
+    }
+
+    bool writeFrame(FoundFrame& found, const std::function<bool()>& stop) {
+        cv::Mat covered;
+        void* map = nullptr;
+        GstBuffer* buffer = transcoder_.makeOutputBuffer(found.frame, covered, &map);
+        if (!buffer) {
+            fail("out of memory for frame " + std::to_string(found.index));
+            return false;
+        }
+        // A frame that cannot be covered goes out black rather than uncovered; it cannot
+        // happen with a decoded BGRA frame, so it ends the run.
+        if (!FrameFaces::cover(found.frame.bgra(), found.faces, style_, covered)) {
+            covered.setTo(cv::Scalar(0, 0, 0, 255));
+            transcoder_.push(buffer, map, stop);
+            fail("frame " + std::to_string(found.index) + " could not be covered");
+            return false;
+        }
+        const double seconds = found.frame.seconds();
+        const int width = found.frame.bgra().cols;
+        const int height = found.frame.bgra().rows;
+        found.frame = DecodedFrame();
+        if (!transcoder_.push(buffer, map, stop)) {
+            fail(transcoder_.problem());
+            return false;
+        }
+        if (faceLog_) {
+            const std::string line =
+                faceLogLine(found.index, seconds, found.faces, width, height) + "\n";
+            if (std::fputs(line.c_str(), faceLog_) == EOF) {
+                fail("cannot write the face log: " + systemError(errno));
+                return false;
             }
         }
-        if (stopping_)
-            return false;
-        ++inFlight_;
+        for (const TrackedFace& face : found.faces)
+            faceIds_.insert(face.id);
+        ++written_;
+        progress_.update(written_, secondsSince(started_));
         return true;
     }
 
-    void readFrames() {
-        cv::Mat bgra;
-        double seconds = 0;
-        int64_t index = 0;
-        try {
-            while (!stopping()) {
-                if (!reader_.read(bgra, seconds)) {
-                    if (const std::string problem = reader_.endProblem(); !problem.empty())
-                        fail(problem);
-                    break;
-                }
-                std::shared_ptr<SampleBuffer> sample =
-                    sampler_.make(bgra, seconds, 1 / reader_.frameRate());
-                if (!sample) {
-                    fail("out of memory for frame " + std::to_string(index));
-                    break;
-                }
-                if (!takeSlot())
-                    break;
-                pipeline_->videoQueue().async(
-                    [this, sample, index] { processOnVideoQueue(sample, index); });
-                ++index;
-            }
-        } catch (const std::exception& e) {
-            fail(std::string("cannot read the input: ") + e.what());
-        }
-        // Behind the last frame on the video queue, then behind its write on the writer queue.
-        pipeline_->videoQueue().async(
-            [this] { writerQueue_->async([this] { finishOnWriterQueue(); }); });
-    }
-
-    // --- video queue ------------------------------------------------------------------------
-
-    void processOnVideoQueue(const std::shared_ptr<SampleBuffer>& sample, int64_t index) {
-        if (stopping()) {
-            releaseSlot();
-            return;
-        }
-        currentSample_ = sample.get();
-        currentIndex_ = index;
-        observed_ = false;
-        pipeline_->processFrame(sample);
-        currentSample_ = nullptr;
-        if (!observed_) {
-            // The pipeline answers every frame through the observer; one it swallowed would be
-            // a frame missing from the output.
-            fail("frame " + std::to_string(index) + " was not processed");
-            releaseSlot();
-        }
-    }
-
-    void onProcessedFrame(const ProcessedFrame& frame) {
-        if (!currentSample_ || frame.input.get() != currentSample_)
-            return;
-        observed_ = true;
-        CoveredFrame covered;
-        covered.index = currentIndex_;
-        covered.seconds = frame.trackerTime;
-        covered.output = frame.output;
-        covered.faces = frame.faces;
-        covered.detectionSucceeded = frame.detectionSucceeded;
-        covered.coveredWholeFrame = frame.coveredWholeFrame;
-        writerQueue_->async([this, covered = std::move(covered)] {
-            writeOnWriterQueue(covered);
-            releaseSlot();
-        });
-    }
-
-    // --- writer queue -----------------------------------------------------------------------
-
-    void writeOnWriterQueue(const CoveredFrame& frame) {
-        if (stopping())
-            return;
-        const std::string which = "frame " + std::to_string(frame.index);
-        if (!frame.output) {
-            fail(which + " was dropped by the pipeline (no frame buffer free)");
-            return;
-        }
-        if (frame.coveredWholeFrame) {
-            fail("face detection failed at " + which + ": stopped without writing anything");
-            return;
-        }
-        std::string error;
-        if (!writer_.write(*frame.output, &error)) {
-            fail(error);
-            return;
-        }
-        if (faceLog_) {
-            const std::string line = faceLogLine(frame.index, frame.seconds, frame.faces) + "\n";
-            if (std::fputs(line.c_str(), faceLog_) == EOF) {
-                fail("cannot write the face log: " + systemError(errno));
-                return;
-            }
-        }
-        for (const TrackedFace& face : frame.faces)
-            faceIds_.insert(face.id);
-        if (!frame.detectionSucceeded)
-            ++withoutDetection_;
-        ++written_;
-        progress_.update(
-            written_,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
-    }
-
-    void finishOnWriterQueue() {
-        progress_.clear();
-        loop_.quit(0);
-    }
-
-    MediaReader& reader_;
-    MediaWriter& writer_;
+    VideoTranscoder& transcoder_;
+    FrameFaces& finder_;
+    CoverStyle style_;
     std::FILE* faceLog_;
 
-    // First, so that it outlives the pipeline that posts to it.
-    EventLoop loop_;
-    std::shared_ptr<CameraPipeline> pipeline_;
-    std::unique_ptr<SerialQueue> writerQueue_;
-
     std::mutex mutex_;
-    std::condition_variable slotFree_;
-    int inFlight_ = 0;
+    std::condition_variable changed_;
+    std::deque<FoundFrame> waiting_;
+    bool ended_ = false;
     bool stopping_ = false;
     std::string failure_;
 
-    // Reader thread.
-    FrameSampler sampler_{kInputBuffers};
-    // Video queue.
-    const SampleBuffer* currentSample_ = nullptr;
-    int64_t currentIndex_ = 0;
-    bool observed_ = false;
-    // Writer queue (read by the main thread once the queue is gone).
+    // Writing thread (read by the calling thread after the join).
     ProgressLine progress_;
     std::chrono::steady_clock::time_point started_;
     int64_t written_ = 0;
-    int64_t withoutDetection_ = 0;
     std::set<int64_t> faceIds_;
     double elapsed_ = 0;
 };
+
+// The picture of an image file, covered with every detection pass. Empty when it was written.
+std::string coverImage(MediaReader& reader, FrameFaces& finder, CoverStyle style,
+                       const TemporaryOutput& output, std::FILE* faceLog, int64_t* facesSeen) {
+    cv::Mat bgra;
+    double seconds = 0;
+    if (!reader.read(bgra, seconds))
+        return "cannot decode the image";
+    const std::optional<std::vector<TrackedFace>> faces = finder.find(bgra, 0);
+    if (!faces)
+        return "face detection failed: stopped without writing anything";
+    cv::Mat covered(bgra.size(), CV_8UC4);
+    if (!FrameFaces::cover(bgra, *faces, style, covered))
+        return "the image could not be covered";
+    std::string error;
+    if (!writeImage(output, covered, &error))
+        return error;
+    if (faceLog) {
+        const std::string line = faceLogLine(0, 0, *faces, bgra.cols, bgra.rows) + "\n";
+        if (std::fputs(line.c_str(), faceLog) == EOF)
+            return "cannot write the face log: " + systemError(errno);
+    }
+    *facesSeen = static_cast<int64_t>(faces->size());
+    return {};
+}
 
 // The run after the command line was understood. Returns the exit status.
 int coverFiles(const CoverOptions& options) {
@@ -311,25 +280,27 @@ int coverFiles(const CoverOptions& options) {
         return kExitUsage;
     }
 
+    // Images are read here; anything else is taken for a video and read by GStreamer.
     std::string error;
-    std::unique_ptr<MediaReader> reader = MediaReader::open(input, &error);
-    if (!reader) {
+    std::unique_ptr<MediaReader> image = MediaReader::open(input, &error, false);
+    if (!image && !error.empty()) {
         printCoverMessage(error);
         return kExitFailure;
     }
-    if (reader->kind() != options.outputKind) {
-        printCoverMessage(reader->kind() == MediaKind::image
+    const MediaKind inputKind = image ? MediaKind::image : MediaKind::video;
+    if (inputKind != options.outputKind) {
+        printCoverMessage(inputKind == MediaKind::image
                               ? "INPUT is an image: OUTPUT must end in .png or .jpg"
-                              : "INPUT is a video: OUTPUT must end in .webm or .mp4");
+                              : "INPUT is not an image: OUTPUT must end in .webm, .mp4 or .mkv");
         return kExitUsage;
     }
 
     // No face model, no output: frames whose faces cannot be looked for are never written.
-    std::string modelError;
     // A still picture gets every detection pass at once; a video takes the tiles in turn, as the
     // app does.
+    std::string modelError;
     std::unique_ptr<FaceDetector> detector =
-        loadCoverFaceModel(options.modelPath, &modelError, reader->kind() == MediaKind::image);
+        loadCoverFaceModel(options.modelPath, &modelError, inputKind == MediaKind::image);
     if (!detector) {
         printCoverMessage(modelError);
         return kExitFailure;
@@ -370,15 +341,34 @@ int coverFiles(const CoverOptions& options) {
         }
     } closer{faceLog};
 
-    std::unique_ptr<MediaWriter> writer =
-        MediaWriter::open(*outputFile, options.outputKind, reader->frameRate(), &error);
-    if (!writer) {
-        printCoverMessage(error);
-        return kExitFailure;
+    FrameFaces finder(std::move(detector));
+    std::string failure;
+    int64_t frames = 1;
+    size_t facesSeen = 0;
+    double elapsed = 0;
+    std::vector<std::string> notes;
+    if (image) {
+        const auto started = std::chrono::steady_clock::now();
+        int64_t found = 0;
+        failure = coverImage(*image, finder, options.style, *outputFile, faceLog, &found);
+        facesSeen = static_cast<size_t>(found);
+        elapsed = secondsSince(started);
+    } else {
+        const auto stop = [] { return coverInterruptRequested(); };
+        std::unique_ptr<VideoTranscoder> transcoder =
+            VideoTranscoder::open(input, outputFile->path(), output, stop, &error);
+        if (!transcoder) {
+            printCoverMessage(interruptRequested ? "interrupted" : error);
+            return interruptRequested ? kExitInterrupted : kExitFailure;
+        }
+        VideoCoverRun run(*transcoder, finder, options.style, faceLog,
+                          ::isatty(STDERR_FILENO) == 1);
+        failure = run.run({});
+        frames = run.framesWritten();
+        facesSeen = run.facesSeen();
+        elapsed = run.elapsedSeconds();
+        notes = transcoder->notes();
     }
-
-    CoverRun run(*reader, *writer, faceLog, ::isatty(STDERR_FILENO) == 1);
-    const std::string failure = run.run(std::move(detector), options.style);
     if (interruptRequested) {
         printCoverMessage("interrupted");
         return kExitInterrupted;
@@ -386,14 +376,6 @@ int coverFiles(const CoverOptions& options) {
     if (!failure.empty()) {
         printCoverMessage(failure);
         return kExitFailure;
-    }
-    if (!writer->finish(&error)) {
-        printCoverMessage(error);
-        return kExitFailure;
-    }
-    if (interruptRequested) {
-        printCoverMessage("interrupted");
-        return kExitInterrupted;
     }
     if (faceLog) {
         const bool flushed = std::fflush(faceLog) == 0 && !std::ferror(faceLog);
@@ -413,15 +395,30 @@ int coverFiles(const CoverOptions& options) {
         return kExitFailure;
     }
 
-    std::string summary = summaryLine(run.framesWritten(), run.facesSeen(), run.elapsedSeconds());
-    if (const int64_t missed = run.framesWithoutDetection(); missed > 0)
-        summary += " (" + std::to_string(missed) + (missed == 1 ? " frame" : " frames") +
-                   " without a detection)";
-    std::fputs((summary + "\n").c_str(), stderr);
+    for (const std::string& note : notes)
+        printCoverMessage(note);
+    std::fputs((summaryLine(frames, facesSeen, elapsed) + "\n").c_str(), stderr);
     return kExitSuccess;
 }
 
 } // namespace
+
+VideoCoverResult coverVideoFile(const fs::path& input, const fs::path& output,
+                                std::unique_ptr<FaceDetector> detector, CoverStyle style,
+                                const std::function<void()>& atEnd) {
+    VideoCoverResult result;
+    const auto stop = [] { return coverInterruptRequested(); };
+    std::unique_ptr<VideoTranscoder> transcoder =
+        VideoTranscoder::open(input, output, output, stop, &result.failure);
+    if (!transcoder)
+        return result;
+    FrameFaces finder(std::move(detector));
+    VideoCoverRun run(*transcoder, finder, style, nullptr, false);
+    result.failure = run.run(atEnd);
+    result.frames = run.framesWritten();
+    result.seconds = run.elapsedSeconds();
+    return result;
+}
 
 void requestCoverInterrupt() {
     interruptRequested = true;

@@ -1,12 +1,13 @@
 // orlenta-cover's run: from a command line to a covered file.
 //
-// The frames go through the app's own CameraPipeline. The calling thread is the pipeline's main
-// thread (an EventLoop runs on it while frames flow); a reader thread decodes frames and posts
-// each to the pipeline's video queue; the pipeline's frame observer (on the video queue) hands
-// each covered frame, in order, to a writer queue that encodes it and logs its faces. At most
-// two frames are in flight between the reader and the writer, so the reader waits for the
-// writer instead of dropping anything. The tracker runs on each frame's media time, so the result
-// does not depend on the speed of the machine.
+// A video is decoded and encoded by GStreamer (VideoTranscoder) at its own size, with its
+// timestamps and its other tracks; a detecting thread finds the faces of each decoded frame on
+// a scaled copy with the app's detector and tracker (FrameFaces), and a writing thread covers
+// them at full size and hands the frame to the encoder. Decoding, detecting, covering and
+// encoding thus overlap. At most two frames wait between the stages, so a faster stage waits
+// for a slower one instead of dropping anything. The tracker runs on each frame's media time, so
+// the result does not depend on the speed of the machine. An image is covered the same way on
+// the calling thread.
 //
 // Everything is written to temporary files beside the outputs and renamed over them only when
 // the whole run succeeded; any failure leaves the outputs as they were and the input untouched.
@@ -14,11 +15,14 @@
 // failure.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/pipeline/cover_style.h"
 #include "app/pipeline/face_detector.h"
 
 namespace orlenta {
@@ -37,6 +41,19 @@ int runCoverTool(const std::vector<std::string>& arguments);
 void requestCoverInterrupt();
 // Whether requestCoverInterrupt() was called. Safe from any thread.
 bool coverInterruptRequested();
+
+// Covers one video file into output (.webm, .mp4 or .mkv) as the tool does, without face log or
+// progress bar, for benchmarks. atEnd, when given, runs once the file is complete and before the
+// working threads end.
+struct VideoCoverResult {
+    std::string failure; // empty on success
+    int64_t frames = 0;
+    double seconds = 0;
+};
+VideoCoverResult coverVideoFile(const std::filesystem::path& input,
+                                const std::filesystem::path& output,
+                                std::unique_ptr<FaceDetector> detector, CoverStyle style,
+                                const std::function<void()>& atEnd);
 
 // What the file run and the virtual-camera run share:
 // Writes "orlenta-cover: MESSAGE" as one line on standard error, after anything pending on

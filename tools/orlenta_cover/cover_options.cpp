@@ -38,7 +38,7 @@ std::string lowerCaseExtension(std::string_view path) {
 
 std::optional<MediaKind> mediaKindForOutput(std::string_view path) {
     const std::string extension = lowerCaseExtension(path);
-    if (extension == ".webm" || extension == ".mp4")
+    if (extension == ".webm" || extension == ".mp4" || extension == ".mkv")
         return MediaKind::video;
     if (extension == ".png" || extension == ".jpg" || extension == ".jpeg")
         return MediaKind::image;
@@ -132,7 +132,7 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
     const std::optional<MediaKind> kind = mediaKindForOutput(options.output);
     if (!kind)
         return failure("cannot tell what to write from the name '" + options.output +
-                       "': OUTPUT must end in .webm or .mp4 (video) or .png or .jpg (image)");
+                       "': OUTPUT must end in .webm, .mp4 or .mkv (video) or .png or .jpg (image)");
     options.outputKind = *kind;
 
     ParsedCommandLine parsed;
@@ -150,8 +150,9 @@ std::string coverUsage() {
            "\"Orlenta Camera\" virtual camera.\n"
            "\n"
            "  INPUT          a video file (WebM, MP4, MJPEG, ...) or an image (PNG, JPEG, ...)\n"
-           "  OUTPUT         .webm (VP8) or .mp4 for a video input, .png or .jpg for an image;\n"
-           "                 every frame is 1280x720, at the input's frame rate\n"
+           "  OUTPUT         .webm (VP8), .mp4 (H.264) or .mkv for a video input, .png or .jpg\n"
+           "                 for an image; the output keeps the input's size and timing, and a\n"
+           "                 video's sound and other tracks where the container can hold them\n"
            "  --style STYLE  how faces are covered: blur (default), pixelate or box\n"
            "  --faces FILE   also write one JSON line per frame with the faces found in it\n"
            "  --model FILE   the face detection model (default: the installed one)\n"

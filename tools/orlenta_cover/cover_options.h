@@ -43,7 +43,7 @@ struct ParsedCommandLine {
 // The arguments without the program name.
 ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& arguments);
 
-// What the output file name asks for: .webm and .mp4 are videos, .png, .jpg and .jpeg images
+// What the output file name asks for: .webm, .mp4 and .mkv are videos, .png, .jpg and .jpeg images
 // (any letter case). Absent for any other name.
 std::optional<MediaKind> mediaKindForOutput(std::string_view path);
 

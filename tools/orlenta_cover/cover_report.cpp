@@ -4,8 +4,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "app/pipeline/camera_pipeline.h"
-
 namespace orlenta {
 
 namespace {
@@ -32,19 +30,32 @@ std::string fixed(double value, int decimals) {
 
 } // namespace
 
-std::string faceLogLine(int64_t frameIndex, double seconds, const std::vector<TrackedFace>& faces) {
+std::string faceLogLine(int64_t frameIndex, double seconds, const std::vector<TrackedFace>& faces,
+                        int frameWidth, int frameHeight) {
+    const double width = frameWidth > 0 ? frameWidth : 1;
+    const double height = frameHeight > 0 ? frameHeight : 1;
     std::string line = "{\"frame\": " + std::to_string(frameIndex) + ", \"time\": ";
     // Nine digits keep microseconds for an hour of video.
     appendNumber(line, seconds, 9);
     line += ", \"faces\": [";
     for (size_t i = 0; i < faces.size(); ++i) {
-        const Rect mark = CameraPipeline::toMarkSpace(faces[i].rect);
+        const Rect& r = faces[i].rect;
         line += i ? ", " : "";
         line += "{\"id\": " + std::to_string(faces[i].id) + ", \"rect\": [";
-        const double values[] = {mark.x, mark.y, mark.width, mark.height};
+        const double top = height - r.maxY();
+        const double shares[] = {r.x / width, top / height, r.width / width, r.height / height};
         for (size_t v = 0; v < 4; ++v) {
             line += v ? ", " : "";
-            appendNumber(line, values[v], 6);
+            appendNumber(line, shares[v], 6);
+        }
+        line += "], \"pixels\": [";
+        const double left = std::floor(r.x);
+        const double upper = std::floor(top);
+        const double pixels[] = {left, upper, std::ceil(r.maxX()) - left,
+                                 std::ceil(top + r.height) - upper};
+        for (size_t v = 0; v < 4; ++v) {
+            line += v ? ", " : "";
+            appendNumber(line, pixels[v], 12);
         }
         line += "], \"shown\": ";
         line += faces[i].shown ? "true" : "false";

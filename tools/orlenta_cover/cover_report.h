@@ -2,9 +2,11 @@
 // a terminal, and the closing summary.
 //
 // Face log line, one per frame, in frame order:
-//   {"frame": 0, "time": 0.033, "faces": [{"id": 1, "rect": [x, y, w, h], "shown": false}]}
-// "time" is the frame's media time in seconds; "rect" is the face's covering rectangle in mark
-// space (0..1 of the output frame, origin top-left, y down).
+//   {"frame": 0, "time": 0.033, "faces": [{"id": 1, "rect": [x, y, w, h],
+//    "pixels": [x, y, w, h], "shown": false}]}
+// "time" is the frame's media time in seconds; "rect" is the face's covering rectangle as a share
+// of the frame (0..1, origin top-left, y down) and "pixels" the same rectangle in the frame's
+// pixels (rounded outwards to whole pixels, not clipped to the frame).
 #pragma once
 
 #include <cstdint>
@@ -17,8 +19,10 @@
 
 namespace orlenta {
 
-// One face-log line, without the line break. Faces are in tracker output pixels.
-std::string faceLogLine(int64_t frameIndex, double seconds, const std::vector<TrackedFace>& faces);
+// One face-log line, without the line break. Faces are in the pixels of a frame of the given
+// size, origin bottom-left, y up.
+std::string faceLogLine(int64_t frameIndex, double seconds, const std::vector<TrackedFace>& faces,
+                        int frameWidth, int frameHeight);
 
 // "orlenta-cover: 240 frames, 2 faces seen, 31.4 fps" (faces = distinct face ids).
 std::string summaryLine(int64_t frames, size_t facesSeen, double elapsedSeconds);

@@ -14,7 +14,6 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "app/pipeline/camera_pipeline.h"
 #include "tools/orlenta_cover/cover_job.h"
 
 namespace orlenta {
@@ -203,27 +202,14 @@ std::unique_ptr<cv::VideoCapture> openCapture(const std::string& name, int backe
     return nullptr;
 }
 
-class ImageWriter final : public MediaWriter {
+class ImageWriter {
 public:
     ImageWriter(int fd, std::string extension, std::filesystem::path target)
         : fd_(fd), extension_(std::move(extension)), target_(std::move(target)) {}
 
-    bool write(const PixelBuffer& frame, std::string* error) override {
-        if (written_) {
-            *error = "an image output takes a single frame";
-            return false;
-        }
-        written_ = true;
+    bool write(const cv::Mat& bgra, std::string* error) {
         std::vector<uchar> bytes;
         try {
-            PixelBuffer& buffer = const_cast<PixelBuffer&>(frame); // locking leaves pixels alone
-            PixelBufferLock lock(buffer);
-            if (!lock) {
-                *error = "cannot read the covered frame";
-                return false;
-            }
-            const cv::Mat bgra(buffer.height(), buffer.width(), CV_8UC4, lock.data(),
-                               buffer.bytesPerRow());
             cv::Mat bgr;
             cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
             std::vector<int> parameters;
@@ -253,89 +239,16 @@ public:
         return true;
     }
 
-    bool finish(std::string* error) override {
-        if (!written_) {
-            *error = "no frame was written to " + quotedPath(target_);
-            return false;
-        }
-        return true;
-    }
-
 private:
     int fd_;
     std::string extension_;
     std::filesystem::path target_;
-    bool written_ = false;
-};
-
-class VideoWriter final : public MediaWriter {
-public:
-    VideoWriter(std::filesystem::path path, std::filesystem::path target,
-                std::unique_ptr<cv::VideoWriter> writer)
-        : path_(std::move(path)), target_(std::move(target)), writer_(std::move(writer)) {}
-
-    bool write(const PixelBuffer& frame, std::string* error) override {
-        try {
-            PixelBuffer& buffer = const_cast<PixelBuffer&>(frame); // locking leaves pixels alone
-            PixelBufferLock lock(buffer);
-            if (!lock) {
-                *error = "cannot read the covered frame";
-                return false;
-            }
-            if (buffer.width() != CameraPipeline::kOutputWidth ||
-                buffer.height() != CameraPipeline::kOutputHeight) {
-                *error = "a covered frame has the wrong size";
-                return false;
-            }
-            const cv::Mat bgra(buffer.height(), buffer.width(), CV_8UC4, lock.data(),
-                               buffer.bytesPerRow());
-            cv::cvtColor(bgra, bgr_, cv::COLOR_BGRA2BGR);
-            writer_->write(bgr_);
-        } catch (const cv::Exception& e) {
-            *error = "cannot encode " + quotedPath(target_) + ": " + e.msg;
-            return false;
-        }
-        ++written_;
-        return true;
-    }
-
-    bool finish(std::string* error) override {
-        try {
-            writer_->release();
-        } catch (const cv::Exception& e) {
-            *error = "cannot finish " + quotedPath(target_) + ": " + e.msg;
-            return false;
-        }
-        // Count what a decoder finds in the file; a short count means frames were lost on the
-        // way to the disk (a full disk, an encoder error) that the writer kept quiet about.
-        int64_t found = 0;
-        if (auto check = openCapture(path_.string(), cv::CAP_FFMPEG)) {
-            try {
-                while (check->grab())
-                    ++found;
-            } catch (const cv::Exception&) {
-            }
-        }
-        if (found != written_) {
-            *error = "cannot write " + quotedPath(target_) + ": only " + std::to_string(found) +
-                     " of " + std::to_string(written_) + " frames reached the file";
-            return false;
-        }
-        return true;
-    }
-
-private:
-    std::filesystem::path path_;
-    std::filesystem::path target_;
-    std::unique_ptr<cv::VideoWriter> writer_;
-    cv::Mat bgr_;
-    int64_t written_ = 0;
 };
 
 } // namespace
 
 std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path,
-                                               std::string* error) {
+                                               std::string* error, bool videosToo) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) {
         *error = "cannot read " + quotedPath(path) + ": " + systemError(errno);
@@ -391,6 +304,10 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
         return std::make_unique<ImageReader>(std::move(bgra));
     }
 
+    if (!videosToo) {
+        error->clear();
+        return nullptr;
+    }
     // FFmpeg's decoders are a superset of what GStreamer's base and good plugins decode here,
     // and OpenCV's GStreamer backend reports a failed open with GLib criticals of its own, so
     // videos are read through FFmpeg only.
@@ -405,39 +322,9 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
     return nullptr;
 }
 
-std::unique_ptr<MediaWriter> MediaWriter::open(const TemporaryOutput& output, MediaKind kind,
-                                               double frameRate, std::string* error) {
-    const std::string extension = lowerCaseExtension(output.target().string());
-    if (kind == MediaKind::image)
-        return std::make_unique<ImageWriter>(output.fd(), extension, output.target());
-
-    std::vector<int> codecs;
-    std::string what;
-    if (extension == ".webm") {
-        codecs = {cv::VideoWriter::fourcc('V', 'P', '8', '0')};
-        what = "VP8/WebM";
-    } else {
-        // H.264 where FFmpeg has an encoder for it, MPEG-4 part 2 otherwise.
-        codecs = {cv::VideoWriter::fourcc('a', 'v', 'c', '1'),
-                  cv::VideoWriter::fourcc('m', 'p', '4', 'v')};
-        what = "MP4";
-    }
-    std::error_code ec;
-    const std::filesystem::path absolute = std::filesystem::absolute(output.path(), ec);
-    const cv::Size size(CameraPipeline::kOutputWidth, CameraPipeline::kOutputHeight);
-    QuietStandardError quiet;
-    for (int codec : codecs) {
-        try {
-            auto writer = std::make_unique<cv::VideoWriter>();
-            if (writer->open(absolute.string(), cv::CAP_FFMPEG, codec, frameRate, size, true) &&
-                writer->isOpened())
-                return std::make_unique<VideoWriter>(absolute, output.target(), std::move(writer));
-        } catch (const cv::Exception&) {
-        }
-    }
-    *error = "cannot encode " + what + " video for " + quotedPath(output.target()) +
-             " (no working encoder)";
-    return nullptr;
+bool writeImage(const TemporaryOutput& output, const cv::Mat& bgra, std::string* error) {
+    ImageWriter writer(output.fd(), lowerCaseExtension(output.target().string()), output.target());
+    return writer.write(bgra, error);
 }
 
 std::shared_ptr<SampleBuffer> FrameSampler::make(const cv::Mat& bgra, double seconds,

@@ -1,13 +1,9 @@
-// Reading the input and writing the output of orlenta-cover with OpenCV.
+// Reading images (and, for the virtual camera, videos) and writing images with OpenCV; covered
+// videos are written by VideoTranscoder.
 //
 // MediaReader decodes INPUT: an image when an image codec recognises the file's content,
 // otherwise a video through OpenCV's videoio with its FFmpeg backend. Frames come out as 8-bit
 // BGRA with their media time. Nothing ever writes to the input.
-//
-// MediaWriter encodes the covered 1280 x 720 BGRA frames into a TemporaryOutput: VP8 in WebM or
-// H.264 in MP4 (by the file name's extension) for a video, PNG or JPEG for an image. Because
-// OpenCV's video writer does not report failed writes, finish() decodes the written video again
-// and fails unless every frame is there.
 //
 // Threads: each object is used by one thread at a time (it may be handed from one thread to
 // another when the hand-off itself synchronises).
@@ -31,8 +27,10 @@ namespace orlenta {
 class MediaReader {
 public:
     // Absent, with a one-line reason, when the path is not a readable regular file or holds
-    // nothing that decodes to a picture. A video must give its first frame here.
-    static std::unique_ptr<MediaReader> open(const std::filesystem::path& path, std::string* error);
+    // nothing that decodes to a picture. A video must give its first frame here. Without
+    // videosToo a file that is not an image is absent with an empty reason.
+    static std::unique_ptr<MediaReader> open(const std::filesystem::path& path, std::string* error,
+                                             bool videosToo = true);
     virtual ~MediaReader() = default;
 
     virtual MediaKind kind() const = 0;
@@ -48,18 +46,9 @@ public:
     virtual std::string endProblem() const = 0;
 };
 
-class MediaWriter {
-public:
-    // Opens the encoder for the output's container. Absent, with a reason, when it cannot.
-    static std::unique_ptr<MediaWriter> open(const TemporaryOutput& output, MediaKind kind,
-                                             double frameRate, std::string* error);
-    virtual ~MediaWriter() = default;
-
-    // Encodes one frame. False, with a reason, on failure (an image takes exactly one frame).
-    virtual bool write(const PixelBuffer& frame, std::string* error) = 0;
-    // Completes the file and checks it. False, with a reason, when it is not complete.
-    virtual bool finish(std::string* error) = 0;
-};
+// Encodes a covered BGRA picture as PNG or JPEG (by the target's extension) into the file.
+// False, with a reason, when it cannot.
+bool writeImage(const TemporaryOutput& output, const cv::Mat& bgra, std::string* error);
 
 // Wraps decoded frames as sample buffers for the pipeline: each frame is copied into a buffer of
 // a small pool that follows the frames' size (a plain buffer when the pool has none free, so no
