@@ -1,5 +1,6 @@
 // The parts of orlenta-cover that decide things on their own: the face log line and the temporary
 // output file.
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,26 @@ TEST_F(TemporaryOutputTest, ReplacesTheTargetOnlyOnCommit) {
     output.reset();
     EXPECT_EQ(contents(target), "new");
     EXPECT_EQ(entries(), 1u);
+
+    // A killed run's leftover (old, unlocked) goes when the next run starts in the folder; the
+    // file of a run still going (locked), the user's own hidden files and fresh files stay.
+    const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+    const fs::path leftover = dir_ / ".out.orlenta-Ab12Cd.webm";
+    const fs::path mine = dir_ / ".notes";
+    const fs::path fresh = dir_ / ".clip.orlenta-Ef34Gh.mp4";
+    for (const fs::path& file : {leftover, mine, fresh})
+        std::ofstream(file) << "x";
+    fs::last_write_time(leftover, old);
+    fs::last_write_time(mine, old);
+    auto running = TemporaryOutput::create(dir_ / "other.webm", &error);
+    ASSERT_TRUE(running) << error;
+    fs::last_write_time(running->path(), old);
+    output = TemporaryOutput::create(target, &error);
+    ASSERT_TRUE(output) << error;
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_TRUE(fs::exists(mine));
+    EXPECT_TRUE(fs::exists(fresh));
+    EXPECT_TRUE(fs::exists(running->path()));
 }
 
 TEST_F(TemporaryOutputTest, RefusesDirectoriesAndMissingFolders) {

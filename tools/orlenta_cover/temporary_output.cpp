@@ -1,10 +1,12 @@
 #include "tools/orlenta_cover/temporary_output.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -23,6 +25,37 @@ mode_t currentUmask() {
             return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
     }
     return 022;
+}
+
+// How old a temporary file must be before another run may take it for a killed run's leftover:
+// a live run locks its file at once, the age only closes the moment between making and locking.
+constexpr auto kLeftoverAge = std::chrono::seconds(10);
+
+// Removes the temporary files of runs that were killed before they could (a SIGKILL, a power
+// cut) from the folder: files named like ours that no living run holds locked.
+void removeLeftovers(const std::filesystem::path& directory) {
+    std::error_code ec;
+    const auto now = std::filesystem::file_time_type::clock::now();
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = entry.path().filename().string();
+        const size_t mark = name.find(".orlenta-");
+        if (!name.starts_with(".") || mark == std::string::npos || name.size() < mark + 15)
+            continue;
+        std::error_code entryError;
+        if (!entry.is_regular_file(entryError) || entry.is_symlink(entryError))
+            continue;
+        const auto written = entry.last_write_time(entryError);
+        if (entryError || now - written < kLeftoverAge)
+            continue;
+        const int fd = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0)
+            continue;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && info.st_uid == ::getuid() &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(entry.path().c_str());
+        ::close(fd);
+    }
 }
 
 } // namespace
@@ -62,6 +95,9 @@ std::unique_ptr<TemporaryOutput> TemporaryOutput::create(const std::filesystem::
     const int fd = ::mkostemps(name.data(), static_cast<int>(extension.size()), O_CLOEXEC);
     if (fd < 0)
         return fail("cannot write in '" + directory.string() + "': " + systemError(errno));
+    // Held until the file is committed or removed: it tells other runs the file is in use.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    removeLeftovers(directory);
 
     const mode_t mode = targetExists ? (existing.st_mode & 0777) : (0666 & ~currentUmask());
     ::fchmod(fd, mode); // best effort: a file we may not chmod keeps mkstemp's 0600

@@ -6,6 +6,10 @@
 // one step. Destroying a TemporaryOutput that was not committed removes the file, so a failed
 // run leaves neither a half-written output nor a stray temporary file.
 //
+// The temporary file is locked (flock) while it is in use. create() also removes, from the same
+// folder, files named like its own that are at least ten seconds old and that no process holds
+// locked: what a run killed outright (SIGKILL, a power cut) left behind.
+//
 // The committed file gets the mode of the file it replaces, or the usual mode of a new file
 // (0666 less the umask).
 //

@@ -263,16 +263,15 @@ bool VideoTranscoder::build(const fs::path& input, const fs::path& outputPath, s
     GstElement* all[] = {source,    p.parsebin, p.decodeQueue, p.decodebin, p.convertIn,
                          p.appsink, p.appsrc,   encodeQueue,   convertOut,  encoderCaps,
                          p.encoder, p.muxer,    sink};
-    for (GstElement* element : all) {
-        if (!element) {
-            for (GstElement* made : all)
-                if (made)
-                    gst_object_unref(made);
-            *error = "cannot set up GStreamer to write " + quoted(target_);
-            return false;
-        }
-        gst_bin_add(GST_BIN(pipeline_), element);
+    if (std::find(std::begin(all), std::end(all), nullptr) != std::end(all)) {
+        for (GstElement* made : all)
+            if (made)
+                gst_object_unref(gst_object_ref_sink(made));
+        *error = "cannot set up GStreamer to write " + quoted(target_);
+        return false;
     }
+    for (GstElement* element : all)
+        gst_bin_add(GST_BIN(pipeline_), element);
     p.bus = gst_element_get_bus(pipeline_);
 
     g_object_set(source, "location", input.c_str(), nullptr);
@@ -314,11 +313,6 @@ bool VideoTranscoder::build(const fs::path& input, const fs::path& outputPath, s
     g_signal_connect(p.parsebin, "pad-added",
                      G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer self) {
                          static_cast<VideoTranscoder*>(self)->onParsedPad(pad);
-                     }),
-                     this);
-    g_signal_connect(p.parsebin, "no-more-pads", G_CALLBACK(+[](GstElement*, gpointer self) {
-                         auto* transcoder = static_cast<VideoTranscoder*>(self);
-                         transcoder->padsComplete_ = true;
                      }),
                      this);
     g_signal_connect(p.decodebin, "pad-added",
@@ -397,12 +391,19 @@ void VideoTranscoder::addTrack(void* padPointer, const std::string& codec) {
     gst_pad_add_probe(
         queueSink, GST_PAD_PROBE_TYPE_BUFFER,
         +[](GstPad*, GstPadProbeInfo* info, gpointer self) {
+            auto* transcoder = static_cast<VideoTranscoder*>(self);
+            // The demuxer's tracks are all announced before data flows on any of them: data
+            // without a picture means the file has none, and nothing would reach the reader.
+            if (!transcoder->videoFound_) {
+                transcoder->fail(quoted(transcoder->input_) + " has no video track");
+                return GST_PAD_PROBE_DROP;
+            }
             GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
             if (buffer && GST_BUFFER_PTS_IS_VALID(buffer)) {
                 const auto end = static_cast<int64_t>(
                     GST_BUFFER_PTS(buffer) +
                     (GST_BUFFER_DURATION_IS_VALID(buffer) ? GST_BUFFER_DURATION(buffer) : 0));
-                auto& tracksEnd = static_cast<VideoTranscoder*>(self)->otherTracksEnd_;
+                auto& tracksEnd = transcoder->otherTracksEnd_;
                 int64_t seen = tracksEnd.load();
                 while (end > seen && !tracksEnd.compare_exchange_weak(seen, end)) {
                 }

@@ -142,9 +142,8 @@ private:
     mutable std::mutex mutex_;
     std::string problem_;
     std::vector<std::string> notes_;
-    bool videoFound_ = false;
+    std::atomic<bool> videoFound_{false};
     int tracks_ = 0;
-    std::atomic<bool> padsComplete_{false};
     // Where the tracks end (timestamp plus duration, nanoseconds): the video's as decoded, the
     // other tracks' as the demuxer hands them on.
     int64_t videoEnd_ = 0;
