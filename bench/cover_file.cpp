@@ -64,9 +64,28 @@ bool makeInput(const fs::path& path, int width, int height, int frames) {
     return ok;
 }
 
-// Processor seconds of each living thread of this process, summed by stage.
-std::map<std::string, double> stageTimes() {
-    std::map<std::string, double> stages;
+// The stage a thread's work counts for, by the thread's name.
+std::string stageOf(const std::string& name) {
+    if (name.starts_with("decode") || name.find("demux") != std::string::npos ||
+        name.starts_with("parsebin"))
+        return "decode";
+    if (name.starts_with("cover-detect") || name.starts_with("example.orlenta"))
+        return "detect";
+    if (name.starts_with("cover-write"))
+        return "cover";
+    if (name.starts_with("encode"))
+        return "encode";
+    return "other";
+}
+
+struct ThreadTime {
+    std::string stage;
+    double seconds = 0;
+};
+
+// Processor seconds of each living thread of this process, by thread id.
+std::map<std::string, ThreadTime> threadTimes() {
+    std::map<std::string, ThreadTime> threads;
     const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
         std::ifstream in(task.path() / "stat");
@@ -75,7 +94,6 @@ std::map<std::string, double> stageTimes() {
         const size_t close = text.rfind(')');
         if (open == std::string::npos || close == std::string::npos)
             continue;
-        const std::string name = text.substr(open + 1, close - open - 1);
         std::istringstream rest(text.substr(close + 2));
         std::string field;
         double utime = 0, stime = 0;
@@ -85,19 +103,10 @@ std::map<std::string, double> stageTimes() {
             if (i == 15)
                 stime = std::atof(field.c_str());
         }
-        std::string stage = "other";
-        if (name.starts_with("decode") || name.find("demux") != std::string::npos ||
-            name.starts_with("parsebin"))
-            stage = "decode";
-        else if (name.starts_with("cover-detect") || name.starts_with("example.orlenta"))
-            stage = "detect";
-        else if (name.starts_with("cover-write"))
-            stage = "cover";
-        else if (name.starts_with("encode"))
-            stage = "encode";
-        stages[stage] += (utime + stime) / tick;
+        threads[task.path().filename().string()] = {
+            stageOf(text.substr(open + 1, close - open - 1)), (utime + stime) / tick};
     }
-    return stages;
+    return threads;
 }
 
 double processSeconds() {
@@ -120,12 +129,12 @@ bool runCase(const char* name, int width, int height, int frames, const fs::path
         std::fprintf(stderr, "no face model: %s\n", error.c_str());
         return false;
     }
-    const std::map<std::string, double> before = stageTimes();
+    const std::map<std::string, ThreadTime> before = threadTimes();
     const double cpuBefore = processSeconds();
-    std::map<std::string, double> after;
+    std::map<std::string, ThreadTime> after;
     const orlenta::VideoCoverResult result =
         orlenta::coverVideoFile(input, output, std::move(detector), orlenta::CoverStyle::blur,
-                                [&] { after = stageTimes(); });
+                                [&] { after = threadTimes(); });
     const double cpu = processSeconds() - cpuBefore;
     if (!result.failure.empty()) {
         std::fprintf(stderr, "%s: %s\n", name, result.failure.c_str());
@@ -136,14 +145,20 @@ bool runCase(const char* name, int width, int height, int frames, const fs::path
                 "= %.1f cpu fps on 2 cores\n",
                 name, width, height, static_cast<long long>(result.frames), result.seconds,
                 n / result.seconds, cpu * 1000 / n, n / (cpu / 2));
+    // Each thread's time during the run, by stage (threads that ended before the run did are
+    // in the total only).
+    std::map<std::string, double> stages;
     double total = 0;
-    for (const auto& [stage, seconds] : after)
-        total += seconds - (before.count(stage) ? before.at(stage) : 0);
-    for (const auto& [stage, seconds] : after) {
-        const double used = seconds - (before.count(stage) ? before.at(stage) : 0);
+    for (const auto& [id, thread] : after) {
+        const auto earlier = before.find(id);
+        const double used =
+            thread.seconds - (earlier != before.end() ? earlier->second.seconds : 0);
+        stages[thread.stage] += used;
+        total += used;
+    }
+    for (const auto& [stage, used] : stages)
         std::printf("  %-7s %6.1f ms a frame  %5.1f %%\n", stage.c_str(), used * 1000 / n,
                     total > 0 ? 100 * used / total : 0);
-    }
     return true;
 }
 

@@ -82,7 +82,10 @@ std::optional<Container> containerFor(const std::string& extension) {
 // quality with a fast preset. Set before the encoder starts, which is when it reads them.
 void configureEncoder(GstElement* encoder, const std::string& name) {
     if (name == "vp8enc") {
-        g_object_set(encoder, "deadline", static_cast<gint64>(1), "cpu-used", 8, "threads", 2,
+        // One encoder thread: the stages already keep both cores busy, and libvpx's own
+        // threads wait for each other by spinning, which costs several times the work itself on
+        // a busy machine.
+        g_object_set(encoder, "deadline", static_cast<gint64>(1), "cpu-used", 8, "threads", 1,
                      "target-bitrate", 0, "bits-per-pixel", 0.1f, nullptr);
         gst_util_set_object_arg(G_OBJECT(encoder), "token-partitions", "2");
         gst_util_set_object_arg(G_OBJECT(encoder), "end-usage", "vbr");
