@@ -60,6 +60,7 @@
 #include "media/observable.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
+#include "media/thread_check.h"
 
 namespace orlenta {
 
@@ -242,6 +243,8 @@ private:
     uint64_t generation_ = 0;
     bool lastPublishedDetectionFailed_ = false;
     std::atomic<bool> stopping_{false};
+    // What the video-queue members check they run on.
+    [[no_unique_address]] QueueBinding videoQueueCheck_;
 
     // Last, so it is destroyed first: the queue drains while every other member still exists.
     std::unique_ptr<SerialQueue> videoQueue_;
