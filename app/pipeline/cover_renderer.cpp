@@ -920,8 +920,10 @@ void coverPixelated(const cv::Mat& src, cv::Mat& dst, const FaceArea& area,
             const double rowTerm = grid.rowTerm(j);
             const RowSpans s = grid.spans(rowTerm);
             const double* terms = grid.columnTerms();
-            kernels.blendPatch(patch.data(), stride, terms, rowTerm, s.begin, s.innerBegin, width,
-                               row);
+            // The left rim's steps of 8 may not reach past the inner span: pixels of the right
+            // rim would be blended there and then once more by the call for the right rim.
+            kernels.blendPatch(patch.data(), stride, terms, rowTerm, s.begin, s.innerBegin,
+                               s.innerEnd, row);
             kernels.fillKeepingAlpha(packed.data(), s.innerBegin, s.innerEnd, row);
             kernels.blendPatch(patch.data(), stride, terms, rowTerm, s.innerEnd, s.end, width, row);
         }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "app/capture/capture_gstreamer.h"
@@ -24,53 +25,60 @@ fs::path scratch(const std::string& name) {
     return dir;
 }
 
+// One description in a line: id, model, type, then how it is opened; "none" when it is not a
+// camera.
+std::string describe(const std::optional<DeviceDescription>& d) {
+    if (!d)
+        return "none";
+    return d->device.uniqueID + " | " + d->device.localizedName + " | " + d->device.modelID +
+           (d->device.deviceType == CaptureDeviceType::external ? " | external" : " | built-in") +
+           (d->viaPipeWire ? " | pipewire " : " | v4l2 ") + d->target + " | " + d->physicalKey;
+}
+
 TEST(CaptureDevices, DescriptionsFromEitherProvider) {
     // A webcam as the V4L2 provider and as a PipeWire node describe one camera: same identity
-    // and physical key, opened through PipeWire from the node and through V4L2 from the device.
-    const std::map<std::string, std::string> v4l2{
-        {"device.path", "/dev/video0"},         {"v4l2.device.bus_info", "usb-0000:00:14.0-5"},
-        {"v4l2.device.card", "HD Webcam C270"}, {"device.vendor.id", "046d"},
-        {"device.product.id", "0825"},          {"device.bus", "usb"}};
-    const std::map<std::string, std::string> node{{"media.class", "Video/Source"},
-                                                  {"node.name", "v4l2_input.usb-5"},
-                                                  {"object.serial", "57"},
-                                                  {"api.v4l2.path", "/dev/video0"},
-                                                  {"api.v4l2.cap.bus_info", "usb-0000:00:14.0-5"},
-                                                  {"api.v4l2.cap.card", "HD Webcam C270"}};
-    const auto a = describeDevice("HD Webcam C270", v4l2, "/nonexistent");
-    const auto b = describeDevice("HD Webcam C270 (V4L2)", node, "/nonexistent");
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->device.uniqueID, "v4l2:usb-0000:00:14.0-5/HD Webcam C270");
-    EXPECT_EQ(a->device.uniqueID, b->device.uniqueID);
-    EXPECT_EQ(a->physicalKey, b->physicalKey);
-    EXPECT_FALSE(a->viaPipeWire);
-    EXPECT_EQ(a->target, "/dev/video0");
-    EXPECT_TRUE(b->viaPipeWire);
-    EXPECT_EQ(b->target, "v4l2_input.usb-5");
-    EXPECT_EQ(a->device.modelID, "046d:0825");
-    EXPECT_EQ(b->device.modelID, "HD Webcam C270");
-    EXPECT_EQ(a->device.deviceType, CaptureDeviceType::external);
-
+    // and physical key, opened through V4L2 from the device and through PipeWire from the node.
     // A PipeWire-only camera is known by its node name, which survives restarts; the app's own
-    // node keeps its name and nick for the pipeline to leave it out.
-    const auto own = describeDevice("Orlenta Camera", {{"media.class", "Video/Source"},
-                                                       {"media.role", "Camera"},
-                                                       {"node.name", "orlenta-camera.x.y"},
-                                                       {"node.nick", "Orlenta Camera"}});
-    ASSERT_TRUE(own);
-    EXPECT_EQ(own->device.uniqueID, "pipewire:orlenta-camera.x.y");
-    EXPECT_EQ(own->device.localizedName, "Orlenta Camera");
-    EXPECT_EQ(own->device.modelID, "Orlenta Camera");
-
-    // Not cameras: other classes and roles, nodes without a name, devices without a path.
-    EXPECT_FALSE(describeDevice(
-        "Screen",
-        {{"media.class", "Video/Source"}, {"media.role", "Screen"}, {"node.name", "screen"}}));
-    EXPECT_FALSE(describeDevice("Writer", {{"media.class", "Stream/Output/Video"},
-                                           {"node.name", "orlenta-camera-writer"}}));
-    EXPECT_FALSE(
-        describeDevice("Serial only", {{"media.class", "Video/Source"}, {"object.serial", "3"}}));
-    EXPECT_FALSE(describeDevice("Nothing", {}));
+    // node keeps its name and nick for the pipeline to leave it out. Other classes and roles,
+    // nodes without a name and devices without a path are not cameras.
+    using Properties = std::map<std::string, std::string>;
+    const std::tuple<std::string, Properties, std::string> cases[] = {
+        {"HD Webcam C270",
+         {{"device.path", "/dev/video0"},
+          {"v4l2.device.bus_info", "usb-0000:00:14.0-5"},
+          {"v4l2.device.card", "HD Webcam C270"},
+          {"device.vendor.id", "046d"},
+          {"device.product.id", "0825"},
+          {"device.bus", "usb"}},
+         "v4l2:usb-0000:00:14.0-5/HD Webcam C270 | HD Webcam C270 | 046d:0825 | external | v4l2 "
+         "/dev/video0 | /dev/video0"},
+        {"HD Webcam C270 (V4L2)",
+         {{"media.class", "Video/Source"},
+          {"node.name", "v4l2_input.usb-5"},
+          {"object.serial", "57"},
+          {"api.v4l2.path", "/dev/video0"},
+          {"api.v4l2.cap.bus_info", "usb-0000:00:14.0-5"},
+          {"api.v4l2.cap.card", "HD Webcam C270"}},
+         "v4l2:usb-0000:00:14.0-5/HD Webcam C270 | HD Webcam C270 (V4L2) | HD Webcam C270 | "
+         "external | pipewire v4l2_input.usb-5 | /dev/video0"},
+        {"Orlenta Camera",
+         {{"media.class", "Video/Source"},
+          {"media.role", "Camera"},
+          {"node.name", "orlenta-camera.x.y"},
+          {"node.nick", "Orlenta Camera"}},
+         "pipewire:orlenta-camera.x.y | Orlenta Camera | Orlenta Camera | external | pipewire "
+         "orlenta-camera.x.y | "},
+        {"Screen",
+         {{"media.class", "Video/Source"}, {"media.role", "Screen"}, {"node.name", "screen"}},
+         "none"},
+        {"Writer",
+         {{"media.class", "Stream/Output/Video"}, {"node.name", "orlenta-camera-writer"}},
+         "none"},
+        {"Serial only", {{"media.class", "Video/Source"}, {"object.serial", "3"}}, "none"},
+        {"Nothing", {}, "none"},
+    };
+    for (const auto& [name, properties, expected] : cases)
+        EXPECT_EQ(describe(describeDevice(name, properties, "/nonexistent")), expected) << name;
 }
 
 TEST(CaptureDevices, OneEntryPerCamera) {
@@ -85,96 +93,91 @@ TEST(CaptureDevices, OneEntryPerCamera) {
     std::vector<DeviceDescription> list;
     addDescribedDevice(list, described("v4l2:usb-1/Cam", "/dev/video0", false));
     addDescribedDevice(list, described("pipewire:virtual", "", true));
-    // The same webcam through PipeWire: it takes the V4L2 entry's place, keeping the order.
+    // The same webcam through PipeWire takes the V4L2 entry's place, keeping the order; reported
+    // twice, still once; a V4L2 report after the PipeWire one changes nothing; two cameras
+    // without a physical key are two cameras.
     addDescribedDevice(list, described("v4l2:usb-1/Cam", "/dev/video0", true));
-    // Reported twice: still once. And a V4L2 report after the PipeWire one changes nothing.
     addDescribedDevice(list, described("pipewire:virtual", "", true));
     addDescribedDevice(list, described("v4l2:usb-1/Cam", "/dev/video0", false));
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].device.uniqueID, "v4l2:usb-1/Cam");
-    EXPECT_TRUE(list[0].viaPipeWire);
-    EXPECT_EQ(list[0].target, "node.v4l2:usb-1/Cam");
-    EXPECT_EQ(list[1].device.uniqueID, "pipewire:virtual");
-    // Two cameras without a physical key are two cameras.
     addDescribedDevice(list, described("pipewire:other", "", true));
-    EXPECT_EQ(list.size(), 3u);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(describe(list[0]),
+              "v4l2:usb-1/Cam | Camera v4l2:usb-1/Cam | model | external | pipewire "
+              "node.v4l2:usb-1/Cam | /dev/video0");
+    EXPECT_EQ(list[1].device.uniqueID, "pipewire:virtual");
+    EXPECT_EQ(list[2].device.uniqueID, "pipewire:other");
 }
 
 TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
-    // A typical USB webcam: raw YUY2 reaches 30 fps only at small sizes, MJPEG at every size.
-    const std::string webcam =
-        "video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, "
-        "framerate=(fraction){ 5/1 }; "
-        "image/jpeg, width=(int)1920, height=(int)1080, framerate=(fraction){ 30/1, 15/1 }; "
-        "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, "
-        "framerate=(fraction)30/1; audio/x-raw, rate=(int)48000";
-    const auto modes = captureModesFromCaps(webcam);
-    ASSERT_EQ(modes.size(), 3u);
-    EXPECT_EQ(modes[1].rateNumerator, 30);
-    const auto chosen = chooseCaptureMode(modes);
-    ASSERT_TRUE(chosen);
-    EXPECT_TRUE(chosen->mjpeg);
-    EXPECT_EQ(chosen->width, 1920);
-    EXPECT_EQ(captureModeCaps(*chosen),
-              "image/jpeg,width=1920,height=1080,framerate=30/1 ! jpegdec");
-
-    auto choose = [](const std::string& caps) {
-        const auto mode = chooseCaptureMode(captureModesFromCaps(caps));
-        return mode ? captureModeCaps(*mode) : std::string("none");
+    const std::pair<std::string, std::string> cases[] = {
+        // A typical USB webcam: raw YUY2 reaches 30 fps only at small sizes, MJPEG at every size.
+        {"video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, "
+         "framerate=(fraction){ 5/1 }; "
+         "image/jpeg, width=(int)1920, height=(int)1080, framerate=(fraction){ 30/1, 15/1 }; "
+         "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, "
+         "framerate=(fraction)30/1; audio/x-raw, rate=(int)48000",
+         "image/jpeg,width=1920,height=1080,framerate=30/1 ! jpegdec"},
+        // Raw before MJPEG when both reach 30 fps at a size; the smallest such size from 720p
+        // up; 30000/1001 counts as 30.
+        {"image/jpeg, width=1280, height=720, framerate=30/1; "
+         "video/x-raw, format=NV12, width=1280, height=720, framerate=30000/1001; "
+         "image/jpeg, width=1920, height=1080, framerate=30/1",
+         "video/x-raw,format=NV12,width=1280,height=720,framerate=30000/1001"},
+        // Nothing reaches 30 fps from 720p up: the smallest size from 720p up, at its fastest.
+        {"video/x-raw, format=YUY2, width=640, height=480, framerate=30/1; "
+         "video/x-raw, format=YUY2, width=1920, height=1080, framerate=5/1; "
+         "video/x-raw, format=YUY2, width=1280, height=720, framerate={ 5/1, 10/1 }",
+         "video/x-raw,format=YUY2,width=1280,height=720,framerate=10/1"},
+        {"video/x-raw, format=YUY2, width=1280, height=720, framerate=5/1; "
+         "image/jpeg, width=1280, height=720, framerate=15/1",
+         "image/jpeg,width=1280,height=720,framerate=15/1 ! jpegdec"},
+        // Only small modes: the largest; ranges count at their largest values.
+        {"video/x-raw, format=YUY2, width=[ 160, 800 ], height=[ 120, 600 ], "
+         "framerate=[ 1/1, 60/1 ]; video/x-raw, format=YUY2, width=320, height=240",
+         "video/x-raw,format=YUY2,width=800,height=600,framerate=60/1"},
+        {"", "none"},
+        {"audio/x-raw, rate=48000", "none"},
     };
-    // Raw before MJPEG when both reach 30 fps at a size; the smallest such size from 720p up;
-    // 30000/1001 counts as 30.
-    EXPECT_EQ(choose("image/jpeg, width=1280, height=720, framerate=30/1; "
-                     "video/x-raw, format=NV12, width=1280, height=720, framerate=30000/1001; "
-                     "image/jpeg, width=1920, height=1080, framerate=30/1"),
-              "video/x-raw,format=NV12,width=1280,height=720,framerate=30000/1001");
-    // Nothing reaches 30 fps from 720p up: the smallest size from 720p up, at its fastest.
-    EXPECT_EQ(choose("video/x-raw, format=YUY2, width=640, height=480, framerate=30/1; "
-                     "video/x-raw, format=YUY2, width=1920, height=1080, framerate=5/1; "
-                     "video/x-raw, format=YUY2, width=1280, height=720, framerate={ 5/1, 10/1 }"),
-              "video/x-raw,format=YUY2,width=1280,height=720,framerate=10/1");
-    // Only small modes: the largest; ranges count at their largest values.
-    EXPECT_EQ(choose("video/x-raw, format=YUY2, width=[ 160, 800 ], height=[ 120, 600 ], "
-                     "framerate=[ 1/1, 60/1 ]; video/x-raw, format=YUY2, width=320, height=240"),
-              "video/x-raw,format=YUY2,width=800,height=600,framerate=60/1");
-    EXPECT_EQ(choose(""), "none");
-    EXPECT_EQ(choose("audio/x-raw, rate=48000"), "none");
+    for (const auto& [caps, expected] : cases) {
+        const auto mode = chooseCaptureMode(captureModesFromCaps(caps));
+        EXPECT_EQ(mode ? captureModeCaps(*mode) : std::string("none"), expected) << caps;
+    }
 }
 
 TEST(CaptureDevices, DeviceTypeRule) {
     using T = CaptureDeviceType;
-    EXPECT_EQ(deviceTypeFor({{"device.form-factor", "internal"}}), T::builtInWideAngleCamera);
-    EXPECT_EQ(deviceTypeFor({{"device.form-factor", "webcam"}, {"device.bus", "pci"}}),
-              T::external);
-    EXPECT_EQ(deviceTypeFor({{"api.libcamera.location", "front"}}), T::builtInWideAngleCamera);
-    EXPECT_EQ(deviceTypeFor({{"api.libcamera.location", "external"}}), T::external);
-    EXPECT_EQ(deviceTypeFor({{"v4l2.device.bus_info", "platform:qcom-camss"}}),
-              T::builtInWideAngleCamera);
-    EXPECT_EQ(deviceTypeFor({{"api.v4l2.cap.bus_info", "PCI:0000:00:05.0"}}),
-              T::builtInWideAngleCamera);
-    EXPECT_EQ(deviceTypeFor({}), T::external);
+    const std::pair<std::map<std::string, std::string>, T> declared[] = {
+        {{{"device.form-factor", "internal"}}, T::builtInWideAngleCamera},
+        {{{"device.form-factor", "webcam"}, {"device.bus", "pci"}}, T::external},
+        {{{"api.libcamera.location", "front"}}, T::builtInWideAngleCamera},
+        {{{"api.libcamera.location", "external"}}, T::external},
+        {{{"v4l2.device.bus_info", "platform:qcom-camss"}}, T::builtInWideAngleCamera},
+        {{{"api.v4l2.cap.bus_info", "PCI:0000:00:05.0"}}, T::builtInWideAngleCamera},
+        {{}, T::external},
+    };
+    for (const auto& [properties, type] : declared)
+        EXPECT_EQ(deviceTypeFor(properties), type) << ::testing::PrintToString(properties);
 
     // USB cameras: the port's "removable" attribute decides, found from the device node or the
-    // sysfs path, walking up from the interface to the USB device.
+    // sysfs path, walking up from the interface to the USB device; unknown or no sysfs: external.
     const fs::path sys = scratch("sysfs");
     const fs::path usb = sys / "devices/pci0000:00/0000:00:14.0/usb1/1-5";
     fs::create_directories(usb / "1-5:1.0/video4linux/video0");
     fs::create_directories(sys / "class/video4linux");
     fs::create_symlink(usb / "1-5:1.0/video4linux/video0", sys / "class/video4linux/video0");
     fs::create_symlink(usb / "1-5:1.0", usb / "1-5:1.0/video4linux/video0/device");
-    std::ofstream(usb / "removable") << "fixed\n";
-    const std::map<std::string, std::string> lid{{"device.path", "/dev/video0"},
-                                                 {"v4l2.device.bus_info", "usb-0000:00:14.0-5"}};
-    EXPECT_EQ(deviceTypeFor(lid, sys.string()), T::builtInWideAngleCamera);
-    EXPECT_EQ(
-        deviceTypeFor({{"api.v4l2.path", "/dev/video0"}, {"device.bus", "usb"}}, sys.string()),
-        T::builtInWideAngleCamera);
-    std::ofstream(usb / "removable") << "removable\n";
-    EXPECT_EQ(deviceTypeFor(lid, sys.string()), T::external);
-    // Unknown port, or no sysfs at all: external.
-    std::ofstream(usb / "removable") << "unknown\n";
-    EXPECT_EQ(deviceTypeFor(lid, sys.string()), T::external);
-    EXPECT_EQ(deviceTypeFor(lid, "/nonexistent"), T::external);
+    const std::map<std::string, std::string> byNode{{"device.path", "/dev/video0"},
+                                                    {"v4l2.device.bus_info", "usb-0000:00:14.0-5"}};
+    const std::map<std::string, std::string> byPath{{"api.v4l2.path", "/dev/video0"},
+                                                    {"device.bus", "usb"}};
+    for (const auto& [removable, type] :
+         {std::pair{"fixed", T::builtInWideAngleCamera}, std::pair{"removable", T::external},
+          std::pair{"unknown", T::external}}) {
+        std::ofstream(usb / "removable") << removable << "\n";
+        EXPECT_EQ(deviceTypeFor(byNode, sys.string()), type) << removable;
+        EXPECT_EQ(deviceTypeFor(byPath, sys.string()), type) << removable;
+    }
+    EXPECT_EQ(deviceTypeFor(byNode, "/nonexistent"), T::external);
 }
 
 // Runs the access rule over a directory as an unprivileged user, in a child process.

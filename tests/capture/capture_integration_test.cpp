@@ -119,39 +119,30 @@ struct Rig {
     }
 };
 
-TEST(CaptureIntegration, CamerasAreFoundAddedAndRemoved) {
+TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // A camera present before the system starts is listed once, even though the PipeWire
     // provider reports it twice.
-    auto early =
-        std::make_unique<TestCamera>(cameraOptions("early", TestCamera::Format::yuy2, 640, 480));
-    ASSERT_TRUE(early->started());
+    auto usb =
+        std::make_unique<TestCamera>(cameraOptions("usb", TestCamera::Format::mjpeg, 640, 480));
+    ASSERT_TRUE(usb->started());
+    const std::string usbID = idOf(*usb);
     Rig rig;
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(*early)); }, 1.0));
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID); }, 1.0));
     const auto list = rig.system->devices();
     EXPECT_EQ(std::count_if(list.begin(), list.end(),
-                            [&](const CaptureDevice& d) { return d.uniqueID == idOf(*early); }),
+                            [&](const CaptureDevice& d) { return d.uniqueID == usbID; }),
               1);
+    rig.pipeline->start();
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
 
-    // Cameras plugged in later are found within a second, announced on the main thread, and
-    // typed by what they declare.
-    auto options = cameraOptions("lid", TestCamera::Format::mjpeg, 640, 480);
-    options.properties["device.form-factor"] = "internal";
-    TestCamera lid(options);
-    ASSERT_TRUE(lid.started());
-    ASSERT_TRUE(rig.main.runUntil(
-        [&] { return rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)); }, 1.0));
-    const std::optional<CaptureDevice> found = rig.system->deviceWithUniqueID(idOf(lid));
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->localizedName, "Test Camera lid");
-    EXPECT_EQ(found->deviceType, CaptureDeviceType::builtInWideAngleCamera);
-    EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(*early))->deviceType,
-              CaptureDeviceType::external);
-    // A camera plugged in does not take over the selection, built-in or not.
-    rig.main.runPending();
-    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(*early));
-
-    // The app's own virtual camera, by name or by model, never reaches the camera list.
+    // Cameras plugged in later are found within a second, announced on the main thread and
+    // typed by what they declare; they do not take over the selection, built-in or not. The
+    // app's own virtual camera, by name or by model, never reaches the camera list.
+    auto lidOptions = cameraOptions("lid", TestCamera::Format::yuy2, 480, 360);
+    lidOptions.properties["device.form-factor"] = "internal";
+    TestCamera lid(lidOptions);
     auto ownOptions = cameraOptions("own", TestCamera::Format::yuy2, 640, 480);
     ownOptions.description = "Orlenta Camera";
     TestCamera own(ownOptions);
@@ -160,109 +151,25 @@ TEST(CaptureIntegration, CamerasAreFoundAddedAndRemoved) {
     nickOptions.properties["device.form-factor"] = "internal";
     TestCamera ownModel(nickOptions);
     ASSERT_TRUE(rig.main.runUntil(
-        [&] { return rig.listed(idOf(own)) && rig.listed(idOf(ownModel)); }, 1.0));
-    rig.main.runPending();
-    for (const CaptureDevice& camera : rig.pipeline->cameras.get()) {
-        EXPECT_NE(camera.uniqueID, idOf(own));
-        EXPECT_NE(camera.uniqueID, idOf(ownModel));
-    }
-    EXPECT_EQ(rig.pipeline->cameras.get().size(), 2u);
-
-    // Unplugged: gone within a second, announced.
-    early.reset();
-    ASSERT_TRUE(rig.main.runUntil(
         [&] {
-            return rig.hasEvent(CaptureSystem::DeviceEvent::disconnected,
-                                "pipewire:orlenta-test.early");
+            return rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)) &&
+                   rig.listed(idOf(own)) && rig.listed(idOf(ownModel));
         },
         1.0));
-    EXPECT_FALSE(rig.listed("pipewire:orlenta-test.early"));
-    // The selection moves to the built-in camera, not to the app's own ones.
     rig.main.runPending();
-    EXPECT_EQ(rig.pipeline->cameras.get().size(), 1u);
-    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
-}
+    EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(lid))->localizedName, "Test Camera lid");
+    EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(lid))->deviceType,
+              CaptureDeviceType::builtInWideAngleCamera);
+    EXPECT_EQ(rig.system->deviceWithUniqueID(usbID)->deviceType, CaptureDeviceType::external);
+    EXPECT_EQ(rig.pipeline->selectedCameraID.get(), usbID);
+    EXPECT_EQ(rig.pipeline->cameras.get().size(), 2u);
 
-TEST(CaptureIntegration, FramesArriveAsBgraOfTheCameraSize) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    TestCamera raw(cameraOptions("raw", TestCamera::Format::yuy2, 640, 480));
-    TestCamera jpeg(cameraOptions("jpeg", TestCamera::Format::mjpeg, 1280, 720));
-    ASSERT_TRUE(raw.started() && jpeg.started());
-    Rig rig;
-    ASSERT_TRUE(
-        rig.main.runUntil([&] { return rig.listed(idOf(raw)) && rig.listed(idOf(jpeg)); }, 1.0));
-    rig.main.runPending();
-    EXPECT_EQ(rig.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
-    rig.pipeline->setSelectedCameraID(idOf(raw));
-    rig.pipeline->start();
-
-    for (const TestCamera* camera : {&raw, &jpeg}) {
-        SCOPED_TRACE(camera->options().nodeName);
-        rig.pipeline->setSelectedCameraID(idOf(*camera));
-        // The first frames may still come from the camera before.
-        ASSERT_TRUE(rig.waitForFrames(1, 5.0));
-        ASSERT_TRUE(rig.main.runUntil(
-            [&] { return rig.lastSeen().width == camera->options().width; }, 5.0));
-        const std::optional<Seen> frame = rig.waitForFrames(10, 5.0);
-        ASSERT_TRUE(frame) << "frames stopped";
-        EXPECT_EQ(frame->width, camera->options().width);
-        EXPECT_EQ(frame->height, camera->options().height);
-        EXPECT_TRUE(frame->redBelow) << "colours or channel order are wrong";
-        ASSERT_TRUE(frame->tag.has_value()) << "the picture is not the camera's";
-        EXPECT_TRUE(camera->sendTime(*frame->tag).has_value());
-    }
-
-    // Paused: the camera is let go and nothing arrives; resumed: frames again.
-    rig.pipeline->setPaused(true);
-    rig.main.runUntil([] { return false; }, 0.3);
-    const size_t paused = rig.seenCount();
-    rig.main.runUntil([] { return false; }, 0.5);
-    EXPECT_EQ(rig.seenCount(), paused);
-    rig.pipeline->setPaused(false);
-    EXPECT_TRUE(rig.waitForFrames(5, 5.0));
-}
-
-TEST(CaptureIntegration, AWebcamIsOpenedInItsThirtyFramesASecondMode) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    // Raw 1080p comes at 5 fps only, MJPEG 1080p at 30: MJPEG is negotiated and arrives whole.
-    auto options = cameraOptions("webcam", TestCamera::Format::yuy2, 640, 480);
-    options.otherModes = {{TestCamera::Format::yuy2, 1920, 1080, 5},
-                          {TestCamera::Format::mjpeg, 1920, 1080, 30}};
-    TestCamera webcam(options);
-    ASSERT_TRUE(webcam.started());
-    Rig rig;
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(webcam)); }, 1.0));
-    rig.main.runPending();
-    rig.pipeline->setSelectedCameraID(idOf(webcam));
-    rig.pipeline->start();
-    ASSERT_TRUE(rig.main.runUntil(
-        [&] { return rig.seenCount() > 0 && rig.lastSeen().width == 1920; }, 10.0));
-    const std::optional<Seen> frame = rig.waitForFrames(5, 5.0);
-    ASSERT_TRUE(frame) << "frames stopped";
-    EXPECT_EQ(frame->height, 1080);
-    EXPECT_TRUE(frame->tag.has_value()) << "the picture is not the camera's";
-    EXPECT_EQ(webcam.negotiatedMode(),
-              (TestCamera::Mode{TestCamera::Format::mjpeg, 1920, 1080, 30}));
-}
-
-TEST(CaptureIntegration, AVanishingCameraMovesTheSelection) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    auto usb =
-        std::make_unique<TestCamera>(cameraOptions("usb", TestCamera::Format::mjpeg, 640, 480));
-    auto lidOptions = cameraOptions("builtin", TestCamera::Format::yuy2, 480, 360);
-    lidOptions.properties["device.form-factor"] = "internal";
-    TestCamera lid(lidOptions);
-    Rig rig;
-    const std::string usbID = idOf(*usb);
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID) && rig.listed(idOf(lid)); }, 1.0));
-    rig.main.runPending();
-    rig.pipeline->start();
-    rig.pipeline->setSelectedCameraID(usbID);
-    ASSERT_TRUE(
-        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
-
-    // Unplugged while frames flow: the built-in camera takes over, without a crash.
+    // Unplugged while frames flow: announced and gone within a second, and the built-in camera
+    // takes over, without a crash.
     usb.reset();
+    ASSERT_TRUE(rig.main.runUntil(
+        [&] { return rig.hasEvent(CaptureSystem::DeviceEvent::disconnected, usbID); }, 1.0));
+    EXPECT_FALSE(rig.listed(usbID));
     ASSERT_TRUE(
         rig.main.runUntil([&] { return rig.pipeline->selectedCameraID.get() == idOf(lid); }, 2.0));
     ASSERT_TRUE(
@@ -276,6 +183,51 @@ TEST(CaptureIntegration, AVanishingCameraMovesTheSelection) {
     ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID); }, 1.0));
     rig.main.runPending();
     EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
+}
+
+TEST(CaptureIntegration, FramesArriveAsBgraInTheThirtyFramesASecondMode) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    // A raw camera, and a webcam whose raw 1080p comes at 5 fps only but MJPEG 1080p at 30:
+    // MJPEG is negotiated and arrives whole.
+    TestCamera raw(cameraOptions("raw", TestCamera::Format::yuy2, 640, 480));
+    auto options = cameraOptions("webcam", TestCamera::Format::yuy2, 640, 480);
+    options.otherModes = {{TestCamera::Format::yuy2, 1920, 1080, 5},
+                          {TestCamera::Format::mjpeg, 1920, 1080, 30}};
+    TestCamera webcam(options);
+    ASSERT_TRUE(raw.started() && webcam.started());
+    Rig rig;
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return rig.listed(idOf(raw)) && rig.listed(idOf(webcam)); }, 1.0));
+    rig.main.runPending();
+    EXPECT_EQ(rig.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
+    rig.pipeline->setSelectedCameraID(idOf(raw));
+    rig.pipeline->start();
+
+    for (const auto& [camera, size] :
+         {std::pair{&raw, cv::Size(640, 480)}, std::pair{&webcam, cv::Size(1920, 1080)}}) {
+        SCOPED_TRACE(camera->options().nodeName);
+        rig.pipeline->setSelectedCameraID(idOf(*camera));
+        // The first frames may still come from the camera before.
+        ASSERT_TRUE(rig.main.runUntil(
+            [&] { return rig.seenCount() > 0 && rig.lastSeen().width == size.width; }, 10.0));
+        const std::optional<Seen> frame = rig.waitForFrames(10, 5.0);
+        ASSERT_TRUE(frame) << "frames stopped";
+        EXPECT_EQ(frame->height, size.height);
+        EXPECT_TRUE(frame->redBelow) << "colours or channel order are wrong";
+        ASSERT_TRUE(frame->tag.has_value()) << "the picture is not the camera's";
+        EXPECT_TRUE(camera->sendTime(*frame->tag).has_value());
+    }
+    EXPECT_EQ(webcam.negotiatedMode(),
+              (TestCamera::Mode{TestCamera::Format::mjpeg, 1920, 1080, 30}));
+
+    // Paused: the camera is let go and nothing arrives; resumed: frames again.
+    rig.pipeline->setPaused(true);
+    rig.main.runUntil([] { return false; }, 0.3);
+    const size_t paused = rig.seenCount();
+    rig.main.runUntil([] { return false; }, 0.5);
+    EXPECT_EQ(rig.seenCount(), paused);
+    rig.pipeline->setPaused(false);
+    EXPECT_TRUE(rig.waitForFrames(5, 5.0));
 }
 
 TEST(CaptureIntegration, ASilentCameraIsOpenedAgain) {
@@ -336,35 +288,27 @@ bool runSessionScript(const std::string& verb) {
     return status == 0;
 }
 
-TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLate) {
+TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLateOrRestarts) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // Run on its own (as ctest does), discovery starts here, with no PipeWire yet.
     ASSERT_TRUE(runSessionScript("stop"));
     Rig rig;
     EXPECT_TRUE(rig.system->devices().empty());
     ASSERT_TRUE(runSessionScript("start"));
-    TestCamera camera(cameraOptions("late", TestCamera::Format::yuy2, 640, 480));
-    ASSERT_TRUE(camera.started());
-    EXPECT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 3.0))
-        << "PipeWire started after discovery was not noticed";
-}
-
-TEST(CaptureIntegration, CamerasAreFoundAgainAfterPipeWireRestarts) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    Rig rig;
     {
-        TestCamera before(cameraOptions("before", TestCamera::Format::yuy2, 640, 480));
-        ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(before)); }, 1.0));
+        TestCamera late(cameraOptions("late", TestCamera::Format::yuy2, 640, 480));
+        ASSERT_TRUE(late.started());
+        ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(late)); }, 3.0))
+            << "PipeWire started after discovery was not noticed";
     }
     // PipeWire (with its session manager) goes away and comes back in the same place.
     ASSERT_TRUE(runSessionScript("stop"));
     ASSERT_TRUE(runSessionScript("start"));
-
     TestCamera after(cameraOptions("after", TestCamera::Format::yuy2, 640, 480));
     ASSERT_TRUE(after.started());
     ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(after)); }, 3.0))
         << "the restarted PipeWire was not noticed";
-    EXPECT_FALSE(rig.listed("pipewire:orlenta-test.before"));
+    EXPECT_FALSE(rig.listed("pipewire:orlenta-test.late"));
     rig.main.runPending();
     rig.pipeline->start();
     rig.pipeline->setSelectedCameraID(idOf(after));

@@ -9,7 +9,6 @@
 #include "extension/extension_provider_source.h"
 #include "manual_timer_queue.h"
 #include "media/camera_service_memory.h"
-#include "media/dispatch.h"
 
 namespace orlenta::testing {
 
@@ -17,9 +16,7 @@ inline constexpr double kHostClockOffset = 1000;
 
 struct DaemonFixture {
     explicit DaemonFixture(std::shared_ptr<CameraExtensionService> extensionService = nullptr,
-                           std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {})
-        : timers(std::make_shared<ManualTimerQueue>()),
-          service(MemoryCameraService::create(serviceQueue)) {
+                           std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {}) {
         ExtensionDeviceSource::Environment environment;
         environment.service = extensionService ? extensionService : service;
         environment.timerQueue = timers;
@@ -31,23 +28,22 @@ struct DaemonFixture {
     }
 
     bool start() { return service->startService(provider->provider(), nullptr); }
-
     ExtensionDeviceSource& device() { return *provider->deviceSource(); }
     std::shared_ptr<CameraExtensionStream> sourceStream() {
         return device().sourceStream()->stream();
     }
     std::shared_ptr<CameraExtensionStream> sinkStream() { return device().sinkStream()->stream(); }
+    std::vector<MemoryCameraService::SentSample> takeSent() {
+        return service->takeSentSamples(*sourceStream());
+    }
 
     // Runs the service queue and whatever is due on the timer queue until nothing is left now.
     void pump() {
-        for (;;) {
-            const size_t ran = serviceQueue.runPending() + timers->runDue();
-            if (ran == 0)
-                return;
+        while (serviceQueue.runPending() + timers->runDue() > 0) {
         }
     }
-    // Moves time forward in small steps, running the service queue between them, so completions
-    // and ticks interleave as they would.
+    // Moves time forward in steps, running the service queue between them, so completions and
+    // ticks interleave as they would.
     void advance(double seconds, double step = 0.001) {
         const double end = timers->now() + seconds;
         pump();
@@ -60,8 +56,8 @@ struct DaemonFixture {
     }
 
     ManualExecutor serviceQueue;
-    std::shared_ptr<ManualTimerQueue> timers;
-    std::shared_ptr<MemoryCameraService> service;
+    std::shared_ptr<ManualTimerQueue> timers = std::make_shared<ManualTimerQueue>();
+    std::shared_ptr<MemoryCameraService> service = MemoryCameraService::create(serviceQueue);
     std::shared_ptr<ExtensionProviderSource> provider;
 };
 

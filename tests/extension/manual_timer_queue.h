@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,37 +16,43 @@ namespace orlenta::testing {
 class ManualTimerQueue final : public TimerQueue {
 public:
     void async(Task task) override { asyncAfter(0, std::move(task)); }
-
     void asyncAfter(double delaySeconds, Task task) override {
         std::lock_guard lock(mutex_);
         due_.emplace(Key{now_ + std::max(delaySeconds, 0.0), next_++}, std::move(task));
     }
-
     std::unique_ptr<Timer> startRepeatingTimer(double firstDelay, double interval,
                                                Task task) override {
-        auto state = std::make_shared<Repeating>();
-        state->task = std::move(task);
-        state->interval = interval;
-        double start = 0;
-        {
-            std::lock_guard lock(mutex_);
-            start = now_ + std::max(firstDelay, 0.0);
-            ++repeatingStarted_;
-        }
-        scheduleRun(state, start, 0);
-        return std::make_unique<Handle>(state);
+        auto timer = std::make_unique<Repeating>();
+        repeat(timer->valid, now() + std::max(firstDelay, 0.0), interval,
+               std::make_shared<Task>(std::move(task)));
+        return timer;
     }
-
     double now() const override {
         std::lock_guard lock(mutex_);
         return now_;
     }
 
-    // Runs everything due at the current time (and what that makes due). Returns how many ran.
-    size_t runDue() { return runUntil(now()); }
-    // Moves the clock forward, running the work that falls due on the way at its own time.
-    size_t advance(double seconds) { return runUntil(now() + seconds); }
-    size_t advanceTo(double time) { return runUntil(time); }
+    // Runs what is due by then, each at its own time, and leaves the clock there. Returns how
+    // many ran.
+    size_t advanceTo(double limit) {
+        size_t ran = 0;
+        for (;; ++ran) {
+            Task task;
+            {
+                std::lock_guard lock(mutex_);
+                if (due_.empty() || limit < due_.begin()->first.first) {
+                    now_ = std::max(now_, limit);
+                    return ran;
+                }
+                now_ = std::max(now_, due_.begin()->first.first);
+                task = std::move(due_.begin()->second);
+                due_.erase(due_.begin());
+            }
+            task();
+        }
+    }
+    size_t runDue() { return advanceTo(now()); }
+    size_t advance(double seconds) { return advanceTo(now() + seconds); }
     // Sets the clock without running anything (for checks at exact instants).
     void setNow(double time) {
         std::lock_guard lock(mutex_);
@@ -57,71 +62,31 @@ public:
         std::lock_guard lock(mutex_);
         return due_.size();
     }
-    int repeatingTimersStarted() const {
-        std::lock_guard lock(mutex_);
-        return repeatingStarted_;
-    }
 
 private:
-    struct Key {
-        double time;
-        uint64_t order;
-        bool operator<(const Key& other) const {
-            return time < other.time || (time == other.time && order < other.order);
-        }
-    };
-    struct Repeating {
-        std::atomic<bool> valid{true};
-        double interval = 0;
-        Task task;
-    };
-    class Handle final : public Timer {
-    public:
-        explicit Handle(std::shared_ptr<Repeating> state) : state_(std::move(state)) {}
-        ~Handle() override { invalidate(); }
-        void invalidate() override { state_->valid = false; }
-        bool isValid() const override { return state_->valid; }
-
-    private:
-        std::shared_ptr<Repeating> state_;
+    using Key = std::pair<double, uint64_t>; // due time, submission order
+    using Flag = std::shared_ptr<std::atomic<bool>>;
+    struct Repeating final : Timer {
+        Flag valid = std::make_shared<std::atomic<bool>>(true);
+        ~Repeating() override { *valid = false; }
+        void invalidate() override { *valid = false; }
+        bool isValid() const override { return *valid; }
     };
 
-    void scheduleRun(const std::shared_ptr<Repeating>& state, double start, uint64_t k) {
-        const double at = start + static_cast<double>(k) * state->interval;
+    void repeat(Flag valid, double at, double interval, std::shared_ptr<Task> task) {
         std::lock_guard lock(mutex_);
-        due_.emplace(Key{at, next_++}, [this, state, start, k] {
-            if (!state->valid)
+        due_.emplace(Key{at, next_++}, [=, this] {
+            if (!*valid)
                 return;
-            state->task();
-            if (state->valid)
-                scheduleRun(state, start, k + 1);
+            (*task)();
+            if (*valid)
+                repeat(valid, at + interval, interval, task);
         });
-    }
-
-    size_t runUntil(double limit) {
-        size_t ran = 0;
-        for (;;) {
-            Task task;
-            {
-                std::lock_guard lock(mutex_);
-                if (due_.empty() || limit < due_.begin()->first.time) {
-                    now_ = std::max(now_, limit);
-                    return ran;
-                }
-                auto first = due_.begin();
-                now_ = std::max(now_, first->first.time);
-                task = std::move(first->second);
-                due_.erase(first);
-            }
-            task();
-            ++ran;
-        }
     }
 
     mutable std::mutex mutex_;
     double now_ = 0;
     uint64_t next_ = 0;
-    int repeatingStarted_ = 0;
     std::multimap<Key, Task> due_;
 };
 

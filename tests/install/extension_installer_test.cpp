@@ -1,317 +1,175 @@
+// ExtensionInstaller over the in-memory service: the requests it makes, how each answer becomes
+// its flags and status line (a sweep), the wait for the camera after an install, and answers that
+// come too late.
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
 
 #include "app/install/extension_installer.h"
 #include "app/install/extension_service_memory.h"
-#include "media/dispatch.h"
 #include "media/observable_testing.h"
 
 namespace orlenta {
 namespace {
 
 using Kind = ExtensionRequest::Kind;
+using Service = MemoryExtensionService;
 
 class CountingLauncher final : public SettingsLauncher {
 public:
-    bool preferredWorks = true;
-    bool fallbackWorks = true;
+    bool works = true;
     int preferredCalls = 0;
     int fallbackCalls = 0;
-    bool openPreferred() override {
-        ++preferredCalls;
-        return preferredWorks;
-    }
-    bool openFallback() override {
-        ++fallbackCalls;
-        return fallbackWorks;
-    }
+    bool openPreferred() override { return ++preferredCalls, works; }
+    bool openFallback() override { return ++fallbackCalls, works; }
 };
 
-struct InstallerFixture {
+struct Rig {
     ManualExecutor main;
-    std::shared_ptr<MemoryExtensionService> service = std::make_shared<MemoryExtensionService>();
+    std::shared_ptr<Service> service = std::make_shared<Service>();
     std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>();
     std::shared_ptr<ExtensionInstaller> installer =
         ExtensionInstaller::create(service, main, launcher);
 
-    std::shared_ptr<ExtensionRequest> installAndComplete() {
+    void installAndComplete() {
         installer->install();
-        auto request = service->lastRequest(Kind::activation);
-        MemoryExtensionService::answerFinish(request, kExtensionResultCompleted);
+        Service::answerFinish(service->lastRequest(Kind::activation), kExtensionResultCompleted);
         main.runPending();
-        return request;
     }
 };
 
-ExtensionProperties entry(bool awaiting, bool uninstalling) {
-    ExtensionProperties properties;
-    properties.isAwaitingUserApproval = awaiting;
-    properties.isUninstalling = uninstalling;
-    return properties;
-}
+const std::string kInstalled =
+    "Installed. You may need to restart your video app to see the camera.";
 
-TEST(ExtensionInstaller, StartsEmptyAndSubmitsRequestsForTheDaemon) {
-    InstallerFixture f;
-    ASSERT_TRUE(f.installer);
-    EXPECT_EQ(ExtensionInstaller::create(nullptr, f.main), nullptr);
-    EXPECT_EQ(f.installer->message.get(), "");
-    EXPECT_FALSE(f.installer->needsApproval.get());
-    EXPECT_FALSE(f.installer->removing());
-    EXPECT_FALSE(f.installer->finishing.get());
-    EXPECT_FALSE(f.installer->needsRestart.get());
-    EXPECT_EQ(f.installer->statusRequest(), nullptr);
-
-    f.installer->checkStatus();
-    f.installer->install();
-    f.installer->uninstall();
-    const auto requests = f.service->requests();
+TEST(ExtensionInstaller, SubmitsRequestsForTheDaemonAndAnswersNothingInPlace) {
+    Rig rig;
+    ASSERT_TRUE(rig.installer);
+    EXPECT_FALSE(ExtensionInstaller::create(nullptr, rig.main));
+    rig.installer->checkStatus();
+    rig.installer->install();
+    rig.installer->uninstall();
+    const auto requests = rig.service->requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0]->kind(), Kind::properties);
     EXPECT_EQ(requests[1]->kind(), Kind::activation);
     EXPECT_EQ(requests[2]->kind(), Kind::deactivation);
     for (const auto& request : requests) {
         EXPECT_EQ(request->identifier(), "example.orlenta.camera.extension");
-        EXPECT_EQ(request->delegate(), f.installer);
-        EXPECT_EQ(&request->executor(), &f.main);
+        EXPECT_EQ(request->delegate(), rig.installer);
+        EXPECT_EQ(&request->executor(), &rig.main);
     }
-    EXPECT_EQ(f.installer->statusRequest(), requests[0]);
-    // Nothing is answered from inside the calls.
-    EXPECT_EQ(f.main.pendingCount(), 0u);
+    EXPECT_EQ(rig.installer->statusRequest(), requests[0]);
+    EXPECT_EQ(rig.main.pendingCount(), 0u);
+    EXPECT_EQ(rig.installer->message.get(), "Removing\u2026");
 }
 
-TEST(ExtensionInstaller, InstallSetsItsFlagsInOrderAndKeepsApproval) {
-    InstallerFixture f;
-    f.installer->uninstall();
-    ObservableTesting::set(f.installer->needsApproval, true);
-    ObservableTesting::set(f.installer->needsRestart, true);
-    ObservableTesting::set(f.installer->finishing, true);
-    std::vector<std::string> order;
-    f.installer->message.addObserver([&](const std::string& text) { order.push_back(text); });
-    f.installer->finishing.addObserver([&](bool) { order.push_back("finishing"); });
-    f.installer->needsRestart.addObserver([&](bool) { order.push_back("needsRestart"); });
-    f.installer->install();
-    EXPECT_EQ(order, (std::vector<std::string>{"Installing\u2026", "finishing", "needsRestart"}));
-    EXPECT_FALSE(f.installer->removing());
-    EXPECT_FALSE(f.installer->finishing.get());
-    EXPECT_FALSE(f.installer->needsRestart.get());
-    EXPECT_TRUE(f.installer->needsApproval.get());
-
-    f.installer->uninstall();
-    EXPECT_EQ(f.installer->message.get(), "Removing\u2026");
-    EXPECT_TRUE(f.installer->removing());
-}
-
-TEST(ExtensionInstaller, CompletedActivationWaitsTenSecondsForTheCamera) {
-    // No connection in time: needsRestart turns true at 10 s, not before.
-    {
-        InstallerFixture f;
-        f.installAndComplete();
-        EXPECT_EQ(f.installer->message.get(),
-                  "Installed. You may need to restart your video app to see the camera.");
-        EXPECT_TRUE(f.installer->finishing.get());
-        f.main.advance(9.9);
-        EXPECT_FALSE(f.installer->needsRestart.get());
-        f.main.advance(0.1);
-        EXPECT_TRUE(f.installer->needsRestart.get());
-    }
-    // The app reports the camera connected at 4 s: needsRestart stays false.
-    {
-        InstallerFixture f;
-        f.installAndComplete();
-        f.main.advance(4);
-        f.installer->virtualCameraDidConnect();
-        f.main.advance(20);
-        EXPECT_FALSE(f.installer->needsRestart.get());
-        EXPECT_EQ(f.main.activeTimerCount(), 0u);
-    }
-    // The installer goes before the check fires: nothing happens.
-    {
-        InstallerFixture f;
-        f.installAndComplete();
-        f.installer.reset();
-        f.main.advance(11);
-        EXPECT_EQ(f.main.activeTimerCount(), 0u);
-    }
-}
-
-TEST(ExtensionInstaller, InstallingTwiceQuickly) {
-    InstallerFixture f;
-    f.installAndComplete(); // check A due at 10 s
-    f.main.advance(3);
-    f.installer->install(); // resets finishing and needsRestart
-    EXPECT_FALSE(f.installer->finishing.get());
-    f.main.advance(1);
-    MemoryExtensionService::answerFinish(f.service->lastRequest(Kind::activation),
-                                         kExtensionResultCompleted); // check B due at 14 s
-    f.main.runPending();
-    EXPECT_TRUE(f.installer->finishing.get());
-    // Check A fires at 10 s and sees finishing true again.
-    f.main.advance(6.0);
-    EXPECT_TRUE(f.installer->needsRestart.get());
-
-    // Had the second activation not completed by then, check A finds finishing false.
-    InstallerFixture g;
-    g.installAndComplete();
-    g.main.advance(3);
-    g.installer->install();
-    g.main.advance(8);
-    EXPECT_FALSE(g.installer->needsRestart.get());
-}
-
-TEST(ExtensionInstaller, PropertiesAnswersOnlyCountForTheLatestStatusRequest) {
-    InstallerFixture f;
-    f.installer->checkStatus();
-    auto older = f.installer->statusRequest();
-    f.installer->checkStatus();
-    auto newer = f.installer->statusRequest();
-    ASSERT_NE(older, newer);
-    ObservableTesting::set(f.installer->message, "kept");
-
-    // A stale answer that would set needsApproval is ignored.
-    MemoryExtensionService::answerFoundProperties(older, {entry(true, false)});
-    f.main.runPending();
-    EXPECT_FALSE(f.installer->needsApproval.get());
-    EXPECT_EQ(f.installer->message.get(), "kept");
-
-    // Awaiting approval but uninstalling does not count.
-    MemoryExtensionService::answerFoundProperties(newer, {entry(true, true)});
-    f.main.runPending();
-    EXPECT_FALSE(f.installer->needsApproval.get());
-    EXPECT_EQ(f.installer->message.get(), "kept");
-
-    MemoryExtensionService::answerFoundProperties(newer, {entry(false, false), entry(true, false)});
-    f.main.runPending();
-    EXPECT_TRUE(f.installer->needsApproval.get());
-    EXPECT_EQ(f.installer->message.get(), "");
-
-    // None awaiting clears it; the message stays.
-    ObservableTesting::set(f.installer->message, "kept");
-    MemoryExtensionService::answerFoundProperties(newer, {});
-    f.main.runPending();
-    EXPECT_FALSE(f.installer->needsApproval.get());
-    EXPECT_EQ(f.installer->message.get(), "kept");
-
-    // Finishing or failing of the status request changes nothing.
-    ObservableTesting::set(f.installer->needsApproval, true);
-    const size_t assignments = f.installer->message.assignmentCount();
-    MemoryExtensionService::answerFinish(newer, kExtensionResultCompleted);
-    MemoryExtensionService::answerFail(newer, {3, "nope"});
-    f.main.runPending();
-    EXPECT_TRUE(f.installer->needsApproval.get());
-    EXPECT_FALSE(f.installer->finishing.get());
-    EXPECT_EQ(f.installer->message.assignmentCount(), assignments);
-
-    // An older status request finishing counts as any other request's answer would.
-    MemoryExtensionService::answerFinish(older, 7);
-    f.main.runPending();
-    EXPECT_EQ(f.installer->message.get(), "Done.");
-}
-
-TEST(ExtensionInstaller, ApprovalAndUninstalling) {
-    InstallerFixture f;
-    f.installer->install();
-    MemoryExtensionService::answerNeedsUserApproval(f.service->lastRequest(Kind::activation));
-    f.main.runPending();
-    EXPECT_TRUE(f.installer->needsApproval.get());
-    EXPECT_EQ(f.installer->message.get(), "");
-
-    // Uninstalling while the approval is pending: the removal's answer clears it.
-    f.installer->uninstall();
-    MemoryExtensionService::answerFinish(f.service->lastRequest(Kind::deactivation),
-                                         kExtensionResultCompleted);
-    f.main.runPending();
-    EXPECT_FALSE(f.installer->needsApproval.get());
-    EXPECT_EQ(f.installer->message.get(), "");
-    EXPECT_FALSE(f.installer->finishing.get());
-    f.main.advance(15);
-    EXPECT_FALSE(f.installer->needsRestart.get());
-
-    // A status check while uninstalling reports the pending entry as not awaiting approval.
-    f.installer->checkStatus();
-    MemoryExtensionService::answerFoundProperties(f.installer->statusRequest(),
-                                                  {entry(true, true)});
-    f.main.runPending();
-    EXPECT_FALSE(f.installer->needsApproval.get());
-}
-
-TEST(ExtensionInstaller, ResultTexts) {
+TEST(ExtensionInstaller, EachAnswerBecomesTheStatusLineAndTheFlags) {
+    enum class Ask { install, uninstall, status };
     struct Case {
-        bool removing;
-        int result;
-        const char* text;
+        Ask ask;
+        std::optional<ExtensionError> failure; // else it finishes with kExtensionResultCompleted
+        std::string message;
+        bool finishing = false;
     };
     const Case cases[] = {
-        {false, 1, "Done."},
-        {false, 2, "Done."},
-        {true, -1, "Done."},
-        {true, 0, ""},
+        {Ask::install, {}, kInstalled, true},
+        {Ask::uninstall, {}, ""},
+        {Ask::install, ExtensionError{1, "the unit file is missing"},
+         "Could not install: the unit file is missing."},
+        {Ask::uninstall, ExtensionError{4, "process 12 does not end"},
+         "Could not remove: process 12 does not end."},
+        {Ask::install, ExtensionError{kExtensionErrorWrongLocation, "it is missing"},
+         "Could not install: it is missing. Reinstall the orlenta-camera package (or build the "
+         "project again), then try again."},
+        // The status request's own finish or failure is no install's answer.
+        {Ask::status, {}, "Installing\u2026"},
+        {Ask::status, ExtensionError{1, "no bus"}, "Installing\u2026"},
     };
     for (const Case& c : cases) {
-        InstallerFixture f;
-        ObservableTesting::set(f.installer->needsApproval, true);
-        c.removing ? f.installer->uninstall() : f.installer->install();
-        auto request = f.service->requests().back();
-        MemoryExtensionService::answerFinish(request, c.result);
-        f.main.runPending();
-        EXPECT_EQ(f.installer->message.get(), c.text) << c.removing << " " << c.result;
-        EXPECT_FALSE(f.installer->needsApproval.get());
-        EXPECT_FALSE(f.installer->finishing.get());
-        EXPECT_EQ(f.main.activeTimerCount(), 0u);
+        Rig rig;
+        rig.installer->uninstall(); // an install after a removal is an install
+        rig.installer->install();
+        if (c.ask == Ask::uninstall)
+            rig.installer->uninstall();
+        if (c.ask == Ask::status)
+            rig.installer->checkStatus();
+        const auto request = rig.service->requests().back();
+        if (c.failure)
+            Service::answerFail(request, *c.failure);
+        else
+            Service::answerFinish(request, kExtensionResultCompleted);
+        rig.main.runPending();
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(rig.installer->message.get(), c.message);
+        EXPECT_EQ(rig.installer->finishing.get(), c.finishing);
+        // Only a completed install waits for the camera: needsRestart at 10 s, not before.
+        rig.main.advance(9.9);
+        EXPECT_FALSE(rig.installer->needsRestart.get());
+        rig.main.advance(0.1);
+        EXPECT_EQ(rig.installer->needsRestart.get(), c.finishing);
+        EXPECT_EQ(rig.main.activeTimerCount(), 0u);
+        // Installing again starts afresh.
+        rig.installer->install();
+        EXPECT_EQ(rig.installer->message.get(), "Installing\u2026");
+        EXPECT_FALSE(rig.installer->finishing.get() || rig.installer->needsRestart.get());
     }
 }
 
-TEST(ExtensionInstaller, FailureTexts) {
-    InstallerFixture f;
-    ObservableTesting::set(f.installer->needsApproval, true);
-    f.installer->install();
-    MemoryExtensionService::answerFail(f.service->lastRequest(Kind::activation),
-                                       {1, "the unit file is missing"});
-    f.main.runPending();
-    EXPECT_EQ(f.installer->message.get(), "Could not install: the unit file is missing.");
-    EXPECT_FALSE(f.installer->needsApproval.get());
+TEST(ExtensionInstaller, TheWaitForTheCameraEndsWithItsConnectionOrANewInstall) {
+    // The app reports the camera connected at 4 s: needsRestart stays false.
+    Rig connected;
+    connected.installAndComplete();
+    connected.main.advance(4);
+    connected.installer->virtualCameraDidConnect();
+    connected.main.advance(20);
+    EXPECT_FALSE(connected.installer->needsRestart.get());
 
-    f.installer->uninstall();
-    MemoryExtensionService::answerFail(f.service->lastRequest(Kind::deactivation),
-                                       {4, "process 12 does not end"});
-    f.main.runPending();
-    EXPECT_EQ(f.installer->message.get(), "Could not remove: process 12 does not end.");
+    // The installer goes before the wait ends: nothing happens.
+    Rig gone;
+    gone.installAndComplete();
+    gone.installer.reset();
+    gone.main.advance(11);
+    EXPECT_EQ(gone.main.activeTimerCount(), 0u);
 
-    // A missing daemon program adds what to do about it.
-    f.installer->install();
-    MemoryExtensionService::answerFail(f.service->requests().back(),
-                                       {kExtensionErrorWrongLocation, "it is missing"});
-    f.main.runPending();
-    EXPECT_EQ(f.installer->message.get(),
-              "Could not install: it is missing. Reinstall the orlenta-camera package (or build "
-              "the project again), then try again.");
+    // Installing again clears the flags; the first wait ends at 10 s and finds the second install
+    // finishing (completed at 4 s) or not yet (still under way).
+    for (const bool secondCompletes : {true, false}) {
+        Rig rig;
+        rig.installAndComplete();
+        rig.main.advance(3);
+        rig.installer->install();
+        rig.main.advance(1);
+        if (secondCompletes)
+            Service::answerFinish(rig.service->lastRequest(Kind::activation),
+                                  kExtensionResultCompleted);
+        rig.main.advance(6);
+        EXPECT_EQ(rig.installer->needsRestart.get(), secondCompletes);
+    }
 }
 
 TEST(ExtensionInstaller, AnswersAfterTheInstallerIsGoneAreDropped) {
-    InstallerFixture f;
-    f.installer->install();
-    auto request = f.service->lastRequest(Kind::activation);
-    EXPECT_EQ(f.installer->actionForReplacing(*request, {}, {}),
+    Rig rig;
+    rig.installer->install();
+    auto request = rig.service->lastRequest(Kind::activation);
+    EXPECT_EQ(rig.installer->actionForReplacing(*request, {}, {}),
               ExtensionReplacementAction::replace);
-    f.installer.reset();
+    rig.installer.reset();
     EXPECT_EQ(request->delegate(), nullptr);
-    MemoryExtensionService::answerFinish(request, kExtensionResultCompleted);
-    EXPECT_EQ(f.main.runPending(), 1u);
-    EXPECT_EQ(f.main.activeTimerCount(), 0u);
+    Service::answerFinish(request, kExtensionResultCompleted);
+    EXPECT_EQ(rig.main.runPending(), 1u);
+    EXPECT_EQ(rig.main.activeTimerCount(), 0u);
 }
 
 TEST(ExtensionInstaller, OpenSystemSettingsFallsBackOnce) {
-    InstallerFixture f;
-    f.installer->openSystemSettings();
-    EXPECT_EQ(f.launcher->preferredCalls, 1);
-    EXPECT_EQ(f.launcher->fallbackCalls, 0);
-
-    f.launcher->preferredWorks = false;
-    f.launcher->fallbackWorks = false;
-    f.installer->openSystemSettings();
-    EXPECT_EQ(f.launcher->preferredCalls, 2);
-    EXPECT_EQ(f.launcher->fallbackCalls, 1);
-    EXPECT_EQ(f.installer->message.get(), "");
+    Rig rig;
+    rig.installer->openSystemSettings();
+    EXPECT_EQ(rig.launcher->preferredCalls, 1);
+    EXPECT_EQ(rig.launcher->fallbackCalls, 0);
+    rig.launcher->works = false;
+    rig.installer->openSystemSettings();
+    EXPECT_EQ(rig.launcher->preferredCalls, 2);
+    EXPECT_EQ(rig.launcher->fallbackCalls, 1);
+    EXPECT_EQ(rig.installer->message.get(), "");
 }
 
 } // namespace

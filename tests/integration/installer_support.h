@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "app/install/extension_installer.h"
-#include "media/dispatch.h"
 
 namespace orlenta::testing {
 
@@ -18,27 +17,6 @@ class NoSettings final : public SettingsLauncher {
 public:
     bool openPreferred() override { return false; }
     bool openFallback() override { return false; }
-};
-
-// Receives the answers of properties requests made by the test itself.
-class PropertiesProbe final : public ExtensionRequestDelegate {
-public:
-    std::optional<std::vector<ExtensionProperties>> found;
-    std::optional<ExtensionError> failure;
-    ExtensionReplacementAction actionForReplacing(const ExtensionRequest&,
-                                                  const ExtensionProperties&,
-                                                  const ExtensionProperties&) override {
-        return ExtensionReplacementAction::cancel;
-    }
-    void requestNeedsUserApproval(const ExtensionRequest&) override {}
-    void requestFoundProperties(const ExtensionRequest&,
-                                const std::vector<ExtensionProperties>& properties) override {
-        found = properties;
-    }
-    void requestDidFinish(const ExtensionRequest&, int) override {}
-    void requestDidFail(const ExtensionRequest&, const ExtensionError& error) override {
-        failure = error;
-    }
 };
 
 // Runs the main thread until the installer's message leaves "Installing…" / "Removing…".
@@ -69,12 +47,30 @@ double secondsToRelease(std::shared_ptr<ExtensionInstaller>& installer,
 // The properties the service reports for the daemon; absent when the request failed.
 inline std::optional<std::vector<ExtensionProperties>> askProperties(ExtensionService& service,
                                                                      ManualExecutor& main) {
-    auto probe = std::make_shared<PropertiesProbe>();
+    struct Probe final : ExtensionRequestDelegate {
+        std::optional<std::vector<ExtensionProperties>> found;
+        bool failed = false;
+        ExtensionReplacementAction actionForReplacing(const ExtensionRequest&,
+                                                      const ExtensionProperties&,
+                                                      const ExtensionProperties&) override {
+            return ExtensionReplacementAction::cancel;
+        }
+        void requestNeedsUserApproval(const ExtensionRequest&) override {}
+        void requestFoundProperties(const ExtensionRequest&,
+                                    const std::vector<ExtensionProperties>& properties) override {
+            found = properties;
+        }
+        void requestDidFinish(const ExtensionRequest&, int) override {}
+        void requestDidFail(const ExtensionRequest&, const ExtensionError&) override {
+            failed = true;
+        }
+    };
+    auto probe = std::make_shared<Probe>();
     auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
                                             std::string(kExtensionIdentifier), main);
     request->setDelegate(probe);
     service.submitRequest(request);
-    EXPECT_TRUE(main.runUntil([&] { return probe->found || probe->failure; }, 10));
+    EXPECT_TRUE(main.runUntil([&] { return probe->found || probe->failed; }, 10));
     return probe->found;
 }
 

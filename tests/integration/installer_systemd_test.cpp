@@ -58,14 +58,12 @@ public:
         static const sd_bus_vtable manager[] = {
             SD_BUS_VTABLE_START(0),
             SD_BUS_PROPERTY("Version", "s", version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-            SD_BUS_METHOD("LoadUnit", "s", "o", loadUnit, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)", enableUnitFiles,
-                          SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", disableUnitFiles,
-                          SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("Reload", "", "", reload, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("RestartUnit", "ss", "o", restartUnit, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_METHOD("StopUnit", "ss", "o", stopUnit, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("LoadUnit", "s", "o", method, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)", method, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", method, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("Reload", "", "", method, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("RestartUnit", "ss", "o", method, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("StopUnit", "ss", "o", method, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_VTABLE_END};
         static const sd_bus_vtable unit[] = {
             SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("LoadState", "s", unitProperty, 0, 0),
@@ -128,38 +126,48 @@ public:
 private:
     static ScriptedManager& self(void* data) { return *static_cast<ScriptedManager*>(data); }
 
-    // Notes a call and applies its effect on the unit, under the lock; answers an error instead
-    // when the test made the manager refuse the method.
-    template <typename Effect>
-    static bool record(void* data, const std::string& method, std::string call, Effect effect,
-                       sd_bus_error* error) {
+    // Every method: records "Method firstArgument [mode]", answers a refused method with an
+    // error, and otherwise does what systemd would and replies as it does.
+    static int method(sd_bus_message* message, void* data, sd_bus_error* error) {
         ScriptedManager& manager = self(data);
+        const std::string name = sd_bus_message_get_member(message);
+        std::string call = name;
+        const char* text = nullptr;
+        if (name.ends_with("UnitFiles")) {
+            if (sd_bus_message_enter_container(message, 'a', "s") >= 0 &&
+                sd_bus_message_read(message, "s", &text) > 0)
+                call += std::string(" ") + text;
+        } else if (name != "Reload" && sd_bus_message_read(message, "s", &text) > 0) {
+            call += std::string(" ") + text;
+            if (name != "LoadUnit" && sd_bus_message_read(message, "s", &text) > 0)
+                call += std::string(" ") + text;
+        }
+        // A manager that is slow to answer (the service must not wait for it when it goes).
+        while (name == "RestartUnit" && manager.stallRestart)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::lock_guard lock(manager.mutex);
-        manager.calls.push_back(std::move(call));
-        if (manager.refuses == method) {
+        manager.calls.push_back(call);
+        if (manager.refuses == name) {
             sd_bus_error_set(error, "org.freedesktop.DBus.Error.AccessDenied",
                              "Access denied by the test");
-            return false;
+            return -EACCES;
         }
-        effect(manager);
-        return true;
-    }
-
-    static std::vector<std::string> readStrings(sd_bus_message* message) {
-        std::vector<std::string> strings;
-        if (sd_bus_message_enter_container(message, 'a', "s") < 0)
-            return strings;
-        const char* text = nullptr;
-        while (sd_bus_message_read(message, "s", &text) > 0)
-            strings.emplace_back(text);
-        sd_bus_message_exit_container(message);
-        return strings;
-    }
-
-    static int replyChanges(sd_bus_message* message, bool withCarriesInstallInfo) {
+        if (name == "LoadUnit")
+            return sd_bus_reply_method_return(message, "o", kUnitPath);
+        if (name == "Reload") {
+            manager.reloadFiles();
+            return sd_bus_reply_method_return(message, "");
+        }
+        if (name == "RestartUnit" || name == "StopUnit") {
+            manager.activeState = name == "StopUnit"   ? "inactive"
+                                  : manager.startFails ? "failed"
+                                                       : "active";
+            return sd_bus_reply_method_return(message, "o", "/org/freedesktop/systemd1/job/1");
+        }
+        manager.enabled = name == "EnableUnitFiles";
         sd_bus_message* reply = nullptr;
         int result = sd_bus_message_new_method_return(message, &reply);
-        if (result >= 0 && withCarriesInstallInfo)
+        if (result >= 0 && manager.enabled)
             result = sd_bus_message_append(reply, "b", 1);
         if (result >= 0)
             result = sd_bus_message_append(reply, "a(sss)", 0);
@@ -178,13 +186,12 @@ private:
                             sd_bus_message* reply, void* data, sd_bus_error*) {
         ScriptedManager& manager = self(data);
         std::lock_guard lock(manager.mutex);
-        std::string value;
-        if (std::string(property) == "LoadState")
-            value = manager.known ? "loaded" : "not-found";
-        else if (std::string(property) == "ActiveState")
-            value = manager.activeState;
-        else
-            value = manager.enabled ? "enabled" : manager.known ? "disabled" : "";
+        const std::string name = property;
+        const std::string value = name == "LoadState"     ? (manager.known ? "loaded" : "not-found")
+                                  : name == "ActiveState" ? manager.activeState
+                                  : manager.enabled       ? "enabled"
+                                  : manager.known         ? "disabled"
+                                                          : "";
         return sd_bus_message_append(reply, "s", value.c_str());
     }
 
@@ -197,82 +204,13 @@ private:
             result =
                 sd_bus_message_append(reply, "(sasbttttuii)", manager.program.c_str(), 1,
                                       manager.program.c_str(), 0, 0ul, 0ul, 0ul, 0ul, 0u, 0, 0);
-        if (result >= 0)
-            result = sd_bus_message_close_container(reply);
-        return result;
-    }
-
-    static int loadUnit(sd_bus_message* message, void* data, sd_bus_error* error) {
-        const char* name = nullptr;
-        sd_bus_message_read(message, "s", &name);
-        if (!record(
-                data, "LoadUnit", std::string("LoadUnit ") + (name ? name : ""),
-                [](ScriptedManager&) {}, error))
-            return -EACCES;
-        return sd_bus_reply_method_return(message, "o", kUnitPath);
-    }
-
-    static int enableUnitFiles(sd_bus_message* message, void* data, sd_bus_error* error) {
-        const auto files = readStrings(message);
-        if (!record(
-                data, "EnableUnitFiles", "EnableUnitFiles " + (files.empty() ? "" : files[0]),
-                [](ScriptedManager& manager) { manager.enabled = true; }, error))
-            return -EACCES;
-        return replyChanges(message, true);
-    }
-
-    static int disableUnitFiles(sd_bus_message* message, void* data, sd_bus_error* error) {
-        const auto files = readStrings(message);
-        if (!record(
-                data, "DisableUnitFiles", "DisableUnitFiles " + (files.empty() ? "" : files[0]),
-                [](ScriptedManager& manager) { manager.enabled = false; }, error))
-            return -EACCES;
-        return replyChanges(message, false);
-    }
-
-    static int reload(sd_bus_message* message, void* data, sd_bus_error* error) {
-        if (!record(
-                data, "Reload", "Reload", [](ScriptedManager& manager) { manager.reloadFiles(); },
-                error))
-            return -EACCES;
-        return sd_bus_reply_method_return(message, "");
-    }
-
-    static int restartUnit(sd_bus_message* message, void* data, sd_bus_error* error) {
-        const char* name = nullptr;
-        const char* mode = nullptr;
-        sd_bus_message_read(message, "ss", &name, &mode);
-        // A manager that is slow to answer (the service must not wait for it when it goes).
-        while (self(data).stallRestart)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!record(
-                data, "RestartUnit", std::string("RestartUnit ") + name + " " + mode,
-                [](ScriptedManager& manager) {
-                    manager.activeState = manager.startFails ? "failed" : "active";
-                },
-                error))
-            return -EACCES;
-        return sd_bus_reply_method_return(message, "o", "/org/freedesktop/systemd1/job/1");
-    }
-
-    static int stopUnit(sd_bus_message* message, void* data, sd_bus_error* error) {
-        const char* name = nullptr;
-        const char* mode = nullptr;
-        sd_bus_message_read(message, "ss", &name, &mode);
-        if (!record(
-                data, "StopUnit", std::string("StopUnit ") + name + " " + mode,
-                [](ScriptedManager& manager) { manager.activeState = "inactive"; }, error))
-            return -EACCES;
-        return sd_bus_reply_method_return(message, "o", "/org/freedesktop/systemd1/job/2");
+        return result >= 0 ? sd_bus_message_close_container(reply) : result;
     }
 
     sd_bus* bus_ = nullptr;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
-
-using testing::NoSettings;
-using testing::settle;
 
 const std::string kName = "orlenta-camera-extension.service";
 
@@ -286,28 +224,45 @@ struct SystemdRig {
     std::shared_ptr<SystemdExtensionService> service;
     std::shared_ptr<ExtensionInstaller> installer;
 
-    explicit SystemdRig(std::string programPath = ORLENTA_EXTENSION_BINARY) {
+    SystemdRig() {
         fs::remove_all(folder);
         manager.userUnitFile = unitFile.string();
         std::string error;
         EXPECT_TRUE(manager.start(&error)) << error;
-        ExtensionServiceOptions options;
-        options.programPath = std::move(programPath);
-        options.unitFilePath = unitFile.string();
-        service = SystemdExtensionService::connect(options, &error);
-        EXPECT_TRUE(service) << error;
+        service = connect(ORLENTA_EXTENSION_BINARY, unitFile.string());
         if (service)
-            installer = ExtensionInstaller::create(service, main, std::make_shared<NoSettings>());
+            installer = installerFor(service);
     }
     ~SystemdRig() { fs::remove_all(folder); }
 
-    bool settle() { return testing::settle(main, *installer); }
+    static std::shared_ptr<SystemdExtensionService> connect(const std::string& program,
+                                                            const std::string& unitFile) {
+        ExtensionServiceOptions options;
+        options.programPath = program;
+        options.unitFilePath = unitFile;
+        std::string error;
+        auto connected = SystemdExtensionService::connect(options, &error);
+        EXPECT_TRUE(connected) << error;
+        return connected;
+    }
+    std::shared_ptr<ExtensionInstaller> installerFor(std::shared_ptr<ExtensionService> other) {
+        return ExtensionInstaller::create(std::move(other), main,
+                                          std::make_shared<testing::NoSettings>());
+    }
+    // Installs (or removes) and answers the status line it ends with.
+    std::string run(bool install, ExtensionInstaller* other = nullptr) {
+        ExtensionInstaller& which = other ? *other : *installer;
+        install ? which.install() : which.uninstall();
+        EXPECT_TRUE(testing::settle(main, which));
+        return which.message.get();
+    }
+    // Changes what the manager knows, under its lock.
+    void script(const std::function<void(ScriptedManager&)>& change) {
+        std::lock_guard lock(manager.mutex);
+        change(manager);
+    }
     std::string unitText() const {
         return install_support::readWholeFile(unitFile.string()).value_or("");
-    }
-    bool enabled() {
-        std::lock_guard lock(manager.mutex);
-        return manager.enabled;
     }
 };
 
@@ -315,13 +270,12 @@ TEST(InstallerSystemd, WritesEnablesRestartsStopsAndDisablesTheUnit) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     SystemdRig rig;
     ASSERT_TRUE(rig.installer);
+    const std::string installed =
+        "Installed. You may need to restart your video app to see the camera.";
 
     // Unknown to systemd (run from the build tree): a unit for the daemon beside the app is
     // written into the user's folder, then enabled and (re)started.
-    rig.installer->install();
-    ASSERT_TRUE(rig.settle());
-    EXPECT_EQ(rig.installer->message.get(),
-              "Installed. You may need to restart your video app to see the camera.");
+    EXPECT_EQ(rig.run(true), installed);
     EXPECT_EQ(rig.manager.takeCalls(),
               (std::vector<std::string>{"LoadUnit " + kName, "Reload", "LoadUnit " + kName,
                                         "EnableUnitFiles " + kName, "Reload",
@@ -331,15 +285,12 @@ TEST(InstallerSystemd, WritesEnablesRestartsStopsAndDisablesTheUnit) {
     EXPECT_NE(text.find("WantedBy=default.target"), std::string::npos) << text;
 
     // Reinstall: the unit already runs this program, so it is only restarted.
-    rig.installer->install();
-    ASSERT_TRUE(rig.settle());
+    EXPECT_EQ(rig.run(true), installed);
     EXPECT_EQ(rig.manager.takeCalls(),
               (std::vector<std::string>{"LoadUnit " + kName, "EnableUnitFiles " + kName, "Reload",
                                         "RestartUnit " + kName + " replace"}));
 
-    rig.installer->uninstall();
-    ASSERT_TRUE(rig.settle());
-    EXPECT_EQ(rig.installer->message.get(), "");
+    EXPECT_EQ(rig.run(false), "");
     EXPECT_EQ(rig.manager.takeCalls(),
               (std::vector<std::string>{"LoadUnit " + kName, "StopUnit " + kName + " replace",
                                         "DisableUnitFiles " + kName, "Reload"}));
@@ -347,25 +298,20 @@ TEST(InstallerSystemd, WritesEnablesRestartsStopsAndDisablesTheUnit) {
 
     // An installed unit (a package's) that runs this very program is used as it is; one that
     // runs another program is overridden by the user's unit for this app's daemon.
-    {
-        std::lock_guard lock(rig.manager.mutex);
-        rig.manager.systemUnit = true;
-        rig.manager.systemProgram = rig.program;
-        rig.manager.reloadFiles();
-    }
-    rig.installer->install();
-    ASSERT_TRUE(rig.settle());
+    rig.script([&](ScriptedManager& m) {
+        m.systemUnit = true;
+        m.systemProgram = rig.program;
+        m.reloadFiles();
+    });
+    EXPECT_EQ(rig.run(true), installed);
     EXPECT_FALSE(fs::exists(rig.unitFile));
-    {
-        std::lock_guard lock(rig.manager.mutex);
-        rig.manager.systemProgram = "/usr/bin/orlenta-camera-extension";
-        rig.manager.reloadFiles();
-    }
-    rig.installer->install();
-    ASSERT_TRUE(rig.settle());
+    rig.script([](ScriptedManager& m) {
+        m.systemProgram = "/usr/bin/orlenta-camera-extension";
+        m.reloadFiles();
+    });
+    EXPECT_EQ(rig.run(true), installed);
     EXPECT_NE(rig.unitText().find(rig.program), std::string::npos);
-    std::lock_guard lock(rig.manager.mutex);
-    EXPECT_EQ(rig.manager.program, rig.program);
+    rig.script([&](ScriptedManager& m) { EXPECT_EQ(m.program, rig.program); });
 }
 
 TEST(InstallerSystemd, FailuresSayWhatIsMissingAndLeaveNothingHalfInstalled) {
@@ -377,76 +323,56 @@ TEST(InstallerSystemd, FailuresSayWhatIsMissingAndLeaveNothingHalfInstalled) {
     const auto none = testing::askProperties(*rig.service, rig.main);
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());
-    {
-        std::lock_guard lock(rig.manager.mutex);
-        rig.manager.known = true;
-        rig.manager.program = rig.program;
-        rig.manager.enabled = true;
-        rig.manager.activeState = "active";
-    }
+    rig.script([&](ScriptedManager& m) {
+        m.known = m.enabled = true;
+        m.program = rig.program;
+        m.activeState = "active";
+    });
     const auto found = testing::askProperties(*rig.service, rig.main);
-    ASSERT_TRUE(found);
-    ASSERT_EQ(found->size(), 1u);
+    ASSERT_TRUE(found && found->size() == 1u);
     EXPECT_EQ((*found)[0].programPath, rig.program);
     EXPECT_TRUE((*found)[0].isEnabled);
     EXPECT_TRUE((*found)[0].isActive);
-    {
-        std::lock_guard lock(rig.manager.mutex);
-        rig.manager.known = false;
-        rig.manager.enabled = false;
-        rig.manager.activeState = "inactive";
-    }
+    rig.script([](ScriptedManager& m) {
+        m.known = m.enabled = false;
+        m.activeState = "inactive";
+    });
 
     // The unit fails to start, or the manager refuses a step: one message each, the unit file
     // and the enablement back as they were.
-    const std::string refusedEnable = "Could not install: the systemd user manager refused "
-                                      "EnableUnitFiles for " +
-                                      kName + ": Access denied by the test.";
-    const std::string failedStart = "Could not install: " + kName +
-                                    " failed to start (see journalctl --user -u " + kName + ").";
     for (const bool startFails : {true, false}) {
-        {
-            std::lock_guard lock(rig.manager.mutex);
-            rig.manager.startFails = startFails;
-            rig.manager.refuses = startFails ? "" : "EnableUnitFiles";
-        }
-        rig.installer->install();
-        ASSERT_TRUE(rig.settle());
-        EXPECT_EQ(rig.installer->message.get(), startFails ? failedStart : refusedEnable);
+        rig.script([&](ScriptedManager& m) {
+            m.startFails = startFails;
+            m.refuses = startFails ? "" : "EnableUnitFiles";
+        });
+        EXPECT_EQ(rig.run(true), startFails ? "Could not install: " + kName +
+                                                  " failed to start (see journalctl --user -u " +
+                                                  kName + ")."
+                                            : "Could not install: the systemd user manager refused "
+                                              "EnableUnitFiles for " +
+                                                  kName + ": Access denied by the test.");
         EXPECT_FALSE(fs::exists(rig.unitFile));
-        EXPECT_FALSE(rig.enabled());
+        rig.script([](ScriptedManager& m) { EXPECT_FALSE(m.enabled); });
     }
-    {
-        std::lock_guard lock(rig.manager.mutex);
-        rig.manager.refuses.clear();
-    }
+    rig.script([](ScriptedManager& m) { m.refuses.clear(); });
 
     // A unit file that cannot be written (its folder is a file), and the daemon's program
     // missing: one message each, and nothing asked of the manager beyond a look at the unit.
-    auto installWith = [&](const std::string& program, const std::string& unitFile) {
-        ExtensionServiceOptions options;
-        options.programPath = program;
-        options.unitFilePath = unitFile;
-        std::string error;
-        auto service = SystemdExtensionService::connect(options, &error);
-        EXPECT_TRUE(service) << error;
-        auto installer =
-            ExtensionInstaller::create(service, rig.main, std::make_shared<NoSettings>());
-        rig.manager.takeCalls();
-        installer->install();
-        EXPECT_TRUE(testing::settle(rig.main, *installer));
-        return installer->message.get();
-    };
     fs::create_directories(rig.folder);
     const fs::path blocked = rig.folder / "not-a-folder";
     std::ofstream(blocked) << "x";
-    EXPECT_EQ(installWith(ORLENTA_EXTENSION_BINARY, (blocked / kName).string()),
-              "Could not install: cannot create the folder " + blocked.string() +
-                  " for the unit file: Not a directory.");
+    rig.manager.takeCalls();
+    auto unwritable = rig.installerFor(rig.connect(ORLENTA_EXTENSION_BINARY, blocked / kName));
+    EXPECT_EQ(rig.run(true, unwritable.get()), "Could not install: cannot create the folder " +
+                                                   blocked.string() +
+                                                   " for the unit file: Not a directory.");
     EXPECT_EQ(rig.manager.takeCalls(), std::vector<std::string>{"LoadUnit " + kName});
 
     const std::string session = testing::PipeWireSessionEnvironment::directory();
-    EXPECT_EQ(installWith(session + "/no-bin/orlenta-camera-extension", rig.unitFile.string()),
+    auto missing = rig.installerFor(
+        rig.connect(session + "/no-bin/orlenta-camera-extension", rig.unitFile.string()));
+    rig.manager.takeCalls();
+    EXPECT_EQ(rig.run(true, missing.get()),
               "Could not install: the virtual camera's program orlenta-camera-extension is "
               "missing from " +
                   session +

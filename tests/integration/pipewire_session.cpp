@@ -8,7 +8,6 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <spawn.h>
 
@@ -23,98 +22,49 @@ std::string& reasonStorage() {
     return reason;
 }
 
-std::string& directoryStorage() {
-    static std::string directory;
-    return directory;
-}
-
-std::string script() {
-    return std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session";
-}
-
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
+// The session script on the fixed directory (ctest runs these tests one at a time, and its
+// clean-up step stops a session that a crashed test left behind).
+std::string session(const std::string& verb, int* status = nullptr) {
+    return runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session " + verb + " '" +
+                          PipeWireSessionEnvironment::directory() + "' 2>&1",
+                      status);
 }
 
 // Sets the variables of the session's env file ("export K='V'" and "unset K" lines).
 bool applyEnvironment(const std::string& path) {
     std::ifstream file(path);
-    if (!file)
-        return false;
     std::string line;
     while (std::getline(file, line)) {
-        if (line.rfind("unset ", 0) == 0) {
-            ::unsetenv(line.substr(6).c_str());
-            continue;
-        }
-        if (line.rfind("export ", 0) != 0)
-            continue;
         const size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
-        std::string value = line.substr(equals + 1);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-            value = value.substr(1, value.size() - 2);
-        ::setenv(line.substr(7, equals - 7).c_str(), value.c_str(), 1);
+        if (line.starts_with("unset ")) {
+            ::unsetenv(line.substr(6).c_str());
+        } else if (line.starts_with("export ") && equals != std::string::npos) {
+            std::string value = line.substr(equals + 1);
+            if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+                value = value.substr(1, value.size() - 2);
+            ::setenv(line.substr(7, equals - 7).c_str(), value.c_str(), 1);
+        }
     }
-    return true;
+    return static_cast<bool>(file.eof());
 }
 
 } // namespace
 
-void PipeWireSessionEnvironment::SetUp() {
-    // One fixed directory: ctest runs these tests one at a time, and its clean-up step stops a
-    // session that a crashed test left behind.
-    directoryStorage() = std::string(ORLENTA_BINARY_DIR) + "/pipewire-session/integration";
-    // A session left behind by a crashed run of the same directory goes first.
-    runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
-    int status = 0;
-    const std::string output =
-        runCommand(script() + " start " + quoted(directory()) + " 2>&1", &status);
-    if (status != 0) {
-        reasonStorage() = "no private PipeWire session: " + output;
-        return;
-    }
-    if (!applyEnvironment(directory() + "/env")) {
-        reasonStorage() = "the PipeWire session wrote no environment";
-        return;
-    }
-    reasonStorage().clear();
-}
-
-pid_t PipeWireSessionEnvironment::pipewirePid() {
-    std::ifstream pids(directory() + "/pids");
-    std::string name;
-    long pid = 0;
-    while (pids >> name >> pid)
-        if (name == "pipewire")
-            return static_cast<pid_t>(pid);
-    return 0;
-}
-
 bool PipeWireSessionEnvironment::restart() {
-    runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
+    session("stop");
     int status = 0;
-    const std::string output =
-        runCommand(script() + " start " + quoted(directory()) + " 2>&1", &status);
-    if (status != 0) {
-        reasonStorage() = "the PipeWire session did not restart: " + output;
-        return false;
-    }
-    return applyEnvironment(directory() + "/env");
+    const std::string output = session("start", &status);
+    if (status != 0)
+        reasonStorage() = "no private PipeWire session: " + output;
+    else if (!applyEnvironment(directory() + "/env"))
+        reasonStorage() = "the PipeWire session wrote no environment";
+    else
+        reasonStorage().clear();
+    return reasonStorage().empty();
 }
 
 void PipeWireSessionEnvironment::TearDown() {
-    if (!directory().empty()) {
-        runCommand(script() + " stop " + quoted(directory()) + " 2>&1");
-    }
+    session("stop");
 }
 
 const std::string& PipeWireSessionEnvironment::unavailableReason() {
@@ -122,7 +72,9 @@ const std::string& PipeWireSessionEnvironment::unavailableReason() {
 }
 
 const std::string& PipeWireSessionEnvironment::directory() {
-    return directoryStorage();
+    static const std::string directory =
+        std::string(ORLENTA_BINARY_DIR) + "/pipewire-session/integration";
+    return directory;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath)
@@ -150,32 +102,20 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     posix_spawn_file_actions_destroy(&actions);
 }
 
-ChildProcess::~ChildProcess() {
-    stop();
-}
-
-bool ChildProcess::running() {
-    return pid_ > 0 && waitForExit(0) < 0;
-}
-
 void ChildProcess::signal(int number) {
     if (pid_ > 0 && status_ < 0)
         ::kill(pid_, number);
 }
 
 int ChildProcess::waitForExit(double timeoutSeconds) {
-    if (pid_ <= 0)
-        return status_;
-    if (status_ >= 0)
+    if (pid_ <= 0 || status_ >= 0)
         return status_;
     const double end = monotonicSeconds() + timeoutSeconds;
     for (;;) {
         int raw = 0;
         const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_) {
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return status_;
-        }
+        if (done == pid_)
+            return status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
         if (done < 0)
             return status_ = 255;
         if (monotonicSeconds() >= end)
@@ -195,9 +135,8 @@ int ChildProcess::stop(double graceSeconds) {
 }
 
 std::string ChildProcess::output() const {
-    std::ifstream file(outputPath_);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(outputPath_).rdbuf();
     return text.str();
 }
 
@@ -210,8 +149,7 @@ std::string runCommand(const std::string& command, int* status) {
         return output;
     }
     char chunk[4096];
-    size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
+    for (size_t n = 0; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
         output.append(chunk, n);
     const int raw = ::pclose(pipe);
     if (status)

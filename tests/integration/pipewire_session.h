@@ -9,20 +9,19 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 namespace orlenta::testing {
 
 class PipeWireSessionEnvironment final : public ::testing::Environment {
 public:
-    void SetUp() override;
+    void SetUp() override { restart(); }
     void TearDown() override;
 
     // Empty while the session runs; otherwise why it does not.
     static const std::string& unavailableReason();
     static const std::string& directory();
-    // The process id of the session's PipeWire daemon, 0 if unknown.
-    static pid_t pipewirePid();
     // Stops whatever is left of the session and starts it afresh; false if that fails.
     static bool restart();
 };
@@ -39,13 +38,11 @@ class ChildProcess {
 public:
     // Output (standard output and error together) goes to outputPath.
     ChildProcess(const std::vector<std::string>& arguments, const std::string& outputPath);
-    ~ChildProcess();
+    ~ChildProcess() { stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    bool running();
     void signal(int number);
     // The exit status once it has exited within the timeout; -1 if still running, 128 + n when
     // killed by signal n.

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <sys/stat.h>
-#include <thread>
 
 #include "pipewire_session.h"
 #include "test_reader.h"
@@ -15,58 +14,45 @@ namespace {
 
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
+constexpr size_t kRowBytes = kWidth * 4;
+constexpr int kPictureCount = 8;
 
 // Picture k: every row a flat level that steps down the frame, the first word of each row k.
-void drawPicture(uint8_t* data, size_t stride, int k) {
-    for (int y = 0; y < kHeight; ++y) {
-        uint8_t* row = data + static_cast<size_t>(y) * stride;
-        std::memset(row, (y * 7 + k * 37 + 11) & 0xff, static_cast<size_t>(kWidth) * 4);
-        const uint32_t tag = 0x4f524c00u | static_cast<uint32_t>(k);
-        std::memcpy(row, &tag, sizeof tag);
-    }
-}
-
-std::vector<std::vector<uint8_t>>& pictures() {
-    static std::vector<std::vector<uint8_t>> all = [] {
-        std::vector<std::vector<uint8_t>> made;
-        for (int k = 0; k < SinkLoop::kPictureCount; ++k) {
-            made.emplace_back(static_cast<size_t>(kWidth) * 4 * kHeight);
-            drawPicture(made.back().data(), static_cast<size_t>(kWidth) * 4, k);
-        }
+const std::vector<std::vector<uint8_t>>& pictures() {
+    static const std::vector<std::vector<uint8_t>> all = [] {
+        std::vector<std::vector<uint8_t>> made(kPictureCount,
+                                               std::vector<uint8_t>(kRowBytes * kHeight));
+        for (int k = 0; k < kPictureCount; ++k)
+            for (int y = 0; y < kHeight; ++y) {
+                uint8_t* row = made[k].data() + y * kRowBytes;
+                std::memset(row, (y * 7 + k * 37 + 11) & 0xff, kRowBytes);
+                const uint32_t tag = 0x4f524c00u | static_cast<uint32_t>(k);
+                std::memcpy(row, &tag, sizeof tag);
+            }
         return made;
     }();
     return all;
 }
 
-void sleepUntil(double monotonic) {
-    const double wait = monotonic - monotonicSeconds();
-    if (wait > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-}
-
-} // namespace
-
-const std::vector<uint64_t>& SinkLoop::pictureHashes() {
+const std::vector<uint64_t>& pictureHashes() {
     static const std::vector<uint64_t> hashes = [] {
         std::vector<uint64_t> all;
         for (const auto& picture : pictures())
-            all.push_back(
-                hashPicture(picture.data(), kWidth, kHeight, static_cast<size_t>(kWidth) * 4));
+            all.push_back(hashPicture(picture.data(), kWidth, kHeight, kRowBytes));
         return all;
     }();
     return hashes;
 }
 
+} // namespace
+
 bool SinkLoop::isOurPicture(uint64_t hash) {
-    for (const uint64_t ours : pictureHashes())
-        if (ours == hash)
-            return true;
-    return false;
+    return std::count(pictureHashes().begin(), pictureHashes().end(), hash) > 0;
 }
 
 SinkLoop::SinkLoop(std::shared_ptr<CameraSystem> system, Options options)
     : options_(options),
-      pool_(PixelBufferPool::create({1280, 720, kPixelFormatBGRA, 12 + options.keepBuffers})),
+      pool_(PixelBufferPool::create({kWidth, kHeight, kPixelFormatBGRA, 12 + options.keepBuffers})),
       videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
     pictureHashes();
     sink_ = VirtualCameraSink::create(std::move(system), main_);
@@ -93,10 +79,18 @@ SinkLoop::~SinkLoop() {
 void SinkLoop::start() {
     main_.sync([this] {
         sink_->setOnDevicesChanged([this] { check(); });
-        timer_ = main_.scheduleTimer(kCheckPeriodSeconds, true, [this] { check(); });
+        timer_ = main_.scheduleTimer(2.0, true, [this] { check(); });
         check();
     });
-    clock_ = std::thread([this] { frameClock(); });
+    clock_ = std::thread([this] {
+        const double start = monotonicSeconds();
+        for (uint64_t number = 0; !stopping_; ++number) {
+            const double wait = start + static_cast<double>(number) / 30 - monotonicSeconds();
+            if (wait > 0)
+                std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+            videoQueue_->async([this, number] { processFrame(number); });
+        }
+    });
 }
 
 void SinkLoop::check() {
@@ -120,15 +114,17 @@ CameraObjectId SinkLoop::deviceId() {
     return id;
 }
 
-bool SinkLoop::sinkConnected() {
-    bool connected = false;
-    videoQueue_->sync([&] { connected = sink_->isConnected(); });
-    return connected;
-}
-
 std::vector<SinkLoop::SentFrame> SinkLoop::sentFrames() const {
     std::lock_guard lock(mutex_);
     return sent_;
+}
+
+double SinkLoop::longestSend(double from, double to) const {
+    double longest = 0;
+    for (const SentFrame& frame : sentFrames())
+        if (frame.sentAt >= from && frame.sentAt < to)
+            longest = std::max(longest, frame.sendDuration);
+    return longest;
 }
 
 std::vector<uint64_t> SinkLoop::sentInodes() const {
@@ -136,37 +132,22 @@ std::vector<uint64_t> SinkLoop::sentInodes() const {
     return inodes_;
 }
 
-void SinkLoop::frameClock() {
-    const double period = 1.0 / options_.framesPerSecond;
-    const double start = monotonicSeconds();
-    for (uint64_t number = 0; !stopping_; ++number) {
-        sleepUntil(start + static_cast<double>(number) * period);
-        videoQueue_->async([this, number] { processFrame(number); });
-    }
-}
-
 void SinkLoop::processFrame(uint64_t number) {
     SentFrame frame;
-    frame.number = number;
     std::shared_ptr<PixelBuffer> buffer = pool_->createPixelBuffer();
     if (buffer) {
-        const int k = static_cast<int>(number % kPictureCount);
+        const size_t k = number % kPictureCount;
         {
             PixelBufferLock lock(*buffer);
             for (int y = 0; y < kHeight; ++y)
-                std::memcpy(lock.data() + static_cast<size_t>(y) * buffer->bytesPerRow(),
-                            pictures()[static_cast<size_t>(k)].data() +
-                                static_cast<size_t>(y) * kWidth * 4,
-                            static_cast<size_t>(kWidth) * 4);
+                std::memcpy(lock.data() + y * buffer->bytesPerRow(),
+                            pictures()[k].data() + y * kRowBytes, kRowBytes);
         }
-        frame.pictureHash = pictureHashes()[static_cast<size_t>(k)];
-        if (options_.recordBuffers) {
-            struct stat status {};
-            if (::fstat(buffer->fd(), &status) == 0) {
-                std::lock_guard lock(mutex_);
-                if (std::find(inodes_.begin(), inodes_.end(), status.st_ino) == inodes_.end())
-                    inodes_.push_back(status.st_ino);
-            }
+        struct stat status {};
+        if (options_.recordBuffers && ::fstat(buffer->fd(), &status) == 0) {
+            std::lock_guard lock(mutex_);
+            if (std::find(inodes_.begin(), inodes_.end(), status.st_ino) == inodes_.end())
+                inodes_.push_back(status.st_ino);
         }
         frame.sentAt = monotonicSeconds();
         sink_->send(buffer);

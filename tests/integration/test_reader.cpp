@@ -1,7 +1,7 @@
 #include "test_reader.h"
 
 #include <cstring>
-#include <unistd.h>
+#include <mutex>
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
@@ -38,37 +38,50 @@ struct TestReader::Impl {
     std::vector<Frame> frames;
     std::vector<uint8_t> latest;
 
+    // Loop thread: the format is settled; ask for the buffer header that carries the time.
+    void formatChanged(uint32_t id, const spa_pod* param) {
+        spa_video_info_raw info{};
+        if (id != SPA_PARAM_Format || !param || spa_format_video_raw_parse(param, &info) < 0)
+            return;
+        width = static_cast<int>(info.size.width);
+        height = static_cast<int>(info.size.height);
+        uint8_t storage[512];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+        const spa_pod* meta = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+            SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
+            SPA_POD_Int(static_cast<int32_t>(sizeof(spa_meta_header)))));
+        pw_stream_update_params(stream, &meta, 1);
+    }
+
+    // Loop thread: one frame.
     void process() {
         pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
         if (!buffer)
             return;
-        spa_buffer* b = buffer->buffer;
-        if (b->n_datas > 0 && b->datas[0].data && b->datas[0].chunk && width > 0) {
-            const spa_data& d = b->datas[0];
-            const size_t stride = d.chunk->stride > 0 ? static_cast<size_t>(d.chunk->stride)
-                                                      : static_cast<size_t>(width) * 4;
-            const size_t rowBytes = static_cast<size_t>(width) * 4;
-            if (d.chunk->size >= stride * static_cast<size_t>(height - 1) + rowBytes) {
-                const auto* pixels = static_cast<const uint8_t*>(d.data) + d.chunk->offset;
-                Frame frame;
-                frame.arrival = monotonicSeconds();
-                const auto* header = static_cast<const spa_meta_header*>(
-                    spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
-                frame.pts = header ? header->pts : 0;
-                frame.hash = hashPicture(pixels, width, height, stride);
-                std::lock_guard lock(mutex);
-                frames.push_back(frame);
-                latest.resize(rowBytes * static_cast<size_t>(height));
-                for (int y = 0; y < height; ++y)
-                    std::memcpy(latest.data() + static_cast<size_t>(y) * rowBytes,
-                                pixels + static_cast<size_t>(y) * stride, rowBytes);
-            }
+        const spa_buffer* b = buffer->buffer;
+        const size_t rowBytes = static_cast<size_t>(width) * 4;
+        const spa_data* d = b->n_datas > 0 ? &b->datas[0] : nullptr;
+        const size_t stride = d && d->chunk && d->chunk->stride > 0 ? d->chunk->stride : rowBytes;
+        if (d && d->data && d->chunk && width > 0 &&
+            d->chunk->size >= stride * static_cast<size_t>(height - 1) + rowBytes) {
+            const auto* pixels = static_cast<const uint8_t*>(d->data) + d->chunk->offset;
+            const auto* header = static_cast<const spa_meta_header*>(
+                spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
+            const Frame frame{monotonicSeconds(), header ? header->pts : 0,
+                              hashPicture(pixels, width, height, stride)};
+            std::lock_guard lock(mutex);
+            frames.push_back(frame);
+            latest.resize(rowBytes * static_cast<size_t>(height));
+            for (int y = 0; y < height; ++y)
+                std::memcpy(latest.data() + static_cast<size_t>(y) * rowBytes,
+                            pixels + static_cast<size_t>(y) * stride, rowBytes);
         }
         pw_stream_queue_buffer(stream, buffer);
     }
 };
 
-TestReader::TestReader(const std::string& target, bool bgrx) : impl_(std::make_unique<Impl>()) {
+TestReader::TestReader(const std::string& target) : impl_(std::make_unique<Impl>()) {
     pw_init(nullptr, nullptr);
     impl_->loop = pw_thread_loop_new("test-reader", nullptr);
     impl_->context = pw_context_new(pw_thread_loop_get_loop(impl_->loop), nullptr, 0);
@@ -76,55 +89,33 @@ TestReader::TestReader(const std::string& target, bool bgrx) : impl_(std::make_u
     pw_thread_loop_lock(impl_->loop);
     impl_->core = pw_context_connect(impl_->context, nullptr, 0);
     if (impl_->core) {
-        pw_properties* properties = pw_properties_new(
-            PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
-            "Camera", PW_KEY_TARGET_OBJECT, target.c_str(), nullptr);
-        impl_->stream = pw_stream_new(impl_->core, "test reader", properties);
+        impl_->stream =
+            pw_stream_new(impl_->core, "test reader",
+                          pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                            "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                                            PW_KEY_TARGET_OBJECT, target.c_str(), nullptr));
         static const pw_stream_events events = [] {
             pw_stream_events e{};
             e.version = PW_VERSION_STREAM_EVENTS;
             e.param_changed = [](void* data, uint32_t id, const spa_pod* param) {
-                auto* self = static_cast<Impl*>(data);
-                if (id != SPA_PARAM_Format || !param)
-                    return;
-                spa_video_info_raw info{};
-                if (spa_format_video_raw_parse(param, &info) < 0)
-                    return;
-                self->width = static_cast<int>(info.size.width);
-                self->height = static_cast<int>(info.size.height);
-                uint8_t data2[512];
-                spa_pod_builder b = SPA_POD_BUILDER_INIT(data2, sizeof data2);
-                spa_pod_frame f;
-                spa_pod_builder_push_object(&b, &f, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
-                spa_pod_builder_prop(&b, SPA_PARAM_META_type, 0);
-                spa_pod_builder_id(&b, SPA_META_Header);
-                spa_pod_builder_prop(&b, SPA_PARAM_META_size, 0);
-                spa_pod_builder_int(&b, static_cast<int32_t>(sizeof(spa_meta_header)));
-                const spa_pod* params[] = {
-                    static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f))};
-                pw_stream_update_params(self->stream, params, 1);
+                static_cast<Impl*>(data)->formatChanged(id, param);
             };
             e.process = [](void* data) { static_cast<Impl*>(data)->process(); };
             return e;
         }();
         pw_stream_add_listener(impl_->stream, &impl_->listener, &events, impl_.get());
-        uint8_t buffer[512];
-        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        spa_pod_frame f;
-        spa_pod_builder_push_object(&b, &f, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-        spa_pod_builder_prop(&b, SPA_FORMAT_mediaType, 0);
-        spa_pod_builder_id(&b, SPA_MEDIA_TYPE_video);
-        spa_pod_builder_prop(&b, SPA_FORMAT_mediaSubtype, 0);
-        spa_pod_builder_id(&b, SPA_MEDIA_SUBTYPE_raw);
-        spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
-        spa_pod_builder_id(&b, bgrx ? SPA_VIDEO_FORMAT_BGRx : SPA_VIDEO_FORMAT_BGRA);
-        spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
-        spa_pod_builder_rectangle(&b, 1280, 720);
-        const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f))};
+        uint8_t storage[512];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+        const spa_rectangle size{1280, 720};
+        const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
+            SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            SPA_POD_Id(SPA_VIDEO_FORMAT_BGRA), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size)));
         pw_stream_connect(
             impl_->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-            params, 1);
+            &format, 1);
     }
     pw_thread_loop_unlock(impl_->loop);
 }
@@ -141,18 +132,9 @@ TestReader::~TestReader() {
     pw_thread_loop_destroy(impl_->loop);
 }
 
-bool TestReader::started() const {
-    return impl_->stream != nullptr;
-}
-
 std::vector<TestReader::Frame> TestReader::frames() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->frames;
-}
-
-size_t TestReader::frameCount() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->frames.size();
 }
 
 std::vector<uint8_t> TestReader::latestFrame() const {
@@ -161,7 +143,12 @@ std::vector<uint8_t> TestReader::latestFrame() const {
 }
 
 bool TestReader::waitForFrames(size_t count, double timeoutSeconds) const {
-    return waitUntil([&] { return frameCount() >= count; }, timeoutSeconds);
+    return waitUntil(
+        [&] {
+            std::lock_guard lock(impl_->mutex);
+            return impl_->frames.size() >= count;
+        },
+        timeoutSeconds);
 }
 
 } // namespace orlenta::testing

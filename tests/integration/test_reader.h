@@ -1,11 +1,10 @@
 // A reader of a PipeWire video node, like a video app reading the virtual camera: it links to the
-// node by name, takes every frame, and keeps what the tests look at (arrival times, a hash of
-// each frame's pixels, the latest frame).
+// node by name, asks for 1280 x 720 BGRA, takes every frame, and keeps what the tests look at
+// (arrival times, a hash of each frame's pixels, the latest frame).
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,16 +21,12 @@ public:
         uint64_t hash = 0;
     };
 
-    // Links to the node named target; bgrx asks for BGRx instead of BGRA. started() tells
-    // whether the stream could be made.
-    TestReader(const std::string& target, bool bgrx = false);
+    explicit TestReader(const std::string& target);
     ~TestReader();
     TestReader(const TestReader&) = delete;
     TestReader& operator=(const TestReader&) = delete;
 
-    bool started() const;
     std::vector<Frame> frames() const;
-    size_t frameCount() const;
     // The latest frame, packed BGRA 1280 x 720 (empty before the first).
     std::vector<uint8_t> latestFrame() const;
     bool waitForFrames(size_t count, double timeoutSeconds) const;

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <thread>
 
 #include "app/capture/capture_memory.h"
 #include "app/pipeline/camera_pipeline.h"
@@ -103,56 +102,62 @@ struct CameraHarness {
     }
 };
 
-TEST(PipelineCameras, TheAppsOwnCameraIsNeverListed) {
-    // Only the app's own virtual camera, once by name and once by model identifier, even as a
-    // built-in one: nothing is listed, nothing selected, nothing captured.
+TEST(PipelineCameras, SelectionRule) {
+    struct Case {
+        std::vector<CaptureDevice> cameras;
+        const char* current;
+        const char* chosen;
+    };
+    // The current choice while listed, else the first built-in camera, else the first one.
+    const Case cases[] = {
+        {{}, "gone", ""},
+        {{kUsbA, kUsbB}, "usb-b", "usb-b"},
+        {{kUsbA, kBuiltIn}, "gone", "builtin"},
+        {{kUsbA, kBuiltIn}, "usb-a", "usb-a"},
+        {{kUsbB, kUsbA}, "", "usb-b"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CameraPipeline::chooseCamera(c.cameras, c.current), c.chosen) << c.current;
+
+    // Discovery order is kept in the list; a frame source next to a capture system is refused.
+    CameraHarness h({kUsbA, kBuiltIn, kUsbB});
+    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin", "usb-b"}));
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
+    CameraPipeline::Dependencies deps;
+    deps.mainExecutor = &h.main;
+    deps.captureSystem = h.system;
+    deps.frameSource = h.system->makeSession();
+    EXPECT_EQ(CameraPipeline::create(std::move(deps)), nullptr);
+}
+
+TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
+    // The app's own virtual camera, once by name and once by model identifier, even as a
+    // built-in one: nothing is listed, selected or captured, not even when chosen by hand.
     CameraHarness h(
         {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"),
          camera("own-model", CaptureDeviceType::external, "Virtual", "Orlenta Camera")});
     EXPECT_TRUE(h.pipeline->cameras.get().empty());
     EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
     h.pipeline->start();
-    h.settle();
-    EXPECT_TRUE(h.session().inputLog().empty());
-    EXPECT_FALSE(h.feed());
-    EXPECT_EQ(h.processed, 0);
-
-    // Choosing it by hand does not capture from it either.
     h.pipeline->setSelectedCameraID("own");
     h.settle();
     EXPECT_TRUE(h.session().inputLog().empty());
+    EXPECT_FALSE(h.feed());
 
     // A real camera that arrives later is listed and chosen; the own camera still is not.
     h.system->plug(kUsbA);
     h.settle();
     EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "usb-a");
     EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
     EXPECT_TRUE(h.feed());
 }
 
-TEST(PipelineCameras, SelectionPrefersTheBuiltInCameraAndKeepsAChoice) {
-    // The built-in camera wins whatever the discovery order; the list keeps that order.
-    {
-        CameraHarness h({kUsbA, kBuiltIn, kUsbB});
-        EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin", "usb-b"}));
-        EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
-    }
-    // Only external cameras: the first one.
-    {
-        CameraHarness h({kUsbB, kUsbA});
-        EXPECT_EQ(h.pipeline->selectedCameraID.get(), "usb-b");
-    }
-    // The rule on its own.
-    EXPECT_EQ(CameraPipeline::chooseCamera({}, "gone"), "");
-    EXPECT_EQ(CameraPipeline::chooseCamera({kUsbA, kUsbB}, "usb-b"), "usb-b");
-    EXPECT_EQ(CameraPipeline::chooseCamera({kUsbA, kBuiltIn}, "gone"), "builtin");
-
-    // Unplugging the selected external camera selects the built-in one; plugging it back does
-    // not switch back; the user can still choose it.
+TEST(PipelineCameras, UnpluggingMovesTheSelectionPluggingInNeverTakesIt) {
     CameraHarness h({kBuiltIn, kUsbA});
+    // At creation the input is in place but the session does not run before start().
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
+    EXPECT_FALSE(h.session().isRunning());
     h.pipeline->start();
-    h.settle();
     h.pipeline->setSelectedCameraID("usb-a");
     h.settle();
     EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
@@ -161,17 +166,14 @@ TEST(PipelineCameras, SelectionPrefersTheBuiltInCameraAndKeepsAChoice) {
     EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"builtin"});
     EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
     EXPECT_EQ(h.session().inputDeviceID(), "builtin");
-    EXPECT_TRUE(h.session().isRunning());
     EXPECT_TRUE(h.feed());
 
     h.system->plug(kUsbA);
     h.settle();
     EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"builtin", "usb-a"}));
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
     EXPECT_EQ(h.session().inputDeviceID(), "builtin");
 
-    // The last camera leaves: the selection becomes empty and the session keeps its (dead)
-    // input, delivering nothing.
+    // The last camera leaves: nothing is selected and nothing delivered.
     h.system->unplug("usb-a");
     h.system->unplug("builtin");
     h.settle();
@@ -179,7 +181,7 @@ TEST(PipelineCameras, SelectionPrefersTheBuiltInCameraAndKeepsAChoice) {
     EXPECT_FALSE(h.feed());
 }
 
-TEST(PipelineCameras, ChoosingTheSelectedCameraSwapsNothing) {
+TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
     CameraHarness h({kBuiltIn, kUsbA});
     h.pipeline->start();
     h.settle();
@@ -187,9 +189,10 @@ TEST(PipelineCameras, ChoosingTheSelectedCameraSwapsNothing) {
     ASSERT_TRUE(h.feed());
     const std::vector<int64_t> ids = h.faceIds();
     ASSERT_EQ(ids.size(), 1u);
+
+    // The camera already selected: no swap, no reassignment, the same face.
     const size_t inputs = h.session().inputLog().size();
     const size_t assignments = h.pipeline->selectedCameraID.assignmentCount();
-
     h.pipeline->setSelectedCameraID("builtin");
     h.pipeline->refreshCameras();
     h.settle();
@@ -198,38 +201,28 @@ TEST(PipelineCameras, ChoosingTheSelectedCameraSwapsNothing) {
     ASSERT_TRUE(h.feed());
     EXPECT_EQ(h.faceIds(), ids) << "the tracker was reset";
 
-    // Another camera swaps the input and resets the tracker: the face gets a new identity.
+    // Another camera: the input is swapped and the face gets a new identity.
     h.pipeline->setSelectedCameraID("usb-a");
     h.settle();
     EXPECT_EQ(h.session().inputLog().back(), "usb-a");
     ASSERT_TRUE(h.feed());
     ASSERT_EQ(h.faceIds().size(), 1u);
     EXPECT_NE(h.faceIds(), ids);
-}
 
-TEST(PipelineCameras, PauseChooseResume) {
-    CameraHarness h({kBuiltIn, kUsbA});
-    h.pipeline->start();
-    h.settle();
-    EXPECT_EQ(h.session().startCount(), 1);
-    EXPECT_TRUE(h.feed());
-
+    // Another camera while paused: swapped without starting the session until resumed.
     h.pipeline->setPaused(true);
     h.settle();
     EXPECT_FALSE(h.session().isRunning());
     EXPECT_FALSE(h.feed());
-    h.pipeline->setSelectedCameraID("usb-a");
+    h.pipeline->setSelectedCameraID("builtin");
     h.settle();
-    // The input is swapped while paused, without starting the session.
-    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
     EXPECT_FALSE(h.session().isRunning());
     EXPECT_EQ(h.session().startCount(), 1);
-
     h.pipeline->setPaused(false);
     h.settle();
     EXPECT_TRUE(h.session().isRunning());
     EXPECT_EQ(h.session().startCount(), 2);
-    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
     EXPECT_TRUE(h.feed());
 
     // Paused before capture begins: configured but not started until resumed.
@@ -244,72 +237,22 @@ TEST(PipelineCameras, PauseChooseResume) {
     EXPECT_TRUE(early.session().isRunning());
 }
 
-TEST(PipelineCameras, AccessDecidesWhetherCaptureBegins) {
-    // Not yet decided: the list is there, nothing is captured until the answer; a grant begins
-    // capture without anything else.
-    {
-        CameraHarness h({kUsbA}, AuthorizationStatus::notDetermined);
-        EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::notDetermined);
-        EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
-        EXPECT_EQ(h.pipeline->selectedCameraID.get(), "usb-a");
-        h.pipeline->start();
-        h.settle();
-        EXPECT_EQ(h.system->pendingAccessRequests(), 1u);
-        EXPECT_TRUE(h.session().inputLog().empty());
-        EXPECT_FALSE(h.session().isRunning());
-        // Choosing a camera before access is granted does not touch the session either.
-        h.system->plug(kUsbB);
-        h.settle();
-        h.pipeline->setSelectedCameraID("usb-b");
-        h.settle();
-        EXPECT_TRUE(h.session().inputLog().empty());
-
-        // The answer comes on another thread.
-        std::thread answer([&] { h.system->answerAccessRequests(true); });
-        answer.join();
-        h.settle();
-        EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
-        EXPECT_EQ(h.session().inputDeviceID(), "usb-b");
-        EXPECT_TRUE(h.session().isRunning());
-        EXPECT_TRUE(h.feed());
-    }
-    // Denied by the user.
-    {
-        CameraHarness h({kUsbA}, AuthorizationStatus::notDetermined);
-        h.pipeline->start();
-        h.settle();
-        h.system->answerAccessRequests(false);
-        h.settle();
-        EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::denied);
-        EXPECT_FALSE(h.session().isRunning());
-        EXPECT_TRUE(h.session().inputLog().empty());
-    }
-    // Already refused or restricted: no request, nothing starts, the list stays visible; a
-    // resume does not start the session behind the refusal's back.
+TEST(PipelineCameras, RefusedAccessStartsNothing) {
+    // Refused (no permission on the video devices) or restricted (not allowed at all): the list
+    // stays visible, nothing is asked or started, not even a camera chosen or a resume.
     for (AuthorizationStatus refused :
          {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
-        CameraHarness h({kUsbA}, refused);
+        CameraHarness h({kUsbA, kUsbB}, refused);
         h.pipeline->start();
-        h.settle();
-        EXPECT_EQ(h.pipeline->cameraAccess.get(), refused);
-        EXPECT_EQ(h.system->pendingAccessRequests(), 0u);
-        EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
+        h.pipeline->setSelectedCameraID("usb-b");
         h.pipeline->setPaused(true);
         h.pipeline->setPaused(false);
         h.settle();
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), refused);
+        EXPECT_EQ(h.system->pendingAccessRequests(), 0u);
+        EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "usb-b"}));
         EXPECT_FALSE(h.session().isRunning());
         EXPECT_TRUE(h.session().inputLog().empty());
-    }
-    // A pipeline gone before the answer arrives: the answer does nothing.
-    {
-        auto h = std::make_unique<CameraHarness>(std::vector<CaptureDevice>{kUsbA},
-                                                 AuthorizationStatus::notDetermined);
-        h->pipeline->start();
-        h->settle();
-        auto system = h->system;
-        h->pipeline.reset();
-        system->answerAccessRequests(true);
-        h->main.runPending();
     }
 }
 
@@ -318,8 +261,7 @@ TEST(PipelineCameras, ACameraThatCannotBeOpenedIsRetriedOnlyWhenChosenAgain) {
     h.system->setOpenable("builtin", false);
     h.pipeline->start();
     h.settle();
-    // Busy: the session is left without input and delivers nothing, but keeps running. (Tried
-    // twice: once at creation, once as capture begins.)
+    // Busy: tried at creation and as capture begins; the session runs without input.
     EXPECT_EQ(h.session().inputLog(), (std::vector<std::string>{"builtin", "builtin"}));
     EXPECT_FALSE(h.session().inputDeviceID().has_value());
     EXPECT_TRUE(h.session().isRunning());
@@ -329,7 +271,6 @@ TEST(PipelineCameras, ACameraThatCannotBeOpenedIsRetriedOnlyWhenChosenAgain) {
     h.pipeline->setSelectedCameraID("builtin");
     h.settle();
     EXPECT_EQ(h.session().inputLog().size(), 2u);
-
     h.pipeline->setSelectedCameraID("usb-a");
     h.pipeline->setSelectedCameraID("builtin");
     h.settle();
@@ -340,19 +281,6 @@ TEST(PipelineCameras, ACameraThatCannotBeOpenedIsRetriedOnlyWhenChosenAgain) {
     h.pipeline->setSelectedCameraID("nonexistent");
     h.settle();
     EXPECT_EQ(h.session().inputDeviceID(), "builtin");
-}
-
-TEST(PipelineCameras, ConstructionWithAccessAppliesTheFirstChoiceAtOnce) {
-    CameraHarness h({kUsbA});
-    // No start() yet: the input is in place but the session does not run.
-    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
-    EXPECT_FALSE(h.session().isRunning());
-    // A frame source and a capture system together are refused.
-    CameraPipeline::Dependencies deps;
-    deps.mainExecutor = &h.main;
-    deps.captureSystem = h.system;
-    deps.frameSource = h.system->makeSession();
-    EXPECT_EQ(CameraPipeline::create(std::move(deps)), nullptr);
 }
 
 } // namespace

@@ -54,10 +54,19 @@ public:
 };
 
 // Counts frames; can hold the video queue inside send() to freeze a frame between its settings
-// read and its results.
+// read and its results. Its connect() gives the answer the test sets and counts the checks.
 class RecordingSink : public FrameSink {
 public:
     std::atomic<int> frames{0};
+    std::atomic<bool> answer{false};
+    std::atomic<int> connects{0};
+    Task onDevicesChanged;
+
+    bool connect() override {
+        ++connects;
+        return answer;
+    }
+    void setOnDevicesChanged(Task callback) override { onDevicesChanged = std::move(callback); }
     std::mutex mutex;
     std::condition_variable changed;
     bool hold = false;
@@ -103,11 +112,15 @@ std::shared_ptr<SampleBuffer> makeFrame(int width, int height, double seconds) {
 
 cv::Mat view(const PixelBuffer& buffer) {
     auto& b = const_cast<PixelBuffer&>(buffer);
-    b.lockBaseAddress();
-    cv::Mat copy =
-        cv::Mat(b.height(), b.width(), CV_8UC4, b.baseAddress(), b.bytesPerRow()).clone();
-    b.unlockBaseAddress();
-    return copy;
+    PixelBufferLock lock(b);
+    return cv::Mat(b.height(), b.width(), CV_8UC4, lock.data(), b.bytesPerRow()).clone();
+}
+
+// True when every pixel is opaque black.
+bool allBlack(const PixelBuffer& buffer) {
+    const cv::Mat out = view(buffer);
+    return cv::countNonZero(out.reshape(1) != 0) == out.rows * out.cols &&
+           cv::countNonZero(out.reshape(1) == 255) == out.rows * out.cols;
 }
 
 struct Harness {
@@ -155,14 +168,29 @@ struct Harness {
         std::lock_guard lock(framesMutex);
         return frames.back();
     }
+    // Lets go of every frame, as the preview and the virtual camera do, so that the pool's
+    // buffers come back.
+    void release() {
+        display->samples.clear();
+        std::lock_guard lock(framesMutex);
+        frames.clear();
+    }
+    // Lets the video queue finish what was posted and delivers its answers to the main thread.
+    // The main thread must not wait for the video queue (which may be waiting for it), so it
+    // serves its own work until a marker posted behind everything else has run.
+    void settle() {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        pipeline->videoQueue().async([done] { *done = true; });
+        EXPECT_TRUE(main.runUntil([&] { return done->load(); }));
+        main.runPending();
+    }
     // Feeds one frame through the video queue and serves the main thread until it is done and
     // everything it posted has been delivered.
     ProcessedFrame process(const std::shared_ptr<SampleBuffer>& sample) {
         const size_t before = frameCount();
         pipeline->videoQueue().async([p = pipeline.get(), sample] { p->processFrame(sample); });
         EXPECT_TRUE(main.runUntil([&] { return frameCount() > before; }));
-        pipeline->videoQueue().sync([] {});
-        main.runPending();
+        settle();
         return lastFrame();
     }
 };
@@ -175,32 +203,31 @@ FaceObservation faceAt(double x, double y, double w, double h) {
     return o;
 }
 
-TEST(PipelineGeometry, FitFillsTheOutputAndCutsEquallyOnBothSides) {
-    FitTransform wide = CameraPipeline::fitToOutput({1920, 1080});
-    EXPECT_DOUBLE_EQ(wide.scale, 2.0 / 3.0);
-    EXPECT_NEAR(wide.crop.x, 0, 1e-9);
-    EXPECT_NEAR(wide.crop.y, 0, 1e-9);
-    EXPECT_NEAR(wide.crop.width, 1920, 1e-9);
-    EXPECT_NEAR(wide.crop.height, 1080, 1e-9);
+TEST(PipelineGeometry, FitFillsTheOutputCutsEquallyAndMapsMarks) {
+    struct Case {
+        Size input;
+        double scale;
+        Rect crop;
+    };
+    // Wider pictures are cut at the sides, taller ones at top and bottom, never letter-boxed;
+    // a degenerate size gives no NaN.
+    const Case cases[] = {
+        {{1920, 1080}, 2.0 / 3.0, {0, 0, 1920, 1080}},
+        {{640, 480}, 2.0, {0, 60, 640, 360}},
+        {{720, 1280}, 1280.0 / 720, {0, 437.5, 720, 405}},
+        {{2000, 720}, 1.0, {360, 0, 1280, 720}},
+        {{0, 0}, 1.0, {0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        const FitTransform fit = CameraPipeline::fitToOutput(c.input);
+        EXPECT_NEAR(fit.scale, c.scale, 1e-12) << c.input.width << "x" << c.input.height;
+        EXPECT_NEAR(fit.crop.x, c.crop.x, 1e-9) << c.input.width << "x" << c.input.height;
+        EXPECT_NEAR(fit.crop.y, c.crop.y, 1e-9) << c.input.width << "x" << c.input.height;
+        EXPECT_NEAR(fit.crop.width, c.crop.width, 1e-9) << c.input.width;
+        EXPECT_NEAR(fit.crop.height, c.crop.height, 1e-9) << c.input.height;
+    }
 
-    // 640 x 480 scaled by 2 is 1280 x 960: 120 output rows (60 input rows) cut at each end.
-    FitTransform narrow = CameraPipeline::fitToOutput({640, 480});
-    EXPECT_DOUBLE_EQ(narrow.scale, 2.0);
-    EXPECT_DOUBLE_EQ(narrow.crop.x, 0);
-    EXPECT_DOUBLE_EQ(narrow.crop.y, 60);
-    EXPECT_DOUBLE_EQ(narrow.crop.width, 640);
-    EXPECT_DOUBLE_EQ(narrow.crop.height, 360);
-
-    // A picture taller than wide is cut at top and bottom, never letter-boxed.
-    FitTransform portrait = CameraPipeline::fitToOutput({720, 1280});
-    EXPECT_DOUBLE_EQ(portrait.scale, 1280.0 / 720.0);
-    EXPECT_NEAR(portrait.crop.height, 405, 1e-9);
-
-    // Degenerate sizes do not produce NaN.
-    FitTransform none = CameraPipeline::fitToOutput({0, 0});
-    EXPECT_DOUBLE_EQ(none.scale, 1);
-
-    // The rendered picture: row 0 of the output shows input row 60 of a 640 x 480 picture.
+    // Rows 60..419 of a 640 x 480 picture are black, the cut ones white: none of them shows.
     auto input = PixelBuffer::create(640, 480);
     {
         PixelBufferLock lock(*input);
@@ -210,26 +237,19 @@ TEST(PipelineGeometry, FitFillsTheOutputAndCutsEquallyOnBothSides) {
     }
     auto output = PixelBuffer::create(1280, 720);
     ASSERT_TRUE(CameraPipeline::renderFit(*input, *output));
-    cv::Mat out = view(*output);
-    // Everything visible comes from rows 60..419, which are black: nothing of the cut rows
-    // shows except at most one blended edge row.
+    const cv::Mat out = view(*output);
     EXPECT_EQ(out.at<cv::Vec4b>(2, 640)[0], 0);
     EXPECT_EQ(out.at<cv::Vec4b>(717, 640)[0], 0);
-}
 
-TEST(PipelineGeometry, MarkSpaceConversions) {
-    Rect mark = CameraPipeline::toMarkSpace({320, 180, 128, 144});
-    EXPECT_DOUBLE_EQ(mark.x, 0.25);
-    EXPECT_DOUBLE_EQ(mark.y, 0.55);
-    EXPECT_DOUBLE_EQ(mark.width, 0.1);
-    EXPECT_DOUBLE_EQ(mark.height, 0.2);
-    Point p = CameraPipeline::toOutputPixels({0.5, 0.25});
-    EXPECT_DOUBLE_EQ(p.x, 640);
-    EXPECT_DOUBLE_EQ(p.y, 540);
+    // Output pixels are y-up, marks y-down.
+    EXPECT_EQ(CameraPipeline::toMarkSpace({320, 180, 128, 144}), (Rect{0.25, 0.55, 0.1, 0.2}));
+    EXPECT_EQ(CameraPipeline::toOutputPixels({0.5, 0.25}), (Point{640, 540}));
 }
 
 TEST(Pipeline, FramesAreScaledCoveredPreviewedSentAndPublished) {
     Harness h;
+    // A preview that stopped rendering is flushed before it gets the next frame.
+    h.display->failed = true;
     // No faces: the output is exactly the scaled camera picture, and it still goes everywhere.
     ProcessedFrame f = h.process(makeFrame(1920, 1080, 0.0));
     ASSERT_TRUE(f.output);
@@ -239,13 +259,14 @@ TEST(Pipeline, FramesAreScaledCoveredPreviewedSentAndPublished) {
     ASSERT_TRUE(CameraPipeline::renderFit(*f.input->imageBuffer(), *expected));
     EXPECT_EQ(cv::norm(view(*f.output), view(*expected), cv::NORM_INF), 0);
     EXPECT_EQ(h.sink->frames.load(), 1);
+    EXPECT_EQ(h.display->flushes, 1);
     ASSERT_EQ(h.display->samples.size(), 1u);
     EXPECT_EQ(h.display->samples[0]->imageBuffer(), f.output); // shared, not copied
     EXPECT_TRUE(h.display->samples[0]->sampleAttachments(false).at(0).displayImmediately);
     EXPECT_TRUE(h.pipeline->faceMarks.get().empty());
 
     // A face in the middle: covered in the output, published as a hidden mark with the
-    // tracker's rect in mark space.
+    // tracker's rect in mark space; the far corner untouched.
     h.setFaces({faceAt(0.45, 0.4, 0.1, 0.2)});
     f = h.process(makeFrame(1920, 1080, 1.0 / 30));
     ASSERT_EQ(f.faces.size(), 1u);
@@ -253,51 +274,53 @@ TEST(Pipeline, FramesAreScaledCoveredPreviewedSentAndPublished) {
     const FaceMark mark = h.pipeline->faceMarks.get()[0];
     EXPECT_FALSE(mark.shown);
     EXPECT_EQ(mark.rect, CameraPipeline::toMarkSpace(f.faces[0].rect));
-    const cv::Point centre(640, 720 - 360);
-    EXPECT_GT(cv::norm(view(*f.output)(cv::Rect(centre.x - 20, centre.y - 20, 40, 40)),
-                       view(*expected)(cv::Rect(centre.x - 20, centre.y - 20, 40, 40)),
-                       cv::NORM_L1),
-              0);
-    // The far corner is untouched.
-    EXPECT_EQ(cv::norm(view(*f.output)(cv::Rect(0, 0, 100, 100)),
-                       view(*expected)(cv::Rect(0, 0, 100, 100)), cv::NORM_INF),
-              0);
+    const cv::Rect middle(620, 340, 40, 40);
+    const cv::Rect corner(0, 0, 100, 100);
+    EXPECT_GT(cv::norm(view(*f.output)(middle), view(*expected)(middle), cv::NORM_L1), 0);
+    EXPECT_EQ(cv::norm(view(*f.output)(corner), view(*expected)(corner), cv::NORM_INF), 0);
 
     // A click on the mark shows the face: published shown, and no longer covered.
     h.pipeline->toggleFace({mark.rect.midX(), mark.rect.midY()});
-    h.pipeline->videoQueue().sync([] {});
-    h.main.runPending();
+    h.settle();
     ASSERT_EQ(h.pipeline->faceMarks.get().size(), 1u);
     EXPECT_TRUE(h.pipeline->faceMarks.get()[0].shown);
     f = h.process(makeFrame(1920, 1080, 2.0 / 30));
     EXPECT_EQ(cv::norm(view(*f.output), view(*expected), cv::NORM_INF), 0);
-    EXPECT_TRUE(h.pipeline->faceMarks.get()[0].shown);
 
-    // Hide all covers it again.
+    // Hide All covers it again; a click on empty space publishes nothing.
     h.pipeline->hideAllFaces();
-    h.pipeline->videoQueue().sync([] {});
-    h.main.runPending();
+    h.settle();
     EXPECT_FALSE(h.pipeline->faceMarks.get()[0].shown);
-
-    // A click on empty space publishes nothing.
     const size_t assignments = h.pipeline->faceMarks.assignmentCount();
     h.pipeline->toggleFace({0.02, 0.02});
-    h.pipeline->videoQueue().sync([] {});
-    h.main.runPending();
+    h.settle();
     EXPECT_EQ(h.pipeline->faceMarks.assignmentCount(), assignments);
+
+    // Odd camera sizes still give 1280 x 720; a sample without a picture is dropped unsent.
+    f = h.process(makeFrame(3, 5, 0.1));
+    ASSERT_TRUE(f.output);
+    EXPECT_EQ(f.output->width(), 1280);
+    const int sent = h.sink->frames.load();
+    const size_t seen = h.frameCount();
+    h.pipeline->videoQueue().async([p = h.pipeline.get()] { p->processFrame(nullptr); });
+    h.settle();
+    ASSERT_EQ(h.frameCount(), seen + 1);
+    EXPECT_FALSE(h.lastFrame().output);
+    EXPECT_EQ(h.sink->frames.load(), sent);
 }
 
 TEST(Pipeline, UnchangedFaceMarksAreNotReassigned) {
     Harness h;
     h.setFaces({faceAt(0.3, 0.3, 0.1, 0.15)});
     // The same face every frame: the rect settles on its target and then stays exactly equal.
-    for (int i = 0; i < 40; ++i)
-        h.process(makeFrame(1280, 720, i / 30.0));
-    const size_t assignments = h.pipeline->faceMarks.assignmentCount();
-    for (int i = 40; i < 45; ++i)
-        h.process(makeFrame(1280, 720, i / 30.0));
+    size_t assignments = 0;
+    for (int i = 0; i < 45; ++i) {
+        if (i == 40)
+            assignments = h.pipeline->faceMarks.assignmentCount();
+        ASSERT_TRUE(h.process(makeFrame(1280, 720, i / 30.0)).output);
+        h.release();
+    }
     EXPECT_EQ(h.pipeline->faceMarks.assignmentCount(), assignments);
-    EXPECT_EQ(h.pipeline->faceMarks.get().size(), 1u);
 }
 
 TEST(Pipeline, PauseClearsAtOnceAndDiscardsLateResults) {
@@ -324,8 +347,7 @@ TEST(Pipeline, PauseClearsAtOnceAndDiscardsLateResults) {
     EXPECT_TRUE(h.pipeline->faceMarks.get().empty());
     EXPECT_EQ(h.display->removals, 1);
     h.sink->release();
-    h.pipeline->videoQueue().sync([] {});
-    h.main.runPending();
+    h.settle();
     EXPECT_TRUE(h.pipeline->faceMarks.get().empty()) << "a late frame republished face marks";
     EXPECT_EQ(h.display->samples.size(), previews) << "a late frame reached the preview";
 
@@ -333,8 +355,7 @@ TEST(Pipeline, PauseClearsAtOnceAndDiscardsLateResults) {
     const int sent = h.sink->frames.load();
     h.pipeline->videoQueue().async(
         [p = h.pipeline.get(), s = makeFrame(1280, 720, 0.2)] { p->processFrame(s); });
-    h.main.runUntil([&] { return false; }, 0.2);
-    h.pipeline->videoQueue().sync([] {});
+    h.settle();
     EXPECT_EQ(h.sink->frames.load(), sent);
 
     // Pausing twice does nothing more; resuming starts from an empty tracker.
@@ -342,8 +363,7 @@ TEST(Pipeline, PauseClearsAtOnceAndDiscardsLateResults) {
     EXPECT_EQ(h.display->removals, 1);
     h.pipeline->setPaused(false);
     h.setFaces({});
-    ProcessedFrame f = h.process(makeFrame(1280, 720, 0.3));
-    EXPECT_TRUE(f.faces.empty());
+    EXPECT_TRUE(h.process(makeFrame(1280, 720, 0.3)).faces.empty());
     EXPECT_TRUE(h.pipeline->faceMarks.get().empty());
 }
 
@@ -352,47 +372,36 @@ TEST(Pipeline, FailsClosedWhenFacesCannotBeDetected) {
     {
         Harness h(false);
         EXPECT_TRUE(h.pipeline->faceDetectionFailed.get());
-        ProcessedFrame f = h.process(makeFrame(1280, 720, 0));
+        const ProcessedFrame f = h.process(makeFrame(1280, 720, 0));
         ASSERT_TRUE(f.output);
         EXPECT_TRUE(f.coveredWholeFrame);
-        cv::Mat out = view(*f.output);
-        cv::Mat channels[4];
-        cv::split(out, channels);
-        EXPECT_EQ(cv::countNonZero(channels[0]) + cv::countNonZero(channels[1]) +
-                      cv::countNonZero(channels[2]),
-                  0);
-        EXPECT_EQ(cv::countNonZero(channels[3]), 1280 * 720);
+        EXPECT_TRUE(allBlack(*f.output));
     }
-    // A detector that fails, or throws: that very frame leaves black, and the next successful
-    // detection brings the picture back. Frames keep flowing after an exception.
-    {
+    // A detector that fails, or throws: that very frame leaves black (and is still sent), and
+    // the next successful detection brings the picture back.
+    for (const bool raise : {false, true}) {
+        SCOPED_TRACE(raise ? "throws" : "fails");
         Harness h;
         h.setFaces({faceAt(0.45, 0.4, 0.1, 0.2)});
         h.process(makeFrame(1280, 720, 0));
-        h.failDetection();
+        {
+            std::lock_guard lock(h.script->mutex);
+            h.script->raise = raise;
+            if (!raise)
+                h.script->next = std::nullopt;
+        }
         ProcessedFrame f = h.process(makeFrame(1280, 720, 0.1));
         EXPECT_FALSE(f.detectionSucceeded);
         EXPECT_TRUE(f.coveredWholeFrame);
         ASSERT_TRUE(f.output);
-        EXPECT_EQ(cv::countNonZero(view(*f.output).reshape(1) != 0), 1280 * 720); // alpha only
+        EXPECT_TRUE(allBlack(*f.output));
+        EXPECT_EQ(h.sink->frames.load(), 2);
+        EXPECT_EQ(h.display->samples.back()->imageBuffer(), f.output);
         EXPECT_TRUE(h.pipeline->faceDetectionFailed.get());
         h.setFaces({});
         f = h.process(makeFrame(1280, 720, 0.2));
         EXPECT_FALSE(f.coveredWholeFrame);
         EXPECT_FALSE(h.pipeline->faceDetectionFailed.get());
-
-        {
-            std::lock_guard lock(h.script->mutex);
-            h.script->raise = true;
-        }
-        const int sentBefore = h.sink->frames.load();
-        f = h.process(makeFrame(1280, 720, 0.3));
-        EXPECT_TRUE(f.coveredWholeFrame);
-        ASSERT_TRUE(f.output);
-        EXPECT_EQ(cv::countNonZero(view(*f.output).reshape(1) != 0), 1280 * 720);
-        EXPECT_EQ(h.sink->frames.load(), sentBefore + 1);
-        f = h.process(makeFrame(1280, 720, 0.4));
-        EXPECT_FALSE(f.coveredWholeFrame);
     }
 }
 
@@ -407,41 +416,88 @@ TEST(Pipeline, UncoveredPicturesNeverShareMemoryWithOutputs) {
         ASSERT_TRUE(f.output && f.uncovered);
         outputs.insert(f.output->serial());
         uncovered.insert(f.uncovered->serial());
-        // Let go of the frame, as the preview and the virtual camera do.
-        h.display->samples.clear();
-        std::lock_guard lock(h.framesMutex);
-        h.frames.clear();
+        h.release();
     }
     for (const uint64_t serial : uncovered)
         EXPECT_EQ(outputs.count(serial), 0u);
 }
 
-TEST(Pipeline, PreviewInFailedStateIsFlushedBeforeTheNextFrame) {
+// The virtual camera hand-off: the link is checked at start, every 2 s and when the system's
+// camera devices change.
+TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     Harness h;
-    h.display->failed = true;
-    h.process(makeFrame(640, 480, 0));
-    EXPECT_EQ(h.display->flushes, 1);
-    EXPECT_EQ(h.display->samples.size(), 1u);
+    h.main.advance(5.0);
+    h.settle();
+    EXPECT_EQ(h.sink->connects.load(), 0) << "nothing is checked before start()";
+
+    // Each step: seconds passed (negative: a device-list change instead), the sink's answer,
+    // then the checks so far, the property's assignments so far and its value. Every check
+    // assigns its answer, also an unchanged one; between checks the value stays.
+    struct Step {
+        double advance;
+        bool answer;
+        int connects;
+        size_t assignments;
+        bool connected;
+    };
+    h.pipeline->start();
+    h.settle();
+    EXPECT_EQ(h.main.activeTimerCount(), 1u);
+    const Step steps[] = {
+        {0, false, 1, 1, false},   {1.9, false, 1, 1, false}, {0.1, false, 2, 2, false},
+        {-1, true, 3, 3, true},    {2.0, true, 4, 4, true},   {1.0, false, 4, 4, true},
+        {1.0, false, 5, 5, false},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
+        h.sink->answer = step.answer;
+        if (step.advance < 0) {
+            ASSERT_TRUE(h.sink->onDevicesChanged);
+            h.sink->onDevicesChanged();
+        } else {
+            h.main.advance(step.advance);
+        }
+        h.settle();
+        EXPECT_EQ(h.sink->connects.load(), step.connects) << "step " << i;
+        EXPECT_EQ(h.pipeline->virtualCameraConnected.assignmentCount(), step.assignments)
+            << "step " << i;
+        EXPECT_EQ(h.pipeline->virtualCameraConnected.get(), step.connected) << "step " << i;
+    }
+
+    // Starting again checks once more and replaces the timer, which counts from now.
+    h.main.advance(1.0);
+    h.pipeline->start();
+    h.settle();
+    EXPECT_EQ(h.sink->connects.load(), 6);
+    EXPECT_EQ(h.main.activeTimerCount(), 1u);
+    h.main.advance(1.0);
+    h.settle();
+    EXPECT_EQ(h.sink->connects.load(), 6);
+    h.main.advance(1.0);
+    h.settle();
+    EXPECT_EQ(h.sink->connects.load(), 7);
 }
 
-TEST(Pipeline, DropsFramesWithoutPictureOrBuffers) {
-    Harness h;
-    // A sample with no picture is dropped: nothing is sent or tracked.
-    SampleTiming timing;
-    auto empty = SampleBuffer::createReady(nullptr, {}, timing);
-    EXPECT_EQ(empty, nullptr); // cannot even be made; feed a null sample instead
-    const size_t before = h.frameCount();
-    h.pipeline->videoQueue().async([p = h.pipeline.get()] { p->processFrame(nullptr); });
-    h.pipeline->videoQueue().sync([] {});
-    h.main.runPending();
-    EXPECT_EQ(h.frameCount(), before + 1);
-    EXPECT_FALSE(h.lastFrame().output);
-    EXPECT_EQ(h.sink->frames.load(), 0);
-
-    // Odd camera sizes still give 1280 x 720.
-    ProcessedFrame f = h.process(makeFrame(3, 5, 0));
-    ASSERT_TRUE(f.output);
-    EXPECT_EQ(f.output->width(), 1280);
+TEST(PipelineVirtualCamera, CallbacksDoNothingOnceThePipelineIsGone) {
+    auto main = std::make_unique<ManualExecutor>();
+    auto sink = std::make_shared<RecordingSink>();
+    {
+        CameraPipeline::Dependencies deps;
+        deps.mainExecutor = main.get();
+        deps.sink = sink;
+        auto pipeline = CameraPipeline::create(std::move(deps));
+        pipeline->start();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        pipeline->videoQueue().async([done] { *done = true; });
+        EXPECT_TRUE(main->runUntil([&] { return done->load(); }));
+        main->runPending();
+    }
+    const int connects = sink->connects.load();
+    ASSERT_TRUE(sink->onDevicesChanged);
+    sink->onDevicesChanged(); // holds only a weak reference: harmless now
+    main->advance(10.0);
+    main->runPending();
+    EXPECT_EQ(sink->connects.load(), connects);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The parts of orlenta-cover that decide things on their own: the command line, the face log
-// line and the temporary output file.
+// The parts of orlenta-cover that decide things on their own: the face log line and the temporary
+// output file.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tools/orlenta_cover/cover_options.h"
 #include "tools/orlenta_cover/cover_report.h"
 #include "tools/orlenta_cover/temporary_output.h"
 
@@ -16,48 +15,6 @@ namespace orlenta {
 namespace {
 
 namespace fs = std::filesystem;
-
-TEST(CoverCommandLine, AcceptsOptionsAnywhereInEitherForm) {
-    ParsedCommandLine parsed = parseCoverCommandLine(
-        {"in.webm", "--style=PIXELATE", "--faces", "f.jsonl", "out.MP4", "--model", "m.onnx"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_EQ(parsed.options->style, CoverStyle::pixelate);
-    EXPECT_EQ(parsed.options->facesPath, "f.jsonl");
-    EXPECT_EQ(parsed.options->modelPath, "m.onnx");
-    EXPECT_EQ(parsed.options->input, "in.webm");
-    EXPECT_EQ(parsed.options->output, "out.MP4");
-    EXPECT_EQ(parsed.options->outputKind, MediaKind::video);
-
-    // After "--" a name that starts with a dash is a file; a later --style wins.
-    parsed = parseCoverCommandLine({"--style", "blur", "--style", "box", "--", "-in.png", "o.jpg"});
-    ASSERT_TRUE(parsed.options) << parsed.error;
-    EXPECT_EQ(parsed.options->style, CoverStyle::box);
-    EXPECT_EQ(parsed.options->input, "-in.png");
-    EXPECT_EQ(parsed.options->outputKind, MediaKind::image);
-
-    EXPECT_TRUE(parseCoverCommandLine({"in.webm", "--help"}).helpRequested);
-}
-
-TEST(CoverCommandLine, RefusesWhatCannotRun) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"in.webm"},
-        {"a", "b.webm", "c"},
-        {"--style", "sepia", "in.webm", "out.webm"},
-        {"in.webm", "out.webm", "--style"},
-        {"--faces=", "in.webm", "out.webm"},
-        {"--quality", "9", "in.webm", "out.webm"},
-        {"in.webm", "out.avi"},
-        {"in.webm", "out"},
-        {"", "out.webm"},
-    };
-    for (const auto& arguments : bad) {
-        const ParsedCommandLine parsed = parseCoverCommandLine(arguments);
-        EXPECT_FALSE(parsed.options) << "accepted: " << ::testing::PrintToString(arguments);
-        EXPECT_FALSE(parsed.error.empty());
-        EXPECT_EQ(parsed.error.find('\n'), std::string::npos);
-    }
-}
 
 TEST(CoverFaceLog, WritesMarkSpaceRectanglesAsJson) {
     // Output pixels are y-up: a face at the bottom-left corner is at the bottom of mark space.

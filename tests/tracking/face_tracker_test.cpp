@@ -1,10 +1,11 @@
+// The face tracker through its public calls only: cover boxes, the glide, and scenarios of faces
+// coming, going, being clicked and coming back, each written as a table of steps.
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
 #include <numbers>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,551 +15,279 @@
 namespace orlenta {
 namespace {
 
-constexpr double kTol = 1e-9;
 constexpr double kFrame = 1.0 / 30;
-// The first rect of a track made from face(100, 200, 80, 100).
-const Rect kFrontalTrack{77.36, 181.6, 125.28, 172.8};
+const double nan = std::numeric_limits<double>::quiet_NaN();
+const double inf = std::numeric_limits<double>::infinity();
 
 Detection face(double x, double y, double w, double h, double yaw = 0) {
     return {{x, y, w, h}, yaw};
 }
 
-std::string describe(const Rect& r) {
-    std::ostringstream out;
-    out.precision(17);
-    out << "(" << r.x << ", " << r.y << ", " << r.width << " x " << r.height << ")";
-    return out.str();
-}
-
-::testing::AssertionResult rectNear(const Rect& actual, const Rect& expected,
-                                    double tolerance = kTol) {
-    if (std::fabs(actual.x - expected.x) <= tolerance &&
-        std::fabs(actual.y - expected.y) <= tolerance &&
-        std::fabs(actual.width - expected.width) <= tolerance &&
-        std::fabs(actual.height - expected.height) <= tolerance)
+::testing::AssertionResult rectNear(const Rect& actual, const Rect& expected, double tol = 1e-9) {
+    if (std::fabs(actual.x - expected.x) <= tol && std::fabs(actual.y - expected.y) <= tol &&
+        std::fabs(actual.width - expected.width) <= tol &&
+        std::fabs(actual.height - expected.height) <= tol)
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << describe(actual) << " is not within " << tolerance << " of " << describe(expected);
+    return ::testing::AssertionFailure() << "(" << actual.x << ", " << actual.y << ", "
+                                         << actual.width << " x " << actual.height << ")";
 }
 
-bool allFinite(const std::vector<TrackedFace>& faces) {
-    return std::all_of(faces.begin(), faces.end(),
-                       [](const TrackedFace& f) { return f.rect.isFinite(); });
+// The central 92 % of a detection's cover box: what a matched face's rect must always contain.
+Rect core(const Detection& d) {
+    const Rect box = FaceTrackerTesting::coverBox(d);
+    return box.insetBy(0.04 * box.width, 0.04 * box.height);
 }
 
-// The central 92 % of a rectangle: what a matched face's reported rect must always contain.
-Rect core(const Rect& r) {
-    return r.insetBy(0.04 * r.width, 0.04 * r.height);
+// The rect of a face seen once: its cover box grown by the slack.
+Rect firstRect(const Detection& d) {
+    const Rect box = FaceTrackerTesting::coverBox(d);
+    return box.insetBy(-FaceTracker::slack * box.width / 2, -FaceTracker::slack * box.height / 2);
 }
 
-// Runs empty frames every 0.1 s from `from` (exclusive) up to `to` (inclusive).
-void emptyFrames(FaceTracker& tracker, double from, double to) {
-    for (int i = 1; from + i * 0.1 <= to + 1e-9; ++i)
-        tracker.update({}, from + i * 0.1);
+Point centre(const Detection& d) {
+    return FaceTrackerTesting::coverBox(d).center();
 }
 
-TEST(FaceTrackerTest, WorkedExampleCoverBoxesAndNewTrack) {
-    const Detection frontal = face(100, 200, 80, 100);
-    EXPECT_TRUE(rectNear(FaceTrackerTesting::coverBox(frontal), {82, 188, 116, 160}));
-
-    // Yaw pi/8 is halfway to a profile; the sign of the yaw does not matter.
-    EXPECT_TRUE(
-        rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, std::numbers::pi / 8)),
-                 {65, 188, 150, 165}));
-    EXPECT_TRUE(
-        rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, -std::numbers::pi / 8)),
-                 {65, 188, 150, 165}));
-    // From 45 degrees on a face is a profile: 2.3 widths by 1.7 heights.
-    for (double yaw : {std::numbers::pi / 4, -std::numbers::pi / 2, 3.0}) {
-        const Rect profile = FaceTrackerTesting::coverBox(face(100, 200, 80, 100, yaw));
-        EXPECT_NEAR(profile.width, 184, kTol) << yaw;
-        EXPECT_NEAR(profile.height, 170, kTol) << yaw;
-        EXPECT_NEAR(profile.midX(), 140, kTol) << yaw;
-        EXPECT_NEAR(profile.minY(), 188, kTol) << yaw;
-    }
-
-    FaceTracker tracker;
-    const auto faces = tracker.update({frontal}, 10);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_EQ(faces[0].id, 1);
-    EXPECT_FALSE(faces[0].shown);
-    EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
-    EXPECT_TRUE(rectNear(FaceTrackerTesting::tracks(tracker)[0].target, kFrontalTrack));
-    EXPECT_EQ(FaceTrackerTesting::tracks(tracker)[0].lastSeen, 10);
-    EXPECT_EQ(FaceTrackerTesting::lastUpdate(tracker), 10);
-    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 2);
-    EXPECT_EQ(tracker.faces(), faces);
-
-    // The face jumps 30 px right and grows: the reported rect takes in the new central 92 % in
-    // the same update, while the target is re-centred on the new cover box with the slack.
-    const Detection moved = face(130, 205, 90, 110);
-    const Rect movedBox = FaceTrackerTesting::coverBox(moved);
-    const auto after = tracker.update({moved}, 10 + kFrame);
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_EQ(after[0].id, 1);
-    EXPECT_TRUE(after[0].rect.contains(core(movedBox)));
-    EXPECT_TRUE(rectNear(FaceTrackerTesting::tracks(tracker)[0].target,
-                         movedBox.insetBy(-0.04 * movedBox.width, -0.04 * movedBox.height)));
+TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
+    const Rect frontal{82, 188, 116, 160};
+    const Rect halfway{65, 188, 150, 165};
+    const Rect profile{48, 188, 184, 170}; // 2.3 widths by 1.7 heights
+    const std::pair<double, Rect> cases[] = {
+        {0, frontal},
+        {nan, frontal},
+        {std::numbers::pi / 8, halfway},
+        {-std::numbers::pi / 8, halfway},
+        {std::numbers::pi / 4, profile},
+        {-std::numbers::pi / 2, profile},
+        {3.0, profile},
+    };
+    for (const auto& [yaw, expected] : cases)
+        EXPECT_TRUE(rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, yaw)), expected))
+            << "yaw " << yaw;
 }
 
-TEST(FaceTrackerTest, FirstUpdateCreatesHiddenTracksInOrderAndZeroStepSnapsOnlyNearTargets) {
-    FaceTracker tracker;
-    EXPECT_FALSE(FaceTrackerTesting::lastUpdate(tracker).has_value());
-    const auto faces = tracker.update(
-        {face(100, 100, 80, 100), face(500, 100, 80, 100), face(900, 100, 80, 100)}, 5);
-    ASSERT_EQ(faces.size(), 3u);
-    for (std::size_t i = 0; i < faces.size(); ++i) {
-        EXPECT_EQ(faces[i].id, static_cast<int64_t>(i + 1));
-        EXPECT_FALSE(faces[i].shown);
-        EXPECT_EQ(faces[i].rect, FaceTrackerTesting::tracks(tracker)[i].target);
-    }
-
-    // Open a gap between rect and target: the face moves right far enough to re-centre the target.
-    FaceTracker gliding;
-    gliding.update({face(100, 200, 80, 100)}, 0);
-    gliding.update({face(120, 200, 80, 100)}, 0);
-    const Rect target = FaceTrackerTesting::tracks(gliding)[0].target;
-    Rect rect = FaceTrackerTesting::tracks(gliding)[0].rect;
-    ASSERT_GT(std::fabs(rect.x - target.x), 0.5);
-
-    // With no time passing the rect stays where it is.
-    gliding.update({}, 0);
-    EXPECT_EQ(FaceTrackerTesting::tracks(gliding)[0].rect, rect);
-
-    // Glide at 30 fps until every edge value is within half a pixel, but not yet equal.
-    double now = 0;
-    for (int i = 0; i < 100; ++i) {
-        rect = FaceTrackerTesting::tracks(gliding)[0].rect;
-        if (std::fabs(rect.x - target.x) < 0.5 && std::fabs(rect.width - target.width) < 0.5)
-            break;
-        now += kFrame;
-        gliding.update({}, now);
-    }
-    rect = FaceTrackerTesting::tracks(gliding)[0].rect;
-    ASSERT_NE(rect, target);
-    ASSERT_LT(std::fabs(rect.x - target.x), 0.5);
-    ASSERT_LT(std::fabs(rect.width - target.width), 0.5);
-
-    // Even without any time passing (alpha 0), a rect that close snaps exactly onto its target.
-    gliding.update({}, now);
-    EXPECT_EQ(FaceTrackerTesting::tracks(gliding)[0].rect, target);
-}
-
-TEST(FaceTrackerTest, GlideMovesByTheClampedTimeStepFraction) {
-    // Only minX and width differ between rect and target.
-    const auto start = [] {
+TEST(FaceTrackerTest, RectsGlideByTheClampedTimeStepAndSnapWhenClose) {
+    const Detection before = face(100, 200, 80, 100);
+    const Detection after = face(120, 200, 80, 100);
+    const Rect target = firstRect(after);
+    // Seen at 0, then 20 px to the right at 0: the rect takes in the new core at once and the
+    // target moves, so only minX and width differ between rect and target.
+    const auto start = [&] {
         FaceTracker tracker;
-        tracker.update({face(100, 200, 80, 100)}, 0);
-        tracker.update({face(120, 200, 80, 100)}, 0);
+        EXPECT_TRUE(rectNear(tracker.update({before}, 0)[0].rect, {77.36, 181.6, 125.28, 172.8}));
+        EXPECT_TRUE(rectNear(tracker.update({after}, 0)[0].rect, {77.36, 181.6, 136, 172.8}));
         return tracker;
     };
-    {
-        const FaceTracker tracker = start();
-        ASSERT_TRUE(
-            rectNear(FaceTrackerTesting::tracks(tracker)[0].rect, {77.36, 181.6, 136, 172.8}));
-        ASSERT_TRUE(
-            rectNear(FaceTrackerTesting::tracks(tracker)[0].target, {97.36, 181.6, 125.28, 172.8}));
-    }
-
     struct Step {
-        double dt;
+        double now;
+        bool seen;
         double alpha;
     };
-    // 30 fps, 60 fps, exactly the clamp, and one- and five-second gaps that must not glide
-    // further than a quarter of a second would.
-    for (const Step step : {Step{1.0 / 30, 0.39347}, Step{1.0 / 60, 0.22120}, Step{0.25, 0.97648},
-                            Step{1.0, 0.97648}, Step{5.0, 0.97648}}) {
+    // 30 and 60 fps, exactly the clamp, gaps that glide no further than a quarter of a second,
+    // and a clock that is not finite or goes backwards, which glides nothing.
+    const Step steps[] = {{kFrame, true, 0.39347},
+                          {kFrame, false, 0.39347},
+                          {1.0 / 60, true, 0.22120},
+                          {0.25, true, 0.97648},
+                          {1.0, true, 0.97648},
+                          {5.0, true, 0.97648},
+                          {nan, true, 0},
+                          {-1, true, 0}};
+    for (const Step& step : steps) {
         FaceTracker tracker = start();
-        // Detected again where it was, so it survives the gap and its target stays put.
-        const auto faces = tracker.update({face(120, 200, 80, 100)}, step.dt);
+        const auto faces =
+            tracker.update(step.seen ? std::vector{after} : std::vector<Detection>{}, step.now);
         ASSERT_EQ(faces.size(), 1u);
         const Rect expected{77.36 + step.alpha * 20, 181.6, 136 - step.alpha * 10.72, 172.8};
-        EXPECT_TRUE(rectNear(faces[0].rect, expected, 1e-3)) << "dt " << step.dt;
-        EXPECT_TRUE(
-            rectNear(FaceTrackerTesting::tracks(tracker)[0].target, {97.36, 181.6, 125.28, 172.8}));
+        EXPECT_TRUE(rectNear(faces[0].rect, expected, 1e-3)) << "at " << step.now;
     }
-    // Without a detection the glide is the same.
+
+    // Eight frames at 30 fps bring every edge within half a pixel of the target: the next update,
+    // even without time passing, puts the rect exactly on it.
     FaceTracker tracker = start();
-    EXPECT_TRUE(rectNear(tracker.update({}, kFrame)[0].rect,
-                         {77.36 + 0.39347 * 20, 181.6, 136 - 0.39347 * 10.72, 172.8}, 1e-3));
+    Rect rect = tracker.faces()[0].rect;
+    double now = 0;
+    for (int i = 0; i < 8; ++i) {
+        now += kFrame;
+        const auto faces = tracker.update({}, now);
+        ASSERT_EQ(faces.size(), 1u);
+        rect = faces[0].rect;
+    }
+    ASSERT_LT(std::fabs(rect.x - target.x), 0.5);
+    ASSERT_LT(std::fabs(rect.width - target.width), 0.5);
+    ASSERT_NE(rect, target);
+    EXPECT_EQ(tracker.update({}, now).at(0).rect, target);
 }
 
-TEST(FaceTrackerTest, TracksLiveExactlyHoldSecondsWithoutDetections) {
-    FaceTracker tracker;
-    tracker.update({face(100, 200, 80, 100), face(600, 200, 80, 100)}, 0);
-    ASSERT_TRUE(tracker.toggle(tracker.faces()[1].rect.center()));
-
-    EXPECT_EQ(tracker.update({}, 0.5).size(), 2u);
-    EXPECT_EQ(tracker.update({}, FaceTracker::hold).size(), 2u);
-    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-
-    const double later = std::nextafter(FaceTracker::hold, 1.0);
-    const Rect shownRect = FaceTrackerTesting::tracks(tracker)[1].rect;
-    EXPECT_TRUE(tracker.update({}, later).empty());
-    // Only the shown face leaves a memory, with its last rect and the time of the drop.
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker)[0].rect, shownRect);
-    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker)[0].time, later);
-
-    // A memory lives exactly showMemory seconds after the drop, and not a hair longer.
-    FaceTracker memory;
-    memory.update({face(100, 200, 80, 100)}, 0);
-    ASSERT_TRUE(memory.toggle(memory.faces()[0].rect.center()));
-    memory.update({}, 1.0);
-    ASSERT_EQ(FaceTrackerTesting::lostShown(memory).size(), 1u);
-    memory.update({}, 1.0 + FaceTracker::showMemory);
-    EXPECT_EQ(FaceTrackerTesting::lostShown(memory).size(), 1u);
-    memory.update({}, std::nextafter(1.0 + FaceTracker::showMemory, 10.0));
-    EXPECT_TRUE(FaceTrackerTesting::lostShown(memory).empty());
+// One step of a scenario: an update at a time with detections, a click at a point (output pixels),
+// Hide All, or a reset. `expect` lists the faces afterwards: "1 2s" is face 1 hidden and face 2
+// shown; when it holds an '@', each face is followed by the indices of this step's detections
+// whose core its rect contains ("1@01 2@1").
+struct Step {
+    enum Kind { update, click, hideAll, reset } kind = update;
+    double at = 0;
+    std::vector<Detection> seen;
+    std::string expect;
+    Point point{};
+};
+Step at(double t, std::vector<Detection> seen, std::string expect) {
+    return {Step::update, t, std::move(seen), std::move(expect)};
+}
+Step click(Point p, std::string expect) {
+    return {Step::click, 0, {}, std::move(expect), p};
+}
+Step hideAll(std::string expect) {
+    return {Step::hideAll, 0, {}, std::move(expect)};
+}
+Step reset() {
+    return {Step::reset, 0, {}, ""};
 }
 
-TEST(FaceTrackerTest, AssignmentIsGreedyInDetectionOrderAndTiesGoToTheOlderTrack) {
-    {
-        // Both detections are nearest the one track; the first in the list takes it even though
-        // the second sits right on it, and the second becomes a new hidden face.
-        FaceTracker tracker;
-        tracker.update({face(400, 200, 80, 100)}, 0);
-        const auto faces = tracker.update({face(440, 200, 80, 100), face(400, 200, 80, 100)}, 0);
-        ASSERT_EQ(faces.size(), 2u);
-        EXPECT_EQ(faces[0].id, 1);
-        EXPECT_TRUE(
-            faces[0].rect.contains(core(FaceTrackerTesting::coverBox(face(440, 200, 80, 100)))));
-        EXPECT_EQ(faces[1].id, 2);
-        EXPECT_FALSE(faces[1].shown);
+std::string describe(const std::vector<TrackedFace>& faces, const std::vector<Detection>& seen,
+                     bool covers) {
+    std::string out;
+    for (const TrackedFace& f : faces) {
+        out += (out.empty() ? "" : " ") + std::to_string(f.id) + (f.shown ? "s" : "");
+        if (covers) {
+            out += "@";
+            for (std::size_t i = 0; i < seen.size(); ++i)
+                if (f.rect.contains(core(seen[i])))
+                    out += std::to_string(i);
+        }
     }
-    {
-        // With a second, farther track within reach, the second detection takes that one.
-        FaceTracker tracker;
-        tracker.update({face(400, 200, 80, 100), face(560, 200, 80, 100)}, 0);
-        const auto faces = tracker.update({face(450, 200, 80, 100), face(420, 200, 80, 100)}, 0);
-        ASSERT_EQ(faces.size(), 2u);
-        EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 3);
-        EXPECT_TRUE(
-            faces[0].rect.contains(core(FaceTrackerTesting::coverBox(face(450, 200, 80, 100)))));
-        EXPECT_TRUE(
-            faces[1].rect.contains(core(FaceTrackerTesting::coverBox(face(420, 200, 80, 100)))));
-    }
-    {
-        // A detection exactly between two equal tracks goes to the older one; a detection a
-        // little nearer the younger one goes there.
-        FaceTracker tracker;
-        tracker.update({face(100, 200, 80, 100), face(300, 200, 80, 100)}, 0);
-        ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 2u);
-        const Rect before = FaceTrackerTesting::tracks(tracker)[1].rect;
-        const Point between = FaceTrackerTesting::coverBox(face(200, 200, 80, 100)).center();
-        ASSERT_EQ(distance(between, FaceTrackerTesting::tracks(tracker)[0].rect.center()),
-                  distance(between, before.center()));
-        tracker.update({face(200, 200, 80, 100)}, 0);
-        EXPECT_TRUE(FaceTrackerTesting::tracks(tracker)[0].rect.contains(
-            core(FaceTrackerTesting::coverBox(face(200, 200, 80, 100)))));
-        EXPECT_EQ(FaceTrackerTesting::tracks(tracker)[1].rect, before);
-
-        FaceTracker other;
-        other.update({face(100, 200, 80, 100), face(300, 200, 80, 100)}, 0);
-        const Rect older = FaceTrackerTesting::tracks(other)[0].rect;
-        other.update({face(201, 200, 80, 100)}, 0);
-        EXPECT_EQ(FaceTrackerTesting::tracks(other)[0].rect, older);
-        EXPECT_TRUE(FaceTrackerTesting::tracks(other)[1].rect.contains(
-            core(FaceTrackerTesting::coverBox(face(201, 200, 80, 100)))));
-    }
+    return out;
 }
 
-TEST(FaceTrackerTest, MatchRequiresDistanceStrictlyBelowTheLimit) {
-    // A face 80 x 125 has a 116 x 200 cover box and a 125.28 x 216 track rect: the limit is 216,
-    // and a purely horizontal shift of the face moves the cover box centre by the same amount.
-    const Detection original = face(400, 200, 80, 125);
-    const auto detectedAt = [&](double x) {
-        FaceTracker tracker;
-        tracker.update({original}, 0);
-        tracker.update({face(x, 200, 80, 125)}, kFrame);
-        return tracker.faces();
-    };
-    const auto distanceAt = [&](double x) {
-        const Rect rect = FaceTrackerTesting::coverBox(original).insetBy(-0.04 * 116, -0.04 * 200);
-        return distance(FaceTrackerTesting::coverBox(face(x, 200, 80, 125)).center(),
-                        rect.center());
-    };
-
-    ASSERT_EQ(distanceAt(616), 216);
-    const auto atLimit = detectedAt(616);
-    ASSERT_EQ(atLimit.size(), 2u);
-    EXPECT_EQ(atLimit[1].id, 2);
-
-    const double closer = std::nextafter(616.0, 0.0);
-    ASSERT_LT(distanceAt(closer), 216);
-    const auto justInside = detectedAt(closer);
-    ASSERT_EQ(justInside.size(), 1u);
-    EXPECT_EQ(justInside[0].id, 1);
-}
-
-TEST(FaceTrackerTest, LostShownFacesComeBackShownWithinMemoryOnly) {
-    const Detection person = face(400, 200, 80, 100);
-    const Detection nearby = face(410, 195, 84, 104);
-    const auto shownThenLost = [&] {
-        FaceTracker tracker;
-        tracker.update({person}, 0);
-        EXPECT_TRUE(tracker.toggle(tracker.faces()[0].rect.center()));
-        EXPECT_TRUE(tracker.faces()[0].shown);
-        emptyFrames(tracker, 0, 1.0);
-        EXPECT_TRUE(tracker.faces().empty());
-        EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-        return tracker;
-    };
-    {
-        // Within hold the face keeps its own track and id.
-        FaceTracker tracker;
-        tracker.update({person}, 0);
-        tracker.toggle(tracker.faces()[0].rect.center());
-        const auto faces = tracker.update({nearby}, 0.7);
-        ASSERT_EQ(faces.size(), 1u);
-        EXPECT_EQ(faces[0].id, 1);
-        EXPECT_TRUE(faces[0].shown);
-    }
-    {
-        // Back 2 s after its last detection: a new id, still shown, and the memory is used up.
-        FaceTracker tracker = shownThenLost();
-        emptyFrames(tracker, 1.0, 1.9);
-        const auto faces = tracker.update({nearby}, 2.0);
-        ASSERT_EQ(faces.size(), 1u);
-        EXPECT_EQ(faces[0].id, 2);
-        EXPECT_TRUE(faces[0].shown);
-        EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-    }
-    {
-        // A smaller face comes back: the reach is measured by the wider of the two, here the
-        // memory's 125 px rect, not the new 58 px cover box.
-        FaceTracker tracker = shownThenLost();
-        const auto faces = tracker.update({face(470, 200, 40, 50)}, 1.1);
-        ASSERT_EQ(faces.size(), 1u);
-        EXPECT_TRUE(faces[0].shown);
-    }
-    {
-        // A face elsewhere does not inherit the memory.
-        FaceTracker tracker = shownThenLost();
-        const auto faces = tracker.update({face(900, 200, 80, 100)}, 1.1);
-        ASSERT_EQ(faces.size(), 1u);
-        EXPECT_FALSE(faces[0].shown);
-        EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-    }
-    {
-        // Dropped at 0.9 s, forgotten once more than showMemory has passed since then.
-        FaceTracker tracker = shownThenLost();
-        emptyFrames(tracker, 1.0, 4.8);
-        EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-        emptyFrames(tracker, 4.8, 5.0);
-        EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-        const auto faces = tracker.update({nearby}, 5.1);
-        ASSERT_EQ(faces.size(), 1u);
-        EXPECT_FALSE(faces[0].shown);
-    }
-}
-
-TEST(FaceTrackerTest, OlderOfTwoNearbyMemoriesIsConsumedFirst) {
-    // Wide, short faces so that two tracks can be too far apart to match each other's detection
-    // and yet both be close enough to a face between them to pass on their memory.
+TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
+    const Detection a = face(100, 200, 80, 100);
+    const Detection nearA = face(110, 195, 84, 104);
+    const Detection b = face(600, 200, 80, 100);
+    const Detection far = face(1000, 200, 80, 100);
+    const Detection p = face(400, 200, 80, 100);
+    // Wide, short faces: the outer two are too far apart to match each other's detection, yet
+    // both close enough to the middle one to pass on their memory.
     const Detection left = face(200, 300, 200, 50);
     const Detection right = face(540, 300, 200, 50);
     const Detection middle = face(370, 300, 200, 50);
-
-    FaceTracker tracker;
-    tracker.update({left, right}, 0);
-    ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 2u);
-    ASSERT_TRUE(tracker.toggle(tracker.faces()[0].rect.center()));
-    ASSERT_TRUE(tracker.toggle(tracker.faces()[1].rect.center()));
-    const Rect leftRect = FaceTrackerTesting::tracks(tracker)[0].rect;
-    // The right face stays in view half a second longer, so its memory is the younger one.
-    for (int i = 1; i <= 5; ++i)
-        tracker.update({right}, i * 0.1);
-    const Rect rightRect = FaceTrackerTesting::tracks(tracker)[1].rect;
-    emptyFrames(tracker, 0.5, 1.5);
-    ASSERT_TRUE(tracker.faces().empty());
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 2u);
-    EXPECT_TRUE(rectNear(FaceTrackerTesting::lostShown(tracker)[0].rect, leftRect));
-    EXPECT_TRUE(rectNear(FaceTrackerTesting::lostShown(tracker)[1].rect, rightRect));
-
-    auto faces = tracker.update({middle}, 1.6);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_TRUE(faces[0].shown);
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-    EXPECT_TRUE(rectNear(FaceTrackerTesting::lostShown(tracker)[0].rect, rightRect));
-
-    // The younger memory is still there for the next new face near it, even in the same spot.
-    faces = tracker.update({middle, middle}, 1.7);
-    ASSERT_EQ(faces.size(), 2u);
-    EXPECT_TRUE(faces[1].shown);
-    EXPECT_EQ(faces[1].id, 4);
-    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-}
-
-TEST(FaceTrackerTest, ToggleFlipsTheNarrowestFaceUnderThePoint) {
-    FaceTracker tracker;
-    // Created in one update so that they stay separate tracks although they overlap.
-    tracker.update({face(300, 200, 300, 300), face(400, 250, 80, 100)}, 0);
-    const Rect wide = FaceTrackerTesting::tracks(tracker)[0].rect;
-    const Rect narrow = FaceTrackerTesting::tracks(tracker)[1].rect;
-    ASSERT_TRUE(wide.contains(narrow));
-
-    const auto before = tracker.faces();
-    EXPECT_FALSE(tracker.toggle({10, 10}));
-    EXPECT_FALSE(tracker.toggle({std::numeric_limits<double>::quiet_NaN(), 300}));
-    EXPECT_EQ(tracker.faces(), before);
-
-    EXPECT_TRUE(tracker.toggle(narrow.center()));
-    EXPECT_FALSE(tracker.faces()[0].shown);
-    EXPECT_TRUE(tracker.faces()[1].shown);
-
-    // The left and bottom edges belong to a rect, the right and top edges do not.
-    EXPECT_TRUE(tracker.toggle({narrow.minX(), narrow.midY()}));
-    EXPECT_FALSE(tracker.faces()[1].shown);
-    EXPECT_TRUE(tracker.toggle({narrow.midX(), narrow.minY()}));
-    EXPECT_TRUE(tracker.faces()[1].shown);
-    EXPECT_TRUE(tracker.toggle({narrow.maxX(), narrow.midY()}));
-    EXPECT_TRUE(tracker.faces()[0].shown);
-    EXPECT_TRUE(tracker.faces()[1].shown);
-    EXPECT_TRUE(tracker.toggle({narrow.midX(), narrow.maxY()}));
-    EXPECT_FALSE(tracker.faces()[0].shown);
-    EXPECT_FALSE(tracker.toggle({wide.maxX(), wide.midY()}));
-
-    // Equal widths: the older face is flipped.
-    FaceTracker twins;
-    twins.update({face(400, 200, 80, 100), face(420, 230, 80, 100)}, 0);
-    ASSERT_EQ(FaceTrackerTesting::tracks(twins).size(), 2u);
-    const Rect overlap = FaceTrackerTesting::tracks(twins)[0].rect.intersection(
-        FaceTrackerTesting::tracks(twins)[1].rect);
-    ASSERT_FALSE(overlap.isEmpty());
-    EXPECT_TRUE(twins.toggle(overlap.center()));
-    EXPECT_TRUE(twins.faces()[0].shown);
-    EXPECT_FALSE(twins.faces()[1].shown);
-}
-
-TEST(FaceTrackerTest, HidingAFaceForgetsOnlyTheMemoriesNearIt) {
+    // Two overlapping faces, clicked each away from the other.
     const Detection kept = face(400, 200, 80, 100);
     const Detection fading = face(430, 210, 80, 100);
-    const Detection far = face(1000, 200, 80, 100);
+    const Point keptCorner{firstRect(kept).minX() + 1, firstRect(kept).minY() + 1};
+    const Point fadingCorner{firstRect(fading).maxX() - 1, firstRect(fading).maxY() - 1};
+    // An 80 x 125 face: the match limit is its 216 px tall rect, and a horizontal shift of the
+    // face moves its cover box by as much.
+    const Detection tall = face(400, 200, 80, 125);
+    // Three faces, the second inside the first; the third as wide as the second, overlapping it.
+    const Detection wide = face(300, 200, 300, 300);
+    const Detection narrow = face(400, 250, 80, 100);
+    const Rect n = firstRect(narrow);
+    const Rect w = firstRect(wide);
+    const Detection twin = face(420, 280, 80, 100);
+    const Point overlap = n.intersection(firstRect(twin)).center();
 
-    FaceTracker tracker;
-    tracker.update({kept, fading, far}, 0);
-    ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 3u);
-    // Show all three; clicking where the first two overlap would pick the older one, so click
-    // each one away from the other.
-    ASSERT_TRUE(tracker.toggle({FaceTrackerTesting::tracks(tracker)[0].rect.minX() + 1,
-                                FaceTrackerTesting::tracks(tracker)[0].rect.minY() + 1}));
-    ASSERT_TRUE(tracker.toggle({FaceTrackerTesting::tracks(tracker)[1].rect.maxX() - 1,
-                                FaceTrackerTesting::tracks(tracker)[1].rect.maxY() - 1}));
-    ASSERT_TRUE(tracker.toggle(FaceTrackerTesting::tracks(tracker)[2].rect.center()));
-    for (const TrackedFace& f : tracker.faces())
-        ASSERT_TRUE(f.shown);
-
-    // Only the first face stays in view; the other two leave memories.
-    for (int i = 1; i <= 10; ++i)
-        tracker.update({kept}, i * 0.1);
-    ASSERT_EQ(FaceTrackerTesting::tracks(tracker).size(), 1u);
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 2u);
-    const Rect farMemory = FaceTrackerTesting::lostShown(tracker)[1].rect;
-
-    ASSERT_TRUE(tracker.toggle(FaceTrackerTesting::tracks(tracker)[0].rect.center()));
-    EXPECT_FALSE(tracker.faces()[0].shown);
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker)[0].rect, farMemory);
-
-    // Showing it again leaves the memories alone.
-    ASSERT_TRUE(tracker.toggle(FaceTrackerTesting::tracks(tracker)[0].rect.center()));
-    EXPECT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-}
-
-TEST(FaceTrackerTest, HideAllHidesEverythingAndForgetsMemories) {
-    FaceTracker tracker;
-    tracker.update({face(100, 200, 80, 100), face(600, 200, 80, 100)}, 0);
-    tracker.toggle(tracker.faces()[0].rect.center());
-    tracker.toggle(tracker.faces()[1].rect.center());
-    // The first face leaves while shown; the second stays.
-    for (int i = 1; i <= 10; ++i)
-        tracker.update({face(600, 200, 80, 100)}, i * 0.1);
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-    const auto before = tracker.faces();
-
-    tracker.hideAll();
-    const auto after = tracker.faces();
-    ASSERT_EQ(after.size(), 1u);
-    EXPECT_FALSE(after[0].shown);
-    EXPECT_EQ(after[0].id, before[0].id);
-    EXPECT_EQ(after[0].rect, before[0].rect);
-    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 3);
-    EXPECT_EQ(FaceTrackerTesting::lastUpdate(tracker), 1.0);
-
-    // Neither face comes back shown: not the one lost before, nor the one lost after.
-    emptyFrames(tracker, 1.0, 2.0);
-    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-    const auto back = tracker.update({face(100, 200, 80, 100), face(600, 200, 80, 100)}, 2.1);
-    ASSERT_EQ(back.size(), 2u);
-    EXPECT_FALSE(back[0].shown);
-    EXPECT_FALSE(back[1].shown);
-}
-
-TEST(FaceTrackerTest, ResetForgetsEverythingButKeepsIdsCounting) {
-    FaceTracker tracker;
-    tracker.update({face(100, 200, 80, 100), face(500, 200, 80, 100), face(900, 200, 80, 100)}, 3);
-    tracker.toggle(tracker.faces()[0].rect.center());
-    emptyFrames(tracker, 3, 4);
-    ASSERT_EQ(FaceTrackerTesting::lostShown(tracker).size(), 1u);
-
-    tracker.reset();
-    EXPECT_TRUE(tracker.faces().empty());
-    EXPECT_TRUE(FaceTrackerTesting::lostShown(tracker).empty());
-    EXPECT_FALSE(FaceTrackerTesting::lastUpdate(tracker).has_value());
-    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 4);
-
-    // A new face where the shown one was is hidden, gets the next id, and starts without glide.
-    const Detection again = face(100, 200, 80, 100);
-    const auto faces = tracker.update({again}, 0.5);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_EQ(faces[0].id, 4);
-    EXPECT_FALSE(faces[0].shown);
-    EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
-}
-
-TEST(FaceTrackerTest, BadInputNeverPoisonsTheState) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const double inf = std::numeric_limits<double>::infinity();
-
-    FaceTracker tracker;
-    auto faces = tracker.update({face(nan, 200, 80, 100), face(100, inf, 80, 100),
-                                 face(100, 200, -80, 100), face(100, 200, 80, nan),
-                                 face(1e300, 200, 80, 100), face(100, 200, 1e300, 100)},
-                                0);
-    EXPECT_TRUE(faces.empty());
-    EXPECT_EQ(FaceTrackerTesting::nextID(tracker), 1);
-
-    // A broken detection next to a good one does not disturb it; a NaN yaw counts as frontal.
-    faces = tracker.update({face(nan, nan, nan, nan), face(100, 200, 80, 100, nan)}, 0);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_TRUE(rectNear(faces[0].rect, kFrontalTrack));
-
-    // Open a gap between rect and target, then feed a NaN time and a time that goes backwards.
-    tracker.update({face(120, 200, 80, 100)}, 0);
-    const Rect rect = FaceTrackerTesting::tracks(tracker)[0].rect;
-    faces = tracker.update({}, nan);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_EQ(faces[0].rect, rect);
-    ASSERT_TRUE(FaceTrackerTesting::lastUpdate(tracker).has_value());
-    EXPECT_TRUE(std::isfinite(*FaceTrackerTesting::lastUpdate(tracker)));
-
-    tracker.update({}, 0.1);
-    const Rect glided = FaceTrackerTesting::tracks(tracker)[0].rect;
-    faces = tracker.update({face(120, 200, 80, 100)}, 0.05);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_TRUE(rectNear(faces[0].rect, glided));
-    EXPECT_TRUE(allFinite(faces));
-
-    // A NaN time on the very first update still creates a track for the face.
-    FaceTracker fresh;
-    faces = fresh.update({face(100, 200, 80, 100)}, nan);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_TRUE(allFinite(faces));
-    faces = fresh.update({face(100, 200, 80, 100)}, 100);
-    ASSERT_EQ(faces.size(), 1u);
-    EXPECT_TRUE(allFinite(faces));
+    struct Scenario {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Scenario scenarios[] = {
+        {"new faces are hidden, numbered in order, and live exactly hold seconds unseen",
+         {at(0, {a, b, far}, "1@0 2@1 3@2"), at(FaceTracker::hold, {}, "1 2 3"),
+          at(std::nextafter(FaceTracker::hold, 1.0), {}, ""), at(1, {a}, "4")}},
+        {"a shown face keeps its track within hold",
+         {at(0, {a}, "1"), click(centre(a), "1s"), at(0.7, {nearA}, "1s")}},
+        {"a lost shown face comes back shown within showMemory, once",
+         {at(1, {a}, "1"), click(centre(a), "1s"), at(2, {}, ""),
+          at(2 + FaceTracker::showMemory, {}, ""), at(2 + FaceTracker::showMemory, {nearA}, "2s"),
+          at(6, {nearA, a}, "2s 3")}},
+        {"a memory is forgotten once showMemory has passed",
+         {at(1, {a}, "1"), click(centre(a), "1s"), at(2, {}, ""),
+          at(std::nextafter(2 + FaceTracker::showMemory, 10.0), {}, ""), at(6.1, {nearA}, "2")}},
+        {"a face elsewhere does not take the memory, which stays for the right one",
+         {at(1, {a}, "1"), click(centre(a), "1s"), at(2, {}, ""), at(2.5, {far}, "2"),
+          at(2.5, {far, nearA}, "2 3s")}},
+        {"the memory's reach is measured by the wider of memory and new face",
+         {at(0, {a}, "1"), click(centre(a), "1s"), at(1, {}, ""),
+          at(1.1, {face(170, 200, 40, 50)}, "2s")}},
+        {"the older of two nearby memories is taken first",
+         {at(0, {left, right}, "1 2"), click(centre(left), "1s 2"), click(centre(right), "1s 2s"),
+          at(0.5, {right}, "1s 2s"), at(1, {}, "2s"), at(1.5, {}, ""), at(1.6, {middle}, "3s"),
+          at(1.7, {middle, left, middle}, "3s 4 5s")}},
+        {"hiding a face forgets the memories near it only; showing it forgets none",
+         {at(0, {kept, fading, far}, "1 2 3"), click(keptCorner, "1s 2 3"),
+          click(fadingCorner, "1s 2s 3"), click(centre(far), "1s 2s 3s"), at(1, {kept}, "1s"),
+          click(centre(kept), "1"), click(centre(kept), "1s"),
+          at(1.5, {kept, fading, far}, "1s 4 5s")}},
+        {"Hide All hides every face and forgets every memory",
+         {at(0, {a, b}, "1 2"), click(centre(a), "1s 2"), click(centre(b), "1s 2s"),
+          at(1, {b}, "2s"), hideAll("2"), at(2, {}, ""), at(2.1, {a, b}, "3 4")}},
+        {"reset forgets faces and memories, and ids keep counting",
+         {at(3, {a, b, far}, "1 2 3"), click(centre(a), "1s 2 3"), at(4, {}, ""), reset(),
+          at(0.5, {a}, "4")}},
+        {"detections take the nearest free track in detection order",
+         {at(0, {p}, "1@0"), at(0, {face(440, 200, 80, 100), p}, "1@01 2@1")}},
+        {"a second detection takes a farther track within reach",
+         {at(0, {p, face(560, 200, 80, 100)}, "1@0 2@1"),
+          at(0, {face(450, 200, 80, 100), face(420, 200, 80, 100)}, "1@01 2@01")}},
+        {"a detection exactly between two tracks goes to the older",
+         {at(0, {a, face(300, 200, 80, 100)}, "1@0 2@1"),
+          at(0, {face(200, 200, 80, 100)}, "1@0 2@")}},
+        {"a detection a little nearer the younger track goes there",
+         {at(0, {a, face(300, 200, 80, 100)}, "1@0 2@1"),
+          at(0, {face(201, 200, 80, 100)}, "1@ 2@0")}},
+        {"a detection at exactly the limit is a new face",
+         {at(0, {tall}, "1"), at(kFrame, {face(616, 200, 80, 125)}, "1@ 2@0")}},
+        {"a detection just inside the limit is the same face",
+         {at(0, {tall}, "1"), at(kFrame, {face(std::nextafter(616.0, 0.0), 200, 80, 125)}, "1@0")}},
+        {"a click flips the narrowest face under it; left and bottom edges belong to a face",
+         {at(0, {wide, narrow}, "1 2"), click({10, 10}, "1 2"), click({nan, 300}, "1 2"),
+          click(n.center(), "1 2s"), click({n.minX(), n.midY()}, "1 2"),
+          click({n.midX(), n.minY()}, "1 2s"), click({n.maxX(), n.midY()}, "1s 2s"),
+          click({n.midX(), n.maxY()}, "1 2s"), click({w.maxX(), w.midY()}, "1 2s")}},
+        {"of two faces as wide, a click flips the older",
+         {at(0, {narrow, twin}, "1 2"), click(overlap, "1s 2")}},
+        {"broken detections are ignored, a broken yaw counts as frontal",
+         {at(0,
+             {face(nan, 200, 80, 100), face(100, inf, 80, 100), face(100, 200, -80, 100),
+              face(100, 200, 80, nan), face(1e300, 200, 80, 100), face(100, 200, 1e300, 100),
+              face(nan, nan, nan, nan)},
+             ""),
+          at(0, {face(nan, nan, nan, nan), face(100, 200, 80, 100, nan)}, "1@1"), at(0, {}, "1")}},
+        {"a clock that is not finite on the first update still makes the face",
+         {at(nan, {a}, "1@0"), at(100, {a}, "1@0")}},
+    };
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        FaceTracker tracker;
+        for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
+            const Step& step = scenario.steps[i];
+            const auto before = tracker.faces();
+            bool hit = true;
+            switch (step.kind) {
+            case Step::update:
+                tracker.update(step.seen, step.at);
+                break;
+            case Step::click:
+                hit = tracker.toggle(step.point);
+                break;
+            case Step::hideAll:
+                tracker.hideAll();
+                break;
+            case Step::reset:
+                tracker.reset();
+                break;
+            }
+            const auto faces = tracker.faces();
+            EXPECT_EQ(describe(faces, step.seen, step.expect.find('@') != std::string::npos),
+                      step.expect)
+                << "step " << i;
+            // A click says whether it flipped a face.
+            if (step.kind == Step::click) {
+                EXPECT_EQ(hit, faces != before) << "step " << i;
+            }
+            for (const TrackedFace& f : faces)
+                EXPECT_TRUE(f.rect.isFinite()) << "step " << i;
+        }
+    }
 }
 
 TEST(FaceTrackerTest, EveryDetectedFaceIsInsideSomeReportedRect) {
@@ -568,17 +297,13 @@ TEST(FaceTrackerTest, EveryDetectedFaceIsInsideSomeReportedRect) {
     std::mt19937 random(20240611);
     std::uniform_real_distribution<double> unit(0, 1);
     struct Walker {
-        double x, y, w, h, yaw;
+        double x, y, w, h;
         bool present;
     };
     std::vector<Walker> walkers(6);
     for (Walker& walker : walkers)
-        walker = {unit(random) * 1100,
-                  unit(random) * 500,
-                  40 + unit(random) * 160,
-                  50 + unit(random) * 180,
-                  0,
-                  true};
+        walker = {unit(random) * 1100, unit(random) * 500, 40 + unit(random) * 160,
+                  50 + unit(random) * 180, true};
 
     FaceTracker tracker;
     double now = 0;
@@ -593,21 +318,21 @@ TEST(FaceTrackerTest, EveryDetectedFaceIsInsideSomeReportedRect) {
             walker.y = std::clamp(walker.y + (unit(random) - 0.5) * jump, -100.0, 700.0);
             walker.w = std::clamp(walker.w * (0.9 + unit(random) * 0.2), 20.0, 400.0);
             walker.h = std::clamp(walker.h * (0.9 + unit(random) * 0.2), 25.0, 450.0);
-            walker.yaw = (unit(random) - 0.5) * 2.4;
+            const double yaw = (unit(random) - 0.5) * 2.4;
             if (walker.present)
-                detections.push_back(face(walker.x, walker.y, walker.w, walker.h, walker.yaw));
+                detections.push_back(face(walker.x, walker.y, walker.w, walker.h, yaw));
         }
         if (unit(random) < 0.01)
             tracker.toggle({unit(random) * 1280, unit(random) * 720});
 
         const auto faces = tracker.update(detections, now);
-        ASSERT_TRUE(allFinite(faces));
         for (const Detection& detection : detections) {
-            const Rect needed = core(FaceTrackerTesting::coverBox(detection));
+            const Rect needed = core(detection).insetBy(1e-9, 1e-9);
             const bool covered = std::any_of(faces.begin(), faces.end(), [&](const TrackedFace& f) {
-                return f.rect.contains(needed.insetBy(1e-9, 1e-9));
+                return f.rect.isFinite() && f.rect.contains(needed);
             });
-            ASSERT_TRUE(covered) << "frame " << frame << " face " << describe(detection.rect);
+            ASSERT_TRUE(covered) << "frame " << frame << " face at " << detection.rect.x << ", "
+                                 << detection.rect.y;
         }
     }
 }

@@ -35,17 +35,6 @@ std::vector<bool> shownFlags(const CameraPipeline& pipeline) {
     return flags;
 }
 
-// The mark whose rectangle is the narrowest / widest, by width.
-const FaceMark& markByWidth(const CameraPipeline& pipeline, bool narrowest) {
-    const auto& marks = pipeline.faceMarks.get();
-    size_t best = 0;
-    for (size_t i = 1; i < marks.size(); ++i)
-        if (narrowest ? marks[i].rect.width < marks[best].rect.width
-                      : marks[i].rect.width > marks[best].rect.width)
-            best = i;
-    return marks[best];
-}
-
 TEST(Counter, TextsAndHideAllRule) {
     EXPECT_EQ(counterText({}, false), QStringLiteral("FACES HIDDEN \u00B7 0"));
     EXPECT_EQ(counterText({mark(1, false), mark(2, false), mark(3, false)}, false),
@@ -92,7 +81,7 @@ TEST(PreviewArea, ClickShowsAFaceAndHideAllHidesEveryFace) {
     EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("FACES HIDDEN \u00B7 3"));
 }
 
-TEST(FaceMarksView, CornerClicksAndOverlappingFaces) {
+TEST(FaceMarksView, ClicksInTheCornersReachTheFacesThere) {
     EXPECT_EQ(markPointForClick(QPointF(0, 0), QSizeF(kPreviewWidth, kPreviewHeight)),
               (Point{0, 0}));
     EXPECT_EQ(markPointForClick(QPointF(485, 273), QSizeF(kPreviewWidth, kPreviewHeight)),
@@ -116,23 +105,6 @@ TEST(FaceMarksView, CornerClicksAndOverlappingFaces) {
         auto flags = shownFlags(*h.pipeline);
         return flags == std::vector<bool>{true, true};
     }));
-
-    // Two overlapping faces: a click inside both shows only the narrower one.
-    UiHarness o;
-    PreviewArea overlapping(*o.pipeline, o.layer);
-    overlapping.show();
-    o.setFaces({QRectF(0.2, 0.1, 0.5, 0.7), QRectF(0.35, 0.3, 0.15, 0.25)});
-    ASSERT_TRUE(o.processUntilMarks(2));
-    const FaceMark& narrow = markByWidth(*o.pipeline, true);
-    int64_t narrowId = narrow.id;
-    QPoint inside(static_cast<int>((narrow.rect.x + narrow.rect.width / 2) * kPreviewWidth),
-                  static_cast<int>((narrow.rect.y + narrow.rect.height / 2) * kPreviewHeight));
-    QTest::mouseClick(overlapping.faceMarksView(), Qt::LeftButton, {}, inside);
-    ASSERT_TRUE(
-        o.main.runUntil([&] { return overlapping.hideAllButton()->isVisibleTo(&overlapping); }));
-    for (const FaceMark& m : o.pipeline->faceMarks.get())
-        EXPECT_EQ(m.shown, m.id == narrowId);
-    EXPECT_FALSE(markByWidth(*o.pipeline, false).shown);
 }
 
 TEST(FaceMarksView, StyleChoosesEllipseOrRectangleAndLabelsSitBelow) {
