@@ -202,7 +202,9 @@ TEST(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneIsL
     // and none is lost to a buffer queued again too soon.
     SinkLoop loop(app.system, {.keepBuffers = 40});
     loop.start();
-    ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
+    ASSERT_TRUE(loop.waitForCheck(true, 5)) << daemon->output();
+    const double linked = monotonicSeconds();
+    ASSERT_TRUE(waitUntil([&] { return ourFramesAfter(reader, linked) >= 3; }, 5));
     ::usleep(500'000);
     const PipeWireCameraSystem::Statistics before = app.system->statistics();
     const double from = monotonicSeconds();
