@@ -215,8 +215,10 @@ TEST(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneIsL
     EXPECT_EQ(after.framesShared, before.framesShared);
     EXPECT_EQ(after.renegotiations, before.renegotiations) << "no buffer came back often enough";
     EXPECT_GE(after.framesCopied - before.framesCopied, 50u);
+    // A daemon slowed by a sanitizer may skip a frame now and then by relaying only the newest;
+    // a buffer queued again too soon loses far more.
     const size_t sent = framesSentBetween(loop, from, to);
-    EXPECT_GE(ourFramesAfter(reader, from), sent * 9 / 10) << sent << " sent";
+    EXPECT_GE(ourFramesAfter(reader, from), sent * 3 / 4) << sent << " sent";
 }
 
 TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResumes) {
