@@ -2,10 +2,10 @@
 // as the app's sink connection relies on them.
 #include <gtest/gtest.h>
 
-#include "media/camera_service_memory.h"
 #include "media/dispatch.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
+#include "tests/testing/camera_service_memory.h"
 
 namespace orlenta {
 namespace {

@@ -2,9 +2,9 @@
 // requests, client admission and the start and stop of both streams.
 #include <gtest/gtest.h>
 
-#include "daemon_fixture.h"
 #include "extension/extension_identity.h"
 #include "media/log.h"
+#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {

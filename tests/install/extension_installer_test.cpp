@@ -3,8 +3,8 @@
 #include <string>
 
 #include "app/install/extension_installer.h"
-#include "app/install/extension_service_memory.h"
 #include "media/dispatch.h"
+#include "tests/testing/extension_service_memory.h"
 
 namespace orlenta {
 namespace {

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/capture/capture_memory.h"
 #include "app/pipeline/camera_pipeline.h"
+#include "tests/testing/capture_memory.h"
 
 namespace orlenta {
 namespace {

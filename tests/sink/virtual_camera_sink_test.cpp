@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "app/sink/virtual_camera_sink.h"
-#include "daemon_fixture.h"
 #include "extension/placeholder.h"
-#include "media/camera_service_memory.h"
 #include "media/dispatch.h"
 #include "media/log.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
+#include "tests/testing/camera_service_memory.h"
+#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/capture/capture_memory.h"
+#include "tests/testing/capture_memory.h"
 
 #include <algorithm>
 #include <utility>

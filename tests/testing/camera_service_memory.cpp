@@ -1,4 +1,4 @@
-#include "media/camera_service_memory.h"
+#include "tests/testing/camera_service_memory.h"
 
 #include <algorithm>
 #include <atomic>
