@@ -56,7 +56,7 @@
 #include "bench/virtual_camera_reader.h"
 #include "media/camera_service_pipewire.h"
 #include "media/dispatch.h"
-#include "test_camera.h"
+#include "tests/testing/test_camera.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "media/dispatch.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
-#include "pipewire_session.h"
-#include "test_reader.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta {
 namespace {

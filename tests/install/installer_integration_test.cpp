@@ -15,7 +15,7 @@
 #include "extension/extension_identity.h"
 #include "installer_support.h"
 #include "media/dispatch.h"
-#include "pipewire_session.h"
+#include "tests/testing/pipewire_session.h"
 
 namespace orlenta {
 namespace {

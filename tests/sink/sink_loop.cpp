@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "pipewire_session.h"
-#include "test_reader.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta::testing {
 

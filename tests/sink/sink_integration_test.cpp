@@ -12,9 +12,9 @@
 #include "extension/placeholder.h"
 #include "media/camera_service_pipewire.h"
 #include "media/log.h"
-#include "pipewire_session.h"
 #include "sink_loop.h"
-#include "test_reader.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta {
 namespace {

@@ -13,8 +13,8 @@
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
 #include "media/pixel_buffer.h"
-#include "pipewire_session.h"
-#include "test_reader.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta {
 namespace {
@@ -25,6 +25,9 @@ using testing::TestReader;
 using testing::waitUntil;
 
 namespace fs = std::filesystem;
+
+[[maybe_unused]] ::testing::Environment* const session =
+    ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
 
 class FontCaches final : public ::testing::Environment {
 public:
