@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 #include "media/media_time.h"
 
 namespace orlenta {

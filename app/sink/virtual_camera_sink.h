@@ -33,7 +33,7 @@
 #include <string_view>
 
 #include "app/pipeline/camera_pipeline.h"
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 #include "media/dispatch.h"
 #include "media/log.h"
 #include "media/pixel_buffer.h"

@@ -9,9 +9,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "camera_service/camera_service_pipewire.h"
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
-#include "media/camera_service_pipewire.h"
 #include "media/dispatch.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"

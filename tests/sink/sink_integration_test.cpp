@@ -8,9 +8,9 @@
 #include <signal.h>
 #include <sstream>
 
+#include "camera_service/camera_service_pipewire.h"
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
-#include "media/camera_service_pipewire.h"
 #include "media/log.h"
 #include "sink_loop.h"
 #include "tests/testing/pipewire_session.h"

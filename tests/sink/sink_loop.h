@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/sink/virtual_camera_sink.h"
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 #include "media/dispatch.h"
 #include "media/pixel_buffer.h"
 

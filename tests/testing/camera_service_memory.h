@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 
 namespace orlenta {
 

@@ -43,7 +43,7 @@
 #include <memory>
 #include <string>
 
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 
 namespace orlenta {
 

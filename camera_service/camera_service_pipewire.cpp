@@ -1,4 +1,4 @@
-#include "media/camera_service_pipewire.h"
+#include "camera_service/camera_service_pipewire.h"
 
 #include <algorithm>
 #include <atomic>
