@@ -16,7 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "camera_service/camera_service_pipewire.h"
+#include "camera_service/pipewire_extension_service.h"
 #include "extension/extension_identity.h"
 #include "extension/extension_log.h"
 #include "extension/extension_provider_source.h"

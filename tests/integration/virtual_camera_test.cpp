@@ -9,7 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "camera_service/camera_service_pipewire.h"
+#include "camera_service/pipewire_camera_system.h"
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
 #include "media/dispatch.h"

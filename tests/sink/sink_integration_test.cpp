@@ -8,7 +8,7 @@
 #include <signal.h>
 #include <sstream>
 
-#include "camera_service/camera_service_pipewire.h"
+#include "camera_service/pipewire_camera_system.h"
 #include "extension/extension_identity.h"
 #include "extension/placeholder.h"
 #include "media/log.h"
