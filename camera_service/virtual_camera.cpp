@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "camera_service/camera_service.h"
+
 namespace orlenta::virtual_camera {
 
 namespace {

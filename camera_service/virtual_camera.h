@@ -18,9 +18,12 @@
 #include <string_view>
 #include <utility>
 
-#include "camera_service/camera_service.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
+
+namespace orlenta {
+struct Uuid; // camera_service/camera_service.h
+}
 
 namespace orlenta::virtual_camera {
 

@@ -12,7 +12,7 @@
 #include "app/install/extension_service_process.h"
 #include "app/install/extension_service_systemd.h"
 #include "app/install/service_support.h"
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "installer_support.h"
 #include "media/dispatch.h"
 #include "tests/testing/pipewire_session.h"
@@ -31,8 +31,7 @@ using testing::waitUntil;
 [[maybe_unused]] ::testing::Environment* const session =
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
 
-const std::string kSourceNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 constexpr const char* kInstalledText =
     "Installed. You may need to restart your video app to see the camera.";
 

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "camera_service/pipewire_camera_system.h"
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
 #include "media/dispatch.h"
 #include "media/pixel_buffer.h"
@@ -35,10 +35,8 @@ public:
 [[maybe_unused]] ::testing::Environment* const fontCaches =
     ::testing::AddGlobalTestEnvironment(new FontCaches);
 
-const std::string kSourceNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
-const std::string kSinkNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSinkStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
+const std::string kSinkNode = virtual_camera::sinkNodeName();
 
 std::unique_ptr<ChildProcess> startDaemon() {
     static int count = 0;
@@ -67,7 +65,7 @@ struct AppSide {
 
     std::optional<CameraObjectId> findDevice() const {
         for (const CameraObjectId device : system->devices())
-            if (system->deviceUniqueId(device) == std::string(kDeviceIdText))
+            if (system->deviceUniqueId(device) == std::string(virtual_camera::kDeviceId))
                 return device;
         return std::nullopt;
     }

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "camera_service/pipewire_camera_system.h"
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
 #include "media/log.h"
 #include "sink_loop.h"
@@ -36,8 +36,7 @@ public:
 [[maybe_unused]] ::testing::Environment* const fontCaches =
     ::testing::AddGlobalTestEnvironment(new FontCaches);
 
-const std::string kSourceNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 
 std::unique_ptr<ChildProcess> startDaemon() {
     static int count = 0;
@@ -56,7 +55,7 @@ std::shared_ptr<PipeWireCameraSystem> makeSystem() {
 // The virtual camera's device with both of its streams listed.
 std::optional<CameraObjectId> publishedDevice(const CameraSystem& system) {
     for (const CameraObjectId device : system.devices())
-        if (system.deviceUniqueId(device) == std::string(kDeviceIdText) &&
+        if (system.deviceUniqueId(device) == std::string(virtual_camera::kDeviceId) &&
             system.deviceStreams(device).size() == 2)
             return device;
     return std::nullopt;
@@ -316,8 +315,7 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
     ASSERT_TRUE(waitUntil([&] { return publishedDevice(*system).has_value(); }, 5));
     TestReader reader(kSourceNode);
     ASSERT_TRUE(reader.waitForFrames(1, 5));
-    const std::string sinkNode =
-        "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSinkStreamIdText);
+    const std::string sinkNode = virtual_camera::sinkNodeName();
 
     // The order that used to crash the daemon: a second writer (GStreamer's pipewiresink) comes
     // while the app writes, the app leaves, and the app links again, as a restarted app does.

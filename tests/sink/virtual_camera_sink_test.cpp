@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/sink/virtual_camera_sink.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
 #include "media/dispatch.h"
 #include "media/log.h"
@@ -29,8 +30,8 @@ public:
 
 using Streams = std::vector<MemoryCameraService::PlainStream>;
 
-const std::string kUid(VirtualCameraSink::kDeviceUniqueId);
-const std::string kName(VirtualCameraSink::kDeviceName);
+const std::string kUid(virtual_camera::kDeviceId);
+const std::string kName(virtual_camera::kDeviceName);
 const std::string kLowerUid = "6f4e2c1a-8b3d-4e5f-9a7b-1c2d3e4f5a6b";
 
 MemoryCameraService::PlainStream sinkStream(int32_t capacity = 1) {

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "app/pipeline/face_detector.h"
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
 #include "media/pixel_buffer.h"
 #include "tests/testing/pipewire_session.h"
@@ -36,8 +36,7 @@ public:
 [[maybe_unused]] ::testing::Environment* const fontCaches =
     ::testing::AddGlobalTestEnvironment(new FontCaches);
 
-const std::string kSourceNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 const std::string kDemoClip = std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm";
 const std::string kStill = std::string(ORLENTA_SOURCE_DIR) + "/tests/data/astronaut.png";
 
