@@ -23,16 +23,7 @@
 
 namespace orlenta {
 
-using pipewire::buildBuffers;
-using pipewire::buildFormat;
-using pipewire::buildHeaderMeta;
-using pipewire::Connection;
-using pipewire::fillBuffer;
-using pipewire::nanosecondsOf;
-using pipewire::parseFormat;
-using pipewire::PodBuffer;
-using pipewire::stampHeader;
-using pipewire::VideoShape;
+using namespace pipewire;
 using virtual_camera::kBytesPerPixel;
 
 namespace {
