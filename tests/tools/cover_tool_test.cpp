@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -60,9 +61,11 @@ uint64_t checksum(const fs::path& path) { // FNV-1a
     return hash;
 }
 
-// Runs the program with its output captured; with interruptAfter, sends it SIGINT then.
+// Runs the program with its output captured; with interruptWhen, sends it SIGINT as soon as that
+// reads true (polled while the program runs), so that the signal never lands before the program
+// has set up its handling, however slow the machine.
 ToolResult runTool(const std::vector<std::string>& arguments, const fs::path& scratch,
-                   std::optional<double> interruptAfter = std::nullopt) {
+                   const std::function<bool()>& interruptWhen = {}) {
     const fs::path outPath = scratch / "stdout.txt";
     const fs::path errPath = scratch / "stderr.txt";
     const pid_t child = ::fork();
@@ -84,12 +87,16 @@ ToolResult runTool(const std::vector<std::string>& arguments, const fs::path& sc
     ToolResult result;
     if (child < 0)
         return result;
-    if (interruptAfter) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(*interruptAfter));
-        ::kill(child, SIGINT);
-    }
     int status = 0;
-    ::waitpid(child, &status, 0);
+    bool exited = false;
+    if (interruptWhen) {
+        while (!(exited = ::waitpid(child, &status, WNOHANG) == child) && !interruptWhen())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!exited)
+            ::kill(child, SIGINT);
+    }
+    if (!exited)
+        ::waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = readFile(outPath);
     result.err = readFile(errPath);
@@ -502,11 +509,12 @@ TEST_F(CoverToolTest, AFailedRunKeepsTheOldOutput) {
 TEST_F(CoverToolTest, InterruptRemovesTheTemporaryFiles) {
     if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    // The whole demo clip takes several seconds; the interrupt comes well before the end.
+    // The whole demo clip takes several seconds; the interrupt comes once the temporary output
+    // files exist, well before the end.
     const fs::path output = dir_ / "out.webm";
     const ToolResult result =
         runTool({kDemoClip.string(), output.string(), "--faces", (dir_ / "f.jsonl").string()},
-                suiteDir_, 1.5);
+                suiteDir_, [&] { return listing().size() >= 2; });
     EXPECT_EQ(result.status, 130) << result.err;
     ASSERT_EQ(result.errLines().size(), 1u) << result.err;
     EXPECT_NE(result.err.find("interrupted"), std::string::npos);
