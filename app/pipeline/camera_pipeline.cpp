@@ -224,7 +224,8 @@ void CameraPipeline::setSelectedCameraID(std::string uniqueID) {
 }
 
 bool CameraPipeline::isOwnVirtualCamera(const CaptureDevice& device) {
-    return device.localizedName == kOwnCameraName || device.modelID == kOwnCameraName;
+    return device.localizedName == virtual_camera::kDeviceName ||
+           device.modelID == virtual_camera::kDeviceModel;
 }
 
 std::string CameraPipeline::chooseCamera(const std::vector<CaptureDevice>& list,

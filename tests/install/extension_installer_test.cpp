@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/install/extension_installer.h"
-#include "app/install/extension_service_memory.h"
+#include "tests/testing/extension_service_memory.h"
 #include "media/observable_testing.h"
 
 namespace orlenta {

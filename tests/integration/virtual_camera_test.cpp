@@ -7,11 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
-#include "media/camera_service_pipewire.h"
-#include "pipewire_session.h"
-#include "test_reader.h"
+#include "camera_service/pipewire_camera_system.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta {
 namespace {
@@ -30,9 +30,8 @@ public:
 [[maybe_unused]] ::testing::Environment* const fontCaches =
     ::testing::AddGlobalTestEnvironment(new FontCaches);
 
-const std::string kNode = "orlenta-camera." + std::string(kDeviceIdText) + ".";
-const std::string kSourceNode = kNode + std::string(kSourceStreamIdText);
-const std::string kSinkNode = kNode + std::string(kSinkStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
+const std::string kSinkNode = virtual_camera::sinkNodeName();
 
 std::unique_ptr<ChildProcess> startDaemon(std::vector<std::string> prefix = {}) {
     static int count = 0;
@@ -62,7 +61,7 @@ struct AppSide {
 
     std::optional<CameraObjectId> findDevice() const {
         for (const CameraObjectId device : system->devices())
-            if (system->deviceUniqueId(device) == std::string(kDeviceIdText))
+            if (system->deviceUniqueId(device) == std::string(virtual_camera::kDeviceId))
                 return device;
         return std::nullopt;
     }

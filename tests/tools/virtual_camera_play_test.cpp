@@ -10,10 +10,10 @@
 #include <sstream>
 
 #include "app/pipeline/face_detector.h"
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "media/pixel_buffer.h"
-#include "pipewire_session.h"
-#include "test_reader.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta {
 namespace {
@@ -26,7 +26,7 @@ using testing::waitUntil;
 namespace fs = std::filesystem;
 
 const std::string kSourceNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
+    virtual_camera::sourceNodeName();
 const std::string kDemoClip = std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm";
 const std::string kStill = std::string(ORLENTA_SOURCE_DIR) + "/tests/data/astronaut.png";
 

@@ -9,12 +9,12 @@
 #include <sstream>
 
 #include "app/pipeline/face_detector.h"
-#include "extension/extension_identity.h"
-#include "media/camera_service_pipewire.h"
+#include "camera_service/virtual_camera.h"
+#include "camera_service/pipewire_camera_system.h"
 #include "media/log.h"
-#include "pipewire_session.h"
+#include "tests/testing/pipewire_session.h"
 #include "sink_loop.h"
-#include "test_reader.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta {
 namespace {
@@ -28,8 +28,7 @@ using testing::waitUntil;
 [[maybe_unused]] ::testing::Environment* const session =
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
 
-const std::string kNode = "orlenta-camera." + std::string(kDeviceIdText) + ".";
-const std::string kSourceNode = kNode + std::string(kSourceStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 
 std::string logFile(const std::string& name) {
     static int count = 0;
@@ -66,7 +65,7 @@ struct App {
     }
     std::optional<CameraObjectId> device() const {
         for (const CameraObjectId device : system->devices())
-            if (system->deviceUniqueId(device) == std::string(kDeviceIdText) &&
+            if (system->deviceUniqueId(device) == std::string(virtual_camera::kDeviceId) &&
                 system->deviceStreams(device).size() == 2)
                 return device;
         return std::nullopt;
@@ -330,7 +329,7 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
         ChildProcess other({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=black",
                             "!", "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1",
                             "!", "pipewiresink",
-                            "target-object=" + kNode + std::string(kSinkStreamIdText)},
+                            "target-object=" + virtual_camera::sinkNodeName()},
                            logFile("other-writer"));
         ::usleep(1'500'000);
         const double since = monotonicSeconds();
