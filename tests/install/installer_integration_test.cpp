@@ -28,8 +28,7 @@ using testing::waitUntil;
 [[maybe_unused]] ::testing::Environment* const session =
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
 
-const std::string kSourceNode =
-    virtual_camera::sourceNodeName();
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 const std::string kInstalled =
     "Installed. You may need to restart your video app to see the camera.";
 

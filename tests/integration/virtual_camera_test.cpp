@@ -7,9 +7,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "camera_service/pipewire_camera_system.h"
 #include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
-#include "camera_service/pipewire_camera_system.h"
 #include "tests/testing/pipewire_session.h"
 #include "tests/testing/test_reader.h"
 

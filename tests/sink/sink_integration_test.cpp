@@ -9,11 +9,11 @@
 #include <sstream>
 
 #include "app/pipeline/face_detector.h"
-#include "camera_service/virtual_camera.h"
 #include "camera_service/pipewire_camera_system.h"
+#include "camera_service/virtual_camera.h"
 #include "media/log.h"
-#include "tests/testing/pipewire_session.h"
 #include "sink_loop.h"
+#include "tests/testing/pipewire_session.h"
 #include "tests/testing/test_reader.h"
 
 namespace orlenta {
@@ -328,8 +328,7 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
         ASSERT_TRUE(waitUntil([&] { return count(started, false) > 0; }, 20)) << cover.output();
         ChildProcess other({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=black",
                             "!", "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1",
-                            "!", "pipewiresink",
-                            "target-object=" + virtual_camera::sinkNodeName()},
+                            "!", "pipewiresink", "target-object=" + virtual_camera::sinkNodeName()},
                            logFile("other-writer"));
         ::usleep(1'500'000);
         const double since = monotonicSeconds();

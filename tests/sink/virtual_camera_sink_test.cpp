@@ -9,9 +9,9 @@
 
 #include "app/sink/virtual_camera_sink.h"
 #include "camera_service/virtual_camera.h"
-#include "tests/testing/daemon_fixture.h"
 #include "extension/placeholder.h"
 #include "media/log.h"
+#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {

@@ -25,8 +25,7 @@ using testing::waitUntil;
 
 namespace fs = std::filesystem;
 
-const std::string kSourceNode =
-    virtual_camera::sourceNodeName();
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 const std::string kDemoClip = std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm";
 const std::string kStill = std::string(ORLENTA_SOURCE_DIR) + "/tests/data/astronaut.png";
 
