@@ -25,6 +25,9 @@ using testing::waitUntil;
 
 namespace fs = std::filesystem;
 
+[[maybe_unused]] ::testing::Environment* const session =
+    ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
+
 const std::string kSourceNode = virtual_camera::sourceNodeName();
 const std::string kDemoClip = std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm";
 const std::string kStill = std::string(ORLENTA_SOURCE_DIR) + "/tests/data/astronaut.png";
