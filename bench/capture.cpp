@@ -38,7 +38,7 @@
 #include "media/dispatch.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
-#include "test_camera.h"
+#include "tests/testing/test_camera.h"
 
 namespace {
 

@@ -54,9 +54,9 @@
 #include "app/sink/virtual_camera_sink.h"
 #include "bench/bench_support.h"
 #include "bench/virtual_camera_reader.h"
-#include "media/camera_service_pipewire.h"
+#include "camera_service/pipewire_camera_system.h"
 #include "media/dispatch.h"
-#include "test_camera.h"
+#include "tests/testing/test_camera.h"
 
 namespace {
 

@@ -30,7 +30,7 @@
 #include "app/sink/virtual_camera_sink.h"
 #include "bench/bench_support.h"
 #include "bench/virtual_camera_reader.h"
-#include "media/camera_service_pipewire.h"
+#include "camera_service/pipewire_camera_system.h"
 #include "media/dispatch.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <time.h>
 #include <utility>
 
@@ -15,11 +16,10 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include "camera_service/virtual_camera.h"
+
 namespace orlenta::bench {
 
-// The daemon's source node: "orlenta-camera.<device id>.<stream id>".
-inline constexpr const char* kVirtualCameraSourceNode =
-    "orlenta-camera.6F4E2C1A-8B3D-4E5F-9A7B-1C2D3E4F5A6B.6F4E2C1A-8B3D-4E5F-9A7B-1C2D3E4F5A6C";
 inline constexpr const char* kReaderThreadName = "bench-reader";
 
 inline int64_t monotonicNanoseconds() {
@@ -47,9 +47,10 @@ public:
         pw_thread_loop_lock(loop_);
         core_ = pw_context_connect(context_, nullptr, 0);
         if (core_) {
+            const std::string sourceNode = virtual_camera::sourceNodeName();
             pw_properties* properties = pw_properties_new(
                 PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE,
-                "Camera", PW_KEY_TARGET_OBJECT, kVirtualCameraSourceNode, nullptr);
+                "Camera", PW_KEY_TARGET_OBJECT, sourceNode.c_str(), nullptr);
             stream_ = pw_stream_new(core_, "bench reader", properties);
             static const pw_stream_events events = [] {
                 pw_stream_events e{};
@@ -66,8 +67,8 @@ public:
             spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
             spa_video_info_raw info{};
             info.format = SPA_VIDEO_FORMAT_BGRA;
-            info.size = SPA_RECTANGLE(1280, 720);
-            info.framerate = SPA_FRACTION(30, 1);
+            info.size = SPA_RECTANGLE(virtual_camera::kFrameWidth, virtual_camera::kFrameHeight);
+            info.framerate = SPA_FRACTION(virtual_camera::kFramesPerSecond, 1);
             const spa_pod* params[] = {spa_format_video_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
             pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
                               static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
@@ -115,7 +116,8 @@ private:
             const spa_chunk& chunk = *b->datas[0].chunk;
             frame.pixels = static_cast<const uint8_t*>(b->datas[0].data) + chunk.offset;
             frame.size = chunk.size;
-            frame.stride = chunk.stride > 0 ? static_cast<size_t>(chunk.stride) : 1280 * 4;
+            frame.stride = chunk.stride > 0 ? static_cast<size_t>(chunk.stride)
+                                            : static_cast<size_t>(virtual_camera::kFrameStride);
             const auto* header = static_cast<const spa_meta_header*>(
                 spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
             frame.pts = header ? header->pts : 0;

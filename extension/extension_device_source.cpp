@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/extension_log.h"
 #include "extension/placeholder.h"
 
@@ -46,7 +46,7 @@ ExtensionStreamSource::streamProperties(const CameraExtensionPropertySet& proper
     if (asked(properties, CameraExtensionProperty::streamActiveFormatIndex))
         answer.activeFormatIndex = 0;
     if (asked(properties, CameraExtensionProperty::streamFrameDuration))
-        answer.frameDuration = kFrameDuration;
+        answer.frameDuration = virtual_camera::kFrameDuration;
     return answer;
 }
 
@@ -98,7 +98,7 @@ ExtensionStreamSink::streamProperties(const CameraExtensionPropertySet& properti
     if (asked(properties, CameraExtensionProperty::streamActiveFormatIndex))
         answer.activeFormatIndex = 0;
     if (asked(properties, CameraExtensionProperty::streamFrameDuration))
-        answer.frameDuration = kFrameDuration;
+        answer.frameDuration = virtual_camera::kFrameDuration;
     if (asked(properties, CameraExtensionProperty::streamSinkBufferQueueSize))
         answer.sinkBufferQueueSize = 1;
     if (asked(properties, CameraExtensionProperty::streamSinkBuffersRequiredForStartup))
@@ -139,9 +139,12 @@ bool ExtensionStreamSink::stopStream() {
 
 ExtensionDeviceSource::ExtensionDeviceSource(Environment environment)
     : environment_(std::move(environment)),
-      formatDescription_(
-          VideoFormatDescription::create(kPixelFormatBGRA, kFrameWidth, kFrameHeight)
-              .value_or(VideoFormatDescription{kPixelFormatBGRA, kFrameWidth, kFrameHeight})) {}
+      formatDescription_(VideoFormatDescription::create(virtual_camera::kPixelFormat,
+                                                        virtual_camera::kFrameWidth,
+                                                        virtual_camera::kFrameHeight)
+                             .value_or(VideoFormatDescription{virtual_camera::kPixelFormat,
+                                                              virtual_camera::kFrameWidth,
+                                                              virtual_camera::kFrameHeight})) {}
 
 ExtensionDeviceSource::~ExtensionDeviceSource() = default;
 
@@ -158,18 +161,20 @@ ExtensionDeviceSource::create(const std::string& localizedName, Environment envi
 void ExtensionDeviceSource::build(const std::string& localizedName) {
     CameraExtensionService& service = *environment_.service;
     const std::weak_ptr<ExtensionDeviceSource> self = weak_from_this();
-    device_ = service.makeDevice(localizedName, deviceUuid(), deviceUuid().toString(), self);
+    device_ = service.makeDevice(localizedName, virtual_camera::deviceUuid(),
+                                 virtual_camera::deviceUuid().toString(), self);
 
-    const CameraStreamFormat format{formatDescription_, kFrameDuration, kFrameDuration, {}};
+    const CameraStreamFormat format{
+        formatDescription_, virtual_camera::kFrameDuration, virtual_camera::kFrameDuration, {}};
 
     sourceStream_ = std::make_shared<ExtensionStreamSource>(self, format);
-    sourceStream_->setStream(service.makeStream(std::string(kSourceStreamName), sourceStreamUuid(),
-                                                CameraStreamDirection::source,
-                                                CameraStreamClockType::hostTime, sourceStream_));
+    sourceStream_->setStream(service.makeStream(
+        std::string(virtual_camera::kSourceStreamName), virtual_camera::sourceStreamUuid(),
+        CameraStreamDirection::source, CameraStreamClockType::hostTime, sourceStream_));
     sinkStream_ = std::make_shared<ExtensionStreamSink>(self, format);
-    sinkStream_->setStream(service.makeStream(std::string(kSinkStreamName), sinkStreamUuid(),
-                                              CameraStreamDirection::sink,
-                                              CameraStreamClockType::hostTime, sinkStream_));
+    sinkStream_->setStream(service.makeStream(
+        std::string(virtual_camera::kSinkStreamName), virtual_camera::sinkStreamUuid(),
+        CameraStreamDirection::sink, CameraStreamClockType::hostTime, sinkStream_));
 
     if (device_) {
         std::optional<CameraExtensionError> error = device_->addStream(sourceStream_->stream());
@@ -193,7 +198,7 @@ ExtensionDeviceSource::deviceProperties(const CameraExtensionPropertySet& proper
     if (asked(properties, CameraExtensionProperty::deviceTransportType))
         answer.transportType = kCameraTransportTypeVirtual;
     if (asked(properties, CameraExtensionProperty::deviceModel))
-        answer.model = std::string(kDeviceModel);
+        answer.model = std::string(virtual_camera::kDeviceModel);
     return answer;
 }
 
@@ -214,8 +219,8 @@ void ExtensionDeviceSource::startSource() {
     if (placeholderTimer_)
         return;
     const std::weak_ptr<ExtensionDeviceSource> weak = weak_from_this();
-    placeholderTimer_ =
-        environment_.timerQueue->startRepeatingTimer(0, kFrameDuration.seconds(), [weak] {
+    placeholderTimer_ = environment_.timerQueue->startRepeatingTimer(
+        0, virtual_camera::kFrameDuration.seconds(), [weak] {
             if (auto self = weak.lock())
                 self->sendPlaceholderIfIdle();
         });
@@ -248,7 +253,7 @@ void ExtensionDeviceSource::sendPlaceholderIfIdle() {
         return;
     Time presentationTime;
     const uint64_t hostNanoseconds = hostTimeNowNanoseconds(&presentationTime);
-    const SampleTiming timing{kFrameDuration, presentationTime, Time::invalid()};
+    const SampleTiming timing{virtual_camera::kFrameDuration, presentationTime, Time::invalid()};
     std::shared_ptr<SampleBuffer> sample =
         SampleBuffer::createReady(placeholder_, formatDescription_, timing);
     if (!sample)

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "camera_service/camera_service.h"
 #include "extension/timer_queue.h"
-#include "media/camera_service.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "camera_service/virtual_camera.h"
 #include "extension/extension_identity.h"
 #include "extension/extension_log.h"
 
@@ -22,8 +23,8 @@ ExtensionProviderSource::create(ExtensionDeviceSource::Environment environment,
         new ExtensionProviderSource(environment.timerQueue));
     CameraExtensionService& service = *environment.service;
     source->provider_ = service.makeProvider(source, clientQueue);
-    source->deviceSource_ =
-        ExtensionDeviceSource::create(std::string(kDeviceName), std::move(environment));
+    source->deviceSource_ = ExtensionDeviceSource::create(std::string(virtual_camera::kDeviceName),
+                                                          std::move(environment));
     if (source->provider_ && source->deviceSource_) {
         if (std::optional<CameraExtensionError> error =
                 source->provider_->addDevice(source->deviceSource_->device()))

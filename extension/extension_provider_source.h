@@ -10,9 +10,9 @@
 
 #include <memory>
 
+#include "camera_service/camera_service.h"
 #include "extension/extension_device_source.h"
 #include "extension/timer_queue.h"
-#include "media/camera_service.h"
 
 namespace orlenta {
 

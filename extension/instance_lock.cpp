@@ -1,24 +1,17 @@
 #include "extension/instance_lock.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "camera_service/virtual_camera.h"
+
 namespace orlenta {
 
 namespace {
-
-constexpr const char* kLockFileName = "orlenta-camera-extension.lock";
-
-bool isOwnDirectory(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == ::getuid();
-}
 
 std::string readHolder(int fd) {
     char text[32] = {};
@@ -36,15 +29,7 @@ std::string readHolder(int fd) {
 } // namespace
 
 std::optional<std::string> InstanceLock::defaultPath() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        if (isOwnDirectory(runtime))
-            return std::string(runtime) + "/" + kLockFileName;
-        return std::nullopt;
-    }
-    const std::string fallback = "/run/user/" + std::to_string(::getuid());
-    if (isOwnDirectory(fallback))
-        return fallback + "/" + kLockFileName;
-    return std::nullopt;
+    return virtual_camera::lockFilePath();
 }
 
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path, Outcome* outcome,

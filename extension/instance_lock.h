@@ -22,8 +22,9 @@ public:
     // is wrong (naming the other holder's process id when it is known).
     static std::unique_ptr<InstanceLock> acquire(const std::string& path, Outcome* outcome,
                                                  std::string* message);
-    // The lock file's usual place: $XDG_RUNTIME_DIR/orlenta-camera-extension.lock, else
-    // /run/user/<uid>/...; absent when neither directory exists.
+    // The lock file's usual place, where the app looks for a running daemon too
+    // (virtual_camera::lockFilePath(): $XDG_RUNTIME_DIR/orlenta-camera-extension.lock, else
+    // /run/user/<uid>/...); absent when that directory is not this user's.
     static std::optional<std::string> defaultPath();
 
     // Releases the lock.

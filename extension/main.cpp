@@ -16,13 +16,13 @@
 #include <thread>
 #include <unistd.h>
 
+#include "camera_service/pipewire_extension_service.h"
 #include "extension/extension_identity.h"
 #include "extension/extension_log.h"
 #include "extension/extension_provider_source.h"
 #include "extension/instance_lock.h"
 #include "extension/placeholder.h"
 #include "extension/timer_queue.h"
-#include "media/camera_service_pipewire.h"
 #include "media/dispatch.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cairo.h>
 
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 
 namespace orlenta {
 
@@ -35,7 +35,8 @@ void drawLine(cairo_t* cr, const PlaceholderLine& line) {
     const double width = lineWidth(cr, line);
     cairo_set_source_rgba(cr, line.grey, line.grey, line.grey, 1.0);
     // cairo's rows run downwards from the top edge.
-    cairo_move_to(cr, (kFrameWidth - width) * 0.5, kFrameHeight - line.baselineUp);
+    cairo_move_to(cr, (virtual_camera::kFrameWidth - width) * 0.5,
+                  virtual_camera::kFrameHeight - line.baselineUp);
     const std::string text(line.text);
     cairo_show_text(cr, text.c_str());
 }
@@ -43,7 +44,8 @@ void drawLine(cairo_t* cr, const PlaceholderLine& line) {
 } // namespace
 
 std::shared_ptr<PixelBuffer> makePlaceholder() {
-    std::shared_ptr<PixelBuffer> buffer = PixelBuffer::create(kFrameWidth, kFrameHeight);
+    std::shared_ptr<PixelBuffer> buffer =
+        PixelBuffer::create(virtual_camera::kFrameWidth, virtual_camera::kFrameHeight);
     if (!buffer)
         return nullptr;
     PixelBufferLock lock(*buffer);
@@ -51,9 +53,9 @@ std::shared_ptr<PixelBuffer> makePlaceholder() {
         return buffer;
     // CAIRO_FORMAT_ARGB32 is premultiplied 32-bit ARGB in native byte order: on a little-endian
     // machine the bytes in memory are blue, green, red, alpha, as BGRA wants.
-    cairo_surface_t* surface =
-        cairo_image_surface_create_for_data(lock.data(), CAIRO_FORMAT_ARGB32, kFrameWidth,
-                                            kFrameHeight, static_cast<int>(buffer->bytesPerRow()));
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(
+        lock.data(), CAIRO_FORMAT_ARGB32, virtual_camera::kFrameWidth, virtual_camera::kFrameHeight,
+        static_cast<int>(buffer->bytesPerRow()));
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
         return buffer;
@@ -62,7 +64,7 @@ std::shared_ptr<PixelBuffer> makePlaceholder() {
     if (cairo_status(cr) == CAIRO_STATUS_SUCCESS) {
         cairo_set_source_rgba(cr, kPlaceholderBackgroundGrey, kPlaceholderBackgroundGrey,
                               kPlaceholderBackgroundGrey, 1.0);
-        cairo_rectangle(cr, 0, 0, kFrameWidth, kFrameHeight);
+        cairo_rectangle(cr, 0, 0, virtual_camera::kFrameWidth, virtual_camera::kFrameHeight);
         cairo_fill(cr);
         drawLine(cr, kPlaceholderTitle);
         drawLine(cr, kPlaceholderMessage);

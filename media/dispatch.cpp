@@ -330,6 +330,8 @@ struct EventLoop::Impl final : TimerHost {
     bool running = false;
     bool quitRequested = false;
     int exitCode = 0;
+    // The thread that made the loop: its main thread while run() is not serving.
+    const std::thread::id maker = std::this_thread::get_id();
 
     void timerInvalidated() override {
         TimerList removed;
@@ -431,6 +433,13 @@ std::unique_ptr<Timer> EventLoop::scheduleTimer(double intervalSeconds, bool rep
 
 bool EventLoop::isCurrent() const {
     return currentEventLoop == impl_.get();
+}
+
+bool EventLoop::isMainThread() const {
+    if (isCurrent())
+        return true;
+    std::lock_guard lock(impl_->mutex);
+    return !impl_->running && impl_->maker == std::this_thread::get_id();
 }
 
 // ---------------------------------------------------------------------------------------------

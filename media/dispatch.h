@@ -86,6 +86,10 @@ public:
     virtual std::unique_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats,
                                                  Task task) = 0;
     virtual bool isCurrent() const = 0;
+    // True on the thread whose work the executor stands for, which the thread checks
+    // (media/thread_check.h) ask for. By default the same as isCurrent(); an executor that is not
+    // serving yet may also count the thread that set it up (EventLoop).
+    virtual bool isMainThread() const { return isCurrent(); }
 };
 
 // An executor that runs on the thread that calls run(): a plain loop for the daemon and for the
@@ -107,6 +111,9 @@ public:
     void sync(const Task& task) override;
     std::unique_ptr<Timer> scheduleTimer(double intervalSeconds, bool repeats, Task task) override;
     bool isCurrent() const override;
+    // Inside run(), the thread running it; outside run(), the thread that made the loop, which
+    // sets up what the loop will serve (and tears it down) before and after it runs.
+    bool isMainThread() const override;
 
 private:
     struct Impl;

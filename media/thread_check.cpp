@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <pthread.h>
 
+#include "media/dispatch.h"
+
 namespace orlenta {
 
 void threadCheckFailed(const char* expected, const char* function, const char* file, int line) {
@@ -16,5 +18,11 @@ void threadCheckFailed(const char* expected, const char* function, const char* f
     std::fflush(stderr);
     std::abort();
 }
+
+#if ORLENTA_THREAD_CHECKS
+bool QueueBinding::check() const {
+    return queue_ && queue_->isCurrent();
+}
+#endif
 
 } // namespace orlenta

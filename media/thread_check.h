@@ -6,11 +6,10 @@
 // that breaks it, not later as a race. Checks are on in every build without NDEBUG and wherever
 // ORLENTA_THREAD_CHECKS is defined non-zero (the sanitizer builds define it, so their test runs
 // exercise the checks). With checks off the macros expand to nothing, their arguments are not
-// evaluated, and ThreadBinding is an empty class: they cost nothing.
+// evaluated, and the bindings below are empty classes: they cost nothing.
 //
-//   ORLENTA_ASSERT_ON_EXECUTOR(executor)  the executor's thread (the main thread)
-//   ORLENTA_ASSERT_ON_QUEUE(queue)        a closure of that SerialQueue
-//   ORLENTA_ASSERT_BOUND(binding, what)   the one thread the binding learnt from its first check
+//   ORLENTA_ASSERT_ON_EXECUTOR(executor)  the executor's thread (Executor::isMainThread())
+//   ORLENTA_ASSERT_BOUND(binding, what)   the thread of a ThreadBinding or a QueueBinding
 #pragma once
 
 #include <atomic>
@@ -26,14 +25,17 @@
 
 namespace orlenta {
 
+class SerialQueue;
+
 // Reports a call on the wrong thread and aborts. expected names the thread the call needed.
 [[noreturn]] void threadCheckFailed(const char* expected, const char* function, const char* file,
                                     int line);
 
+// Hold the bindings as [[no_unique_address]] members so that they take no room with checks off.
+
 // The thread an object's members must all run on, for objects that learn it only by being called:
 // the first check binds the calling thread, every later check must come from that same thread.
-// Suits objects that their owner drives from one serial queue it does not name to them. Hold it
-// as a [[no_unique_address]] member so that it takes no room when checks are off.
+// Suits objects that their owner drives from one serial queue it does not name to them.
 class ThreadBinding {
 public:
 #if ORLENTA_THREAD_CHECKS
@@ -49,18 +51,34 @@ private:
 #endif
 };
 
+// A serial queue that an object's members must run on, bound once when the owner makes the queue.
+// It keeps its own pointer to the queue, which stays usable while the queue drains its last
+// closures in its destructor (when the owner's std::unique_ptr to it already reads null).
+class QueueBinding {
+public:
+#if ORLENTA_THREAD_CHECKS
+    void bind(const SerialQueue& queue) {
+        queue_ = &queue;
+    }
+    // True inside a closure of the bound queue; false when none is bound.
+    bool check() const;
+
+private:
+    const SerialQueue* queue_ = nullptr;
+#else
+    void bind(const SerialQueue&) {}
+#endif
+};
+
 } // namespace orlenta
 
 #if ORLENTA_THREAD_CHECKS
 #define ORLENTA_ASSERT_THREAD_(onThread, expected)                                                 \
     ((onThread) ? void(0) : ::orlenta::threadCheckFailed((expected), __func__, __FILE__, __LINE__))
 #define ORLENTA_ASSERT_ON_EXECUTOR(executor)                                                       \
-    ORLENTA_ASSERT_THREAD_((executor).isCurrent(), "the main thread (its executor)")
-#define ORLENTA_ASSERT_ON_QUEUE(queue)                                                             \
-    ORLENTA_ASSERT_THREAD_((queue).isCurrent(), (queue).label().c_str())
+    ORLENTA_ASSERT_THREAD_((executor).isMainThread(), "the main thread (its executor)")
 #define ORLENTA_ASSERT_BOUND(binding, what) ORLENTA_ASSERT_THREAD_((binding).check(), (what))
 #else
 #define ORLENTA_ASSERT_ON_EXECUTOR(executor) ((void)0)
-#define ORLENTA_ASSERT_ON_QUEUE(queue) ((void)0)
 #define ORLENTA_ASSERT_BOUND(binding, what) ((void)0)
 #endif

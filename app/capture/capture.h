@@ -2,8 +2,8 @@
 // notifications, the camera access status, and capture sessions that deliver BGRA frames.
 //
 // The pipeline's selection logic depends only on these interfaces. The GStreamer implementation
-// (capture_gstreamer.h) finds real cameras, the demo clip and PipeWire camera nodes; the
-// in-memory one (capture_memory.h) lets tests script devices, access answers and frames.
+// (capture_gstreamer.h) finds real cameras, the demo clip and PipeWire camera nodes; the tests'
+// in-memory one (tests/testing/capture_memory.h) scripts devices, access answers and frames.
 //
 // Ownership: a CaptureSystem is shared (std::shared_ptr) by whoever made it and the pipeline.
 // Sessions are shared too; a session keeps what it needs of its system alive by itself.

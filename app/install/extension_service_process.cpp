@@ -7,6 +7,7 @@
 
 #include "app/install/detached_process.h"
 #include "app/install/service_support.h"
+#include "camera_service/virtual_camera.h"
 #include "media/dispatch.h"
 
 namespace orlenta {
@@ -19,7 +20,6 @@ namespace {
 // this time after taking its lock.
 constexpr double kSettleSeconds = 0.5;
 constexpr double kStopGraceSeconds = 5.0;
-constexpr std::string_view kLockFileName = "orlenta-camera-extension.lock";
 constexpr std::string_view kPidFileName = "orlenta-camera-extension.pid";
 
 std::string errnoText() {
@@ -194,8 +194,7 @@ ProcessExtensionService::ProcessExtensionService(ExtensionServiceOptions options
     impl_->pidFile = !options.pidFilePath.empty() ? options.pidFilePath
                      : runtime                    ? *runtime + "/" + std::string(kPidFileName)
                                                   : std::string();
-    if (runtime)
-        impl_->lockFile = *runtime + "/" + std::string(kLockFileName);
+    impl_->lockFile = virtual_camera::lockFilePath().value_or(std::string());
     impl_->options = std::move(options);
     impl_->queue = std::make_unique<SerialQueue>("example.orlenta.camera.install");
 }

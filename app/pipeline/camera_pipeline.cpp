@@ -76,6 +76,7 @@ CameraPipeline::CameraPipeline(Dependencies dependencies)
       basePool_(PixelBufferPool::create(dependencies.pool)),
       tracker_(std::make_unique<FaceTracker>()),
       videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
+    videoQueueCheck_.bind(*videoQueue_);
     faceDetectionFailed.set(detector_ == nullptr);
     lastPublishedDetectionFailed_ = detector_ == nullptr;
     if (captureSystem_) {
@@ -183,7 +184,7 @@ void CameraPipeline::beginCapture() {
 }
 
 void CameraPipeline::configureSession() {
-    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
+    ORLENTA_ASSERT_BOUND(videoQueueCheck_, "the video queue");
     if (stopping_)
         return;
     // The frame handler was set at creation; setting it again would change nothing.
@@ -195,7 +196,7 @@ void CameraPipeline::configureSession() {
 }
 
 void CameraPipeline::applySelectedCamera() {
-    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
+    ORLENTA_ASSERT_BOUND(videoQueueCheck_, "the video queue");
     if (stopping_ || !session_ || !captureSystem_)
         return;
     const std::optional<std::string> selected =
@@ -223,7 +224,8 @@ void CameraPipeline::setSelectedCameraID(std::string uniqueID) {
 }
 
 bool CameraPipeline::isOwnVirtualCamera(const CaptureDevice& device) {
-    return device.localizedName == kOwnCameraName || device.modelID == kOwnCameraName;
+    return device.localizedName == virtual_camera::kDeviceName ||
+           device.modelID == virtual_camera::kDeviceModel;
 }
 
 std::string CameraPipeline::chooseCamera(const std::vector<CaptureDevice>& list,
@@ -348,7 +350,7 @@ Point CameraPipeline::toOutputPixels(Point p) {
 
 template <typename T>
 std::optional<T> CameraPipeline::readOnMain(std::function<T(CameraPipeline&)> read) {
-    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
+    ORLENTA_ASSERT_BOUND(videoQueueCheck_, "the video queue");
     if (main_.isCurrent())
         return read(*this);
     struct Hop {
@@ -390,7 +392,7 @@ std::optional<CameraPipeline::FrameSettings> CameraPipeline::readSettingsOnMain(
 }
 
 void CameraPipeline::processFrame(const std::shared_ptr<SampleBuffer>& sample) {
-    ORLENTA_ASSERT_ON_QUEUE(*videoQueue_);
+    ORLENTA_ASSERT_BOUND(videoQueueCheck_, "the video queue");
     if (stopping_)
         return;
     ProcessedFrame frame;

@@ -55,11 +55,13 @@
 #include "app/pipeline/face_mark.h"
 #include "app/pipeline/frame_sinks.h"
 #include "app/tracking/face_tracker.h"
+#include "camera_service/virtual_camera.h"
 #include "media/dispatch.h"
 #include "media/geometry.h"
 #include "media/observable.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
+#include "media/thread_check.h"
 
 namespace orlenta {
 
@@ -87,8 +89,9 @@ struct FitTransform {
 
 class CameraPipeline : public std::enable_shared_from_this<CameraPipeline> {
 public:
-    static constexpr int kOutputWidth = 1280;
-    static constexpr int kOutputHeight = 720;
+    // The output frame is the virtual camera's frame.
+    static constexpr int kOutputWidth = virtual_camera::kFrameWidth;
+    static constexpr int kOutputHeight = virtual_camera::kFrameHeight;
 
     struct Dependencies {
         Executor* mainExecutor = nullptr;          // required; must outlive the pipeline
@@ -108,9 +111,6 @@ public:
         // virtual camera maps output buffers) never holds an uncovered picture.
         PixelBufferPool::Attributes pool{};
     };
-
-    // The name (or model identifier) of the app's own virtual camera, which is never listed.
-    static constexpr const char* kOwnCameraName = "Orlenta Camera";
 
     // Absent when mainExecutor is missing, or when both a frame source and a capture system are
     // given. Called on the main thread.
@@ -171,6 +171,7 @@ public:
     // built-in camera, else the first camera, else the empty string.
     static std::string chooseCamera(const std::vector<CaptureDevice>& cameras,
                                     const std::string& current);
+    // The app's own virtual camera (by its name or its model), which is never listed.
     static bool isOwnVirtualCamera(const CaptureDevice& device);
 
     // Video queue: the per-frame work. Public so that frame sources and tools can feed frames.
@@ -242,6 +243,8 @@ private:
     uint64_t generation_ = 0;
     bool lastPublishedDetectionFailed_ = false;
     std::atomic<bool> stopping_{false};
+    // What the video-queue members check they run on.
+    [[no_unique_address]] QueueBinding videoQueueCheck_;
 
     // Last, so it is destroyed first: the queue drains while every other member still exists.
     std::unique_ptr<SerialQueue> videoQueue_;

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "camera_service/virtual_camera.h"
 #include "media/media_time.h"
 #include "media/sample_buffer.h"
 #include "media/thread_check.h"
@@ -61,10 +62,10 @@ void VirtualCameraSink::setOnDevicesChanged(Task callback) {
 
 bool VirtualCameraSink::isVirtualCamera(CameraObjectId device) const {
     if (const std::optional<std::string> uniqueId = system_->deviceUniqueId(device);
-        uniqueId && *uniqueId == kDeviceUniqueId)
+        uniqueId && *uniqueId == virtual_camera::kDeviceId)
         return true;
     const std::optional<std::string> name = system_->deviceName(device);
-    return name && *name == kDeviceName;
+    return name && *name == virtual_camera::kDeviceName;
 }
 
 std::optional<CameraObjectId> VirtualCameraSink::findDevice() const {

@@ -2,7 +2,8 @@
 //
 // The virtual-camera daemon publishes a device ("Orlenta Camera") with a sink stream that takes
 // the app's frames. The sink finds that device in the camera service's device list (by its unique
-// identifier, or else by its name), opens the first stream whose direction is 0, and hands every
+// identifier virtual_camera::kDeviceId, matched exactly, or else by its name
+// virtual_camera::kDeviceName), opens the first stream whose direction is 0, and hands every
 // covered output frame to that stream's buffer queue without copying it. It never waits for the
 // daemon: while the queue is full frames are dropped, and a queue that stays full for more than
 // kLongestFullSeconds is taken as a stalled link and closed. The sink holds no timer and never
@@ -34,7 +35,7 @@
 #include <string_view>
 
 #include "app/pipeline/frame_sinks.h"
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 #include "media/dispatch.h"
 #include "media/log.h"
 #include "media/pixel_buffer.h"
@@ -45,10 +46,6 @@ namespace orlenta {
 class VirtualCameraSink final : public FrameSink,
                                 public std::enable_shared_from_this<VirtualCameraSink> {
 public:
-    // The daemon's device, in canonical upper-case form; matched exactly (case matters).
-    static constexpr std::string_view kDeviceUniqueId = "6F4E2C1A-8B3D-4E5F-9A7B-1C2D3E4F5A6B";
-    // The device's name, matched when the identifier does not.
-    static constexpr std::string_view kDeviceName = "Orlenta Camera";
     // The longest time the queue may stay full before the link is closed.
     static constexpr double kLongestFullSeconds = 2.0;
     static constexpr std::string_view kLogSubsystem = "example.orlenta.camera";

@@ -17,7 +17,7 @@
 #include "app/ui/content_view.h"
 #include "app/ui/preview_view.h"
 #include "app/ui/settings_window.h"
-#include "media/camera_service_pipewire.h"
+#include "camera_service/pipewire_camera_system.h"
 
 namespace orlenta {
 

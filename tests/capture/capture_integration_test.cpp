@@ -8,8 +8,8 @@
 #include "app/capture/capture_gstreamer.h"
 #include "app/pipeline/camera_pipeline.h"
 #include "app/pipeline/face_detector.h"
-#include "pipewire_session.h"
-#include "test_camera.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_camera.h"
 
 namespace orlenta {
 namespace {

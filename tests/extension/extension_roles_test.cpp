@@ -3,9 +3,9 @@
 // text form.
 #include <gtest/gtest.h>
 
-#include "daemon_fixture.h"
 #include "extension/extension_device_source_testing.h"
 #include "media/log.h"
+#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {

@@ -2,8 +2,8 @@
 // retries, over the in-memory service with time driven by hand.
 #include <gtest/gtest.h>
 
-#include "daemon_fixture.h"
 #include "extension/extension_device_source_testing.h"
+#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "app/install/extension_installer.h"
-#include "app/install/extension_service_memory.h"
 #include "media/observable_testing.h"
+#include "tests/testing/extension_service_memory.h"
 
 namespace orlenta {
 namespace {

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <mutex>
 
-#include "app/capture/capture_memory.h"
 #include "app/pipeline/camera_pipeline.h"
 #include "app/pipeline/face_detector.h"
+#include "tests/testing/capture_memory.h"
 
 namespace orlenta {
 namespace {

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "app/sink/virtual_camera_sink.h"
-#include "daemon_fixture.h"
+#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
 #include "media/log.h"
+#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {
@@ -31,8 +32,8 @@ const Stream kRefusing{.copyBufferQueueStatus = kCameraStatusFailed};
 const Stream kNoQueue{.copyGivesNoQueue = true};
 const Stream kNotStarting{.startStatus = kCameraStatusNotReady};
 
-const std::string kUid(VirtualCameraSink::kDeviceUniqueId);
-const std::string kName(VirtualCameraSink::kDeviceName);
+const std::string kUid(virtual_camera::kDeviceId);
+const std::string kName(virtual_camera::kDeviceName);
 
 std::shared_ptr<PixelBuffer> outputFrame() {
     return PixelBuffer::create(1280, 720);

@@ -11,10 +11,10 @@
 #include <QApplication>
 
 #include "app/install/extension_installer.h"
-#include "app/install/extension_service_memory.h"
 #include "app/pipeline/camera_pipeline.h"
 #include "app/pipeline/face_detector.h"
 #include "app/ui/preview_view.h"
+#include "tests/testing/extension_service_memory.h"
 
 namespace orlenta::test {
 

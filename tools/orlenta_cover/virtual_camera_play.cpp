@@ -13,7 +13,7 @@
 #include "app/pipeline/camera_pipeline.h"
 #include "app/pipeline/face_detector.h"
 #include "app/sink/virtual_camera_sink.h"
-#include "media/camera_service_pipewire.h"
+#include "camera_service/pipewire_camera_system.h"
 #include "media/dispatch.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"

@@ -1,4 +1,4 @@
-#include "test_camera.h"
+#include "tests/testing/test_camera.h"
 
 #include <array>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 
 namespace orlenta {
 

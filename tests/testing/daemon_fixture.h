@@ -7,8 +7,8 @@
 
 #include "extension/extension_device_source.h"
 #include "extension/extension_provider_source.h"
-#include "manual_timer_queue.h"
-#include "media/camera_service_memory.h"
+#include "tests/testing/camera_service_memory.h"
+#include "tests/testing/manual_timer_queue.h"
 
 namespace orlenta::testing {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "pipewire_session.h"
-#include "test_reader.h"
+#include "tests/testing/pipewire_session.h"
+#include "tests/testing/test_reader.h"
 
 namespace orlenta::testing {
 

@@ -13,8 +13,8 @@
 //                   admission and start/stop, and the daemon pulls sink buffers from a stream and
 //                   sends buffers to every reader.
 //
-// Implementations: camera_service_pipewire.h (the real one) and camera_service_memory.h (an
-// in-memory service in which both sides meet inside one process, for unit tests).
+// Implementations: pipewire_service.h (the real one) and, for unit tests,
+// tests/testing/camera_service_memory.h (both sides meet inside one process).
 //
 // Failures never throw: property reads answer absent or empty, calls that can fail answer a
 // CameraStatus (0 = success) or a CameraExtensionError.

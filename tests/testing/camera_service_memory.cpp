@@ -1,4 +1,4 @@
-#include "media/camera_service_memory.h"
+#include "tests/testing/camera_service_memory.h"
 
 #include <algorithm>
 #include <atomic>
@@ -159,10 +159,9 @@ private:
 class MemoryDevice final : public CameraExtensionDevice {
 public:
     MemoryDevice(std::weak_ptr<State> state, std::string name, const Uuid& id,
-                 std::optional<std::string> legacyId,
-                 std::weak_ptr<CameraExtensionDeviceSource> source)
-        : state_(std::move(state)), name_(std::move(name)), id_(id), legacyId_(std::move(legacyId)),
-          source_(std::move(source)) {}
+                 std::optional<std::string> legacyId)
+        : state_(std::move(state)), name_(std::move(name)), id_(id),
+          legacyId_(std::move(legacyId)) {}
 
     const std::string& localizedName() const override { return name_; }
     const Uuid& deviceId() const override { return id_; }
@@ -191,7 +190,6 @@ private:
     std::string name_;
     Uuid id_;
     std::optional<std::string> legacyId_;
-    std::weak_ptr<CameraExtensionDeviceSource> source_;
 };
 
 class MemoryProvider final : public CameraExtensionProvider {
@@ -495,9 +493,9 @@ MemoryCameraService::makeProvider(std::weak_ptr<CameraExtensionProviderSource> s
 std::shared_ptr<CameraExtensionDevice>
 MemoryCameraService::makeDevice(std::string localizedName, const Uuid& deviceId,
                                 std::optional<std::string> legacyDeviceId,
-                                std::weak_ptr<CameraExtensionDeviceSource> source) {
+                                std::weak_ptr<CameraExtensionDeviceSource>) {
     return std::make_shared<MemoryDevice>(state_, std::move(localizedName), deviceId,
-                                          std::move(legacyDeviceId), std::move(source));
+                                          std::move(legacyDeviceId));
 }
 
 std::shared_ptr<CameraExtensionStream>
@@ -748,15 +746,6 @@ size_t MemoryCameraService::pendingConsumeCount() const {
 size_t MemoryCameraService::consumeRequestCount() const {
     std::lock_guard lock(state_->mutex);
     return state_->consumeRequests;
-}
-
-std::vector<MemoryCameraService::SentSample>
-MemoryCameraService::sentSamples(const CameraExtensionStream& stream) const {
-    const auto* memoryStream = dynamic_cast<const MemoryStream*>(&stream);
-    if (!memoryStream)
-        return {};
-    std::lock_guard lock(state_->mutex);
-    return {memoryStream->sent.begin(), memoryStream->sent.end()};
 }
 
 std::vector<MemoryCameraService::SentSample>

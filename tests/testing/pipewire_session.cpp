@@ -1,4 +1,4 @@
-#include "pipewire_session.h"
+#include "tests/testing/pipewire_session.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "app/install/extension_service_memory.h"
+#include "tests/testing/extension_service_memory.h"
 
 #include <utility>
 

@@ -22,7 +22,7 @@
 #include "app/install/service_support.h"
 #include "installer_support.h"
 #include "media/dispatch.h"
-#include "pipewire_session.h"
+#include "tests/testing/pipewire_session.h"
 
 namespace orlenta {
 namespace {

@@ -85,7 +85,6 @@ public:
     // uniqueIDs given to setInput, in order, also those that failed to open.
     std::vector<std::string> inputLog() const;
     int startCount() const;
-    int stopCount() const;
 
     void setFrameHandler(FrameHandler handler, SerialQueue* queue) override;
     void startRunning() override;
@@ -104,7 +103,6 @@ private:
     std::optional<std::string> input_;
     std::vector<std::string> inputLog_;
     int starts_ = 0;
-    int stops_ = 0;
     // The newest frame not yet taken by the queue; a delivery is pending while it is set.
     std::shared_ptr<SampleBuffer> waiting_;
 };

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "media/camera_service.h"
+#include "camera_service/camera_service.h"
 
 namespace orlenta {
 
@@ -129,8 +129,7 @@ public:
         uint32_t discontinuity = 0;
         uint64_t hostTimeInNanoseconds = 0;
     };
-    // What was sent on a source stream, oldest first; take* empties the record.
-    std::vector<SentSample> sentSamples(const CameraExtensionStream& stream) const;
+    // What was sent on a source stream, oldest first; the record empties.
     std::vector<SentSample> takeSentSamples(CameraExtensionStream& stream);
     std::vector<CameraExtensionScheduledOutput>
     scheduledOutputs(const CameraExtensionStream& stream) const;

@@ -1,4 +1,4 @@
-#include "test_reader.h"
+#include "tests/testing/test_reader.h"
 
 #include <cstring>
 #include <mutex>
@@ -7,7 +7,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
-#include "pipewire_session.h"
+#include "tests/testing/pipewire_session.h"
 
 namespace orlenta::testing {
 

@@ -11,9 +11,9 @@
 #include "app/install/extension_service_process.h"
 #include "app/install/extension_service_systemd.h"
 #include "app/install/service_support.h"
-#include "extension/extension_identity.h"
+#include "camera_service/virtual_camera.h"
 #include "installer_support.h"
-#include "pipewire_session.h"
+#include "tests/testing/pipewire_session.h"
 
 namespace orlenta {
 namespace {
@@ -28,8 +28,7 @@ using testing::waitUntil;
 [[maybe_unused]] ::testing::Environment* const session =
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
 
-const std::string kSourceNode =
-    "orlenta-camera." + std::string(kDeviceIdText) + "." + std::string(kSourceStreamIdText);
+const std::string kSourceNode = virtual_camera::sourceNodeName();
 const std::string kInstalled =
     "Installed. You may need to restart your video app to see the camera.";
 

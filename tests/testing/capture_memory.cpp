@@ -1,4 +1,4 @@
-#include "app/capture/capture_memory.h"
+#include "tests/testing/capture_memory.h"
 
 #include <algorithm>
 #include <utility>
@@ -197,11 +197,6 @@ int MemoryCaptureSession::startCount() const {
     return starts_;
 }
 
-int MemoryCaptureSession::stopCount() const {
-    std::lock_guard lock(mutex_);
-    return stops_;
-}
-
 void MemoryCaptureSession::setFrameHandler(FrameHandler handler, SerialQueue* queue) {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
@@ -219,8 +214,6 @@ void MemoryCaptureSession::startRunning() {
 
 void MemoryCaptureSession::stopRunning() {
     std::lock_guard lock(mutex_);
-    if (running_)
-        ++stops_;
     running_ = false;
     waiting_ = nullptr;
 }
