@@ -83,15 +83,22 @@ public:
     // given, runs once the file is complete and before the threads are gone.
     std::string run(const std::function<void()>& atEnd) {
         started_ = std::chrono::steady_clock::now();
-        std::thread finder([this] {
+        std::thread finder([this, &atEnd] {
             pthread_setname_np(pthread_self(), "cover-detect");
             findFaces();
+            // Kept alive for atEnd, which measures the threads.
+            std::unique_lock lock(mutex_);
+            while (atEnd && !writerDone_)
+                changed_.wait(lock);
         });
         std::thread writer([this, &atEnd] {
             pthread_setname_np(pthread_self(), "cover-write");
             writeFrames();
             if (atEnd && !stopping())
                 atEnd();
+            std::lock_guard lock(mutex_);
+            writerDone_ = true;
+            changed_.notify_all();
         });
         finder.join();
         writer.join();
@@ -227,6 +234,7 @@ private:
     std::condition_variable changed_;
     std::deque<FoundFrame> waiting_;
     bool ended_ = false;
+    bool writerDone_ = false;
     bool stopping_ = false;
     std::string failure_;
 
