@@ -584,20 +584,6 @@ void MemoryCameraService::removeDevice(CameraObjectId device) {
     state_->removeDeviceLocked(device);
 }
 
-void MemoryCameraService::republish() {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->provider)
-        return;
-    std::vector<CameraObjectId> published;
-    for (const auto& [id, entry] : state_->devices)
-        if (entry.published)
-            published.push_back(id);
-    for (const CameraObjectId id : published)
-        state_->removeDeviceLocked(id);
-    for (const auto& device : state_->provider->devices)
-        state_->addPublishedDeviceLocked(device);
-}
-
 std::optional<CameraObjectId> MemoryCameraService::objectIdOfDevice(const Uuid& deviceId) const {
     std::lock_guard lock(state_->mutex);
     for (const auto& [id, entry] : state_->devices)
