@@ -52,15 +52,10 @@ TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
     const Rect frontal{82, 188, 116, 160};
     const Rect halfway{65, 188, 150, 165};
     const Rect profile{48, 188, 184, 170}; // 2.3 widths by 1.7 heights
-    const std::pair<double, Rect> cases[] = {
-        {0, frontal},
-        {nan, frontal},
-        {std::numbers::pi / 8, halfway},
-        {-std::numbers::pi / 8, halfway},
-        {std::numbers::pi / 4, profile},
-        {-std::numbers::pi / 2, profile},
-        {3.0, profile},
-    };
+    const std::pair<double, Rect> cases[] = {{nan, frontal},
+                                             {-std::numbers::pi / 8, halfway},
+                                             {std::numbers::pi / 4, profile},
+                                             {3.0, profile}};
     for (const auto& [yaw, expected] : cases)
         EXPECT_TRUE(rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, yaw)), expected))
             << "yaw " << yaw;
@@ -83,14 +78,11 @@ TEST(FaceTrackerTest, RectsGlideByTheClampedTimeStepAndSnapWhenClose) {
         bool seen;
         double alpha;
     };
-    // 30 and 60 fps, exactly the clamp, gaps that glide no further than a quarter of a second,
-    // and a clock that is not finite or goes backwards, which glides nothing.
+    // 30 fps, a gap beyond the quarter-second clamp, and a clock that is not finite or goes
+    // backwards, which glides nothing.
     const Step steps[] = {{kFrame, true, 0.39347},
                           {kFrame, false, 0.39347},
-                          {1.0 / 60, true, 0.22120},
-                          {0.25, true, 0.97648},
                           {1.0, true, 0.97648},
-                          {5.0, true, 0.97648},
                           {nan, true, 0},
                           {-1, true, 0}};
     for (const Step& step : steps) {
