@@ -118,16 +118,6 @@ TEST(PipelineCameras, SelectionRule) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(CameraPipeline::chooseCamera(c.cameras, c.current), c.chosen) << c.current;
-
-    // Discovery order is kept in the list; a frame source next to a capture system is refused.
-    CameraHarness h({kUsbA, kBuiltIn, kUsbB});
-    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin", "usb-b"}));
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
-    CameraPipeline::Dependencies deps;
-    deps.mainExecutor = &h.main;
-    deps.captureSystem = h.system;
-    deps.frameSource = h.system->makeSession();
-    EXPECT_EQ(CameraPipeline::create(std::move(deps)), nullptr);
 }
 
 TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {

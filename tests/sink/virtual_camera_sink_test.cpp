@@ -231,22 +231,6 @@ TEST_F(SinkTest, KeepsAnOpenLinkAndFollowsAReplacedOrVanishedDevice) {
     EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(SinkTest, SendsTheFrameItselfStampedWithTheHostClock) {
-    const auto [device, stream] = addCamera(3);
-    ASSERT_TRUE(sink->connect());
-    const auto frame = outputFrame();
-    const Time before = hostClockTime();
-    sink->send(frame);
-    const Time after = hostClockTime();
-    const auto queued = service->takeQueued(stream);
-    ASSERT_EQ(queued.size(), 1u);
-    EXPECT_EQ(queued[0]->imageBuffer(), frame) << "the buffer itself, not a copy";
-    EXPECT_EQ(queued[0]->formatDescription(),
-              (VideoFormatDescription{kPixelFormatBGRA, 1280, 720}));
-    EXPECT_GE(queued[0]->presentationTime().seconds(), before.seconds());
-    EXPECT_LE(queued[0]->presentationTime().seconds(), after.seconds());
-}
-
 TEST_F(SinkTest, AQueueFullForMoreThanTwoSecondsClosesTheLink) {
     const auto [device, stream] = addCamera();
     ASSERT_TRUE(sink->connect());

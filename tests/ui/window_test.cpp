@@ -41,11 +41,9 @@ TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     }
 
     // Ctrl+P does what the start/pause button does.
-    EXPECT_EQ(app.pauseAction()->text(), QStringLiteral("Pause Camera"));
     EXPECT_EQ(app.pauseAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_P));
     app.pauseAction()->trigger();
     EXPECT_TRUE(h.pipeline->paused.get());
-    EXPECT_EQ(app.pauseAction()->text(), QStringLiteral("Start Camera"));
     EXPECT_EQ(content->previewArea()->startPauseButton()->text(), QStringLiteral("Start Camera"));
     app.pauseAction()->trigger();
     EXPECT_FALSE(h.pipeline->paused.get());
