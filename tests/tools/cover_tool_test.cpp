@@ -79,11 +79,6 @@ ToolResult runTool(const std::vector<std::string>& arguments, const fs::path& sc
         const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
-        // Under LeakSanitizer the list of suppressions used (GLib's kept quark block, in every
-        // program that loads GStreamer) would follow the tool's own lines.
-        if (const char* leakOptions = std::getenv("LSAN_OPTIONS"))
-            ::setenv("LSAN_OPTIONS", (std::string(leakOptions) + ":print_suppressions=0").c_str(),
-                     1);
         std::vector<char*> argv;
         std::string program = ORLENTA_COVER_PROGRAM;
         argv.push_back(program.data());
