@@ -1,6 +1,5 @@
 #include "app/install/loopback_setup.h"
 
-#include <fstream>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
@@ -91,16 +90,11 @@ bool loopbackModuleAvailable(const LoopbackSetupOptions& options) {
     utsname system{};
     if (::uname(&system) != 0)
         return false;
-    std::ifstream dependencies(options.moduleRoot + "/" + system.release + "/modules.dep");
-    std::string line;
-    while (std::getline(dependencies, line)) {
-        const size_t colon = line.find(':');
-        const std::string module = line.substr(0, colon);
-        const size_t slash = module.rfind('/');
-        if (module.compare(slash == std::string::npos ? 0 : slash + 1, 15, "v4l2loopback.ko") == 0)
-            return true;
-    }
-    return false;
+    // One read of the whole list (a few hundred kilobytes) and one search: this runs on the
+    // main thread.
+    const std::optional<std::string> dependencies =
+        install_support::readWholeFile(options.moduleRoot + "/" + system.release + "/modules.dep");
+    return dependencies && dependencies->find("v4l2loopback.ko") != std::string::npos;
 }
 
 bool loopbackConfigured(const LoopbackSetupOptions& options) {
