@@ -90,30 +90,7 @@ TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
     EXPECT_TRUE(daemon.takeSent().empty());
 }
 
-TEST(PlaceholderTimer, IdleMeansMoreThanHalfASecondWithoutSinkFramesAndAPictureToSend) {
-    DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
-    ExtensionDeviceSource& device = daemon.device();
-    device.startSource();
-    daemon.pump();
-    daemon.takeSent();
-
-    // A frame arrives at exactly t = 10.
-    daemon.timers->setNow(10);
-    ConsumedSampleBuffer consumed;
-    consumed.sampleBuffer = frame(1);
-    device.handleConsumedBuffer(consumed, nullptr);
-    EXPECT_EQ(daemon.takeSent().size(), 1u);
-    for (const auto& [at, sends] : {std::pair{10.5, 0u}, {10.5001, 1u}}) {
-        daemon.timers->setNow(at);
-        device.sendPlaceholderIfIdle();
-        EXPECT_EQ(daemon.takeSent().size(), sends) << "at " << at;
-    }
-    // Without readers a tick sends nothing, idle or not.
-    device.stopSource();
-    device.sendPlaceholderIfIdle();
-    EXPECT_TRUE(daemon.takeSent().empty());
-
+TEST(PlaceholderTimer, WithoutAPictureNothingIsSent) {
     DaemonFixture pictureless(nullptr, [] { return std::shared_ptr<PixelBuffer>(); });
     ASSERT_TRUE(pictureless.start());
     pictureless.device().startSource();
@@ -273,16 +250,6 @@ TEST(PullLoop, AStopRelaysTheOutstandingBufferThenEndsAndAGoneDeviceIgnoresIt) {
     ASSERT_TRUE(writer.queue->enqueue(frame(1)));
     daemon.advance(0.1);
     EXPECT_EQ(daemon.service->scheduledOutputs(*sink).size(), 1u);
-}
-
-TEST(HostTime, ConvertsToTruncatedNanoseconds) {
-    for (const auto& [time, nanoseconds] :
-         {std::pair{Time::make(1, 30), 33'333'333ull},
-          {Time::make(123'456'789'012, 1'000'000'000), 123'456'789'012ull},
-          {Time::make(7, 2), 3'500'000'000ull},
-          {Time::invalid(), 0ull},
-          {Time::make(-5, 1), 0ull}})
-        EXPECT_EQ(hostTimeInNanoseconds(time), nanoseconds) << time.value << "/" << time.timescale;
 }
 
 } // namespace

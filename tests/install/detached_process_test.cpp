@@ -1,5 +1,4 @@
-// Starting programs that outlive the app, finding them on PATH, and the desktop settings
-// launcher that uses both.
+// Starting programs that outlive the app, and finding them on PATH.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -81,31 +80,6 @@ TEST(DetachedProcess, StartsProgramsThatAreNotTheAppsChildrenAndFindsThemOnPath)
     EXPECT_EQ(findOnPath("tool"), (scratch.folder / "bin" / "tool").string());
     for (const char* absent : {"absent-tool", "bin/tool", ""})
         EXPECT_FALSE(findOnPath(absent)) << absent;
-}
-
-TEST(DesktopSettingsLauncher, OpensTheDesktopsSettingsOrAnyOrNone) {
-    Scratch scratch;
-    scratch.addMarkingProgram("systemsettings");
-    scratch.addMarkingProgram("gnome-control-center");
-    const ScopedEnvironment path("PATH", (scratch.folder / "bin").string());
-    auto launcher = createDesktopSettingsLauncher();
-    {
-        const ScopedEnvironment desktop("XDG_CURRENT_DESKTOP", "ubuntu:KDE");
-        EXPECT_TRUE(launcher->openPreferred());
-        EXPECT_TRUE(scratch.marked("systemsettings"));
-        EXPECT_FALSE(fs::exists(scratch.folder / "gnome-control-center"));
-    }
-    {
-        // An unknown desktop has no preferred program; the fallback takes the first there is.
-        const ScopedEnvironment desktop("XDG_CURRENT_DESKTOP", "Sway");
-        EXPECT_FALSE(launcher->openPreferred());
-        EXPECT_TRUE(launcher->openFallback());
-        EXPECT_TRUE(scratch.marked("gnome-control-center"));
-    }
-    const ScopedEnvironment emptyPath("PATH", (scratch.folder / "empty").string());
-    const ScopedEnvironment desktop("XDG_CURRENT_DESKTOP", "GNOME");
-    EXPECT_FALSE(launcher->openPreferred());
-    EXPECT_FALSE(launcher->openFallback());
 }
 
 } // namespace

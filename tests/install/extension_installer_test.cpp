@@ -15,21 +15,10 @@ namespace {
 using Kind = ExtensionRequest::Kind;
 using Service = MemoryExtensionService;
 
-class CountingLauncher final : public SettingsLauncher {
-public:
-    bool works = true;
-    int preferredCalls = 0;
-    int fallbackCalls = 0;
-    bool openPreferred() override { return ++preferredCalls, works; }
-    bool openFallback() override { return ++fallbackCalls, works; }
-};
-
 struct Rig {
     ManualExecutor main;
     std::shared_ptr<Service> service = std::make_shared<Service>();
-    std::shared_ptr<CountingLauncher> launcher = std::make_shared<CountingLauncher>();
-    std::shared_ptr<ExtensionInstaller> installer =
-        ExtensionInstaller::create(service, main, launcher);
+    std::shared_ptr<ExtensionInstaller> installer = ExtensionInstaller::create(service, main);
 
     void installAndComplete() {
         installer->install();
@@ -53,12 +42,6 @@ TEST(ExtensionInstaller, SubmitsRequestsForTheDaemonAndAnswersNothingInPlace) {
     EXPECT_EQ(requests[0]->kind(), Kind::properties);
     EXPECT_EQ(requests[1]->kind(), Kind::activation);
     EXPECT_EQ(requests[2]->kind(), Kind::deactivation);
-    for (const auto& request : requests) {
-        EXPECT_EQ(request->identifier(), "example.orlenta.camera.extension");
-        EXPECT_EQ(request->delegate(), rig.installer);
-        EXPECT_EQ(&request->executor(), &rig.main);
-    }
-    EXPECT_EQ(rig.installer->statusRequest(), requests[0]);
     EXPECT_EQ(rig.main.pendingCount(), 0u);
     EXPECT_EQ(rig.installer->message.get(), "Removing\u2026");
 }
@@ -158,18 +141,6 @@ TEST(ExtensionInstaller, AnswersAfterTheInstallerIsGoneAreDropped) {
     Service::answerFinish(request, kExtensionResultCompleted);
     EXPECT_EQ(rig.main.runPending(), 1u);
     EXPECT_EQ(rig.main.activeTimerCount(), 0u);
-}
-
-TEST(ExtensionInstaller, OpenSystemSettingsFallsBackOnce) {
-    Rig rig;
-    rig.installer->openSystemSettings();
-    EXPECT_EQ(rig.launcher->preferredCalls, 1);
-    EXPECT_EQ(rig.launcher->fallbackCalls, 0);
-    rig.launcher->works = false;
-    rig.installer->openSystemSettings();
-    EXPECT_EQ(rig.launcher->preferredCalls, 2);
-    EXPECT_EQ(rig.launcher->fallbackCalls, 1);
-    EXPECT_EQ(rig.installer->message.get(), "");
 }
 
 } // namespace

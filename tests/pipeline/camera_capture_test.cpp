@@ -118,16 +118,6 @@ TEST(PipelineCameras, SelectionRule) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(CameraPipeline::chooseCamera(c.cameras, c.current), c.chosen) << c.current;
-
-    // Discovery order is kept in the list; a frame source next to a capture system is refused.
-    CameraHarness h({kUsbA, kBuiltIn, kUsbB});
-    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin", "usb-b"}));
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
-    CameraPipeline::Dependencies deps;
-    deps.mainExecutor = &h.main;
-    deps.captureSystem = h.system;
-    deps.frameSource = h.system->makeSession();
-    EXPECT_EQ(CameraPipeline::create(std::move(deps)), nullptr);
 }
 
 TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
@@ -150,35 +140,6 @@ TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
     EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
     EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
     EXPECT_TRUE(h.feed());
-}
-
-TEST(PipelineCameras, UnpluggingMovesTheSelectionPluggingInNeverTakesIt) {
-    CameraHarness h({kBuiltIn, kUsbA});
-    // At creation the input is in place but the session does not run before start().
-    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
-    EXPECT_FALSE(h.session().isRunning());
-    h.pipeline->start();
-    h.pipeline->setSelectedCameraID("usb-a");
-    h.settle();
-    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
-    h.system->unplug("usb-a");
-    h.settle();
-    EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"builtin"});
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "builtin");
-    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
-    EXPECT_TRUE(h.feed());
-
-    h.system->plug(kUsbA);
-    h.settle();
-    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"builtin", "usb-a"}));
-    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
-
-    // The last camera leaves: nothing is selected and nothing delivered.
-    h.system->unplug("usb-a");
-    h.system->unplug("builtin");
-    h.settle();
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
-    EXPECT_FALSE(h.feed());
 }
 
 TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {

@@ -1,6 +1,6 @@
 // VirtualCameraSink over the in-memory camera service: which device and stream it links to (a
 // sweep of device lists), what it logs, the full-queue timeout, the device-list listener and the
-// buffer references it keeps; and against the daemon's own roles in the same service.
+// buffer references it keeps.
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -9,20 +9,11 @@
 
 #include "app/sink/virtual_camera_sink.h"
 #include "camera_service/virtual_camera.h"
-#include "extension/placeholder.h"
 #include "media/log.h"
-#include "tests/testing/daemon_fixture.h"
+#include "tests/testing/camera_service_memory.h"
 
 namespace orlenta {
 namespace {
-
-// The daemon's roles draw the placeholder; its font caches go at the end of the run.
-class FontCaches final : public ::testing::Environment {
-public:
-    void TearDown() override { releasePlaceholderFontCaches(); }
-};
-[[maybe_unused]] ::testing::Environment* const fontCaches =
-    ::testing::AddGlobalTestEnvironment(new FontCaches);
 
 using Stream = MemoryCameraService::PlainStream;
 const Stream kSink{};
@@ -240,22 +231,6 @@ TEST_F(SinkTest, KeepsAnOpenLinkAndFollowsAReplacedOrVanishedDevice) {
     EXPECT_TRUE(lines().empty());
 }
 
-TEST_F(SinkTest, SendsTheFrameItselfStampedWithTheHostClock) {
-    const auto [device, stream] = addCamera(3);
-    ASSERT_TRUE(sink->connect());
-    const auto frame = outputFrame();
-    const Time before = hostClockTime();
-    sink->send(frame);
-    const Time after = hostClockTime();
-    const auto queued = service->takeQueued(stream);
-    ASSERT_EQ(queued.size(), 1u);
-    EXPECT_EQ(queued[0]->imageBuffer(), frame) << "the buffer itself, not a copy";
-    EXPECT_EQ(queued[0]->formatDescription(),
-              (VideoFormatDescription{kPixelFormatBGRA, 1280, 720}));
-    EXPECT_GE(queued[0]->presentationTime().seconds(), before.seconds());
-    EXPECT_LE(queued[0]->presentationTime().seconds(), after.seconds());
-}
-
 TEST_F(SinkTest, AQueueFullForMoreThanTwoSecondsClosesTheLink) {
     const auto [device, stream] = addCamera();
     ASSERT_TRUE(sink->connect());
@@ -358,39 +333,6 @@ TEST_F(SinkTest, DeviceListChangesReachTheMainThreadUntilTheSinkGoes) {
     service->addPlainDevice("D", "D", {});
     EXPECT_EQ(mainThread.runPending(), 0u);
     EXPECT_FALSE(VirtualCameraSink::create(nullptr, mainThread));
-}
-
-// The sink against the daemon's own roles in the same in-memory service: what the app writes is
-// what readers of the virtual camera get, and a restart of the daemon is followed.
-TEST(SinkWithDaemon, FramesReachTheReadersAndARestartedDaemonIsFollowed) {
-    LogCapture log;
-    testing::DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
-    ManualExecutor mainThread;
-    auto sink = VirtualCameraSink::create(daemon.service, mainThread);
-    ASSERT_TRUE(sink->connect());
-    daemon.pump();
-    daemon.service->startClientStream(daemon.sourceStream(),
-                                      daemon.service->connectClient("reader"));
-    daemon.pump();
-    daemon.service->takeSentSamples(*daemon.sourceStream());
-
-    std::vector<std::shared_ptr<PixelBuffer>> frames;
-    for (int i = 0; i < 3; ++i) {
-        frames.push_back(outputFrame());
-        sink->send(frames.back());
-        daemon.advance(1.0 / 30);
-    }
-    const auto sent = daemon.service->takeSentSamples(*daemon.sourceStream());
-    ASSERT_EQ(sent.size(), frames.size());
-    for (size_t i = 0; i < sent.size(); ++i)
-        EXPECT_EQ(sent[i].sampleBuffer->imageBuffer(), frames[i]);
-
-    const CameraObjectId before = sink->deviceId();
-    daemon.service->republish();
-    daemon.pump();
-    EXPECT_TRUE(sink->connect());
-    EXPECT_NE(sink->deviceId(), before);
 }
 
 } // namespace

@@ -13,8 +13,6 @@ namespace orlenta {
 
 namespace {
 
-constexpr size_t kSentRecordLimit = 4096;
-
 class MemoryQueue;
 class MemoryStream;
 class MemoryDevice;
@@ -127,8 +125,6 @@ public:
         if (!state)
             return;
         std::lock_guard lock(state->mutex);
-        if (sent.size() >= kSentRecordLimit)
-            sent.pop_front();
         sent.push_back({std::move(sampleBuffer), discontinuity, hostTimeInNanoseconds});
     }
 
@@ -137,7 +133,6 @@ public:
     // Guarded by State::mutex.
     Executor* clientQueue = nullptr;
     int32_t sinkCapacity = 1;
-    bool attached = false; // added to a device
     std::map<const CameraExtensionClient*, std::shared_ptr<MemoryQueue>> writerQueues;
     struct Pending {
         CameraExtensionClientPtr client;
@@ -174,16 +169,12 @@ public:
         if (!state || !memoryStream)
             return CameraExtensionError{"The stream was not made by this service."};
         std::lock_guard lock(state->mutex);
-        if (memoryStream->attached)
-            return CameraExtensionError{"The stream already belongs to a device."};
-        memoryStream->attached = true;
         streams.push_back(std::move(memoryStream));
         return std::nullopt;
     }
 
     // Guarded by State::mutex.
     std::vector<std::shared_ptr<MemoryStream>> streams;
-    bool attached = false;
 
 private:
     std::weak_ptr<State> state_;
@@ -205,9 +196,6 @@ public:
         if (!state || !memoryDevice)
             return CameraExtensionError{"The device was not made by this service."};
         std::lock_guard lock(state->mutex);
-        if (memoryDevice->attached)
-            return CameraExtensionError{"The device already belongs to a provider."};
-        memoryDevice->attached = true;
         devices.push_back(memoryDevice);
         if (started)
             state->addPublishedDeviceLocked(memoryDevice);
@@ -582,20 +570,6 @@ CameraObjectId MemoryCameraService::addPlainDevice(std::optional<std::string> un
 void MemoryCameraService::removeDevice(CameraObjectId device) {
     std::lock_guard lock(state_->mutex);
     state_->removeDeviceLocked(device);
-}
-
-void MemoryCameraService::republish() {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->provider)
-        return;
-    std::vector<CameraObjectId> published;
-    for (const auto& [id, entry] : state_->devices)
-        if (entry.published)
-            published.push_back(id);
-    for (const CameraObjectId id : published)
-        state_->removeDeviceLocked(id);
-    for (const auto& device : state_->provider->devices)
-        state_->addPublishedDeviceLocked(device);
 }
 
 std::optional<CameraObjectId> MemoryCameraService::objectIdOfDevice(const Uuid& deviceId) const {

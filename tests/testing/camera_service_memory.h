@@ -88,9 +88,6 @@ public:
     // Removes any device (also a published one, as when the daemon goes away); its streams stop
     // and their queues take nothing more. Notifies the listeners.
     void removeDevice(CameraObjectId device);
-    // Publishes the provider's devices again under new object ids, as after a restart of the
-    // daemon (the old ids vanish). Notifies the listeners.
-    void republish();
     // The object ids of a published device and stream, absent when not (or no longer) listed.
     std::optional<CameraObjectId> objectIdOfDevice(const Uuid& deviceId) const;
     std::optional<CameraObjectId> objectIdOfStream(const Uuid& streamId) const;

@@ -63,17 +63,6 @@ void MemoryCaptureSystem::setAuthorizationStatus(AuthorizationStatus status) {
     status_ = status;
 }
 
-void MemoryCaptureSystem::answerAccessRequests(bool granted) {
-    std::vector<AccessHandler> handlers;
-    {
-        std::lock_guard lock(mutex_);
-        status_ = granted ? AuthorizationStatus::authorized : AuthorizationStatus::denied;
-        handlers.swap(pendingRequests_);
-    }
-    for (const AccessHandler& handler : handlers)
-        handler(granted);
-}
-
 size_t MemoryCaptureSystem::pendingAccessRequests() const {
     std::lock_guard lock(mutex_);
     return pendingRequests_.size();

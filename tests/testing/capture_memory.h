@@ -34,9 +34,7 @@ public:
     // Removes the device and notifies "disconnected"; an input on it stops delivering.
     void unplug(const std::string& uniqueID);
     void setAuthorizationStatus(AuthorizationStatus status);
-    // requestAccess() keeps its handler until answerAccessRequests() calls it, on the calling
-    // thread; a granted answer also makes the status authorized, a refusal denied.
-    void answerAccessRequests(bool granted);
+    // requestAccess() keeps its handler; nothing answers it (Linux asks no one).
     size_t pendingAccessRequests() const;
     // Makes opening the device fail (busy camera) until allowed again.
     void setOpenable(const std::string& uniqueID, bool openable);

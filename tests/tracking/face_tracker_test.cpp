@@ -52,15 +52,10 @@ TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
     const Rect frontal{82, 188, 116, 160};
     const Rect halfway{65, 188, 150, 165};
     const Rect profile{48, 188, 184, 170}; // 2.3 widths by 1.7 heights
-    const std::pair<double, Rect> cases[] = {
-        {0, frontal},
-        {nan, frontal},
-        {std::numbers::pi / 8, halfway},
-        {-std::numbers::pi / 8, halfway},
-        {std::numbers::pi / 4, profile},
-        {-std::numbers::pi / 2, profile},
-        {3.0, profile},
-    };
+    const std::pair<double, Rect> cases[] = {{nan, frontal},
+                                             {-std::numbers::pi / 8, halfway},
+                                             {std::numbers::pi / 4, profile},
+                                             {3.0, profile}};
     for (const auto& [yaw, expected] : cases)
         EXPECT_TRUE(rectNear(FaceTrackerTesting::coverBox(face(100, 200, 80, 100, yaw)), expected))
             << "yaw " << yaw;
@@ -83,14 +78,11 @@ TEST(FaceTrackerTest, RectsGlideByTheClampedTimeStepAndSnapWhenClose) {
         bool seen;
         double alpha;
     };
-    // 30 and 60 fps, exactly the clamp, gaps that glide no further than a quarter of a second,
-    // and a clock that is not finite or goes backwards, which glides nothing.
+    // 30 fps, a gap beyond the quarter-second clamp, and a clock that is not finite or goes
+    // backwards, which glides nothing.
     const Step steps[] = {{kFrame, true, 0.39347},
                           {kFrame, false, 0.39347},
-                          {1.0 / 60, true, 0.22120},
-                          {0.25, true, 0.97648},
                           {1.0, true, 0.97648},
-                          {5.0, true, 0.97648},
                           {nan, true, 0},
                           {-1, true, 0}};
     for (const Step& step : steps) {
@@ -205,9 +197,6 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
         {"a face elsewhere does not take the memory, which stays for the right one",
          {at(1, {a}, "1"), click(centre(a), "1s"), at(2, {}, ""), at(2.5, {far}, "2"),
           at(2.5, {far, nearA}, "2 3s")}},
-        {"the memory's reach is measured by the wider of memory and new face",
-         {at(0, {a}, "1"), click(centre(a), "1s"), at(1, {}, ""),
-          at(1.1, {face(170, 200, 40, 50)}, "2s")}},
         {"the older of two nearby memories is taken first",
          {at(0, {left, right}, "1 2"), click(centre(left), "1s 2"), click(centre(right), "1s 2s"),
           at(0.5, {right}, "1s 2s"), at(1, {}, "2s"), at(1.5, {}, ""), at(1.6, {middle}, "3s"),
@@ -225,15 +214,9 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
           at(0.5, {a}, "4")}},
         {"detections take the nearest free track in detection order",
          {at(0, {p}, "1@0"), at(0, {face(440, 200, 80, 100), p}, "1@01 2@1")}},
-        {"a second detection takes a farther track within reach",
-         {at(0, {p, face(560, 200, 80, 100)}, "1@0 2@1"),
-          at(0, {face(450, 200, 80, 100), face(420, 200, 80, 100)}, "1@01 2@01")}},
         {"a detection exactly between two tracks goes to the older",
          {at(0, {a, face(300, 200, 80, 100)}, "1@0 2@1"),
           at(0, {face(200, 200, 80, 100)}, "1@0 2@")}},
-        {"a detection a little nearer the younger track goes there",
-         {at(0, {a, face(300, 200, 80, 100)}, "1@0 2@1"),
-          at(0, {face(201, 200, 80, 100)}, "1@ 2@0")}},
         {"a detection at exactly the limit is a new face",
          {at(0, {tall}, "1"), at(kFrame, {face(616, 200, 80, 125)}, "1@ 2@0")}},
         {"a detection just inside the limit is the same face",

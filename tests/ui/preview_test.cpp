@@ -1,5 +1,5 @@
-// The preview area over a real pipeline: counter texts, Hide All Faces, clicks on marks, the
-// style's outline shapes and the paused state.
+// The preview area over a real pipeline: counter texts, Hide All Faces, clicks on marks and the
+// paused state.
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -9,7 +9,6 @@
 #include "app/ui/face_marks_view.h"
 #include "app/ui/outline_button.h"
 #include "app/ui/preview_area.h"
-#include "media/observable_testing.h"
 #include "tests/ui/ui_harness.h"
 
 namespace orlenta {
@@ -24,30 +23,11 @@ void pressAt(QWidget* widget, QPointF at) {
     QApplication::sendEvent(widget, &press);
 }
 
-FaceMark mark(int64_t id, bool shown) {
-    return {id, Rect{0.1 * double(id), 0.1, 0.1, 0.2}, shown};
-}
-
 std::vector<bool> shownFlags(const CameraPipeline& pipeline) {
     std::vector<bool> flags;
     for (const FaceMark& m : pipeline.faceMarks.get())
         flags.push_back(m.shown);
     return flags;
-}
-
-TEST(Counter, TextsAndHideAllRule) {
-    EXPECT_EQ(counterText({}, false), QStringLiteral("FACES HIDDEN \u00B7 0"));
-    EXPECT_EQ(counterText({mark(1, false), mark(2, false), mark(3, false)}, false),
-              QStringLiteral("FACES HIDDEN \u00B7 3"));
-    EXPECT_EQ(counterText({mark(1, false), mark(2, true), mark(3, false)}, false),
-              QStringLiteral("2 HIDDEN \u00B7 1 SHOWN"));
-    EXPECT_EQ(counterText({mark(1, true)}, false), QStringLiteral("0 HIDDEN \u00B7 1 SHOWN"));
-    EXPECT_EQ(counterText({mark(1, true)}, true), QStringLiteral("PAUSED"));
-
-    EXPECT_FALSE(showsHideAll({}, false));
-    EXPECT_FALSE(showsHideAll({mark(1, false), mark(2, false)}, false));
-    EXPECT_TRUE(showsHideAll({mark(1, false), mark(2, true)}, false));
-    EXPECT_FALSE(showsHideAll({mark(2, true)}, true));
 }
 
 TEST(PreviewArea, ClickShowsAFaceAndHideAllHidesEveryFace) {
@@ -105,40 +85,6 @@ TEST(FaceMarksView, ClicksInTheCornersReachTheFacesThere) {
         auto flags = shownFlags(*h.pipeline);
         return flags == std::vector<bool>{true, true};
     }));
-}
-
-TEST(FaceMarksView, StyleChoosesEllipseOrRectangleAndLabelsSitBelow) {
-    UiHarness h;
-    FaceMarksView view(*h.pipeline);
-    view.resize(485, 273);
-    // A shown face: its outline is solid red, easy to find in the pixels.
-    FaceMark face{7, Rect{0.2, 0.2, 0.4, 0.4}, true};
-    ObservableTesting::set(h.pipeline->faceMarks, {face});
-    MarkGeometry geometry = markGeometry(face, QSizeF(kPreviewWidth, kPreviewHeight));
-    EXPECT_DOUBLE_EQ(geometry.label.bottom(), geometry.outline.bottom() + kLabelDrop);
-    EXPECT_DOUBLE_EQ(geometry.label.center().x(), geometry.outline.center().x());
-
-    // On the top edge, just right of the corner: on the rectangle, far from the ellipse.
-    QPoint corner(static_cast<int>(geometry.outline.left() + 3),
-                  static_cast<int>(geometry.outline.top()));
-    QPoint topMiddle(static_cast<int>(geometry.outline.center().x()),
-                     static_cast<int>(geometry.outline.top()));
-    auto isRed = [](QColor c) { return c.red() > 200 && c.green() < 120 && c.blue() < 120; };
-    for (CoverStyle style : allCoverStyles) {
-        h.pipeline->setStyle(style);
-        QImage image = view.grab().toImage();
-        EXPECT_EQ(isRed(image.pixelColor(corner)) || isRed(image.pixelColor(corner + QPoint(0, 1))),
-                  style == CoverStyle::box);
-        EXPECT_TRUE(isRed(image.pixelColor(topMiddle)) ||
-                    isRed(image.pixelColor(topMiddle + QPoint(0, 1))));
-    }
-    EXPECT_EQ(view.toolTip(), QStringLiteral("Click a face to show or hide it"));
-
-    // A tiny face keeps a label of natural size, reaching below the preview when it must.
-    FaceMark low{8, Rect{0.5, 0.97, 0.01, 0.03}, false};
-    MarkGeometry lowGeometry = markGeometry(low, QSizeF(kPreviewWidth, kPreviewHeight));
-    EXPECT_GT(lowGeometry.label.width(), lowGeometry.outline.width());
-    EXPECT_GT(lowGeometry.label.bottom(), kPreviewHeight);
 }
 
 TEST(PreviewArea, PausedShowsNoMarksAndTheMessage) {

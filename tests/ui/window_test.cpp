@@ -41,11 +41,9 @@ TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     }
 
     // Ctrl+P does what the start/pause button does.
-    EXPECT_EQ(app.pauseAction()->text(), QStringLiteral("Pause Camera"));
     EXPECT_EQ(app.pauseAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_P));
     app.pauseAction()->trigger();
     EXPECT_TRUE(h.pipeline->paused.get());
-    EXPECT_EQ(app.pauseAction()->text(), QStringLiteral("Start Camera"));
     EXPECT_EQ(content->previewArea()->startPauseButton()->text(), QStringLiteral("Start Camera"));
     app.pauseAction()->trigger();
     EXPECT_FALSE(h.pipeline->paused.get());
@@ -74,15 +72,11 @@ TEST(SettingsWindow, UninstallRowAndConfirmation) {
     EXPECT_FALSE(settings.uninstallRow()->isVisibleTo(&settings));
     ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_TRUE(settings.uninstallRow()->isVisibleTo(&settings));
-    EXPECT_EQ(settings.uninstallButton()->text(), QStringLiteral("Uninstall\u2026"));
 
     // Cancelled: nothing is removed.
     QTest::mouseClick(settings.uninstallButton(), Qt::LeftButton);
     ASSERT_TRUE(settings.confirmUninstall());
-    QMessageBox* box = settings.confirmation();
-    EXPECT_EQ(box->windowTitle(), QStringLiteral("Uninstall the virtual camera?"));
-    EXPECT_TRUE(box->informativeText().contains(QStringLiteral("Video apps will not show")));
-    box->button(QMessageBox::Cancel)->click();
+    settings.confirmation()->button(QMessageBox::Cancel)->click();
     h.settle();
     EXPECT_FALSE(settings.confirmUninstall());
     EXPECT_EQ(h.service->lastRequest(ExtensionRequest::Kind::deactivation), nullptr);
@@ -95,7 +89,6 @@ TEST(SettingsWindow, UninstallRowAndConfirmation) {
         if (settings.confirmation()->buttonRole(button) == QMessageBox::DestructiveRole)
             uninstall = button;
     ASSERT_NE(uninstall, nullptr);
-    EXPECT_EQ(uninstall->text(), QStringLiteral("Uninstall"));
     uninstall->click();
     h.settle();
     EXPECT_FALSE(settings.confirmUninstall());
