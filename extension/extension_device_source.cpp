@@ -146,6 +146,8 @@ ExtensionDeviceSource::ExtensionDeviceSource(Environment environment)
                                                               virtual_camera::kFrameWidth,
                                                               virtual_camera::kFrameHeight})) {}
 
+// The second output's handler refers to the device source weakly and does nothing once it is
+// gone; the next device source made for the same output replaces it.
 ExtensionDeviceSource::~ExtensionDeviceSource() = default;
 
 std::shared_ptr<ExtensionDeviceSource>
@@ -186,6 +188,14 @@ void ExtensionDeviceSource::build(const std::string& localizedName) {
 
     placeholder_ =
         environment_.placeholderMaker ? environment_.placeholderMaker() : makePlaceholder();
+
+    if (environment_.secondOutput) {
+        environment_.secondOutput->setWantsFramesHandler([self] {
+            if (auto device = self.lock())
+                device->secondOutputChanged();
+        });
+        secondOutputChanged();
+    }
 }
 
 CameraExtensionPropertySet ExtensionDeviceSource::availableProperties() const {
@@ -213,43 +223,58 @@ uint64_t ExtensionDeviceSource::hostTimeNowNanoseconds(Time* hostTime) const {
     return hostTimeInNanoseconds(now);
 }
 
+bool ExtensionDeviceSource::secondOutputWantsFrames() const {
+    return environment_.secondOutput && environment_.secondOutput->wantsFrames();
+}
+
+void ExtensionDeviceSource::updatePlaceholderTimerLocked() {
+    const bool needed = sourceClients_ > 0 || secondOutputWantsFrames();
+    if (needed && !placeholderTimer_) {
+        const std::weak_ptr<ExtensionDeviceSource> weak = weak_from_this();
+        placeholderTimer_ = environment_.timerQueue->startRepeatingTimer(
+            0, virtual_camera::kFrameDuration.seconds(), [weak] {
+                if (auto self = weak.lock())
+                    self->sendPlaceholderIfIdle();
+            });
+    } else if (!needed && placeholderTimer_) {
+        placeholderTimer_->invalidate();
+        placeholderTimer_.reset();
+    }
+}
+
 void ExtensionDeviceSource::startSource() {
     std::lock_guard lock(mutex_);
     ++sourceClients_;
-    if (placeholderTimer_)
-        return;
-    const std::weak_ptr<ExtensionDeviceSource> weak = weak_from_this();
-    placeholderTimer_ = environment_.timerQueue->startRepeatingTimer(
-        0, virtual_camera::kFrameDuration.seconds(), [weak] {
-            if (auto self = weak.lock())
-                self->sendPlaceholderIfIdle();
-        });
+    updatePlaceholderTimerLocked();
 }
 
 void ExtensionDeviceSource::stopSource() {
     std::lock_guard lock(mutex_);
-    const int64_t remaining = sourceClients_ - 1;
-    sourceClients_ = std::max<int64_t>(remaining, 0);
-    if (remaining > 0)
-        return;
-    if (placeholderTimer_) {
-        placeholderTimer_->invalidate();
-        placeholderTimer_.reset();
-    }
+    sourceClients_ = std::max<int64_t>(sourceClients_ - 1, 0);
+    updatePlaceholderTimerLocked();
+}
+
+void ExtensionDeviceSource::secondOutputChanged() {
+    std::lock_guard lock(mutex_);
+    updatePlaceholderTimerLocked();
 }
 
 void ExtensionDeviceSource::sendPlaceholderIfIdle() {
     // The decision and the send happen under the lock, so a tick cannot slip a placeholder in
     // after a relayed frame that arrived while it was deciding.
     std::lock_guard lock(mutex_);
-    if (sourceClients_ < 1)
+    const bool readers = sourceClients_ >= 1;
+    const bool secondOutput = secondOutputWantsFrames();
+    if (!readers && !secondOutput)
         return;
     if (lastSinkFrame_ && environment_.timerQueue->now() - *lastSinkFrame_ <= kIdleThresholdSeconds)
         return;
     if (!placeholder_)
         return;
+    if (secondOutput)
+        environment_.secondOutput->offer(placeholder_);
     const std::shared_ptr<CameraExtensionStream>& stream = sourceStream_->stream();
-    if (!stream)
+    if (!readers || !stream)
         return;
     Time presentationTime;
     const uint64_t hostNanoseconds = hostTimeNowNanoseconds(&presentationTime);
@@ -291,6 +316,8 @@ void ExtensionDeviceSource::handleConsumedBuffer(ConsumedSampleBuffer consumed,
             const std::shared_ptr<CameraExtensionStream>& source = sourceStream_->stream();
             if (sourceClients_ >= 1 && source)
                 source->sendSampleBuffer(consumed.sampleBuffer, 0, hostNanoseconds);
+            if (secondOutputWantsFrames())
+                environment_.secondOutput->offer(consumed.sampleBuffer->imageBuffer());
         }
         if (const std::shared_ptr<CameraExtensionStream>& sink = sinkStream_->stream())
             sink->notifyScheduledOutputChanged({consumed.sequenceNumber, hostNanoseconds});

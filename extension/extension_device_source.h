@@ -12,9 +12,14 @@
 //   - the service's client queue calls the role members (properties, admission, start and stop),
 //     and so startSource(), stopSource() and the first consumeNextBuffer();
 //   - the service's completion queue calls handleConsumedBuffer() and the immediate re-requests;
-//   - the timer queue runs the ticks (sendPlaceholderIfIdle) and the 5 ms retries.
+//   - the timer queue runs the ticks (sendPlaceholderIfIdle) and the 5 ms retries;
+//   - the second output's thread calls secondOutputChanged().
 // Every field shared between them (reader count, sink client, time of the last sink frame,
 // timer) sits behind one mutex; no call into the service is made that could call back under it.
+//
+// The second output (the V4L2 loopback device, when the environment has one) gets the same
+// pictures as the readers: every relayed frame and, while the app is silent, the placeholder. The
+// placeholder timer runs while there are readers or the second output wants frames.
 #pragma once
 
 #include <atomic>
@@ -27,6 +32,7 @@
 #include <vector>
 
 #include "camera_service/camera_service.h"
+#include "extension/loopback_output.h"
 #include "extension/timer_queue.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
@@ -117,6 +123,8 @@ public:
         std::function<Time()> hostClock;
         // Draws the placeholder; makePlaceholder when empty.
         std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker;
+        // Gets the readers' pictures as well; optional. Kept by whoever made the environment.
+        std::shared_ptr<FrameOutput> secondOutput;
     };
 
     // Makes the device and both streams with the service, adds the streams to the device
@@ -140,13 +148,16 @@ public:
     const std::shared_ptr<ExtensionStreamSink>& sinkStream() const { return sinkStream_; }
 
     // --- Relay and placeholder ----------------------------------------------------------------
-    // One more reader of the source stream: the first one starts the 30 Hz placeholder timer,
-    // whose first tick comes at once.
+    // One more reader of the source stream: the first one starts the 30 Hz placeholder timer
+    // (unless the second output already runs it), whose first tick comes at once.
     void startSource();
-    // One reader less (never below zero); the last one stops the timer.
+    // One reader less (never below zero); the last one stops the timer unless the second output
+    // wants frames.
     void stopSource();
-    // A timer tick: sends the placeholder when there are readers and no sink frame has come for
-    // more than kIdleThresholdSeconds.
+    // The second output began or stopped wanting frames: starts or stops the timer likewise.
+    void secondOutputChanged();
+    // A timer tick: when no sink frame has come for more than kIdleThresholdSeconds, sends the
+    // placeholder to the readers (if any) and offers it to the second output (if it wants it).
     void sendPlaceholderIfIdle();
     // Asks the sink stream for the client's next buffer, if the client is the sink client.
     void consumeNextBuffer(const CameraExtensionClientPtr& client);
@@ -172,6 +183,9 @@ private:
     void build(const std::string& localizedName);
     void requestBuffer(const CameraExtensionClientPtr& client);
     uint64_t hostTimeNowNanoseconds(Time* hostTime) const;
+    bool secondOutputWantsFrames() const;
+    // Starts or stops the placeholder timer as readers and the second output need; under mutex_.
+    void updatePlaceholderTimerLocked();
 
     const Environment environment_;
     std::shared_ptr<CameraExtensionDevice> device_;

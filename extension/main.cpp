@@ -1,6 +1,7 @@
 // orlenta-camera-extension: the virtual-camera daemon. It publishes the "Orlenta Camera" device
 // on PipeWire, relays the app's frames to every reader and shows the placeholder while the app
-// sends nothing. It reads no arguments, environment settings or files of its own.
+// sends nothing; the same pictures go to the V4L2 loopback device "Orlenta Camera" whenever one
+// exists. It reads no arguments, environment settings or files of its own.
 //
 // Exit status: 0 after SIGTERM, SIGINT or SIGHUP; 1 when PipeWire cannot be reached or is lost;
 // 3 when another instance already runs in this session. Started detached in a session of its own
@@ -21,6 +22,7 @@
 #include "extension/extension_log.h"
 #include "extension/extension_provider_source.h"
 #include "extension/instance_lock.h"
+#include "extension/loopback_output.h"
 #include "extension/placeholder.h"
 #include "extension/timer_queue.h"
 #include "media/dispatch.h"
@@ -52,8 +54,10 @@ bool onItsOwn() {
 // The PipeWire connection and the published camera, made anew after PipeWire comes back.
 class Publication {
 public:
-    Publication(orlenta::EventLoop& mainLoop, bool waitForPipeWire)
-        : mainLoop_(mainLoop), waitForPipeWire_(waitForPipeWire) {}
+    Publication(orlenta::EventLoop& mainLoop, bool waitForPipeWire,
+                std::shared_ptr<orlenta::FrameOutput> loopbackOutput)
+        : mainLoop_(mainLoop), waitForPipeWire_(waitForPipeWire),
+          loopbackOutput_(std::move(loopbackOutput)) {}
 
     // Connects and publishes the camera; false, with the reason, when that fails.
     bool start(std::string* error) {
@@ -77,6 +81,7 @@ public:
         ExtensionDeviceSource::Environment environment;
         environment.service = service_;
         environment.timerQueue = std::make_shared<SerialTimerQueue>(std::string(kTimerQueueLabel));
+        environment.secondOutput = loopbackOutput_;
         processProvider = ExtensionProviderSource::create(environment, nullptr);
         if (!processProvider || !service_->startService(processProvider->provider(), error)) {
             *error = "could not publish the camera: " + *error;
@@ -110,6 +115,7 @@ private:
 
     orlenta::EventLoop& mainLoop_;
     const bool waitForPipeWire_;
+    const std::shared_ptr<orlenta::FrameOutput> loopbackOutput_;
     std::shared_ptr<orlenta::PipeWireCameraExtensionService> service_;
     std::unique_ptr<orlenta::Timer> retryTimer_;
 };
@@ -148,7 +154,10 @@ int main() {
         mainLoop.quit(0);
     }).detach();
 
-    Publication publication(mainLoop, onItsOwn());
+    // Outlives every publication: the V4L2 device stays open while PipeWire comes and goes.
+    const auto loopbackOutput = std::make_shared<LoopbackOutput>();
+    loopbackOutput->start();
+    Publication publication(mainLoop, onItsOwn(), loopbackOutput);
     std::string error;
     if (!publication.start(&error)) {
         reportError(error);

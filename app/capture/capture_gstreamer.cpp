@@ -485,6 +485,10 @@ CaptureDeviceType deviceTypeFor(const Properties& properties, const std::string&
     std::string busInfo = lookup(properties, "v4l2.device.bus_info");
     if (busInfo.empty())
         busInfo = lookup(properties, "api.v4l2.cap.bus_info");
+    // A loopback device (a program's virtual camera) sits on the platform bus but is no camera
+    // built into the machine: it must not win the default choice over a real one.
+    if (startsWith(lowercase(busInfo), "platform:v4l2loopback"))
+        return CaptureDeviceType::external;
     if (bus.empty()) {
         const std::string info = lowercase(busInfo);
         if (startsWith(info, "usb-"))

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +27,16 @@ bool readAll(int fd, void* data, size_t size) {
     return true;
 }
 
-// Only async-signal-safe calls from here on: the app has other threads.
-[[noreturn]] void runGrandchild(char* const* argv, bool searchPath, int errorPipe) {
-    ::setsid();
+// Only async-signal-safe calls from here on: the app has other threads. outputFd, when not -1,
+// becomes standard output and error.
+[[noreturn]] void execInChild(char* const* argv, bool searchPath, int errorPipe, bool newSession,
+                              int outputFd) {
+    if (newSession)
+        ::setsid();
+    if (outputFd >= 0) {
+        ::dup2(outputFd, STDOUT_FILENO);
+        ::dup2(outputFd, STDERR_FILENO);
+    }
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -50,73 +58,160 @@ bool readAll(int fd, void* data, size_t size) {
     ::_exit(127);
 }
 
+// What both ways of starting a program prepare before fork(): the argument vector, and two
+// close-on-exec pipes: one of the caller's (`channel`) and one on which the child reports a failed
+// exec (end of file means the program runs).
+struct Launch {
+    std::vector<std::string> copies;
+    std::vector<char*> argv;
+    bool searchPath = false;
+    int channel[2] = {-1, -1};
+    int errors[2] = {-1, -1};
+
+    bool prepare(const std::vector<std::string>& arguments, std::string* error) {
+        if (arguments.empty() || arguments[0].empty())
+            return fail("no program given", error);
+        copies = arguments;
+        for (std::string& argument : copies)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        searchPath = arguments[0].find('/') == std::string::npos;
+        if (::pipe2(channel, O_CLOEXEC) != 0)
+            return fail(std::string("cannot make a pipe: ") + std::strerror(errno), error);
+        if (::pipe2(errors, O_CLOEXEC) != 0) {
+            const int code = errno;
+            ::close(channel[0]);
+            ::close(channel[1]);
+            return fail(std::string("cannot make a pipe: ") + std::strerror(code), error);
+        }
+        return true;
+    }
+
+    // In the parent after fork(): closes the child's ends, and the parent's too when the fork
+    // failed.
+    bool forked(pid_t child, std::string* error) {
+        const int forkError = errno;
+        ::close(channel[1]);
+        ::close(errors[1]);
+        if (child >= 0)
+            return true;
+        ::close(channel[0]);
+        ::close(errors[0]);
+        return fail(std::string("cannot start a process: ") + std::strerror(forkError), error);
+    }
+
+    // The exec's errno, read from the error pipe (which it closes); 0 when the program runs.
+    int execError() {
+        int code = 0;
+        if (!readAll(errors[0], &code, sizeof code))
+            code = 0;
+        ::close(errors[0]);
+        return code;
+    }
+
+    static bool fail(std::string text, std::string* error) {
+        if (error)
+            *error = std::move(text);
+        return false;
+    }
+};
+
 } // namespace
 
 std::optional<pid_t> spawnDetached(const std::vector<std::string>& arguments, std::string* error) {
-    auto fail = [error](std::string text) -> std::optional<pid_t> {
-        if (error)
-            *error = std::move(text);
+    Launch launch;
+    if (!launch.prepare(arguments, error))
         return std::nullopt;
-    };
-    if (arguments.empty() || arguments[0].empty())
-        return fail("no program given");
-
-    std::vector<std::string> copies = arguments;
-    std::vector<char*> argv;
-    for (std::string& argument : copies)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const bool searchPath = arguments[0].find('/') == std::string::npos;
-
-    int pidPipe[2];
-    int errorPipe[2];
-    if (::pipe2(pidPipe, O_CLOEXEC) != 0)
-        return fail(std::string("cannot make a pipe: ") + std::strerror(errno));
-    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
-        const int code = errno;
-        ::close(pidPipe[0]);
-        ::close(pidPipe[1]);
-        return fail(std::string("cannot make a pipe: ") + std::strerror(code));
-    }
-
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(pidPipe[0]);
-        ::close(errorPipe[0]);
+        ::close(launch.channel[0]);
+        ::close(launch.errors[0]);
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
-            ::close(pidPipe[1]);
-            runGrandchild(argv.data(), searchPath, errorPipe[1]);
+            ::close(launch.channel[1]);
+            execInChild(launch.argv.data(), launch.searchPath, launch.errors[1], true, -1);
         }
         [[maybe_unused]] const ssize_t written =
-            ::write(pidPipe[1], &grandchild, sizeof grandchild);
+            ::write(launch.channel[1], &grandchild, sizeof grandchild);
         ::_exit(grandchild > 0 ? 0 : 1);
     }
-    const int forkError = errno;
-    ::close(pidPipe[1]);
-    ::close(errorPipe[1]);
-    if (child < 0) {
-        ::close(pidPipe[0]);
-        ::close(errorPipe[0]);
-        return fail(std::string("cannot start a process: ") + std::strerror(forkError));
-    }
+    if (!launch.forked(child, error))
+        return std::nullopt;
 
     pid_t grandchild = -1;
-    const bool havePid = readAll(pidPipe[0], &grandchild, sizeof grandchild);
-    ::close(pidPipe[0]);
-    int execError = 0;
-    // End of file here means the program was executed.
-    const bool execFailed = readAll(errorPipe[0], &execError, sizeof execError);
-    ::close(errorPipe[0]);
+    const bool havePid = readAll(launch.channel[0], &grandchild, sizeof grandchild);
+    ::close(launch.channel[0]);
+    const int execError = launch.execError();
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
 
-    if (!havePid || grandchild <= 0)
-        return fail("cannot start a process");
-    if (execFailed)
-        return fail("cannot run " + arguments[0] + ": " + std::strerror(execError));
+    if (!havePid || grandchild <= 0) {
+        Launch::fail("cannot start a process", error);
+        return std::nullopt;
+    }
+    if (execError != 0) {
+        Launch::fail("cannot run " + arguments[0] + ": " + std::strerror(execError), error);
+        return std::nullopt;
+    }
     return grandchild;
+}
+
+std::optional<int> runProgram(const std::vector<std::string>& arguments, std::string* output,
+                              std::string* error, const std::atomic<bool>* cancel) {
+    Launch launch;
+    if (!launch.prepare(arguments, error))
+        return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(launch.channel[0]);
+        ::close(launch.errors[0]);
+        execInChild(launch.argv.data(), launch.searchPath, launch.errors[1], false,
+                    launch.channel[1]);
+    }
+    if (!launch.forked(child, error))
+        return std::nullopt;
+    const int execError = launch.execError();
+
+    // The output until the program closes it, looking every 50 ms whether to give up.
+    std::string collected;
+    bool cancelled = false;
+    for (;;) {
+        if (cancel && *cancel) {
+            cancelled = true;
+            break;
+        }
+        pollfd readable{launch.channel[0], POLLIN, 0};
+        const int ready = ::poll(&readable, 1, 50);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        char chunk[4096];
+        const ssize_t n = ::read(launch.channel[0], chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        collected.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(launch.channel[0]);
+    if (cancelled) {
+        ::kill(child, SIGTERM);
+        ::waitpid(child, nullptr, WNOHANG);
+        Launch::fail("cancelled", error);
+        return std::nullopt;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (execError != 0) {
+        Launch::fail("cannot run " + arguments[0] + ": " + std::strerror(execError), error);
+        return std::nullopt;
+    }
+    if (output)
+        *output = std::move(collected);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 std::optional<std::string> findOnPath(const std::string& name) {

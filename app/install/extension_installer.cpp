@@ -15,23 +15,31 @@ std::shared_ptr<ExtensionRequest> ExtensionRequest::create(Kind kind, std::strin
 
 std::shared_ptr<ExtensionInstaller>
 ExtensionInstaller::create(std::shared_ptr<ExtensionService> service, Executor& mainExecutor,
-                           std::shared_ptr<SettingsLauncher> launcher) {
+                           std::shared_ptr<SettingsLauncher> launcher,
+                           std::function<bool()> moduleMissing) {
     if (!service)
         return nullptr;
     ORLENTA_ASSERT_ON_EXECUTOR(mainExecutor);
     if (!launcher)
         launcher = createDesktopSettingsLauncher();
-    return std::shared_ptr<ExtensionInstaller>(
-        new ExtensionInstaller(std::move(service), mainExecutor, std::move(launcher)));
+    return std::shared_ptr<ExtensionInstaller>(new ExtensionInstaller(
+        std::move(service), mainExecutor, std::move(launcher), std::move(moduleMissing)));
 }
 
 ExtensionInstaller::ExtensionInstaller(std::shared_ptr<ExtensionService> service,
                                        Executor& mainExecutor,
-                                       std::shared_ptr<SettingsLauncher> launcher)
-    : service_(std::move(service)), main_(mainExecutor), launcher_(std::move(launcher)) {}
+                                       std::shared_ptr<SettingsLauncher> launcher,
+                                       std::function<bool()> moduleMissing)
+    : service_(std::move(service)), main_(mainExecutor), launcher_(std::move(launcher)),
+      moduleMissing_(std::move(moduleMissing)) {}
+
+void ExtensionInstaller::checkLoopbackModule() {
+    loopbackModuleMissing.set(moduleMissing_ && moduleMissing_());
+}
 
 void ExtensionInstaller::checkStatus() {
     ORLENTA_ASSERT_ON_EXECUTOR(main_);
+    checkLoopbackModule();
     auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
                                             std::string(kExtensionIdentifier), main_);
     request->setDelegate(weak_from_this());
@@ -113,6 +121,7 @@ void ExtensionInstaller::requestDidFinish(const ExtensionRequest& request, int r
     if (isStatusRequest(request))
         return;
     needsApproval.set(false);
+    checkLoopbackModule();
     if (result == kExtensionResultCompleted) {
         if (removing_) {
             message.set(std::string());
@@ -132,6 +141,7 @@ void ExtensionInstaller::requestDidFail(const ExtensionRequest& request,
     if (isStatusRequest(request))
         return;
     needsApproval.set(false);
+    checkLoopbackModule();
     std::string text(installer_text::couldNot);
     text += removing_ ? "remove" : "install";
     text += ": ";

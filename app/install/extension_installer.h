@@ -90,8 +90,8 @@ struct ExtensionProperties {
     std::string identifier{kExtensionIdentifier};
     // Where the daemon's program is (the unit's ExecStart or the started program), may be empty.
     std::string programPath;
-    // Waiting for the user's approval: a step that needs an administrator (such as adding a
-    // V4L2 loopback device with the administrator's password). No service asks for it today.
+    // Waiting for the user's approval: a step that needs an administrator's password (adding or
+    // removing the V4L2 loopback device), which no properties request finds pending.
     bool isAwaitingUserApproval = false;
     bool isUninstalling = false;
     // Enabled to start with the user's session (systemd) or started by the app (process).
@@ -169,6 +169,16 @@ public:
     virtual std::string name() const = 0;
 };
 
+// Where the V4L2 loopback step (app/install/loopback_setup.h) looks and writes.
+struct LoopbackSetupOptions {
+    // Holds modprobe.d and modules-load.d.
+    std::string configRoot = "/etc";
+    // Holds <kernel release>/modules.dep.
+    std::string moduleRoot = "/lib/modules";
+    // Holds the loaded modules' folders.
+    std::string loadedModuleRoot = "/sys/module";
+};
+
 struct ExtensionServiceOptions {
     // The daemon's program. Empty: orlenta-camera-extension in the folder of the running
     // program (/proc/self/exe), i.e. beside the app.
@@ -181,6 +191,10 @@ struct ExtensionServiceOptions {
     std::string pidFilePath;
     // How long an activation waits for the daemon to run before it fails.
     double startTimeoutSeconds = 10.0;
+    // When set, activation also adds the V4L2 loopback device and deactivation removes it, as
+    // an administrator (see app/install/loopback_setup.h). The app sets it; tests of the
+    // daemon's services leave it out.
+    std::optional<LoopbackSetupOptions> loopback;
 };
 
 // The systemd service when the user's systemd manager answers on the user bus, otherwise the
@@ -210,10 +224,13 @@ class ExtensionInstaller final : public ExtensionRequestDelegate,
                                  public std::enable_shared_from_this<ExtensionInstaller> {
 public:
     // mainExecutor must outlive the installer; every member is called on its thread. launcher
-    // null: createDesktopSettingsLauncher(). Null when service is null.
+    // null: createDesktopSettingsLauncher(). moduleMissing answers whether the
+    // v4l2loopback module is missing (quickly: it runs on the main thread); empty: never. Null
+    // when service is null.
     static std::shared_ptr<ExtensionInstaller>
     create(std::shared_ptr<ExtensionService> service, Executor& mainExecutor,
-           std::shared_ptr<SettingsLauncher> launcher = nullptr);
+           std::shared_ptr<SettingsLauncher> launcher = nullptr,
+           std::function<bool()> moduleMissing = {});
 
     ExtensionInstaller(const ExtensionInstaller&) = delete;
     ExtensionInstaller& operator=(const ExtensionInstaller&) = delete;
@@ -230,6 +247,10 @@ public:
     // The camera did not appear within kConnectWaitSeconds of a completed activation. Cleared by
     // virtualCameraDidConnect().
     Property<bool> needsRestart{false};
+    // The v4l2loopback module is missing, so apps that read cameras only through V4L2 cannot see
+    // the virtual camera. Looked at again by checkStatus() and at the end of every activation
+    // and deactivation.
+    Property<bool> loopbackModuleMissing{false};
     // The last activation/deactivation request was a deactivation.
     bool removing() const { return removing_; }
     // The most recent properties request; only its answers count.
@@ -261,7 +282,9 @@ public:
 
 private:
     ExtensionInstaller(std::shared_ptr<ExtensionService> service, Executor& mainExecutor,
-                       std::shared_ptr<SettingsLauncher> launcher);
+                       std::shared_ptr<SettingsLauncher> launcher,
+                       std::function<bool()> moduleMissing);
+    void checkLoopbackModule();
     bool isStatusRequest(const ExtensionRequest& request) const;
     void submit(ExtensionRequest::Kind kind);
     void startConnectWait();
@@ -271,6 +294,7 @@ private:
     bool removing_ = false;
     std::shared_ptr<ExtensionRequest> statusRequest_;
     std::shared_ptr<SettingsLauncher> launcher_;
+    std::function<bool()> moduleMissing_;
     // One-shot checks still to fire; never cancelled (a later install() resets the flags they
     // look at instead). Fired ones are dropped as new ones are added.
     std::vector<std::unique_ptr<Timer>> connectWaits_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "app/install/detached_process.h"
+#include "app/install/loopback_setup.h"
 #include "app/install/service_support.h"
 #include "camera_service/virtual_camera.h"
 #include "media/dispatch.h"
@@ -135,7 +136,7 @@ struct ProcessExtensionService::Impl {
             postFail(request, std::move(*problem));
             return;
         }
-        postFinish(request, kExtensionResultCompleted);
+        finishActivation(request, options.loopback, stopping);
     }
 
     // Whether the daemon holds its single-instance lock; where /proc/locks cannot tell, the pid
@@ -184,7 +185,7 @@ struct ProcessExtensionService::Impl {
             postFail(request, {1, "cannot remove " + pidFile + ": " + errnoText()});
             return;
         }
-        postFinish(request, kExtensionResultCompleted);
+        finishDeactivation(request, options.loopback, stopping);
     }
 };
 

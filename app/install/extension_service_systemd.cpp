@@ -11,6 +11,7 @@
 #include <systemd/sd-bus.h>
 
 #include "app/install/extension_service_process.h"
+#include "app/install/loopback_setup.h"
 #include "app/install/service_support.h"
 #include "media/dispatch.h"
 
@@ -412,7 +413,7 @@ struct SystemdExtensionService::Impl {
             undo(problem->description);
             return;
         }
-        postFinish(request, kExtensionResultCompleted);
+        finishActivation(request, options.loopback, stopping);
     }
 
     // Answers a failure unless the service is going away (then nobody listens).
@@ -454,7 +455,7 @@ struct SystemdExtensionService::Impl {
             return;
         }
         if (unitProperty(*path, "LoadState") != "loaded") {
-            postFinish(request, kExtensionResultCompleted);
+            finishDeactivation(request, options.loopback, stopping);
             return;
         }
         if (!callSimple("StopUnit", &error, true) ||
@@ -475,7 +476,7 @@ struct SystemdExtensionService::Impl {
         while (monotonicNow() < end && !stopping) {
             const std::string state = unitProperty(*path, "ActiveState");
             if (state == "inactive" || state == "failed" || state.empty()) {
-                postFinish(request, kExtensionResultCompleted);
+                finishDeactivation(request, options.loopback, stopping);
                 return;
             }
             sleepUnlessStopping(0.05, stopping);

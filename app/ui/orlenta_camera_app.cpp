@@ -11,6 +11,7 @@
 #include <QMenuBar>
 
 #include "app/capture/capture_gstreamer.h"
+#include "app/install/loopback_setup.h"
 #include "app/pipeline/face_detector.h"
 #include "app/sink/virtual_camera_sink.h"
 #include "app/ui/camera_menu.h"
@@ -92,8 +93,10 @@ std::unique_ptr<OrlentaCameraApp> OrlentaCameraApp::create(Executor& mainExecuto
         QFileInfo::exists(QStringLiteral(ORLENTA_BUILD_EXTENSION_PATH)))
         serviceOptions.programPath = ORLENTA_BUILD_EXTENSION_PATH;
 #endif
-    std::shared_ptr<ExtensionInstaller> installer =
-        ExtensionInstaller::create(createPlatformExtensionService(serviceOptions), mainExecutor);
+    serviceOptions.loopback = LoopbackSetupOptions();
+    std::shared_ptr<ExtensionInstaller> installer = ExtensionInstaller::create(
+        createPlatformExtensionService(serviceOptions), mainExecutor, nullptr,
+        [loopback = *serviceOptions.loopback] { return !loopbackModuleAvailable(loopback); });
     if (!installer)
         return fail("cannot set up the virtual camera installer");
     return std::make_unique<OrlentaCameraApp>(std::move(pipeline), std::move(installer),

@@ -4,8 +4,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 #include <QVBoxLayout>
+
+#include "app/install/loopback_setup.h"
 
 namespace orlenta {
 
@@ -30,8 +31,7 @@ QString panelText(PanelRule rule) {
     case PanelRule::connecting:
         return QStringLiteral("Connecting to the virtual camera\u2026");
     case PanelRule::approval:
-        return QStringLiteral("The virtual camera needs an administrator\u2019s approval before "
-                              "other apps can use it");
+        return QStringLiteral("Waiting for an administrator\u2019s password\u2026");
     case PanelRule::install:
         break;
     }
@@ -45,13 +45,19 @@ QString panelButtonTitle(PanelRule rule) {
     case PanelRule::restart:
         return QStringLiteral("Quit");
     case PanelRule::connecting:
-        return {};
     case PanelRule::approval:
-        return QStringLiteral("Approve\u2026");
+        return {};
     case PanelRule::install:
         break;
     }
     return QStringLiteral("Install");
+}
+
+QString loopbackMissingText() {
+    return QStringLiteral("Apps that read cameras only through V4L2 cannot see Orlenta Camera: "
+                          "install the %1 package, then Reinstall.")
+        .arg(QString::fromUtf8(kLoopbackPackage.data(),
+                               static_cast<qsizetype>(kLoopbackPackage.size())));
 }
 
 VirtualCameraPanel::VirtualCameraPanel(CameraPipeline& pipeline, ExtensionInstaller& installer,
@@ -78,14 +84,11 @@ VirtualCameraPanel::VirtualCameraPanel(CameraPipeline& pipeline, ExtensionInstal
     message_->setWordWrap(true);
     message_->setForegroundRole(QPalette::PlaceholderText);
     column->addWidget(message_);
+    loopback_ = new QLabel(loopbackMissingText(), this);
+    loopback_->setWordWrap(true);
+    loopback_->setForegroundRole(QPalette::PlaceholderText);
+    column->addWidget(loopback_);
 
-    // Return presses "Approve…" in whichever window shows the panel.
-    returnKey_ = new QShortcut(QKeySequence(Qt::Key_Return), this);
-    enterKey_ = new QShortcut(QKeySequence(Qt::Key_Enter), this);
-    returnKey_->setContext(Qt::WindowShortcut);
-    enterKey_->setContext(Qt::WindowShortcut);
-    connect(returnKey_, &QShortcut::activated, this, [this] { button_->click(); });
-    connect(enterKey_, &QShortcut::activated, this, [this] { button_->click(); });
     connect(button_, &QPushButton::clicked, this, [this] { act(); });
 
     observations_.watch(pipeline_.virtualCameraConnected, [this] { refresh(); });
@@ -93,6 +96,7 @@ VirtualCameraPanel::VirtualCameraPanel(CameraPipeline& pipeline, ExtensionInstal
     observations_.watch(installer_.finishing, [this] { refresh(); });
     observations_.watch(installer_.needsApproval, [this] { refresh(); });
     observations_.watch(installer_.message, [this] { refresh(); });
+    observations_.watch(installer_.loopbackModuleMissing, [this] { refresh(); });
     refresh();
 }
 
@@ -103,14 +107,12 @@ void VirtualCameraPanel::refresh() {
     QString title = panelButtonTitle(rule_);
     button_->setText(title);
     button_->setVisible(!title.isEmpty());
-    button_->setDefault(rule_ == PanelRule::approval);
-    busy_->setVisible(rule_ == PanelRule::connecting);
-    returnKey_->setEnabled(rule_ == PanelRule::approval);
-    enterKey_->setEnabled(rule_ == PanelRule::approval);
+    busy_->setVisible(rule_ == PanelRule::connecting || rule_ == PanelRule::approval);
     const std::string& message = installer_.message.get();
     message_->setText(QString::fromStdString(message));
     // No empty line under the row when there is nothing to say.
     message_->setVisible(!message.empty());
+    loopback_->setVisible(installer_.loopbackModuleMissing.get());
 }
 
 void VirtualCameraPanel::act() {
@@ -124,8 +126,6 @@ void VirtualCameraPanel::act() {
             onQuit_();
         break;
     case PanelRule::approval:
-        installer_.openSystemSettings();
-        break;
     case PanelRule::connecting:
         break;
     }

@@ -4,10 +4,11 @@
 //   1. the virtual camera is connected: "Virtual camera: ready", button "Reinstall";
 //   2. needsRestart: quit-and-reopen text, button "Quit";
 //   3. finishing: "Connecting to the virtual camera…", a busy indicator;
-//   4. needsApproval: an administrator's approval is needed, button "Approve…" (Return presses
-//      it), which calls the installer's openSystemSettings(); no service asks for approval today,
-//      a step that needs the administrator's password is meant to take this rule;
+//   4. needsApproval: the desktop's password dialog asks for an administrator's password (to add
+//      or remove the V4L2 camera): "Waiting for an administrator’s password…", a busy indicator;
 //   5. otherwise: the install text, button "Install".
+// Beneath, whatever the rule, one line when the v4l2loopback module is missing: which apps cannot
+// see the camera and which package to install.
 //
 // GUI thread only; follows the pipeline's virtualCameraConnected and the installer's flags.
 #pragma once
@@ -23,7 +24,6 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QShortcut;
 
 namespace orlenta {
 
@@ -31,6 +31,8 @@ enum class PanelRule { ready = 1, restart = 2, connecting = 3, approval = 4, ins
 
 PanelRule panelRule(bool connected, bool needsRestart, bool finishing, bool needsApproval);
 QString panelText(PanelRule rule);
+// The line shown while the v4l2loopback module is missing.
+QString loopbackMissingText();
 // The button's title; empty for the rule that shows a busy indicator.
 QString panelButtonTitle(PanelRule rule);
 
@@ -45,6 +47,7 @@ public:
     QPushButton* actionButton() const { return button_; }
     QProgressBar* busyIndicator() const { return busy_; }
     QLabel* messageLabel() const { return message_; }
+    QLabel* loopbackLabel() const { return loopback_; }
 
 private:
     void refresh();
@@ -58,8 +61,7 @@ private:
     QPushButton* button_;
     QProgressBar* busy_;
     QLabel* message_;
-    QShortcut* returnKey_;
-    QShortcut* enterKey_;
+    QLabel* loopback_;
     Observations observations_;
 };
 

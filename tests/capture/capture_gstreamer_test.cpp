@@ -68,6 +68,22 @@ TEST(CaptureDevices, DescriptionsFromEitherProvider) {
           {"node.nick", "Orlenta Camera"}},
          "pipewire:orlenta-camera.x.y | Orlenta Camera | Orlenta Camera | external | pipewire "
          "orlenta-camera.x.y | "},
+        // The app's own V4L2 loopback device, from either provider: its card is its model, which
+        // the pipeline leaves out; a loopback device is never a built-in camera.
+        {"Orlenta Camera",
+         {{"device.path", "/dev/video7"},
+          {"v4l2.device.bus_info", "platform:v4l2loopback-007"},
+          {"v4l2.device.card", "Orlenta Camera"}},
+         "v4l2:platform:v4l2loopback-007/Orlenta Camera | Orlenta Camera | Orlenta Camera | "
+         "external | v4l2 /dev/video7 | /dev/video7"},
+        {"Orlenta Camera (V4L2)",
+         {{"media.class", "Video/Source"},
+          {"node.name", "v4l2_input.platform-v4l2loopback.7"},
+          {"api.v4l2.path", "/dev/video7"},
+          {"api.v4l2.cap.bus_info", "platform:v4l2loopback-007"},
+          {"api.v4l2.cap.card", "Orlenta Camera"}},
+         "v4l2:platform:v4l2loopback-007/Orlenta Camera | Orlenta Camera (V4L2) | Orlenta Camera | "
+         "external | pipewire v4l2_input.platform-v4l2loopback.7 | /dev/video7"},
         {"Screen",
          {{"media.class", "Video/Source"}, {"media.role", "Screen"}, {"node.name", "screen"}},
          "none"},

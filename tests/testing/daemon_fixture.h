@@ -16,7 +16,8 @@ inline constexpr double kHostClockOffset = 1000;
 
 struct DaemonFixture {
     explicit DaemonFixture(std::shared_ptr<CameraExtensionService> extensionService = nullptr,
-                           std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {}) {
+                           std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {},
+                           std::shared_ptr<FrameOutput> secondOutput = nullptr) {
         ExtensionDeviceSource::Environment environment;
         environment.service = extensionService ? extensionService : service;
         environment.timerQueue = timers;
@@ -24,6 +25,7 @@ struct DaemonFixture {
             return Time::fromSeconds(timers->now() + kHostClockOffset);
         };
         environment.placeholderMaker = std::move(placeholderMaker);
+        environment.secondOutput = std::move(secondOutput);
         provider = ExtensionProviderSource::create(environment, nullptr);
     }
 

@@ -100,8 +100,20 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     auto activation = h.service->lastRequest(ExtensionRequest::Kind::activation);
     ASSERT_NE(activation, nullptr);
 
-    // The Linux services never ask for an administrator's approval: that rule is only in the
-    // table above.
+    // While the desktop asks for the administrator's password: no button, a busy indicator. The
+    // missing-module line shows under any rule.
+    MemoryExtensionService::answerNeedsUserApproval(activation);
+    h.main.runPending();
+    EXPECT_EQ(panel.statusLabel()->text(),
+              QStringLiteral("Waiting for an administrator\u2019s password\u2026"));
+    EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.loopbackLabel()->isVisibleTo(&panel));
+    ObservableTesting::set(h.installer->loopbackModuleMissing, true);
+    EXPECT_TRUE(panel.loopbackLabel()->isVisibleTo(&panel));
+    EXPECT_EQ(panel.loopbackLabel()->text(),
+              QStringLiteral("Apps that read cameras only through V4L2 cannot see Orlenta Camera: "
+                             "install the v4l2loopback-dkms package, then Reinstall."));
     MemoryExtensionService::answerFinish(activation, kExtensionResultCompleted);
     h.main.runPending();
     EXPECT_EQ(panel.rule(), PanelRule::connecting);
