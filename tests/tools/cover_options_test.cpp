@@ -40,6 +40,14 @@ TEST(CoverCommandLine, AcceptsOptionsAnywhereInEitherForm) {
         ASSERT_TRUE(parsed.options) << parsed.error;
         EXPECT_EQ(describe(*parsed.options), expected);
     }
+    // With -o every operand is an input, named in the folder by its own name where it can be.
+    const ParsedCommandLine batch = parseCoverCommandLine({"a.mov", "-o", "out", "b.jpeg"});
+    ASSERT_TRUE(batch.options) << batch.error;
+    EXPECT_EQ(batch.options->inputs, (std::vector<std::string>{"a.mov", "b.jpeg"}));
+    EXPECT_EQ(batch.options->outputFolder, "out");
+    EXPECT_EQ(outputNameInFolder("dir/a.mov", MediaKind::video), "a.webm");
+    EXPECT_EQ(outputNameInFolder("b.JPEG", MediaKind::image), "b.JPEG");
+    EXPECT_EQ(outputNameInFolder("c.gif", MediaKind::image), "c.png");
     EXPECT_TRUE(parseCoverCommandLine({"in.webm", "--help"}).helpRequested);
     EXPECT_NE(coverUsage().find("--virtual-camera"), std::string::npos);
 }
@@ -63,6 +71,9 @@ TEST(CoverCommandLine, RefusesWhatCannotRunWithOneLine) {
         {{"--virtual-camera=yes", "in.webm"}, "takes no value"},
         {{"--virtual-camera", "--loop=2", "in.webm"}, "takes no value"},
         {{"--virtual-camera", ""}, "INPUT is an empty name"},
+        {{"a/clip.webm", "b/clip.mp4", "-o", "out"}, "same file in the output folder"},
+        {{"--faces", "f.jsonl", "a.webm", "-o", "out"}, "cannot be used with -o"},
+        {{"-o", "out"}, "missing INPUT"},
     };
     for (const auto& [arguments, reason] : refused) {
         const ParsedCommandLine parsed = parseCoverCommandLine(arguments);

@@ -369,6 +369,26 @@ TEST_F(CoverToolTest, CoversAnImage) {
     // Away from the faces the picture is the input's (a corner of the background).
     const cv::Rect corner(0, 0, 64, 64);
     EXPECT_LT(meanDifference(expected(corner), covered(corner)), 4.0);
+
+    // Several inputs into a folder: each is written under its own name, one that fails is named
+    // and the others still run, and the status says that one failed.
+    const fs::path second = dir_ / "second.jpg";
+    cv::imwrite(second.string(), expected);
+    const fs::path folder = dir_ / "covered";
+    const ToolResult batch = runTool({kAstronaut.string(), (dir_ / "absent.png").string(),
+                                      second.string(), "-o", folder.string()},
+                                     suiteDir_);
+    EXPECT_EQ(batch.status, 1) << batch.err;
+    EXPECT_NE(batch.err.find("absent.png': "), std::string::npos) << batch.err;
+    EXPECT_NE(batch.err.find("covered 2 of 3 files; 1 failed"), std::string::npos) << batch.err;
+    for (const fs::path& name : {kAstronaut.filename(), second.filename()}) {
+        const cv::Mat written = cv::imread((folder / name).string(), cv::IMREAD_COLOR);
+        ASSERT_EQ(written.size(), expected.size()) << name;
+        EXPECT_GT(meanDifference(expected(core(log[0].faces[0].pixels)),
+                                 written(core(log[0].faces[0].pixels))),
+                  4.0)
+            << name;
+    }
 }
 
 // The covered share of the part of `face` (output pixels, y down) inside the frame, in the box

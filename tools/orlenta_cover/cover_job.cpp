@@ -33,6 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::atomic<bool> interruptRequested{false};
+// Put before every message while one file of several is under way (set between files only).
+std::string messagePrefix;
 
 // Frames whose faces are known, waiting to be covered and encoded.
 constexpr size_t kFramesBetweenStages = 2;
@@ -75,9 +77,9 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 class VideoCoverRun {
 public:
     VideoCoverRun(VideoTranscoder& transcoder, FrameFaces& faces, CoverStyle style,
-                  std::FILE* faceLog, bool showProgress)
+                  std::FILE* faceLog, bool showProgress, BatchPosition batch = {})
         : transcoder_(transcoder), finder_(faces), style_(style), faceLog_(faceLog),
-          progress_(stderr, showProgress, transcoder.estimatedFrameCount()) {}
+          progress_(stderr, showProgress, transcoder.estimatedFrameCount(), batch) {}
 
     // Empty when every frame was covered and the file completed; otherwise why not. atEnd, when
     // given, runs once the file is complete and before the threads are gone.
@@ -272,14 +274,16 @@ std::string coverImage(MediaReader& reader, FrameFaces& finder, CoverStyle style
 }
 
 // The run after the command line was understood. Returns the exit status.
-int coverFiles(const CoverOptions& options) {
+// With an output folder (options.output empty) the output's name follows from the input's kind.
+int coverFiles(const CoverOptions& options, BatchPosition batch = {}) {
     const fs::path input(options.input);
-    const fs::path output = resolvedTarget(options.output);
+    const bool inFolder = options.output.empty();
+    fs::path output = inFolder ? fs::path() : resolvedTarget(options.output);
     const std::optional<fs::path> faces =
         options.facesPath.empty() ? std::nullopt
                                   : std::optional<fs::path>(resolvedTarget(options.facesPath));
 
-    if (sameFile(input, output)) {
+    if (!inFolder && sameFile(input, output)) {
         printCoverMessage("OUTPUT is the same file as INPUT; the input is never overwritten");
         return kExitUsage;
     }
@@ -296,7 +300,16 @@ int coverFiles(const CoverOptions& options) {
         return kExitFailure;
     }
     const MediaKind inputKind = image ? MediaKind::image : MediaKind::video;
-    if (inputKind != options.outputKind) {
+    if (inFolder) {
+        output = resolvedTarget(
+            (fs::path(options.outputFolder) / outputNameInFolder(options.input, inputKind))
+                .string());
+        if (sameFile(input, output)) {
+            printCoverMessage("the output folder holds INPUT itself; the input is never "
+                              "overwritten");
+            return kExitUsage;
+        }
+    } else if (inputKind != options.outputKind) {
         printCoverMessage(inputKind == MediaKind::image
                               ? "INPUT is an image: OUTPUT must end in .png or .jpg"
                               : "INPUT is not an image: OUTPUT must end in .webm, .mp4 or .mkv");
@@ -369,8 +382,8 @@ int coverFiles(const CoverOptions& options) {
             printCoverMessage(interruptRequested ? "interrupted" : error);
             return interruptRequested ? kExitInterrupted : kExitFailure;
         }
-        VideoCoverRun run(*transcoder, finder, options.style, faceLog,
-                          ::isatty(STDERR_FILENO) == 1);
+        VideoCoverRun run(*transcoder, finder, options.style, faceLog, ::isatty(STDERR_FILENO) == 1,
+                          batch);
         failure = run.run({});
         frames = run.framesWritten();
         facesSeen = run.facesSeen();
@@ -405,8 +418,42 @@ int coverFiles(const CoverOptions& options) {
 
     for (const std::string& note : notes)
         printCoverMessage(note);
-    std::fputs((summaryLine(frames, facesSeen, elapsed) + "\n").c_str(), stderr);
+    std::string summary = summaryLine(frames, facesSeen, elapsed);
+    if (inFolder) {
+        const std::string tool = "orlenta-cover: ";
+        summary.insert(tool.size(), quotedPath(input) + " -> " + quotedPath(output) + ": ");
+    }
+    std::fputs((summary + "\n").c_str(), stderr);
     return kExitSuccess;
+}
+
+// Every input into the output folder, one after the other: a file that fails is reported (its
+// messages name it) and the rest still run; an interrupt ends the whole run.
+int coverIntoFolder(const CoverOptions& options) {
+    std::error_code ec;
+    fs::create_directories(options.outputFolder, ec);
+    if (ec || !fs::is_directory(options.outputFolder)) {
+        printCoverMessage("cannot make the output folder " + quotedPath(options.outputFolder) +
+                          ": " + (ec ? ec.message() : "a file of that name is in the way"));
+        return kExitFailure;
+    }
+    const size_t count = options.inputs.size();
+    size_t failed = 0;
+    for (size_t i = 0; i < count; ++i) {
+        CoverOptions one = options;
+        one.input = options.inputs[i];
+        messagePrefix = quotedPath(one.input) + ": ";
+        const int status = coverFiles(one, {i, count});
+        messagePrefix.clear();
+        if (status == kExitInterrupted)
+            return status;
+        failed += status == kExitSuccess ? 0 : 1;
+    }
+    if (count > 1)
+        printCoverMessage("covered " + std::to_string(count - failed) + " of " +
+                          std::to_string(count) + " files" +
+                          (failed > 0 ? "; " + std::to_string(failed) + " failed" : ""));
+    return failed > 0 ? kExitFailure : kExitSuccess;
 }
 
 } // namespace
@@ -449,6 +496,8 @@ int runCoverTool(const std::vector<std::string>& arguments) {
     try {
         if (parsed.options->virtualCamera)
             return playToVirtualCamera(*parsed.options);
+        if (!parsed.options->outputFolder.empty())
+            return coverIntoFolder(*parsed.options);
         return coverFiles(*parsed.options);
     } catch (const std::exception& e) {
         // Nothing below is meant to throw; should something still do, the temporary files
@@ -460,7 +509,7 @@ int runCoverTool(const std::vector<std::string>& arguments) {
 
 void printCoverMessage(const std::string& message) {
     std::fflush(stdout);
-    const std::string line = "orlenta-cover: " + message + "\n";
+    const std::string line = "orlenta-cover: " + messagePrefix + message + "\n";
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <set>
 
 namespace orlenta {
 
@@ -45,6 +46,13 @@ std::optional<MediaKind> mediaKindForOutput(std::string_view path) {
     return std::nullopt;
 }
 
+std::string outputNameInFolder(std::string_view input, MediaKind kind) {
+    const std::filesystem::path path(input);
+    if (mediaKindForOutput(input) == kind)
+        return path.filename().string();
+    return path.stem().string() + (kind == MediaKind::video ? ".webm" : ".png");
+}
+
 ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& arguments) {
     CoverOptions options;
     std::vector<std::string> operands;
@@ -80,7 +88,10 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
             (name == "--loop" ? options.loop : options.virtualCamera) = true;
             continue;
         }
-        if (name != "--style" && name != "--faces" && name != "--model")
+        if (name == "-o")
+            name = "--output-folder";
+        if (name != "--style" && name != "--faces" && name != "--model" &&
+            name != "--output-folder")
             return failure("unknown option '" + name + "'");
         if (!value) {
             if (i + 1 >= arguments.size())
@@ -97,6 +108,8 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
             options.style = *style;
         } else if (name == "--faces") {
             options.facesPath = *value;
+        } else if (name == "--output-folder") {
+            options.outputFolder = *value;
         } else {
             options.modelPath = *value;
         }
@@ -104,6 +117,28 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
 
     if (options.loop && !options.virtualCamera)
         return failure("--loop goes with --virtual-camera");
+    if (!options.outputFolder.empty()) {
+        if (options.virtualCamera)
+            return failure("-o cannot be used with --virtual-camera");
+        if (!options.facesPath.empty())
+            return failure("--faces names one file; it cannot be used with -o");
+        if (operands.empty())
+            return failure("missing INPUT");
+        std::set<std::string> names;
+        for (const std::string& input : operands) {
+            if (input.empty())
+                return failure("INPUT is an empty name");
+            // Video or image is known only once a file is opened; either way the stem decides.
+            const std::string stem = std::filesystem::path(input).stem().string();
+            if (!names.insert(stem).second)
+                return failure("two inputs named '" + stem +
+                               "' would be written to the same file in the output folder");
+        }
+        options.inputs = std::move(operands);
+        ParsedCommandLine parsed;
+        parsed.options = std::move(options);
+        return parsed;
+    }
     if (options.virtualCamera) {
         if (!options.facesPath.empty())
             return failure("--faces cannot be used with --virtual-camera");
@@ -143,6 +178,7 @@ ParsedCommandLine parseCoverCommandLine(const std::vector<std::string>& argument
 std::string coverUsage() {
     return "Usage: orlenta-cover [--style blur|pixelate|box] [--faces FILE] [--model FILE] INPUT "
            "OUTPUT\n"
+           "       orlenta-cover [--style blur|pixelate|box] [--model FILE] INPUT... -o FOLDER\n"
            "       orlenta-cover --virtual-camera [--loop] [--style blur|pixelate|box] [--model "
            "FILE] INPUT\n"
            "\n"
@@ -153,6 +189,10 @@ std::string coverUsage() {
            "  OUTPUT         .webm (VP8), .mp4 (H.264) or .mkv for a video input, .png or .jpg\n"
            "                 for an image; the output keeps the input's size and timing, and a\n"
            "                 video's sound and other tracks where the container can hold them\n"
+           "  -o, --output-folder FOLDER\n"
+           "                 cover every INPUT into FOLDER (made if missing), each under its own\n"
+           "                 file name (.webm or .png where its own cannot be written); a file\n"
+           "                 that fails is reported and the others still run\n"
            "  --style STYLE  how faces are covered: blur (default), pixelate or box\n"
            "  --faces FILE   also write one JSON line per frame with the faces found in it\n"
            "  --model FILE   the face detection model (default: the installed one)\n"
@@ -164,7 +204,7 @@ std::string coverUsage() {
            "  -h, --help     show this help\n"
            "\n"
            "Exit status: 0 done, 1 failed (nothing written, or the virtual camera never\n"
-           "reached), 2 bad command line, 130 interrupted.\n";
+           "reached; with -o: some file failed), 2 bad command line, 130 interrupted.\n";
 }
 
 } // namespace orlenta

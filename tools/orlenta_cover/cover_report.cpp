@@ -72,8 +72,9 @@ std::string summaryLine(int64_t frames, size_t facesSeen, double elapsedSeconds)
            fixed(fps, 1) + " fps";
 }
 
-ProgressLine::ProgressLine(std::FILE* stream, bool enabled, std::optional<int64_t> totalFrames)
-    : stream_(stream), enabled_(enabled && stream != nullptr), total_(totalFrames) {
+ProgressLine::ProgressLine(std::FILE* stream, bool enabled, std::optional<int64_t> totalFrames,
+                           BatchPosition batch)
+    : stream_(stream), enabled_(enabled && stream != nullptr), total_(totalFrames), batch_(batch) {
     if (total_ && *total_ <= 0)
         total_.reset();
 }
@@ -89,15 +90,24 @@ void ProgressLine::update(int64_t framesDone, double elapsedSeconds) {
 
     const double fps = elapsedSeconds > 0 ? static_cast<double>(framesDone) / elapsedSeconds : 0;
     std::string text = "\r";
-    if (total_) {
+    const bool batch = batch_.count > 1;
+    if (total_ || batch) {
         constexpr int kWidth = 30;
-        const double done =
-            std::clamp(static_cast<double>(framesDone) / static_cast<double>(*total_), 0.0, 1.0);
+        const double ofFile =
+            total_ ? std::clamp(static_cast<double>(framesDone) / static_cast<double>(*total_), 0.0,
+                                1.0)
+                   : 0.0;
+        const double done = (static_cast<double>(batch_.index) + ofFile) /
+                            static_cast<double>(std::max<size_t>(batch_.count, 1));
         const int filled = static_cast<int>(done * kWidth);
         text += "[" + std::string(static_cast<size_t>(filled), '#') +
                 std::string(static_cast<size_t>(kWidth - filled), ' ') + "] ";
-        text += std::to_string(static_cast<int>(done * 100)) + "%  " + std::to_string(framesDone) +
-                "/" + std::to_string(*total_) + " frames";
+        text += std::to_string(static_cast<int>(done * 100)) + "%  ";
+        if (batch)
+            text += "file " + std::to_string(batch_.index + 1) + "/" +
+                    std::to_string(batch_.count) + "  ";
+        text += std::to_string(framesDone) +
+                (total_ ? "/" + std::to_string(*total_) + " frames" : " frames");
     } else {
         text += std::to_string(framesDone) + " frames";
     }

@@ -29,9 +29,17 @@ std::string summaryLine(int64_t frames, size_t facesSeen, double elapsedSeconds)
 
 // A one-line progress bar redrawn in place with "\r". Drawn only when enabled (standard error
 // is a terminal); at most about ten redraws a second. Called from one thread at a time.
+// In a run over several files the one bar covers the whole run: file `index` of `count` fills
+// its share of it.
+struct BatchPosition {
+    size_t index = 0;
+    size_t count = 1;
+};
+
 class ProgressLine {
 public:
-    ProgressLine(std::FILE* stream, bool enabled, std::optional<int64_t> totalFrames);
+    ProgressLine(std::FILE* stream, bool enabled, std::optional<int64_t> totalFrames,
+                 BatchPosition batch = {});
     void update(int64_t framesDone, double elapsedSeconds);
     // Erases the bar so that the next line starts clean.
     void clear();
@@ -40,6 +48,7 @@ private:
     std::FILE* stream_;
     bool enabled_;
     std::optional<int64_t> total_;
+    BatchPosition batch_;
     double lastDrawn_ = -1;
     bool drawn_ = false;
 };
