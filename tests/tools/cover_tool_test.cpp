@@ -636,6 +636,15 @@ TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
     std::ofstream(garbled, std::ios::binary) << damaged;
     expectRefused({garbled.string(), out.string()}, garbled, 1, "garbled.webm");
 
+    // A JPEG cut off in its picture data decodes (grey below the cut) but is refused.
+    std::vector<uchar> jpeg;
+    cv::imencode(".jpg", cv::imread(kAstronaut.string(), cv::IMREAD_COLOR), jpeg);
+    const fs::path cut = dir_ / "cut.jpg";
+    std::ofstream(cut, std::ios::binary)
+        .write(reinterpret_cast<const char*>(jpeg.data()),
+               static_cast<std::streamsize>(jpeg.size() * 3 / 5));
+    expectRefused({cut.string(), (dir_ / "out.png").string()}, cut, 1, "truncated");
+
     // Command-line mistakes: status 2, and no file is even opened. An image in, a video out is
     // one too.
     expectRefused({excerpt().string(), (dir_ / "out.avi").string()}, excerpt(), 2, ".webm");

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -19,6 +21,44 @@
 namespace orlenta {
 
 namespace {
+
+// Whether a JPEG file holds its whole picture. Decoders fill a picture cut off in its compressed
+// data with grey and only warn, so the end-of-image marker is looked for: the segments are walked
+// to the first start of scan, and after it the marker FF D9 must come (inside compressed data a
+// FF byte is always followed by 00 or a restart marker, so it cannot be mistaken). Data after the
+// end marker (as some cameras append) is fine. Files that are not JPEG are not judged here.
+bool jpegIsComplete(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
+                                           std::istreambuf_iterator<char>());
+    const size_t size = bytes.size();
+    if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8)
+        return true;
+    size_t at = 2;
+    while (true) {
+        while (at < size && bytes[at] == 0xFF && at + 1 < size && bytes[at + 1] == 0xFF)
+            ++at; // fill bytes before a marker
+        if (at + 4 > size || bytes[at] != 0xFF)
+            return false; // cut off before the picture's data
+        const unsigned char marker = bytes[at + 1];
+        if (marker == 0xD9)
+            return false; // an end with no picture
+        if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {
+            at += 2;
+            continue;
+        }
+        const size_t length = (static_cast<size_t>(bytes[at + 2]) << 8) | bytes[at + 3];
+        if (length < 2)
+            return false;
+        at += 2 + length;
+        if (marker == 0xDA)
+            break;
+    }
+    for (; at + 1 < size; ++at)
+        if (bytes[at] == 0xFF && bytes[at + 1] == 0xD9)
+            return true;
+    return false;
+}
 
 constexpr double kFallbackFrameRate = 30;
 // Rates outside this range are metadata errors, not frame rates.
@@ -297,6 +337,11 @@ std::unique_ptr<MediaReader> MediaReader::open(const std::filesystem::path& path
         } catch (const cv::Exception&) {
         }
         cv::Mat bgra;
+        if (!picture.empty() && !jpegIsComplete(absolute)) {
+            *error = "cannot decode the image " + quotedPath(path) +
+                     " (truncated: its picture data ends before the end of the image)";
+            return nullptr;
+        }
         if (picture.empty() || !toBgra(picture, bgra)) {
             *error = "cannot decode the image " + quotedPath(path) + " (damaged or unsupported)";
             return nullptr;
