@@ -972,9 +972,12 @@ private:
             description = std::string("filesrc name=source ! decodebin ! videoconvert ! ") +
                           kSinkCaps + " ! appsink name=sink sync=true";
         } else {
-            // Caps right after the source: an unconstrained pipewiresrc never starts.
+            // Caps right after the source: an unconstrained pipewiresrc never starts. Its
+            // buffers are copied out of PipeWire's memory: when a camera goes away, pipewiresrc
+            // unmaps the memory of buffers a frame being converted may still hold.
             const std::string source =
-                d.viaPipeWire ? "pipewiresrc name=source do-timestamp=true" : "v4l2src name=source";
+                d.viaPipeWire ? "pipewiresrc name=source do-timestamp=true always-copy=true"
+                              : "v4l2src name=source";
             const std::string decode =
                 input_->mode ? captureModeCaps(*input_->mode) + " ! " : "video/x-raw ! ";
             description = source + " ! " + decode + "videoconvert ! " + kSinkCaps +
