@@ -148,11 +148,19 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     EventLoop mainLoop;
-    std::thread([&mainLoop, signals] {
+    // Joined before the loop it quits is gone, on every way out of main: woken by a SIGTERM of its
+    // own when no signal came.
+    struct SignalThread {
+        std::thread thread;
+        ~SignalThread() {
+            pthread_kill(thread.native_handle(), SIGTERM);
+            thread.join();
+        }
+    } signalThread{std::thread([&mainLoop, signals] {
         int signal = 0;
         sigwait(&signals, &signal);
         mainLoop.quit(0);
-    }).detach();
+    })};
 
     // Outlives every publication: the V4L2 device stays open while PipeWire comes and goes.
     const auto loopbackOutput = std::make_shared<LoopbackOutput>();
