@@ -87,6 +87,17 @@ struct Launch {
         return true;
     }
 
+    // fork(); in the child the parent's read ends are closed, so the child returns 0 holding
+    // only its own ends.
+    pid_t fork() {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(channel[0]);
+            ::close(errors[0]);
+        }
+        return child;
+    }
+
     // In the parent after fork(): closes the child's ends, and the parent's too when the fork
     // failed.
     bool forked(pid_t child, std::string* error) {
@@ -122,10 +133,8 @@ std::optional<pid_t> spawnDetached(const std::vector<std::string>& arguments, st
     Launch launch;
     if (!launch.prepare(arguments, error))
         return std::nullopt;
-    const pid_t child = ::fork();
+    const pid_t child = launch.fork();
     if (child == 0) {
-        ::close(launch.channel[0]);
-        ::close(launch.errors[0]);
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
             ::close(launch.channel[1]);
@@ -162,10 +171,8 @@ std::optional<int> runProgram(const std::vector<std::string>& arguments, std::st
     Launch launch;
     if (!launch.prepare(arguments, error))
         return std::nullopt;
-    const pid_t child = ::fork();
+    const pid_t child = launch.fork();
     if (child == 0) {
-        ::close(launch.channel[0]);
-        ::close(launch.errors[0]);
         execInChild(launch.argv.data(), launch.searchPath, launch.errors[1], false,
                     launch.channel[1]);
     }
