@@ -204,8 +204,17 @@ std::optional<int> runProgram(const std::vector<std::string>& arguments, std::st
     }
     ::close(launch.channel[0]);
     if (cancelled) {
+        // Asked to end, then ended for good after a second; reaped either way.
         ::kill(child, SIGTERM);
-        ::waitpid(child, nullptr, WNOHANG);
+        for (int waited = 0; ::waitpid(child, nullptr, WNOHANG) == 0; ++waited) {
+            if (waited == 20) {
+                ::kill(child, SIGKILL);
+                while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            ::usleep(50'000);
+        }
         Launch::fail("cancelled", error);
         return std::nullopt;
     }
