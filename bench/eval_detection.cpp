@@ -263,7 +263,8 @@ int main(int argc, char** argv) {
         argc > 1 ? argv[1] : std::string(ORLENTA_SOURCE_DIR) + "/../shared/devset";
     const std::string model = argc > 2 ? argv[2] : orlenta::defaultFaceModelPath();
     // A case number as the third argument prints that case's covers and writes its output to
-    // eval-case.png, to look at a miss.
+    // eval-case.png and its input with covers and true faces outlined to eval-input.png, to look
+    // at a miss or a false cover.
     const long debugCase = argc > 3 ? std::atol(argv[3]) : -1;
     const std::size_t sampleEvery = argc > 4 ? std::max(1, std::atoi(argv[4])) : 1;
     const std::vector<Picture> pictures = loadDevset(devset);
@@ -285,6 +286,7 @@ int main(int argc, char** argv) {
     std::map<std::string, Tally> byBand, byKind;
     std::map<std::string, Tally> falseByKind; // "covered" counts frames with a false cover
     std::map<std::string, std::vector<std::string>> misses;
+    std::map<std::string, std::vector<std::size_t>> falseCases;
     cv::Mat output(frameHeight, frameWidth, CV_8UC4);
     for (std::size_t n = 0; n < cases.size(); ++n) {
         const Case& c = cases[n];
@@ -320,6 +322,15 @@ int main(int argc, char** argv) {
             for (const auto& f : c.faces)
                 std::printf("true %.0f,%.0f %.0fx%.0f\n", f.x, f.y, f.width, f.height);
             cv::imwrite("eval-case.png", output);
+            // The input with the covers outlined in red and the true faces in green.
+            cv::Mat marked = c.frame.clone();
+            for (const auto& r : hidden)
+                cv::rectangle(marked,
+                              cv::Rect2d(r.x, frameHeight - r.y - r.height, r.width, r.height),
+                              cv::Scalar(0, 0, 255, 255), 3);
+            for (const auto& f : c.faces)
+                cv::rectangle(marked, f, cv::Scalar(0, 255, 0, 255), 2);
+            cv::imwrite("eval-input.png", marked);
         }
 
         const cv::Rect2d frame(0, 0, frameWidth, frameHeight);
@@ -360,7 +371,10 @@ int main(int argc, char** argv) {
                 std::printf("false %s case %zu: %.0fx%.0f at %.0f,%.0f\n", c.kind.c_str(), n,
                             box.width, box.height, box.x, box.y);
         }
-        falseByKind[c.kind.rfind("cut", 0) == 0 ? "cut" : c.kind].add(falseCover);
+        const std::string falseKind = c.kind.rfind("cut", 0) == 0 ? "cut" : c.kind;
+        falseByKind[falseKind].add(falseCover);
+        if (falseCover && falseCases[falseKind].size() < 8)
+            falseCases[falseKind].push_back(n);
     }
 
     std::printf("%zu cases from %zu pictures, %d frames each, box style\n\n", cases.size(),
@@ -376,6 +390,12 @@ int main(int argc, char** argv) {
     std::printf("\nframes with a false cover, by case\n");
     for (auto& [kind, tally] : falseByKind)
         std::printf("  %-14s %s\n", kind.c_str(), tally.text().c_str());
+    for (auto& [kind, list] : falseCases) {
+        std::printf("\nsome cases with a false cover (%s):", kind.c_str());
+        for (const std::size_t n : list)
+            std::printf(" %zu", n);
+        std::printf("\n");
+    }
     for (auto& [kind, list] : misses) {
         std::printf("\nsome misses (%s):", kind.c_str());
         for (const std::string& m : list)

@@ -239,14 +239,19 @@ TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResume
 
     daemon->signal(SIGSTOP);
     const double stopped = monotonicSeconds();
-    ::usleep(5'000'000);
+    // The stall rule closes the link once the queue has been full for two seconds; the queue
+    // fills within a frame or two of the daemon stopping.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto m = log.messages();
+            return std::find(m.begin(), m.end(),
+                             "The extension does not take frames. Connecting again.") != m.end();
+        },
+        3))
+        << "a link that stays full is closed after two seconds";
+    ::usleep(static_cast<useconds_t>(std::max(0.0, 5 - (monotonicSeconds() - stopped)) * 1e6));
     const double resumed = monotonicSeconds();
     daemon->signal(SIGCONT);
-    const auto messages = log.messages();
-    EXPECT_NE(std::find(messages.begin(), messages.end(),
-                        "The extension does not take frames. Connecting again."),
-              messages.end())
-        << "a link that stays full is closed";
     EXPECT_LT(loop.longestSend(stopped, resumed), 0.1) << "send() never waits";
     EXPECT_GE(framesSentBetween(loop, stopped, resumed),
               static_cast<size_t>((resumed - stopped) * 30 * 0.9))
