@@ -270,8 +270,6 @@ TEST(CaptureDemo, TheClipIsACameraThatLoops) {
     ASSERT_EQ(system->devices().size(), 1u);
     const CaptureDevice demo = system->devices()[0];
     EXPECT_EQ(demo.uniqueID, GStreamerCaptureSystem::kDemoUniqueID);
-    EXPECT_EQ(demo.localizedName, GStreamerCaptureSystem::kDemoName);
-    EXPECT_EQ(system->authorizationStatus(), AuthorizationStatus::authorized);
 
     // A missing clip is a clear error, not a camera that never delivers.
     error.clear();
@@ -279,33 +277,15 @@ TEST(CaptureDemo, TheClipIsACameraThatLoops) {
         GStreamerCaptureSystem::create(main, {"/nonexistent/clip.webm", false, 3.0}, &error));
     EXPECT_NE(error.find("/nonexistent/clip.webm"), std::string::npos);
 
-    // The bundled clip delivers 1280 x 720 BGRA frames.
-    SerialQueue queue("test.video");
-    FrameLog log;
-    auto session = system->makeSession();
-    session->setFrameHandler([&](std::shared_ptr<SampleBuffer> s) { log.add(*s); }, &queue);
-    queue.sync([&] {
-        EXPECT_TRUE(session->setInput(demo));
-        session->startRunning();
-    });
-    ASSERT_TRUE(main.runUntil([&] { return log.count() >= 3; }, 10));
-    {
-        std::lock_guard lock(log.mutex);
-        EXPECT_EQ(log.sizes[0], std::make_pair(1280, 720));
-    }
-    queue.sync([&] { session->stopRunning(); });
-    const size_t stopped = log.count();
-    main.runUntil([] { return false; }, 0.3);
-    EXPECT_LE(log.count(), stopped + 1) << "frames kept coming after stop";
-    session->setFrameHandler(nullptr, nullptr);
-
     // A 0.5 s clip at 20 fps, played for 1.6 s: it loops (more frames than it has), paced at its
-    // rate (not as fast as it decodes), with no pause at the loop point.
+    // rate (not as fast as it decodes), with no pause at the loop point; stopped, it stops. (The
+    // bundled clip's frames are read through the pipeline in the capture integration tests.)
     const std::optional<std::string> shortClip = makeShortClip();
     if (!shortClip)
         GTEST_SKIP() << "could not make a short clip with gst-launch-1.0";
     auto shortSystem = GStreamerCaptureSystem::create(main, {shortClip, false, 3.0}, &error);
     ASSERT_TRUE(shortSystem) << error;
+    SerialQueue queue("test.video");
     FrameLog loop;
     auto looping = shortSystem->makeSession();
     looping->setFrameHandler([&](std::shared_ptr<SampleBuffer> s) { loop.add(*s); }, &queue);
@@ -316,6 +296,9 @@ TEST(CaptureDemo, TheClipIsACameraThatLoops) {
     ASSERT_TRUE(main.runUntil([&] { return loop.count() >= 1; }, 10));
     main.runUntil([] { return false; }, 1.6);
     queue.sync([&] { looping->stopRunning(); });
+    const size_t stopped = loop.count();
+    main.runUntil([] { return false; }, 0.3);
+    EXPECT_LE(loop.count(), stopped + 1) << "frames kept coming after stop";
     looping->setFrameHandler(nullptr, nullptr);
     std::lock_guard lock(loop.mutex);
     EXPECT_GT(loop.arrivals.size(), 20u) << "the clip did not loop";

@@ -265,7 +265,7 @@ struct OfferedFrames final : FrameOutput {
 
 TEST(LoopbackRelay, TheDeviceGetsWhatReadersGetAndPipeWireGoesOnWithoutIt) {
     auto offered = std::make_shared<OfferedFrames>();
-    testing::DaemonFixture daemon(nullptr, {}, offered);
+    testing::DaemonFixture daemon({}, offered);
     ASSERT_TRUE(daemon.start());
     ExtensionDeviceSource& device = daemon.device();
     const auto placeholder = [&] { return ExtensionDeviceSourceTesting::placeholder(device); };

@@ -1,5 +1,6 @@
 // The installer for real: the process service starts and stops the actual daemon in a private
-// PipeWire session, where a PipeWire reader finds and reads "Orlenta Camera".
+// PipeWire session, where "Orlenta Camera" appears and goes (reading it is the virtual camera
+// tests' part).
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -94,12 +95,6 @@ TEST(InstallerIntegration, InstallStartsTheDaemonAndUninstallStopsIt) {
     ASSERT_TRUE(pid);
     EXPECT_NE(::getppid(), *pid) << "not the app's child: the app can go and the camera stays";
     ASSERT_TRUE(waitUntil(cameraListed, 10)) << "no \"Orlenta Camera\" node";
-    int status = -1;
-    const std::string output = runCommand(
-        "timeout 20 gst-launch-1.0 -q pipewiresrc target-object=" + kSourceNode +
-            " num-buffers=5 ! video/x-raw,format=BGRx,width=1280,height=720 ! fakesink 2>&1",
-        &status);
-    EXPECT_EQ(status, 0) << output;
     const auto found = rig.properties();
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].isActive);

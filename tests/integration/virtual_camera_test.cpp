@@ -183,26 +183,16 @@ TEST(VirtualCamera, PublishesOneCameraThatAnyReaderFindsAndEndsCleanly) {
     EXPECT_TRUE(waitUntil([&] { return app.system->devices().empty(); }, 5));
 }
 
-TEST(VirtualCamera, ReadersGetThePlaceholderThirtyTimesASecondAndComeAndGo) {
+TEST(VirtualCamera, ReadersGetThePlaceholderAndComeAndGo) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    // The placeholder's rate and picture are the unit tests' part (PlaceholderTimer, Placeholder).
     auto daemon = startDaemon();
     AppSide app;
     ASSERT_TRUE(app.waitForDevice());
     auto first = std::make_unique<TestReader>(kSourceNode);
-    ASSERT_TRUE(first->waitForFrames(1, 5)) << daemon->output();
-    const double start = testing::monotonicSeconds();
-    ::usleep(1'100'000);
-    size_t inOneSecond = 0;
-    for (const auto& frame : first->frames()) {
-        inOneSecond += frame.arrival >= start && frame.arrival < start + 1.0 ? 1 : 0;
+    ASSERT_TRUE(first->waitForFrames(10, 5)) << daemon->output();
+    for (const auto& frame : first->frames())
         EXPECT_EQ(frame.hash, placeholderHash()) << "every frame is the placeholder";
-    }
-    EXPECT_GE(inOneSecond, 25u);
-    EXPECT_LE(inOneSecond, 35u);
-    const auto picture = first->latestFrame();
-    ASSERT_EQ(picture.size(), 1280u * 720 * 4);
-    EXPECT_NEAR(picture[0], 20, 1);
-    EXPECT_EQ(picture[3], 255);
 
     auto second = std::make_unique<TestReader>(kSourceNode);
     ASSERT_TRUE(second->waitForFrames(3, 5));

@@ -2,8 +2,6 @@
 // sweep of device lists), what it logs, the full-queue timeout, the device-list listener and the
 // buffer references it keeps.
 #include <gtest/gtest.h>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,12 +13,11 @@
 namespace orlenta {
 namespace {
 
-using Stream = MemoryCameraService::PlainStream;
+using Stream = MemoryCameraSystem::PlainStream;
 const Stream kSink{};
 const Stream kSource{.direction = kSystemStreamDirectionSource};
 const Stream kUnreadable{.directionUnreadable = true};
 const Stream kRefusing{.copyBufferQueueStatus = kCameraStatusFailed};
-const Stream kNoQueue{.copyGivesNoQueue = true};
 const Stream kNotStarting{.startStatus = kCameraStatusNotReady};
 
 const std::string kUid(virtual_camera::kDeviceId);
@@ -29,49 +26,6 @@ const std::string kName(virtual_camera::kDeviceName);
 std::shared_ptr<PixelBuffer> outputFrame() {
     return PixelBuffer::create(1280, 720);
 }
-
-// The in-memory service with some streams left out of their device's stream list (as when the
-// daemon's sink node goes while its device stays), counting the stops asked of it (also of
-// streams already gone).
-class HidingSystem final : public CameraSystem {
-public:
-    explicit HidingSystem(std::shared_ptr<MemoryCameraService> inner) : inner_(std::move(inner)) {}
-    std::vector<CameraObjectId> devices() const override { return inner_->devices(); }
-    std::optional<std::string> deviceUniqueId(CameraObjectId device) const override {
-        return inner_->deviceUniqueId(device);
-    }
-    std::optional<std::string> deviceName(CameraObjectId device) const override {
-        return inner_->deviceName(device);
-    }
-    std::vector<CameraObjectId> deviceStreams(CameraObjectId device) const override {
-        std::vector<CameraObjectId> streams = inner_->deviceStreams(device);
-        std::erase_if(streams, [&](CameraObjectId s) { return hidden.count(s) != 0; });
-        return streams;
-    }
-    std::optional<uint32_t> streamDirection(CameraObjectId stream) const override {
-        return inner_->streamDirection(stream);
-    }
-    BufferQueueResult copyBufferQueue(CameraObjectId stream) override {
-        return inner_->copyBufferQueue(stream);
-    }
-    CameraStatus startStream(CameraObjectId device, CameraObjectId stream) override {
-        return inner_->startStream(device, stream);
-    }
-    CameraStatus stopStream(CameraObjectId device, CameraObjectId stream) override {
-        ++stops[stream];
-        return inner_->stopStream(device, stream);
-    }
-    ListenerId addDeviceListListener(Executor& executor, Task listener) override {
-        return inner_->addDeviceListListener(executor, std::move(listener));
-    }
-    void removeDeviceListListener(ListenerId id) override { inner_->removeDeviceListListener(id); }
-
-    std::set<CameraObjectId> hidden;
-    std::map<CameraObjectId, int> stops;
-
-private:
-    std::shared_ptr<MemoryCameraService> inner_;
-};
 
 // A sink on a fresh in-memory service, with its clock in the test's hand.
 struct SinkRig {
@@ -100,13 +54,11 @@ struct SinkRig {
     }
 
     LogCapture log;
-    ManualExecutor serviceQueue;
     ManualExecutor mainThread;
     double now = 100;
-    std::shared_ptr<MemoryCameraService> service = MemoryCameraService::create(serviceQueue);
-    std::shared_ptr<HidingSystem> system = std::make_shared<HidingSystem>(service);
+    std::shared_ptr<MemoryCameraSystem> service = std::make_shared<MemoryCameraSystem>();
     std::shared_ptr<VirtualCameraSink> sink =
-        VirtualCameraSink::create(system, mainThread, [this] { return now; });
+        VirtualCameraSink::create(service, mainThread, [this] { return now; });
 };
 struct SinkTest : ::testing::Test, SinkRig {};
 
@@ -143,7 +95,6 @@ TEST(SinkSweep, LinksOnlyToTheVirtualCamerasFirstSinkStream) {
          -1,
          -1,
          {cannotOpen + "5"}},
-        {"first sink gives no queue", {{kUid, kName, {kNoQueue}}}, -1, -1, {cannotOpen + "0"}},
         {"start refused",
          {{kUid, kName, {kNotStarting}}},
          -1,
@@ -210,15 +161,15 @@ TEST_F(SinkTest, KeepsAnOpenLinkAndFollowsAReplacedOrVanishedDevice) {
     lines();
     EXPECT_TRUE(sink->connect());
     EXPECT_EQ(lines(), (std::vector<std::string>{changed, connected(second, secondStream)}));
-    EXPECT_EQ(system->stops[firstStream], 1);
+    EXPECT_EQ(service->stopCount(firstStream), 1);
     EXPECT_EQ(sink->deviceId(), second);
 
     // The device without its sink stream: closed, and opened again once the stream is back.
-    system->hidden.insert(secondStream);
+    service->setStreamHidden(secondStream, true);
     EXPECT_FALSE(sink->connect());
     EXPECT_EQ(lines(), std::vector<std::string>{changed});
-    EXPECT_EQ(system->stops[secondStream], 1);
-    system->hidden.clear();
+    EXPECT_EQ(service->stopCount(secondStream), 1);
+    service->setStreamHidden(secondStream, false);
     EXPECT_TRUE(sink->connect());
 
     // Gone for good: closed once; later checks say so without a word.
@@ -226,7 +177,7 @@ TEST_F(SinkTest, KeepsAnOpenLinkAndFollowsAReplacedOrVanishedDevice) {
     lines();
     EXPECT_FALSE(sink->connect());
     EXPECT_EQ(lines(), std::vector<std::string>{changed});
-    EXPECT_EQ(system->stops[secondStream], 2);
+    EXPECT_EQ(service->stopCount(secondStream), 2);
     EXPECT_FALSE(sink->connect());
     EXPECT_TRUE(lines().empty());
 }

@@ -3,70 +3,206 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
-#include <map>
-#include <mutex>
 #include <utility>
 
 #include "media/simple_queue.h"
 
 namespace orlenta {
 
+// --- MemoryCameraSystem ------------------------------------------------------------------------
+
+class MemoryCameraSystem::Queue final : public SinkBufferQueue {
+public:
+    explicit Queue(int32_t capacity) : queue_(static_cast<size_t>(std::max(capacity, 0))) {}
+    int32_t count() const override { return static_cast<int32_t>(queue_.count()); }
+    int32_t capacity() const override { return static_cast<int32_t>(queue_.capacity()); }
+    bool enqueue(std::shared_ptr<SampleBuffer> sample) override {
+        return open_ && sample && queue_.enqueue(std::move(sample));
+    }
+    std::optional<std::shared_ptr<SampleBuffer>> dequeue() { return queue_.dequeue(); }
+    void close() { open_ = false; }
+
+private:
+    SimpleQueue<std::shared_ptr<SampleBuffer>> queue_;
+    std::atomic<bool> open_{true};
+};
+
+void MemoryCameraSystem::notifyLocked() {
+    for (const auto& [id, listener] : listeners_)
+        listener.first->post(listener.second);
+}
+
+CameraObjectId MemoryCameraSystem::addPlainDevice(std::optional<std::string> uniqueId,
+                                                  std::optional<std::string> name,
+                                                  const std::vector<PlainStream>& streams) {
+    std::lock_guard lock(mutex_);
+    const CameraObjectId id = nextId_++;
+    Device device{std::move(uniqueId), std::move(name), {}};
+    for (const PlainStream& plain : streams) {
+        device.streams.push_back(nextId_);
+        streams_[nextId_++] = Stream{id, plain, nullptr, 0};
+    }
+    devices_.emplace(id, std::move(device));
+    notifyLocked();
+    return id;
+}
+
+void MemoryCameraSystem::removeDevice(CameraObjectId device) {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (it == devices_.end())
+        return;
+    for (const CameraObjectId stream : it->second.streams) {
+        if (const auto& queue = streams_[stream].latestQueue)
+            queue->close();
+        streams_.erase(stream);
+    }
+    devices_.erase(it);
+    notifyLocked();
+}
+
+void MemoryCameraSystem::setPropertyReadsFail(bool fail) {
+    std::lock_guard lock(mutex_);
+    readsFail_ = fail;
+}
+
+void MemoryCameraSystem::setStreamHidden(CameraObjectId stream, bool hidden) {
+    std::lock_guard lock(mutex_);
+    if (hidden)
+        hidden_.insert(stream);
+    else
+        hidden_.erase(stream);
+}
+
+int MemoryCameraSystem::startCount(CameraObjectId stream) const {
+    std::lock_guard lock(mutex_);
+    const auto it = streams_.find(stream);
+    return it == streams_.end() ? 0 : it->second.starts;
+}
+
+int MemoryCameraSystem::stopCount(CameraObjectId stream) const {
+    std::lock_guard lock(mutex_);
+    const auto it = stops_.find(stream);
+    return it == stops_.end() ? 0 : it->second;
+}
+
+std::vector<std::shared_ptr<SampleBuffer>> MemoryCameraSystem::takeQueued(CameraObjectId stream) {
+    std::shared_ptr<Queue> queue;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = streams_.find(stream);
+        if (it != streams_.end())
+            queue = it->second.latestQueue;
+    }
+    std::vector<std::shared_ptr<SampleBuffer>> samples;
+    while (queue) {
+        auto sample = queue->dequeue();
+        if (!sample)
+            break;
+        samples.push_back(std::move(*sample));
+    }
+    return samples;
+}
+
+std::vector<CameraObjectId> MemoryCameraSystem::devices() const {
+    std::lock_guard lock(mutex_);
+    std::vector<CameraObjectId> ids;
+    for (const auto& [id, device] : devices_)
+        if (!readsFail_)
+            ids.push_back(id);
+    return ids;
+}
+
+std::optional<std::string> MemoryCameraSystem::deviceUniqueId(CameraObjectId device) const {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    return readsFail_ || it == devices_.end() ? std::nullopt : it->second.uniqueId;
+}
+
+std::optional<std::string> MemoryCameraSystem::deviceName(CameraObjectId device) const {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    return readsFail_ || it == devices_.end() ? std::nullopt : it->second.name;
+}
+
+std::vector<CameraObjectId> MemoryCameraSystem::deviceStreams(CameraObjectId device) const {
+    std::lock_guard lock(mutex_);
+    const auto it = devices_.find(device);
+    if (readsFail_ || it == devices_.end())
+        return {};
+    std::vector<CameraObjectId> streams = it->second.streams;
+    std::erase_if(streams, [&](CameraObjectId s) { return hidden_.count(s) != 0; });
+    return streams;
+}
+
+std::optional<uint32_t> MemoryCameraSystem::streamDirection(CameraObjectId stream) const {
+    std::lock_guard lock(mutex_);
+    const auto it = streams_.find(stream);
+    if (readsFail_ || it == streams_.end() || it->second.plain.directionUnreadable)
+        return std::nullopt;
+    return it->second.plain.direction;
+}
+
+BufferQueueResult MemoryCameraSystem::copyBufferQueue(CameraObjectId stream) {
+    std::lock_guard lock(mutex_);
+    const auto it = streams_.find(stream);
+    if (it == streams_.end())
+        return {kCameraStatusUnknownObject, nullptr};
+    if (it->second.plain.copyBufferQueueStatus != kCameraStatusOk)
+        return {it->second.plain.copyBufferQueueStatus, nullptr};
+    it->second.latestQueue = std::make_shared<Queue>(it->second.plain.queueCapacity);
+    return {kCameraStatusOk, it->second.latestQueue};
+}
+
+CameraStatus MemoryCameraSystem::startStream(CameraObjectId device, CameraObjectId stream) {
+    std::lock_guard lock(mutex_);
+    const auto it = streams_.find(stream);
+    if (it == streams_.end() || it->second.device != device)
+        return kCameraStatusUnknownObject;
+    ++it->second.starts;
+    return it->second.plain.startStatus;
+}
+
+CameraStatus MemoryCameraSystem::stopStream(CameraObjectId device, CameraObjectId stream) {
+    std::lock_guard lock(mutex_);
+    ++stops_[stream];
+    const auto it = streams_.find(stream);
+    return it == streams_.end() || it->second.device != device ? kCameraStatusUnknownObject
+                                                               : kCameraStatusOk;
+}
+
+CameraSystem::ListenerId MemoryCameraSystem::addDeviceListListener(Executor& executor,
+                                                                   Task listener) {
+    std::lock_guard lock(mutex_);
+    listeners_.emplace(nextListener_, std::pair{&executor, std::move(listener)});
+    return nextListener_++;
+}
+
+void MemoryCameraSystem::removeDeviceListListener(ListenerId id) {
+    std::lock_guard lock(mutex_);
+    listeners_.erase(id);
+}
+
+// --- MemoryCameraService -----------------------------------------------------------------------
+
 namespace {
 
-class MemoryQueue;
 class MemoryStream;
-class MemoryDevice;
 class MemoryProvider;
 
 } // namespace
 
-struct MemoryCameraService::State : std::enable_shared_from_this<MemoryCameraService::State> {
+struct MemoryCameraService::State {
     explicit State(Executor& queue) : serviceQueue(queue) {}
-
-    struct StreamEntry {
-        CameraObjectId id = 0;
-        CameraObjectId device = 0;
-        uint32_t direction = kSystemStreamDirectionSink;
-        std::optional<PlainStream> plain;        // set for streams of plain devices
-        std::shared_ptr<MemoryStream> published; // set for published streams
-        std::shared_ptr<MemoryQueue> latestQueue;
-        bool started = false;
-        int starts = 0;
-        int stops = 0;
-    };
-    struct DeviceEntry {
-        CameraObjectId id = 0;
-        std::optional<std::string> uniqueId;
-        std::optional<std::string> name;
-        std::vector<CameraObjectId> streams;
-        std::shared_ptr<MemoryDevice> published;
-    };
-    struct Listener {
-        Executor* executor = nullptr;
-        Task task;
-    };
 
     Executor& serviceQueue;
     mutable std::mutex mutex;
-    CameraObjectId nextObjectId = kCameraSystemObject + 1;
-    std::map<CameraObjectId, DeviceEntry> devices;
-    std::map<CameraObjectId, StreamEntry> streams;
-    std::map<ListenerId, Listener> listeners;
-    ListenerId nextListenerId = 1;
     std::shared_ptr<MemoryProvider> provider;
-    bool readsFail = false;
     size_t failConsumes = 0;
     size_t consumeRequests = 0;
     uint64_t nextClientId = 1;
-    CameraExtensionClientPtr appClient;
 
-    // Posts the listeners; called with the mutex held (posting never calls back).
-    void notifyListenersLocked() {
-        for (const auto& [id, listener] : listeners)
-            listener.executor->post(listener.task);
-    }
-    void addPublishedDeviceLocked(const std::shared_ptr<MemoryDevice>& device);
-    void removeDeviceLocked(CameraObjectId id);
+    // Completes the stream's waiting sink requests from its writers' queues.
     void serveLocked(MemoryStream& stream);
 };
 
@@ -86,18 +222,15 @@ public:
 
     std::optional<std::shared_ptr<SampleBuffer>> dequeue() { return queue_.dequeue(); }
     uint64_t takeSequenceNumber() { return nextSequence_++; }
-    void close() { open_ = false; }
 
 private:
     std::weak_ptr<State> state_;
     std::weak_ptr<MemoryStream> stream_;
     SimpleQueue<std::shared_ptr<SampleBuffer>> queue_;
-    std::atomic<bool> open_{true};
     std::atomic<uint64_t> nextSequence_{1};
 };
 
-class MemoryStream final : public CameraExtensionStream,
-                           public std::enable_shared_from_this<MemoryStream> {
+class MemoryStream final : public CameraExtensionStream {
 public:
     MemoryStream(std::weak_ptr<State> state, std::string name, const Uuid& id,
                  CameraStreamDirection direction, CameraStreamClockType clockType,
@@ -113,22 +246,24 @@ public:
     void consumeSampleBuffer(const CameraExtensionClientPtr& client,
                              ConsumeCompletion completion) override;
     void notifyScheduledOutputChanged(const CameraExtensionScheduledOutput& output) override {
-        const auto state = state_.lock();
-        if (!state)
-            return;
-        std::lock_guard lock(state->mutex);
-        outputs.push_back(output);
+        if (const auto state = state_.lock()) {
+            std::lock_guard lock(state->mutex);
+            outputs.push_back(output);
+        }
     }
     void sendSampleBuffer(std::shared_ptr<SampleBuffer> sampleBuffer, uint32_t discontinuity,
                           uint64_t hostTimeInNanoseconds) override {
-        const auto state = state_.lock();
-        if (!state)
-            return;
-        std::lock_guard lock(state->mutex);
-        sent.push_back({std::move(sampleBuffer), discontinuity, hostTimeInNanoseconds});
+        if (const auto state = state_.lock()) {
+            std::lock_guard lock(state->mutex);
+            sent.push_back({std::move(sampleBuffer), discontinuity, hostTimeInNanoseconds});
+        }
     }
 
     const std::weak_ptr<CameraExtensionStreamSource>& source() const { return source_; }
+    // Where the stream's source is called.
+    Executor& sourceQueueLocked(State& state) const {
+        return clientQueue ? *clientQueue : state.serviceQueue;
+    }
 
     // Guarded by State::mutex.
     Executor* clientQueue = nullptr;
@@ -197,8 +332,6 @@ public:
             return CameraExtensionError{"The device was not made by this service."};
         std::lock_guard lock(state->mutex);
         devices.push_back(memoryDevice);
-        if (started)
-            state->addPublishedDeviceLocked(memoryDevice);
         return std::nullopt;
     }
 
@@ -207,7 +340,6 @@ public:
 
     // Guarded by State::mutex.
     std::vector<std::shared_ptr<MemoryDevice>> devices;
-    bool started = false;
 
 private:
     std::weak_ptr<State> state_;
@@ -215,15 +347,8 @@ private:
     Executor* clientQueue_;
 };
 
-// Where a stream's sources are called.
-Executor& sourceQueueLocked(State& state, const MemoryStream& stream) {
-    return stream.clientQueue ? *stream.clientQueue : state.serviceQueue;
-}
-
 bool MemoryQueue::enqueue(std::shared_ptr<SampleBuffer> sample) {
-    if (!open_ || !sample)
-        return false;
-    if (!queue_.enqueue(std::move(sample)))
+    if (!sample || !queue_.enqueue(std::move(sample)))
         return false;
     const auto state = state_.lock();
     const auto stream = stream_.lock();
@@ -287,49 +412,6 @@ void State::serveLocked(MemoryStream& stream) {
     }
 }
 
-void State::addPublishedDeviceLocked(const std::shared_ptr<MemoryDevice>& device) {
-    DeviceEntry entry;
-    entry.id = nextObjectId++;
-    entry.uniqueId = device->deviceId().toString();
-    entry.name = device->localizedName();
-    entry.published = device;
-    for (const auto& stream : device->streams) {
-        StreamEntry streamEntry;
-        streamEntry.id = nextObjectId++;
-        streamEntry.device = entry.id;
-        streamEntry.direction = stream->direction() == CameraStreamDirection::sink
-                                    ? kSystemStreamDirectionSink
-                                    : kSystemStreamDirectionSource;
-        streamEntry.published = stream;
-        entry.streams.push_back(streamEntry.id);
-        streams.emplace(streamEntry.id, std::move(streamEntry));
-    }
-    devices.emplace(entry.id, std::move(entry));
-    notifyListenersLocked();
-}
-
-void State::removeDeviceLocked(CameraObjectId id) {
-    const auto it = devices.find(id);
-    if (it == devices.end())
-        return;
-    for (const CameraObjectId streamId : it->second.streams) {
-        const auto streamIt = streams.find(streamId);
-        if (streamIt == streams.end())
-            continue;
-        StreamEntry& entry = streamIt->second;
-        if (entry.latestQueue)
-            entry.latestQueue->close();
-        if (entry.published && entry.started) {
-            if (auto source = entry.published->source().lock()) {
-                sourceQueueLocked(*this, *entry.published).post([source] { source->stopStream(); });
-            }
-        }
-        streams.erase(streamIt);
-    }
-    devices.erase(it);
-    notifyListenersLocked();
-}
-
 MemoryCameraService::MemoryCameraService(Executor& serviceQueue)
     : state_(std::make_shared<State>(serviceQueue)) {}
 
@@ -338,139 +420,6 @@ MemoryCameraService::~MemoryCameraService() = default;
 std::shared_ptr<MemoryCameraService> MemoryCameraService::create(Executor& serviceQueue) {
     return std::shared_ptr<MemoryCameraService>(new MemoryCameraService(serviceQueue));
 }
-
-// --- CameraSystem ------------------------------------------------------------------------------
-
-std::vector<CameraObjectId> MemoryCameraService::devices() const {
-    std::lock_guard lock(state_->mutex);
-    std::vector<CameraObjectId> ids;
-    if (state_->readsFail)
-        return ids;
-    for (const auto& [id, entry] : state_->devices)
-        ids.push_back(id);
-    return ids;
-}
-
-std::optional<std::string> MemoryCameraService::deviceUniqueId(CameraObjectId device) const {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->devices.find(device);
-    if (state_->readsFail || it == state_->devices.end())
-        return std::nullopt;
-    return it->second.uniqueId;
-}
-
-std::optional<std::string> MemoryCameraService::deviceName(CameraObjectId device) const {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->devices.find(device);
-    if (state_->readsFail || it == state_->devices.end())
-        return std::nullopt;
-    return it->second.name;
-}
-
-std::vector<CameraObjectId> MemoryCameraService::deviceStreams(CameraObjectId device) const {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->devices.find(device);
-    if (state_->readsFail || it == state_->devices.end())
-        return {};
-    return it->second.streams;
-}
-
-std::optional<uint32_t> MemoryCameraService::streamDirection(CameraObjectId stream) const {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->streams.find(stream);
-    if (state_->readsFail || it == state_->streams.end())
-        return std::nullopt;
-    if (it->second.plain && it->second.plain->directionUnreadable)
-        return std::nullopt;
-    return it->second.direction;
-}
-
-BufferQueueResult MemoryCameraService::copyBufferQueue(CameraObjectId stream) {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->streams.find(stream);
-    if (it == state_->streams.end())
-        return {kCameraStatusUnknownObject, nullptr};
-    State::StreamEntry& entry = it->second;
-    if (entry.plain) {
-        if (entry.plain->copyBufferQueueStatus != kCameraStatusOk)
-            return {entry.plain->copyBufferQueueStatus, nullptr};
-        if (entry.plain->copyGivesNoQueue)
-            return {kCameraStatusOk, nullptr};
-        entry.latestQueue = std::make_shared<MemoryQueue>(state_, entry.plain->queueCapacity,
-                                                          std::weak_ptr<MemoryStream>());
-        return {kCameraStatusOk, entry.latestQueue};
-    }
-    if (entry.direction != kSystemStreamDirectionSink)
-        return {kCameraStatusUnsupported, nullptr};
-    entry.latestQueue =
-        std::make_shared<MemoryQueue>(state_, entry.published->sinkCapacity, entry.published);
-    return {kCameraStatusOk, entry.latestQueue};
-}
-
-CameraStatus MemoryCameraService::startStream(CameraObjectId device, CameraObjectId stream) {
-    CameraExtensionClientPtr client = appClient();
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->streams.find(stream);
-    if (it == state_->streams.end() || it->second.device != device)
-        return kCameraStatusUnknownObject;
-    State::StreamEntry& entry = it->second;
-    ++entry.starts;
-    if (entry.plain) {
-        if (entry.plain->startStatus == kCameraStatusOk)
-            entry.started = true;
-        return entry.plain->startStatus;
-    }
-    MemoryStream& published = *entry.published;
-    if (entry.direction == kSystemStreamDirectionSink) {
-        if (!entry.latestQueue)
-            return kCameraStatusNotReady;
-        published.writerQueues[client.get()] = entry.latestQueue;
-    }
-    if (entry.started)
-        return kCameraStatusOk;
-    entry.started = true;
-    if (auto source = published.source().lock()) {
-        sourceQueueLocked(*state_, published).post([source, client] {
-            if (source->authorizedToStartStream(client))
-                source->startStream();
-        });
-    }
-    state_->serveLocked(published);
-    return kCameraStatusOk;
-}
-
-CameraStatus MemoryCameraService::stopStream(CameraObjectId device, CameraObjectId stream) {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->streams.find(stream);
-    if (it == state_->streams.end() || it->second.device != device)
-        return kCameraStatusUnknownObject;
-    State::StreamEntry& entry = it->second;
-    ++entry.stops;
-    if (!entry.started)
-        return kCameraStatusOk;
-    entry.started = false;
-    if (entry.published) {
-        if (auto source = entry.published->source().lock()) {
-            sourceQueueLocked(*state_, *entry.published).post([source] { source->stopStream(); });
-        }
-    }
-    return kCameraStatusOk;
-}
-
-CameraSystem::ListenerId MemoryCameraService::addDeviceListListener(Executor& executor,
-                                                                    Task listener) {
-    std::lock_guard lock(state_->mutex);
-    const ListenerId id = state_->nextListenerId++;
-    state_->listeners.emplace(id, State::Listener{&executor, std::move(listener)});
-    return id;
-}
-
-void MemoryCameraService::removeDeviceListListener(ListenerId id) {
-    std::lock_guard lock(state_->mutex);
-    state_->listeners.erase(id);
-}
-
-// --- CameraExtensionService --------------------------------------------------------------------
 
 std::shared_ptr<CameraExtensionProvider>
 MemoryCameraService::makeProvider(std::weak_ptr<CameraExtensionProviderSource> source,
@@ -497,30 +446,24 @@ MemoryCameraService::makeStream(std::string localizedName, const Uuid& streamId,
 bool MemoryCameraService::startService(const std::shared_ptr<CameraExtensionProvider>& provider,
                                        std::string* errorMessage) {
     auto memoryProvider = std::dynamic_pointer_cast<MemoryProvider>(provider);
-    if (!memoryProvider) {
-        if (errorMessage)
-            *errorMessage = "The provider was not made by this service.";
-        return false;
-    }
-    // Ask the sink sources for their queue size before taking the lock: sources may take locks
+    // The sink sources are asked for their queue size without the lock: sources may take locks
     // of their own.
-    std::vector<std::shared_ptr<MemoryStream>> sinks;
+    std::vector<std::shared_ptr<MemoryStream>> streams;
     {
         std::lock_guard lock(state_->mutex);
-        if (state_->provider) {
+        if (!memoryProvider || state_->provider) {
             if (errorMessage)
-                *errorMessage = "The service is already running.";
+                *errorMessage = "The provider was not made by this service, or it runs already.";
             return false;
         }
         for (const auto& device : memoryProvider->devices)
-            for (const auto& stream : device->streams)
-                if (stream->direction() == CameraStreamDirection::sink)
-                    sinks.push_back(stream);
+            streams.insert(streams.end(), device->streams.begin(), device->streams.end());
     }
     std::vector<int32_t> capacities;
-    for (const auto& stream : sinks) {
+    for (const auto& stream : streams) {
         int32_t capacity = 1;
-        if (auto source = stream->source().lock()) {
+        const auto source = stream->source().lock();
+        if (source && stream->direction() == CameraStreamDirection::sink) {
             const auto answer =
                 source->streamProperties({CameraExtensionProperty::streamSinkBufferQueueSize});
             if (answer.sinkBufferQueueSize && *answer.sinkBufferQueueSize > 0)
@@ -530,129 +473,24 @@ bool MemoryCameraService::startService(const std::shared_ptr<CameraExtensionProv
         capacities.push_back(capacity);
     }
     std::lock_guard lock(state_->mutex);
-    for (size_t i = 0; i < sinks.size(); ++i)
-        sinks[i]->sinkCapacity = capacities[i];
-    state_->provider = memoryProvider;
-    memoryProvider->started = true;
-    for (const auto& device : memoryProvider->devices) {
-        for (const auto& stream : device->streams)
-            stream->clientQueue = memoryProvider->clientQueue();
-        state_->addPublishedDeviceLocked(device);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        streams[i]->sinkCapacity = capacities[i];
+        streams[i]->clientQueue = memoryProvider->clientQueue();
     }
+    state_->provider = memoryProvider;
     return true;
 }
 
-// --- Test controls -----------------------------------------------------------------------------
-
-CameraObjectId MemoryCameraService::addPlainDevice(std::optional<std::string> uniqueId,
-                                                   std::optional<std::string> name,
-                                                   const std::vector<PlainStream>& streams) {
-    std::lock_guard lock(state_->mutex);
-    State::DeviceEntry entry;
-    entry.id = state_->nextObjectId++;
-    entry.uniqueId = std::move(uniqueId);
-    entry.name = std::move(name);
-    for (const PlainStream& plain : streams) {
-        State::StreamEntry streamEntry;
-        streamEntry.id = state_->nextObjectId++;
-        streamEntry.device = entry.id;
-        streamEntry.direction = plain.direction;
-        streamEntry.plain = plain;
-        entry.streams.push_back(streamEntry.id);
-        state_->streams.emplace(streamEntry.id, std::move(streamEntry));
-    }
-    const CameraObjectId id = entry.id;
-    state_->devices.emplace(id, std::move(entry));
-    state_->notifyListenersLocked();
-    return id;
-}
-
-void MemoryCameraService::removeDevice(CameraObjectId device) {
-    std::lock_guard lock(state_->mutex);
-    state_->removeDeviceLocked(device);
-}
-
-std::optional<CameraObjectId> MemoryCameraService::objectIdOfDevice(const Uuid& deviceId) const {
-    std::lock_guard lock(state_->mutex);
-    for (const auto& [id, entry] : state_->devices)
-        if (entry.published && entry.published->deviceId() == deviceId)
-            return id;
-    return std::nullopt;
-}
-
-std::optional<CameraObjectId> MemoryCameraService::objectIdOfStream(const Uuid& streamId) const {
-    std::lock_guard lock(state_->mutex);
-    for (const auto& [id, entry] : state_->streams)
-        if (entry.published && entry.published->streamId() == streamId)
-            return id;
-    return std::nullopt;
-}
-
-void MemoryCameraService::setPropertyReadsFail(bool fail) {
-    std::lock_guard lock(state_->mutex);
-    state_->readsFail = fail;
-}
-
-int MemoryCameraService::startCount(CameraObjectId stream) const {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->streams.find(stream);
-    return it == state_->streams.end() ? 0 : it->second.starts;
-}
-
-int MemoryCameraService::stopCount(CameraObjectId stream) const {
-    std::lock_guard lock(state_->mutex);
-    const auto it = state_->streams.find(stream);
-    return it == state_->streams.end() ? 0 : it->second.stops;
-}
-
-std::vector<std::shared_ptr<SampleBuffer>> MemoryCameraService::takeQueued(CameraObjectId stream) {
-    std::shared_ptr<MemoryQueue> queue;
-    {
-        std::lock_guard lock(state_->mutex);
-        const auto it = state_->streams.find(stream);
-        if (it != state_->streams.end())
-            queue = it->second.latestQueue;
-    }
-    std::vector<std::shared_ptr<SampleBuffer>> samples;
-    while (queue) {
-        auto sample = queue->dequeue();
-        if (!sample)
-            break;
-        samples.push_back(std::move(*sample));
-    }
-    return samples;
-}
-
 CameraExtensionClientPtr MemoryCameraService::connectClient(std::string description) {
-    std::shared_ptr<MemoryProvider> provider;
-    CameraExtensionClientPtr client;
-    {
-        std::lock_guard lock(state_->mutex);
-        client =
-            std::make_shared<CameraExtensionClient>(state_->nextClientId++, std::move(description));
-        provider = state_->provider;
-        if (provider) {
-            if (auto source = provider->source().lock()) {
-                Executor& queue =
-                    provider->clientQueue() ? *provider->clientQueue() : state_->serviceQueue;
-                queue.post([source, client] { source->connectClient(client); });
-            }
-        }
+    std::lock_guard lock(state_->mutex);
+    auto client =
+        std::make_shared<CameraExtensionClient>(state_->nextClientId++, std::move(description));
+    const auto& provider = state_->provider;
+    if (auto source = provider ? provider->source().lock() : nullptr) {
+        Executor& queue = provider->clientQueue() ? *provider->clientQueue() : state_->serviceQueue;
+        queue.post([source, client] { source->connectClient(client); });
     }
     return client;
-}
-
-CameraExtensionClientPtr MemoryCameraService::appClient() {
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->appClient)
-            return state_->appClient;
-    }
-    auto client = connectClient("app");
-    std::lock_guard lock(state_->mutex);
-    if (!state_->appClient)
-        state_->appClient = client;
-    return state_->appClient;
 }
 
 void MemoryCameraService::startClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
@@ -660,14 +498,11 @@ void MemoryCameraService::startClientStream(const std::shared_ptr<CameraExtensio
     auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
     if (!memoryStream || !client)
         return;
+    if (memoryStream->direction() == CameraStreamDirection::sink)
+        writerQueue(stream, client);
     std::lock_guard lock(state_->mutex);
-    if (memoryStream->direction() == CameraStreamDirection::sink &&
-        memoryStream->writerQueues.find(client.get()) == memoryStream->writerQueues.end()) {
-        memoryStream->writerQueues[client.get()] = std::make_shared<MemoryQueue>(
-            state_, memoryStream->sinkCapacity, std::weak_ptr<MemoryStream>(memoryStream));
-    }
     if (auto source = memoryStream->source().lock()) {
-        sourceQueueLocked(*state_, *memoryStream).post([source, client] {
+        memoryStream->sourceQueueLocked(*state_).post([source, client] {
             if (source->authorizedToStartStream(client))
                 source->startStream();
         });
@@ -681,25 +516,27 @@ void MemoryCameraService::stopClientStream(const std::shared_ptr<CameraExtension
         return;
     std::lock_guard lock(state_->mutex);
     if (auto source = memoryStream->source().lock())
-        sourceQueueLocked(*state_, *memoryStream).post([source] { source->stopStream(); });
+        memoryStream->sourceQueueLocked(*state_).post([source] { source->stopStream(); });
+}
+
+std::shared_ptr<SinkBufferQueue>
+MemoryCameraService::writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
+                                 const CameraExtensionClientPtr& client) {
+    auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
+    if (!memoryStream || !client)
+        return nullptr;
+    std::lock_guard lock(state_->mutex);
+    auto& slot = memoryStream->writerQueues[client.get()];
+    if (!slot)
+        slot = std::make_shared<MemoryQueue>(state_, memoryStream->sinkCapacity, memoryStream);
+    return slot;
 }
 
 bool MemoryCameraService::writeSample(const std::shared_ptr<CameraExtensionStream>& stream,
                                       const CameraExtensionClientPtr& client,
                                       std::shared_ptr<SampleBuffer> sample) {
-    auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
-    if (!memoryStream || !client)
-        return false;
-    std::shared_ptr<MemoryQueue> queue;
-    {
-        std::lock_guard lock(state_->mutex);
-        auto& slot = memoryStream->writerQueues[client.get()];
-        if (!slot)
-            slot = std::make_shared<MemoryQueue>(state_, memoryStream->sinkCapacity,
-                                                 std::weak_ptr<MemoryStream>(memoryStream));
-        queue = slot;
-    }
-    return queue->enqueue(std::move(sample));
+    const auto queue = writerQueue(stream, client);
+    return queue && queue->enqueue(std::move(sample));
 }
 
 void MemoryCameraService::failNextConsumes(size_t n) {

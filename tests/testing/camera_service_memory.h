@@ -1,25 +1,20 @@
-// An in-memory camera service: both sides of camera_service.h inside one process, for unit tests
-// of the logic above them (the app's sink connection, the daemon's roles and relay).
+// In-memory halves of camera_service.h, for unit tests of the logic above them: the system side
+// (MemoryCameraSystem, for the app's sink connection) and the extension side
+// (MemoryCameraService, for the daemon's roles and relay).
 //
-// A device published through the extension side appears in the system side's device list, so an
-// app-side writer and the daemon's roles meet here as they would through the real service. Tests
-// can also add plain devices (any identifier, name and streams, with chosen failures), act as
-// readers of a source stream and as writers of a sink stream, make sink requests fail, and look at
-// everything that was sent.
-//
-// Threads: every member may be called from any thread. Nothing is called back synchronously: the
-// sources and the consume completions run on the service queue given to create() (or on the
-// provider's client queue for source calls, when one was given), and device-list listeners on
-// their own executors. With a ManualExecutor as the service queue a test decides when they run.
-//
-// Ownership: create() answers a shared service; queues and framework objects it hands out hold it
-// weakly and go quiet once it is gone.
+// Threads: every member may be called from any thread. Nothing is called back synchronously:
+// device-list listeners run on their own executors; the extension side's sources and consume
+// completions run on the service queue given to create() (or on the provider's client queue for
+// source calls, when one was given). With a ManualExecutor a test decides when they run.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,17 +22,36 @@
 
 namespace orlenta {
 
-class MemoryCameraService final : public CameraSystem,
-                                  public CameraExtensionService,
-                                  public std::enable_shared_from_this<MemoryCameraService> {
+// Camera devices that no daemon stands behind: frames written to a sink stream's queue stay there
+// until takeQueued().
+class MemoryCameraSystem final : public CameraSystem {
 public:
-    // serviceQueue must outlive the service.
-    static std::shared_ptr<MemoryCameraService> create(Executor& serviceQueue);
-    ~MemoryCameraService() override;
-    MemoryCameraService(const MemoryCameraService&) = delete;
-    MemoryCameraService& operator=(const MemoryCameraService&) = delete;
+    // Every failure the system side can report, per stream.
+    struct PlainStream {
+        uint32_t direction = kSystemStreamDirectionSink;
+        CameraStatus copyBufferQueueStatus = kCameraStatusOk;
+        CameraStatus startStatus = kCameraStatusOk;
+        int32_t queueCapacity = 1;
+        bool directionUnreadable = false;
+    };
+    // Absent identifier or name make those reads fail. Notifies the listeners; answers the
+    // device's object id.
+    CameraObjectId addPlainDevice(std::optional<std::string> uniqueId,
+                                  std::optional<std::string> name,
+                                  const std::vector<PlainStream>& streams);
+    // As when the daemon goes away: the device's queues take nothing more. Notifies the listeners.
+    void removeDevice(CameraObjectId device);
+    // Makes every property read fail (answer absent or empty).
+    void setPropertyReadsFail(bool fail);
+    // Leaves a stream out of its device's stream list (as when the daemon's sink node goes while
+    // its device stays), or lists it again.
+    void setStreamHidden(CameraObjectId stream, bool hidden);
+    // How often start and stop were called for a stream (stops also once it is gone).
+    int startCount(CameraObjectId stream) const;
+    int stopCount(CameraObjectId stream) const;
+    // Takes the samples waiting in the stream's latest queue, oldest first.
+    std::vector<std::shared_ptr<SampleBuffer>> takeQueued(CameraObjectId stream);
 
-    // --- CameraSystem -------------------------------------------------------------------------
     std::vector<CameraObjectId> devices() const override;
     std::optional<std::string> deviceUniqueId(CameraObjectId device) const override;
     std::optional<std::string> deviceName(CameraObjectId device) const override;
@@ -49,7 +63,46 @@ public:
     ListenerId addDeviceListListener(Executor& executor, Task listener) override;
     void removeDeviceListListener(ListenerId id) override;
 
-    // --- CameraExtensionService ---------------------------------------------------------------
+    class Queue;
+
+private:
+    struct Stream {
+        CameraObjectId device = 0;
+        PlainStream plain;
+        std::shared_ptr<Queue> latestQueue;
+        int starts = 0;
+    };
+    struct Device {
+        std::optional<std::string> uniqueId;
+        std::optional<std::string> name;
+        std::vector<CameraObjectId> streams;
+    };
+    void notifyLocked();
+
+    mutable std::mutex mutex_;
+    CameraObjectId nextId_ = kCameraSystemObject + 1;
+    std::map<CameraObjectId, Device> devices_;
+    std::map<CameraObjectId, Stream> streams_;
+    std::map<ListenerId, std::pair<Executor*, Task>> listeners_;
+    ListenerId nextListener_ = 1;
+    bool readsFail_ = false;
+    std::set<CameraObjectId> hidden_;
+    std::map<CameraObjectId, int> stops_;
+};
+
+// The framework objects the daemon publishes, and test controls that act as its clients: readers
+// of the source stream and writers of the sink stream.
+//
+// Ownership: create() answers a shared service; the objects it hands out hold it weakly and go
+// quiet once it is gone.
+class MemoryCameraService final : public CameraExtensionService {
+public:
+    // serviceQueue must outlive the service.
+    static std::shared_ptr<MemoryCameraService> create(Executor& serviceQueue);
+    ~MemoryCameraService() override;
+    MemoryCameraService(const MemoryCameraService&) = delete;
+    MemoryCameraService& operator=(const MemoryCameraService&) = delete;
+
     std::shared_ptr<CameraExtensionProvider>
     makeProvider(std::weak_ptr<CameraExtensionProviderSource> source,
                  Executor* clientQueue) override;
@@ -61,64 +114,29 @@ public:
     makeStream(std::string localizedName, const Uuid& streamId, CameraStreamDirection direction,
                CameraStreamClockType clockType,
                std::weak_ptr<CameraExtensionStreamSource> source) override;
-    // Publishes the provider's devices. A sink stream's queue capacity is asked of its source
-    // here, once, on the calling thread (1 when it answers none).
+    // A sink stream's queue capacity is asked of its source here, once, on the calling thread (1
+    // when it answers none).
     bool startService(const std::shared_ptr<CameraExtensionProvider>& provider,
                       std::string* errorMessage) override;
 
-    // --- Test controls ------------------------------------------------------------------------
-
-    // Every failure the system side can report, per stream of a plain device.
-    struct PlainStream {
-        uint32_t direction = kSystemStreamDirectionSink;
-        CameraStatus copyBufferQueueStatus = kCameraStatusOk;
-        // Copy succeeds but hands no queue (status 0 without a queue).
-        bool copyGivesNoQueue = false;
-        CameraStatus startStatus = kCameraStatusOk;
-        int32_t queueCapacity = 1;
-        // The direction read fails.
-        bool directionUnreadable = false;
-    };
-    // Adds a device that no daemon stands behind: frames written to its sink streams stay in the
-    // queue until takeQueued(). Absent identifier or name make those reads fail. Notifies the
-    // device-list listeners. Answers the device's object id.
-    CameraObjectId addPlainDevice(std::optional<std::string> uniqueId,
-                                  std::optional<std::string> name,
-                                  const std::vector<PlainStream>& streams);
-    // Removes any device (also a published one, as when the daemon goes away); its streams stop
-    // and their queues take nothing more. Notifies the listeners.
-    void removeDevice(CameraObjectId device);
-    // The object ids of a published device and stream, absent when not (or no longer) listed.
-    std::optional<CameraObjectId> objectIdOfDevice(const Uuid& deviceId) const;
-    std::optional<CameraObjectId> objectIdOfStream(const Uuid& streamId) const;
-    // Makes every property read of the system side fail (answer absent or empty).
-    void setPropertyReadsFail(bool fail);
-
-    // How often start and stop were called for a stream through the system side.
-    int startCount(CameraObjectId stream) const;
-    int stopCount(CameraObjectId stream) const;
-    // Takes the samples waiting in the latest queue of a stream (a plain device's, or a published
-    // sink's that the daemon has not taken yet), oldest first.
-    std::vector<std::shared_ptr<SampleBuffer>> takeQueued(CameraObjectId stream);
-
     // A new client of the service; the provider source is asked to connect it.
     CameraExtensionClientPtr connectClient(std::string description);
-    // The client through which this process's system side writes (made on first use).
-    CameraExtensionClientPtr appClient();
     // The client starts or stops a published stream: authorization, then start; or stop.
     void startClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
                            const CameraExtensionClientPtr& client);
     void stopClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
                           const CameraExtensionClientPtr& client);
-    // The client writes a sample into a published sink stream (its own queue of the sink's
-    // capacity). False when that queue is full. The app side writes through its queues instead.
+    // The client's own queue into a sink stream (of the sink's capacity), made on first use.
+    std::shared_ptr<SinkBufferQueue>
+    writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
+                const CameraExtensionClientPtr& client);
+    // Enqueues on the client's writer queue; false when that queue is full.
     bool writeSample(const std::shared_ptr<CameraExtensionStream>& stream,
                      const CameraExtensionClientPtr& client, std::shared_ptr<SampleBuffer> sample);
     // The next n sink requests (of any stream) complete with an error instead of a buffer.
     void failNextConsumes(size_t n);
-    // Sink requests waiting for a buffer.
+    // Sink requests waiting for a buffer, and made so far.
     size_t pendingConsumeCount() const;
-    // Sink requests made so far.
     size_t consumeRequestCount() const;
 
     struct SentSample {

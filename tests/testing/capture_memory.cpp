@@ -27,20 +27,6 @@ void MemoryCaptureSystem::plug(const CaptureDevice& device) {
     notify(DeviceEvent::connected, device);
 }
 
-void MemoryCaptureSystem::unplug(const std::string& uniqueID) {
-    std::optional<CaptureDevice> gone;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = std::find_if(devices_.begin(), devices_.end(),
-                               [&](const CaptureDevice& d) { return d.uniqueID == uniqueID; });
-        if (it == devices_.end())
-            return;
-        gone = *it;
-        devices_.erase(it);
-    }
-    notify(DeviceEvent::disconnected, *gone);
-}
-
 void MemoryCaptureSystem::notify(DeviceEvent event, const CaptureDevice& device) {
     std::weak_ptr<MemoryCaptureSystem> weak = weak_from_this();
     main_.post([weak, event, device] {

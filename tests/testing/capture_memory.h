@@ -1,4 +1,4 @@
-// An in-memory capture system for tests of the logic above it: devices are plugged and unplugged
+// An in-memory capture system for tests of the logic above it: devices are plugged in
 // by hand, the access status and the answer to an access request are scripted, and frames are fed
 // into sessions one by one.
 //
@@ -31,8 +31,6 @@ public:
     // --- scripting ----------------------------------------------------------------------------
     // Appends a device (or replaces the one with the same uniqueID) and notifies "connected".
     void plug(const CaptureDevice& device);
-    // Removes the device and notifies "disconnected"; an input on it stops delivering.
-    void unplug(const std::string& uniqueID);
     void setAuthorizationStatus(AuthorizationStatus status);
     // requestAccess() keeps its handler; nothing answers it (Linux asks no one).
     size_t pendingAccessRequests() const;
@@ -76,7 +74,7 @@ public:
     explicit MemoryCaptureSession(std::weak_ptr<MemoryCaptureSystem> system);
 
     // Delivers a frame to the handler if the session runs with an input whose device is still
-    // plugged. False when it was not delivered (stopped, no input, unplugged, or it replaced a
+    // plugged. False when it was not delivered (stopped, no input, not openable, or it replaced a
     // frame still waiting for the queue).
     bool deliver(std::shared_ptr<SampleBuffer> sample);
 

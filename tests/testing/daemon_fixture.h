@@ -15,11 +15,10 @@ namespace orlenta::testing {
 inline constexpr double kHostClockOffset = 1000;
 
 struct DaemonFixture {
-    explicit DaemonFixture(std::shared_ptr<CameraExtensionService> extensionService = nullptr,
-                           std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {},
+    explicit DaemonFixture(std::function<std::shared_ptr<PixelBuffer>()> placeholderMaker = {},
                            std::shared_ptr<FrameOutput> secondOutput = nullptr) {
         ExtensionDeviceSource::Environment environment;
-        environment.service = extensionService ? extensionService : service;
+        environment.service = service;
         environment.timerQueue = timers;
         environment.hostClock = [timers = timers] {
             return Time::fromSeconds(timers->now() + kHostClockOffset);

@@ -35,11 +35,6 @@ void MemoryExtensionService::answerNeedsUserApproval(
     });
 }
 
-void MemoryExtensionService::answerFoundProperties(const std::shared_ptr<ExtensionRequest>& request,
-                                                   std::vector<ExtensionProperties> properties) {
-    install_support::postProperties(request, std::move(properties));
-}
-
 void MemoryExtensionService::answerFinish(const std::shared_ptr<ExtensionRequest>& request,
                                           int result) {
     install_support::postFinish(request, result);

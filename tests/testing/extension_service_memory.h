@@ -24,8 +24,6 @@ public:
     // Posts one answer to the request's executor; the delegate (if it still exists) gets it
     // there.
     static void answerNeedsUserApproval(const std::shared_ptr<ExtensionRequest>& request);
-    static void answerFoundProperties(const std::shared_ptr<ExtensionRequest>& request,
-                                      std::vector<ExtensionProperties> properties);
     static void answerFinish(const std::shared_ptr<ExtensionRequest>& request, int result);
     static void answerFail(const std::shared_ptr<ExtensionRequest>& request, ExtensionError error);
 

@@ -53,11 +53,6 @@ public:
     }
     size_t runDue() { return advanceTo(now()); }
     size_t advance(double seconds) { return advanceTo(now() + seconds); }
-    // Sets the clock without running anything (for checks at exact instants).
-    void setNow(double time) {
-        std::lock_guard lock(mutex_);
-        now_ = time;
-    }
     size_t pendingCount() const {
         std::lock_guard lock(mutex_);
         return due_.size();
