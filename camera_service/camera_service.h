@@ -13,8 +13,9 @@
 //                   admission and start/stop, and the daemon pulls sink buffers from a stream and
 //                   sends buffers to every reader.
 //
-// Implementations: pipewire_service.h (the real one) and, for unit tests,
-// tests/testing/camera_service_memory.h (both sides meet inside one process).
+// Implementations: pipewire_service.h (the real one) and, for unit tests, in-memory halves in
+// tests/testing/camera_service_memory.h: a system side of plain devices for the sink's tests and
+// an extension side for the daemon's.
 //
 // Failures never throw: property reads answer absent or empty, calls that can fail answer a
 // CameraStatus (0 = success) or a CameraExtensionError.
