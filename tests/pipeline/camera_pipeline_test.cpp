@@ -445,7 +445,7 @@ TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     h.pipeline->start();
     h.settle();
     const Step steps[] = {
-        {0, false, 1, false}, {1.9, true, 1, false}, {0.1, true, 2, true},
+        {0, false, 1, false},  {1.9, true, 1, false}, {0.1, true, 2, true},
         {-1, false, 3, false}, {2.0, true, 4, true},
     };
     for (std::size_t i = 0; i < std::size(steps); ++i) {
@@ -493,8 +493,9 @@ TEST(PipelineVirtualCamera, CallbacksDoNothingOnceThePipelineIsGone) {
 TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
     // The app's own virtual camera, once by name and once by model identifier, even as a
     // built-in one: nothing is listed, selected or captured, not even when chosen by hand.
-    Harness h(true, {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"),
-                     camera("own-model", CaptureDeviceType::external, "Virtual", "Orlenta Camera")});
+    Harness h(true,
+              {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"),
+               camera("own-model", CaptureDeviceType::external, "Virtual", "Orlenta Camera")});
     EXPECT_TRUE(h.pipeline->cameras.get().empty());
     EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
     h.pipeline->start();

@@ -154,7 +154,8 @@ TEST_F(FaceDetectorTest, FindsTheAstronautInFramesOfAnySize) {
         SCOPED_TRACE(std::to_string(c.frame.width) + "x" + std::to_string(c.frame.height) + " at " +
                      std::to_string(c.at.x) + ", " + std::to_string(c.at.y));
         const Rect truth = expectedBox(astronautFace, c.at, c.scale, c.frame);
-        onlyFaceNear(frameWith(astronaut, c.frame, c.at, c.scale), truth.intersection({0, 0, 1, 1}));
+        onlyFaceNear(frameWith(astronaut, c.frame, c.at, c.scale),
+                     truth.intersection({0, 0, 1, 1}));
     }
 }
 
@@ -168,9 +169,10 @@ TEST_F(FaceDetectorTest, AFaceInProfileHasALargeYawEitherWay) {
     cv::Mat mirrored;
     cv::flip(turned, mirrored, 1);
     EXPECT_GT(std::abs(onlyFaceNear(turned, box).yaw.value_or(0)), 25 * degree);
-    EXPECT_GT(std::abs(onlyFaceNear(mirrored, {1 - box.maxX(), box.y, box.width, box.height})
-                           .yaw.value_or(0)),
-              25 * degree);
+    EXPECT_GT(
+        std::abs(
+            onlyFaceNear(mirrored, {1 - box.maxX(), box.y, box.width, box.height}).yaw.value_or(0)),
+        25 * degree);
     const std::optional<double> frontal =
         onlyFaceNear(frameWith(astronaut, kFrame, kAt), expectedBox(astronautFace, kAt, 1, kFrame))
             .yaw;
