@@ -176,8 +176,8 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
              ""),
           at(0, {face(nan, nan, nan, nan), face(100, 200, 80, 100, nan)}, "1@1"), at(0, {}, "1")}},
         {"a clock that is not finite or goes backwards keeps the face and its rect finite",
-         {at(nan, {a}, "1@0"), at(100, {a}, "1@0"), at(nan, {nearA}, "1@0"),
-          at(50, {a}, "1@0"), at(50.2, {nearA}, "1@0")}},
+         {at(nan, {a}, "1@0"), at(100, {a}, "1@0"), at(nan, {nearA}, "1@0"), at(50, {a}, "1@0"),
+          at(50.2, {nearA}, "1@0")}},
     };
     for (const Scenario& scenario : scenarios) {
         SCOPED_TRACE(scenario.name);
