@@ -70,9 +70,7 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     bool quit = false;
     VirtualCameraPanel panel(*h.pipeline, *h.installer, [&] { quit = true; });
     panel.show();
-    EXPECT_EQ(panel.statusLabel()->text(),
-              QStringLiteral("Install the virtual camera to use Orlenta in other apps"));
-    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Install"));
+    EXPECT_EQ(panel.rule(), PanelRule::install);
     EXPECT_FALSE(panel.messageLabel()->isVisibleTo(&panel));
 
     QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
@@ -86,8 +84,7 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     // missing-module line shows under any rule.
     MemoryExtensionService::answerNeedsUserApproval(activation);
     h.main.runPending();
-    EXPECT_EQ(panel.statusLabel()->text(),
-              QStringLiteral("Waiting for an administrator\u2019s password\u2026"));
+    EXPECT_EQ(panel.rule(), PanelRule::approval);
     EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
     EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
     EXPECT_FALSE(panel.loopbackLabel()->isVisibleTo(&panel));
@@ -96,8 +93,6 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
     MemoryExtensionService::answerFinish(activation, kExtensionResultCompleted);
     h.main.runPending();
     EXPECT_EQ(panel.rule(), PanelRule::connecting);
-    EXPECT_EQ(panel.statusLabel()->text(),
-              QStringLiteral("Connecting to the virtual camera\u2026"));
     EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
     EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
 
@@ -109,7 +104,6 @@ TEST(VirtualCameraPanel, RulesInPriorityOrder) {
 
     ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_EQ(panel.rule(), PanelRule::ready);
-    EXPECT_EQ(panel.statusLabel()->text(), QStringLiteral("Virtual camera: ready"));
     EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Reinstall"));
     size_t before = h.service->requests().size();
     QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
