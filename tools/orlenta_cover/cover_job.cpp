@@ -38,6 +38,13 @@ std::string messagePrefix;
 
 // Frames whose faces are known, waiting to be covered and encoded.
 constexpr size_t kFramesBetweenStages = 2;
+// The detector looks at each quarter of a video frame only every eighth frame, so a small face
+// that comes into view is found up to seven frames late. The detecting thread holds this many
+// frames back, and a face found for the first time is covered in those too.
+constexpr size_t kLookbackFrames = 7;
+// A face covered in the frames before it was found gets a box this much wider and taller than
+// where it was found, for the way it moved in between.
+constexpr double kLookbackGrowth = 0.25;
 // How often a waiting thread looks for an interrupt.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(100);
 
@@ -150,17 +157,49 @@ private:
                      ": stopped without writing anything");
                 break;
             }
-            std::unique_lock lock(mutex_);
-            while (!stopping_ && waiting_.size() >= kFramesBetweenStages)
-                changed_.wait_for(lock, kInterruptPoll);
-            if (stopping_)
+            coverNewFacesInHeldFrames(*faces);
+            // Held frames keep their own copy of the picture: the decoder's memory goes back to
+            // it at once, so holding frames never starves its buffer pool.
+            held_.push_back({index, frame.detach(), std::move(*faces)});
+            if (held_.size() > kLookbackFrames && !handOn())
                 break;
-            waiting_.push_back({index, std::move(frame), std::move(*faces)});
-            changed_.notify_all();
         }
+        while (!held_.empty())
+            if (!handOn())
+                break;
         std::lock_guard lock(mutex_);
         ended_ = true;
         changed_.notify_all();
+    }
+
+    // A face the tracker reports for the first time is covered in the held frames before it,
+    // where it was most likely in view already but not yet found.
+    void coverNewFacesInHeldFrames(const std::vector<TrackedFace>& faces) {
+        for (const TrackedFace& face : faces) {
+            if (!seenFaces_.insert(face.id).second || face.shown)
+                continue;
+            TrackedFace earlier = face;
+            const double dx = face.rect.width * kLookbackGrowth / 2;
+            const double dy = face.rect.height * kLookbackGrowth / 2;
+            earlier.rect = {face.rect.x - dx, face.rect.y - dy, face.rect.width + 2 * dx,
+                            face.rect.height + 2 * dy};
+            for (FoundFrame& before : held_)
+                before.faces.push_back(earlier);
+        }
+    }
+
+    // Hands the oldest held frame on to the writing thread, waiting for room. False when the run
+    // is stopping.
+    bool handOn() {
+        std::unique_lock lock(mutex_);
+        while (!stopping_ && waiting_.size() >= kFramesBetweenStages)
+            changed_.wait_for(lock, kInterruptPoll);
+        if (stopping_)
+            return false;
+        waiting_.push_back(std::move(held_.front()));
+        held_.pop_front();
+        changed_.notify_all();
+        return true;
     }
 
     // --- writing thread ---------------------------------------------------------------------
@@ -235,6 +274,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<FoundFrame> waiting_;
+    // Detecting thread only.
+    std::deque<FoundFrame> held_;
+    std::set<int64_t> seenFaces_;
     bool ended_ = false;
     bool writerDone_ = false;
     bool stopping_ = false;

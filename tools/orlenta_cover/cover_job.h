@@ -4,7 +4,9 @@
 // timestamps and its other tracks; a detecting thread finds the faces of each decoded frame on
 // a scaled copy with the app's detector and tracker (FrameFaces), and a writing thread covers
 // them at full size and hands the frame to the encoder. Decoding, detecting, covering and
-// encoding thus overlap. At most two frames wait between the stages, so a faster stage waits
+// encoding thus overlap. The detecting thread holds the last seven frames back (copies of their
+// pictures) and covers a face found for the first time in those too, since the detector may find
+// a small face only when its quarter of the frame comes round. At most two frames wait between the stages, so a faster stage waits
 // for a slower one instead of dropping anything. The tracker runs on each frame's media time, so
 // the result does not depend on the speed of the machine. An image is covered the same way on
 // the calling thread.

@@ -163,6 +163,16 @@ DecodedFrame& DecodedFrame::operator=(DecodedFrame&& other) noexcept {
     return *this;
 }
 
+DecodedFrame DecodedFrame::detach() {
+    DecodedFrame copy;
+    copy.bgra_ = bgra_.clone();
+    copy.runningTime_ = runningTime_;
+    copy.duration_ = duration_;
+    copy.seconds_ = seconds_;
+    release();
+    return copy;
+}
+
 void DecodedFrame::release() {
     bgra_ = cv::Mat();
     if (mapped_ && mapInfo_)

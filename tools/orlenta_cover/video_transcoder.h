@@ -51,6 +51,9 @@ public:
     DecodedFrame& operator=(const DecodedFrame&) = delete;
 
     const cv::Mat& bgra() const { return bgra_; }
+    // The same frame holding a copy of its picture, the decoder's memory given back; this one is
+    // left empty.
+    DecodedFrame detach();
     // The frame's place on the output's timeline (nanoseconds from the start of the file) and
     // its duration (absent when the file gives none).
     int64_t runningTime() const { return runningTime_; }
