@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QTest>
 
+#include "app/ui/face_marks_view.h"
 #include "app/ui/outline_button.h"
 #include "app/ui/preview_area.h"
 #include "tests/ui/ui_harness.h"
