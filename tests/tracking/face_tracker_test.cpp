@@ -1,5 +1,5 @@
-// The face tracker through its public calls only: cover boxes, the glide, and scenarios of faces
-// coming, going, being clicked and coming back, each written as a table of steps.
+// The face tracker through its public calls only: cover boxes, and scenarios of faces coming,
+// going, being clicked and coming back, each written as a table of steps.
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
@@ -61,56 +61,6 @@ TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
             << "yaw " << yaw;
 }
 
-TEST(FaceTrackerTest, RectsGlideByTheClampedTimeStepAndSnapWhenClose) {
-    const Detection before = face(100, 200, 80, 100);
-    const Detection after = face(120, 200, 80, 100);
-    const Rect target = firstRect(after);
-    // Seen at 0, then 20 px to the right at 0: the rect takes in the new core at once and the
-    // target moves, so only minX and width differ between rect and target.
-    const auto start = [&] {
-        FaceTracker tracker;
-        EXPECT_TRUE(rectNear(tracker.update({before}, 0)[0].rect, {77.36, 181.6, 125.28, 172.8}));
-        EXPECT_TRUE(rectNear(tracker.update({after}, 0)[0].rect, {77.36, 181.6, 136, 172.8}));
-        return tracker;
-    };
-    struct Step {
-        double now;
-        bool seen;
-        double alpha;
-    };
-    // 30 fps, a gap beyond the quarter-second clamp, and a clock that is not finite or goes
-    // backwards, which glides nothing.
-    const Step steps[] = {{kFrame, true, 0.39347},
-                          {kFrame, false, 0.39347},
-                          {1.0, true, 0.97648},
-                          {nan, true, 0},
-                          {-1, true, 0}};
-    for (const Step& step : steps) {
-        FaceTracker tracker = start();
-        const auto faces =
-            tracker.update(step.seen ? std::vector{after} : std::vector<Detection>{}, step.now);
-        ASSERT_EQ(faces.size(), 1u);
-        const Rect expected{77.36 + step.alpha * 20, 181.6, 136 - step.alpha * 10.72, 172.8};
-        EXPECT_TRUE(rectNear(faces[0].rect, expected, 1e-3)) << "at " << step.now;
-    }
-
-    // Eight frames at 30 fps bring every edge within half a pixel of the target: the next update,
-    // even without time passing, puts the rect exactly on it.
-    FaceTracker tracker = start();
-    Rect rect = tracker.faces()[0].rect;
-    double now = 0;
-    for (int i = 0; i < 8; ++i) {
-        now += kFrame;
-        const auto faces = tracker.update({}, now);
-        ASSERT_EQ(faces.size(), 1u);
-        rect = faces[0].rect;
-    }
-    ASSERT_LT(std::fabs(rect.x - target.x), 0.5);
-    ASSERT_LT(std::fabs(rect.width - target.width), 0.5);
-    ASSERT_NE(rect, target);
-    EXPECT_EQ(tracker.update({}, now).at(0).rect, target);
-}
-
 // One step of a scenario: an update at a time with detections, a click at a point (output pixels),
 // Hide All, or a reset. `expect` lists the faces afterwards: "1 2s" is face 1 hidden and face 2
 // shown; when it holds an '@', each face is followed by the indices of this step's detections
@@ -166,9 +116,6 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
     const Detection fading = face(430, 210, 80, 100);
     const Point keptCorner{firstRect(kept).minX() + 1, firstRect(kept).minY() + 1};
     const Point fadingCorner{firstRect(fading).maxX() - 1, firstRect(fading).maxY() - 1};
-    // An 80 x 125 face: the match limit is its 216 px tall rect, and a horizontal shift of the
-    // face moves its cover box by as much.
-    const Detection tall = face(400, 200, 80, 125);
     // Three faces, the second inside the first; the third as wide as the second, overlapping it.
     const Detection wide = face(300, 200, 300, 300);
     const Detection narrow = face(400, 250, 80, 100);
@@ -214,13 +161,6 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
           at(0.5, {a}, "4")}},
         {"detections take the nearest free track in detection order",
          {at(0, {p}, "1@0"), at(0, {face(440, 200, 80, 100), p}, "1@01 2@1")}},
-        {"a detection exactly between two tracks goes to the older",
-         {at(0, {a, face(300, 200, 80, 100)}, "1@0 2@1"),
-          at(0, {face(200, 200, 80, 100)}, "1@0 2@")}},
-        {"a detection at exactly the limit is a new face",
-         {at(0, {tall}, "1"), at(kFrame, {face(616, 200, 80, 125)}, "1@ 2@0")}},
-        {"a detection just inside the limit is the same face",
-         {at(0, {tall}, "1"), at(kFrame, {face(std::nextafter(616.0, 0.0), 200, 80, 125)}, "1@0")}},
         {"a click flips the narrowest face under it; left and bottom edges belong to a face",
          {at(0, {wide, narrow}, "1 2"), click({10, 10}, "1 2"), click({nan, 300}, "1 2"),
           click(n.center(), "1 2s"), click({n.minX(), n.midY()}, "1 2"),
@@ -235,8 +175,9 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
               face(nan, nan, nan, nan)},
              ""),
           at(0, {face(nan, nan, nan, nan), face(100, 200, 80, 100, nan)}, "1@1"), at(0, {}, "1")}},
-        {"a clock that is not finite on the first update still makes the face",
-         {at(nan, {a}, "1@0"), at(100, {a}, "1@0")}},
+        {"a clock that is not finite or goes backwards keeps the face and its rect finite",
+         {at(nan, {a}, "1@0"), at(100, {a}, "1@0"), at(nan, {nearA}, "1@0"), at(50, {a}, "1@0"),
+          at(50.2, {nearA}, "1@0")}},
     };
     for (const Scenario& scenario : scenarios) {
         SCOPED_TRACE(scenario.name);

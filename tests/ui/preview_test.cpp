@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
-#include <QMouseEvent>
 #include <QTest>
 
 #include "app/ui/face_marks_view.h"
@@ -15,13 +14,6 @@ namespace orlenta {
 namespace {
 
 using test::UiHarness;
-
-// A left press at an exact point (QTest takes (0, 0) to mean the widget's centre).
-void pressAt(QWidget* widget, QPointF at) {
-    QMouseEvent press(QEvent::MouseButtonPress, at, widget->mapToGlobal(at), Qt::LeftButton,
-                      Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(widget, &press);
-}
 
 std::vector<bool> shownFlags(const CameraPipeline& pipeline) {
     std::vector<bool> flags;
@@ -59,32 +51,6 @@ TEST(PreviewArea, ClickShowsAFaceAndHideAllHidesEveryFace) {
     QTest::mouseClick(area.hideAllButton(), Qt::LeftButton);
     ASSERT_TRUE(h.main.runUntil([&] { return !area.hideAllButton()->isVisibleTo(&area); }));
     EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("FACES HIDDEN \u00B7 3"));
-}
-
-TEST(FaceMarksView, ClicksInTheCornersReachTheFacesThere) {
-    EXPECT_EQ(markPointForClick(QPointF(0, 0), QSizeF(kPreviewWidth, kPreviewHeight)),
-              (Point{0, 0}));
-    EXPECT_EQ(markPointForClick(QPointF(485, 273), QSizeF(kPreviewWidth, kPreviewHeight)),
-              (Point{1, 1}));
-    EXPECT_EQ(CameraPipeline::toOutputPixels({0, 0}), (Point{0, 720}));
-    EXPECT_EQ(CameraPipeline::toOutputPixels({1, 1}), (Point{1280, 0}));
-
-    UiHarness h;
-    PreviewArea area(*h.pipeline, h.layer);
-    area.show();
-    // Faces touching the top-left and the bottom-right corners.
-    h.setFaces({QRectF(0.0, 0.0, 0.2, 0.3), QRectF(0.8, 0.7, 0.2, 0.3)});
-    ASSERT_TRUE(h.processUntilMarks(2));
-    bool topLeftFirst = h.pipeline->faceMarks.get()[0].rect.x < 0.5;
-    pressAt(area.faceMarksView(), QPointF(0, 0));
-    ASSERT_TRUE(h.main.runUntil([&] { return area.hideAllButton()->isVisibleTo(&area); }));
-    EXPECT_EQ(shownFlags(*h.pipeline), (std::vector<bool>{topLeftFirst, !topLeftFirst}));
-    QTest::mouseClick(area.faceMarksView(), Qt::LeftButton, {},
-                      QPoint(area.width() - 1, area.height() - 1));
-    ASSERT_TRUE(h.main.runUntil([&] {
-        auto flags = shownFlags(*h.pipeline);
-        return flags == std::vector<bool>{true, true};
-    }));
 }
 
 TEST(PreviewArea, PausedShowsNoMarksAndTheMessage) {
