@@ -72,6 +72,7 @@ struct PipeWireCameraExtensionService::Impl
     void dispatchCompletion(Task task) { serviceQueue.async(std::move(task)); }
 
     void linksChanged();
+    void appWriterAppeared();
     void shutdown();
 
     std::unique_ptr<Connection> connection;
@@ -141,6 +142,10 @@ public:
     void unpublish();
     // Loop thread: the links changed, or the node got its id.
     void updateClients();
+    // Loop thread: the app's writer made a node. The session manager links that node only to a
+    // sink that no other writer holds, so a holder that has been silent for longer than
+    // kWriterSilentAfterNanoseconds gives way now: its link goes, and the app's next try links.
+    void appWriterAppeared();
 
     void consumeSampleBuffer(const CameraExtensionClientPtr& client,
                              ConsumeCompletion completion) override;
@@ -465,6 +470,25 @@ bool PwStream::admitWriter(uint32_t link) {
     holderLink_ = link;
     holderSince_ = now;
     return true;
+}
+
+void PwStream::appWriterAppeared() {
+    const auto holder = sessions_.find(holderLink_);
+    if (direction_ != CameraStreamDirection::sink || holder == sessions_.end())
+        return;
+    const int64_t now = nanosecondsOf(hostClockTime());
+    if (now - std::max(holderSince_, lastSinkFrame_) <= kWriterSilentAfterNanoseconds)
+        return;
+    const auto ends = service_->links.find(holderLink_);
+    if (ends == service_->links.end())
+        return;
+    holder->second->superseded = true;
+    stopSession(holder->second, "Another client writes this stream.");
+    // The writer's node goes, not only its link: the session manager keeps a writer whose link
+    // alone was removed as the sink's holder and would not link the app's node.
+    if (pw_registry* registry = service_->registry.registry())
+        pw_registry_destroy(registry, ends->second.outputNode);
+    holderLink_ = SPA_ID_INVALID;
 }
 
 void PwStream::dropLink(uint32_t link) {
@@ -844,6 +868,12 @@ void ServiceImpl::linksChanged() {
     }
 }
 
+void ServiceImpl::appWriterAppeared() {
+    for (const auto& weak : published)
+        if (auto stream = weak.lock())
+            stream->appWriterAppeared();
+}
+
 void ServiceImpl::shutdown() {
     if (stopped.exchange(true))
         return;
@@ -892,6 +922,12 @@ PipeWireCameraExtensionService::create(PipeWireConnectionOptions options,
             e.global = [](void* data, uint32_t id, uint32_t, const char* type, uint32_t,
                           const spa_dict* props) {
                 auto* self = static_cast<Impl*>(data);
+                if (props && std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+                    const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+                    if (name && std::strcmp(name, virtual_camera::kWriterNodeName) == 0)
+                        self->appWriterAppeared();
+                    return;
+                }
                 if (!props || std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0)
                     return;
                 LinkEnds ends;

@@ -296,6 +296,33 @@ TEST(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
     EXPECT_TRUE(loop.waitForCheck(true, 3));
 }
 
+TEST(SinkIntegration, AWriterThatLinkedFirstAndSendsNothingGivesWayToTheApp) {
+    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+    if (testing::runCommand("command -v gst-launch-1.0").empty())
+        GTEST_SKIP() << "gst-launch-1.0 is not installed";
+    auto daemon = startDaemon();
+    App app;
+    ASSERT_TRUE(app.waitForDevice());
+    TestReader reader(kSourceNode);
+    ASSERT_TRUE(reader.waitForFrames(1, 5));
+    // A writer links before the app and never sends: its frames stop at a closed valve.
+    ChildProcess silent({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
+                         "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!",
+                         "valve", "drop=true", "drop-mode=forward-sticky-events", "!",
+                         "pipewiresink", "target-object=" + virtual_camera::sinkNodeName()},
+                        logFile("silent-writer"));
+    ASSERT_TRUE(waitUntil(
+        [] { return testing::runCommand("pw-link -l").find("gst-launch") != std::string::npos; },
+        5))
+        << silent.output();
+    SinkLoop loop(app.system, {});
+    loop.start();
+    const double started = monotonicSeconds();
+    EXPECT_TRUE(waitUntil([&] { return ourFramesAfter(reader, started) >= 10; }, 10))
+        << daemon->output();
+    EXPECT_EQ(daemon->waitForExit(0), -1) << daemon->output();
+}
+
 TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheApp) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     if (testing::runCommand("command -v gst-launch-1.0").empty())

@@ -96,7 +96,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+    // A bare program name is looked up on PATH.
+    if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
         pid_ = -1;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
