@@ -144,7 +144,7 @@ public:
     void updateClients();
     // Loop thread: the app's writer made a node. The session manager links that node only to a
     // sink that no other writer holds, so a holder that has been silent for longer than
-    // kWriterSilentAfterNanoseconds gives way now: its link goes, and the app's next try links.
+    // kWriterSilentAfterNanoseconds gives way now: its node is removed, and the app is linked.
     void appWriterAppeared();
 
     void consumeSampleBuffer(const CameraExtensionClientPtr& client,
