@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/mman.h>
 #include <utility>
 #include <vector>
 
@@ -37,9 +38,19 @@ constexpr int64_t kWriterSilentAfterNanoseconds = 500'000'000;
 // What a source node's buffer holds: the pixel buffer (the very hand-out of it) last copied in.
 // Pixel buffers are not written once handed on, so while that hand-out is alive the copy is
 // still exact and need not be made again; this keeps the placeholder, sent 30 times a second,
-// from being copied once the node's few buffers all hold it.
+// from being copied once the node's few buffers all hold it. A sink node's buffer holds its own
+// read-only mapping of the writer's memory instead, so that letting the buffer go never reads
+// PipeWire's description of it, which may have been freed (see bufferLink_).
 struct BufferContent {
     std::weak_ptr<PixelBuffer> picture;
+    void* mapping = MAP_FAILED;
+    size_t mappingSize = 0;
+    const uint8_t* pixels = nullptr;
+
+    ~BufferContent() {
+        if (mapping != MAP_FAILED)
+            ::munmap(mapping, mappingSize);
+    }
 };
 
 bool holds(const BufferContent& content, const std::shared_ptr<PixelBuffer>& picture) {
@@ -162,6 +173,9 @@ private:
     void onStateChanged(pw_stream_state state);
     void onParamChanged(uint32_t id, const spa_pod* param);
     void onProcess();
+    void onAddBuffer(pw_buffer* buffer);
+    void onRemoveBuffer(pw_buffer* buffer);
+    void remakeSinkNodeLocked();
     void onSendEvent();
     void serveRequests();
     void endSessionsLocked();
@@ -204,6 +218,15 @@ private:
     int64_t holderSince_ = 0;
     int64_t lastSinkFrame_ = 0;
     std::set<uint32_t> refused_;
+    // Sink: PipeWire 0.3 gives the node's input the buffers of the link that was negotiated
+    // while it was the only one (bufferLink_, or SPA_ID_INVALID when that is not known) and
+    // keeps them when that link goes while another link (even a half-made one) stays. Its
+    // buffers are freed then and the node would go on reading them. The node's buffers, the
+    // links seen, and whether its buffers may be freed ones (nothing reads them then).
+    int liveBuffers_ = 0;
+    uint32_t bufferLink_ = SPA_ID_INVALID;
+    std::set<uint32_t> sinkLinks_;
+    bool buffersStale_ = false;
 
     // The one frame waiting to be written to the source node, and the event that wakes the loop.
     std::mutex sendMutex_;
@@ -238,10 +261,11 @@ const pw_stream_events& PwStream::streamEvents() {
             static_cast<PwStream*>(data)->onParamChanged(id, param);
         };
         e.process = [](void* data) { static_cast<PwStream*>(data)->onProcess(); };
-        e.add_buffer = [](void*, pw_buffer* buffer) { buffer->user_data = new BufferContent; };
-        e.remove_buffer = [](void*, pw_buffer* buffer) {
-            delete static_cast<BufferContent*>(buffer->user_data);
-            buffer->user_data = nullptr;
+        e.add_buffer = [](void* data, pw_buffer* buffer) {
+            static_cast<PwStream*>(data)->onAddBuffer(buffer);
+        };
+        e.remove_buffer = [](void* data, pw_buffer* buffer) {
+            static_cast<PwStream*>(data)->onRemoveBuffer(buffer);
         };
         return e;
     }();
@@ -331,8 +355,10 @@ bool PwStream::makeNodeLocked(std::string* errorMessage) {
     PodBuffer pod;
     const spa_pod* params[] = {buildFormat(&pod.builder, shape, SPA_VIDEO_FORMAT_BGRA),
                                buildFormat(&pod.builder, shape, SPA_VIDEO_FORMAT_BGRx)};
+    // A sink maps its buffers itself (onAddBuffer): PipeWire's own mapping is undone through
+    // the buffer's description, which may be freed memory by then.
     const auto flags = static_cast<pw_stream_flags>(
-        PW_STREAM_FLAG_MAP_BUFFERS | (isSource ? PW_STREAM_FLAG_DRIVER : PW_STREAM_FLAG_NONE));
+        isSource ? PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_DRIVER : PW_STREAM_FLAG_NONE);
     const int result = pw_stream_connect(
         stream_, isSource ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 2);
     if (result < 0) {
@@ -404,6 +430,17 @@ void PwStream::updateClients() {
         if (mine)
             current.insert(link);
     }
+    if (direction_ == CameraStreamDirection::sink) {
+        for (const uint32_t link : sinkLinks_)
+            if (current.count(link) == 0 && liveBuffers_ > 0 &&
+                (link == bufferLink_ || bufferLink_ == SPA_ID_INVALID))
+                buffersStale_ = true;
+        sinkLinks_ = current;
+        if (buffersStale_) {
+            remakeSinkNodeLocked();
+            return;
+        }
+    }
     // Links that went away: their clients stop.
     std::erase_if(refused_, [&](uint32_t link) { return current.count(link) == 0; });
     for (auto it = sessions_.begin(); it != sessions_.end();) {
@@ -445,6 +482,8 @@ void PwStream::updateClients() {
             role->startStream();
         });
     }
+    if (buffersStale_)
+        remakeSinkNodeLocked();
 }
 
 // Sink: the node's input takes one writer at a time (the sink role knows a single sink client,
@@ -465,6 +504,12 @@ bool PwStream::admitWriter(uint32_t link) {
         }
         holder->second->superseded = true;
         stopSession(holder->second, "Another client writes this stream.");
+        // The node's buffers are the holder's and go with its link, while the newcomer's frames
+        // would be read from them: the node is made again instead, and the newcomer links anew.
+        if (liveBuffers_ > 0 && bufferLink_ != link) {
+            buffersStale_ = true;
+            return false;
+        }
         dropLink(holderLink_);
     }
     holderLink_ = link;
@@ -489,6 +534,66 @@ void PwStream::appWriterAppeared() {
     if (pw_registry* registry = service_->registry.registry())
         pw_registry_destroy(registry, ends->second.outputNode);
     holderLink_ = SPA_ID_INVALID;
+}
+
+void PwStream::onAddBuffer(pw_buffer* buffer) {
+    auto* content = new BufferContent;
+    buffer->user_data = content;
+    if (direction_ != CameraStreamDirection::sink)
+        return;
+    if (liveBuffers_++ == 0) {
+        bufferLink_ = SPA_ID_INVALID;
+        int links = 0;
+        for (const auto& [link, ends] : service_->links)
+            if (ends.inputNode == nodeId_ && ++links == 1)
+                bufferLink_ = link;
+        if (links != 1)
+            bufferLink_ = SPA_ID_INVALID;
+    }
+    const spa_buffer* b = buffer->buffer;
+    if (b->n_datas < 1 || b->datas[0].type != SPA_DATA_MemFd || b->datas[0].fd < 0)
+        return;
+    const spa_data& data = b->datas[0];
+    const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t start = data.mapoffset - data.mapoffset % page;
+    const size_t lead = static_cast<size_t>(data.mapoffset - start);
+    void* mapping = ::mmap(nullptr, lead + data.maxsize, PROT_READ, MAP_SHARED,
+                           static_cast<int>(data.fd), static_cast<off_t>(start));
+    if (mapping == MAP_FAILED)
+        return;
+    content->mapping = mapping;
+    content->mappingSize = lead + data.maxsize;
+    content->pixels = static_cast<const uint8_t*>(mapping) + lead;
+}
+
+void PwStream::onRemoveBuffer(pw_buffer* buffer) {
+    delete static_cast<BufferContent*>(buffer->user_data);
+    buffer->user_data = nullptr;
+    if (direction_ == CameraStreamDirection::sink && liveBuffers_ > 0 && --liveBuffers_ == 0)
+        bufferLink_ = SPA_ID_INVALID;
+}
+
+// Sink: the node's buffers may be freed ones. A new node with the same name and format replaces
+// it; destroying the old one removes every link into it, so its writers end as if they had
+// left, and the app's writer links again to the new node.
+void PwStream::remakeSinkNodeLocked() {
+    endSessionsLocked();
+    holderLink_ = SPA_ID_INVALID;
+    refused_.clear();
+    sinkLinks_.clear();
+    {
+        std::lock_guard lock(sinkMutex_);
+        arrived_.reset();
+    }
+    pw_stream_destroy(stream_);
+    stream_ = nullptr;
+    streaming_ = false;
+    nodeId_ = SPA_ID_INVALID;
+    negotiated_.reset();
+    liveBuffers_ = 0;
+    bufferLink_ = SPA_ID_INVALID;
+    buffersStale_ = false;
+    makeNodeLocked(nullptr);
 }
 
 void PwStream::dropLink(uint32_t link) {
@@ -596,7 +701,7 @@ void PwStream::sendSampleBuffer(std::shared_ptr<SampleBuffer> sampleBuffer, uint
 // Sink: takes the newest frame the node holds, copies it into a pixel buffer of our own, and
 // gives every PipeWire buffer back at once.
 void PwStream::onProcess() {
-    if (direction_ != CameraStreamDirection::sink || !stream_)
+    if (direction_ != CameraStreamDirection::sink || !stream_ || buffersStale_)
         return;
     pw_buffer* newest = nullptr;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
@@ -611,7 +716,9 @@ void PwStream::onProcess() {
 
     std::optional<Arrived> arrived;
     spa_buffer* buffer = newest->buffer;
-    if (negotiated_ && buffer->n_datas >= 1 && buffer->datas[0].data && buffer->datas[0].chunk) {
+    const auto* content = static_cast<const BufferContent*>(newest->user_data);
+    if (negotiated_ && content && content->pixels && buffer->n_datas >= 1 &&
+        buffer->datas[0].chunk) {
         const auto [width, height] = *negotiated_;
         const spa_data& data = buffer->datas[0];
         const size_t rowBytes = static_cast<size_t>(width) * kBytesPerPixel;
@@ -627,7 +734,7 @@ void PwStream::onProcess() {
             if (picture && picture->width() == width && picture->height() == height) {
                 PixelBufferLock lock(*picture);
                 if (lock) {
-                    const auto* source = static_cast<const uint8_t*>(data.data) + offset;
+                    const uint8_t* source = content->pixels + offset;
                     for (int row = 0; row < height; ++row)
                         std::memcpy(lock.data() + static_cast<size_t>(row) * picture->bytesPerRow(),
                                     source + static_cast<size_t>(row) * stride, rowBytes);

@@ -348,9 +348,18 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
         return frames;
     };
 
-    // The order that used to crash the daemon: a second writer (GStreamer's pipewiresink) comes
-    // while the app writes, the app leaves, and the app links again, as a restarted app does.
-    // The app is orlenta-cover, which drives the app's own sink code in a process of its own.
+    // A writer that is never linked: a link made to it by hand fails part way and leaves the
+    // sink's input with a half-made link that PipeWire never takes down.
+    ChildProcess unlinked({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
+                           "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!",
+                           "pipewiresink",
+                           "stream-properties=props,node.autoconnect=false,node.name=unlinked"},
+                          logFile("unlinked-writer"));
+
+    // Orders that used to crash the daemon: a second writer (GStreamer's pipewiresink) comes
+    // while the app writes, or a link is made by hand; the app leaves, and the app links again,
+    // as a restarted app does. The app is orlenta-cover, which drives the app's own sink code in
+    // a process of its own.
     for (int round = 0; round < 5; ++round) {
         ChildProcess cover({ORLENTA_COVER_PROGRAM, "--virtual-camera", "--loop",
                             std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm"},
@@ -362,6 +371,8 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
                             "!", "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1",
                             "!", "pipewiresink", "target-object=" + virtual_camera::sinkNodeName()},
                            logFile("other-writer"));
+        if (round % 2 == 1)
+            testing::runCommand("pw-link unlinked " + virtual_camera::sinkNodeName() + " 2>&1");
         ::usleep(1'500'000);
         const double since = monotonicSeconds();
         EXPECT_TRUE(waitUntil([&] { return count(since, false) >= 3; }, 10))
