@@ -188,7 +188,6 @@ void MemoryCameraSystem::removeDeviceListListener(ListenerId id) {
 namespace {
 
 class MemoryStream;
-class MemoryProvider;
 
 } // namespace
 
@@ -197,46 +196,50 @@ struct MemoryCameraService::State {
 
     Executor& serviceQueue;
     mutable std::mutex mutex;
-    std::shared_ptr<MemoryProvider> provider;
+    std::weak_ptr<CameraExtensionProviderSource> providerSource;
+    std::vector<std::shared_ptr<MemoryStream>> streams;
     size_t failConsumes = 0;
     size_t consumeRequests = 0;
     uint64_t nextClientId = 1;
 
     // Completes the stream's waiting sink requests from its writers' queues.
     void serveLocked(MemoryStream& stream);
+    void complete(ConsumeCompletion completion, ConsumedSampleBuffer result) {
+        serviceQueue.post([completion = std::move(completion), result = std::move(result)] {
+            completion(result);
+        });
+    }
 };
 
 namespace {
 
 using State = MemoryCameraService::State;
 
+// A writer's queue into a sink stream; every enqueue lets the stream serve waiting requests.
 class MemoryQueue final : public SinkBufferQueue {
 public:
-    MemoryQueue(std::weak_ptr<State> state, int32_t capacity, std::weak_ptr<MemoryStream> stream)
-        : state_(std::move(state)), stream_(std::move(stream)),
-          queue_(static_cast<size_t>(std::max(capacity, 0))) {}
-
+    MemoryQueue(std::weak_ptr<State> state, std::weak_ptr<MemoryStream> stream)
+        : state_(std::move(state)), stream_(std::move(stream)) {}
     int32_t count() const override { return static_cast<int32_t>(queue_.count()); }
-    int32_t capacity() const override { return static_cast<int32_t>(queue_.capacity()); }
+    int32_t capacity() const override { return 1; }
     bool enqueue(std::shared_ptr<SampleBuffer> sample) override;
 
     std::optional<std::shared_ptr<SampleBuffer>> dequeue() { return queue_.dequeue(); }
-    uint64_t takeSequenceNumber() { return nextSequence_++; }
+    uint64_t nextSequence = 1; // guarded by State::mutex
 
 private:
     std::weak_ptr<State> state_;
     std::weak_ptr<MemoryStream> stream_;
-    SimpleQueue<std::shared_ptr<SampleBuffer>> queue_;
-    std::atomic<uint64_t> nextSequence_{1};
+    SimpleQueue<std::shared_ptr<SampleBuffer>> queue_{1};
 };
 
 class MemoryStream final : public CameraExtensionStream {
 public:
     MemoryStream(std::weak_ptr<State> state, std::string name, const Uuid& id,
                  CameraStreamDirection direction, CameraStreamClockType clockType,
-                 std::weak_ptr<CameraExtensionStreamSource> source)
-        : state_(std::move(state)), name_(std::move(name)), id_(id), direction_(direction),
-          clockType_(clockType), source_(std::move(source)) {}
+                 std::weak_ptr<CameraExtensionStreamSource> streamSource)
+        : source(std::move(streamSource)), state_(std::move(state)), name_(std::move(name)),
+          id_(id), direction_(direction), clockType_(clockType) {}
 
     const std::string& localizedName() const override { return name_; }
     const Uuid& streamId() const override { return id_; }
@@ -244,7 +247,22 @@ public:
     CameraStreamClockType clockType() const override { return clockType_; }
 
     void consumeSampleBuffer(const CameraExtensionClientPtr& client,
-                             ConsumeCompletion completion) override;
+                             ConsumeCompletion completion) override {
+        const auto state = state_.lock();
+        if (!state || !completion)
+            return;
+        std::lock_guard lock(state->mutex);
+        ++state->consumeRequests;
+        if (state->failConsumes > 0 || !writerQueues.count(client.get())) {
+            state->failConsumes -= state->failConsumes > 0 ? 1 : 0;
+            ConsumedSampleBuffer failed;
+            failed.error = CameraExtensionError{"The sink request failed."};
+            state->complete(std::move(completion), std::move(failed));
+            return;
+        }
+        pending.emplace_back(client, std::move(completion));
+        state->serveLocked(*this);
+    }
     void notifyScheduledOutputChanged(const CameraExtensionScheduledOutput& output) override {
         if (const auto state = state_.lock()) {
             std::lock_guard lock(state->mutex);
@@ -259,22 +277,11 @@ public:
         }
     }
 
-    const std::weak_ptr<CameraExtensionStreamSource>& source() const { return source_; }
-    // Where the stream's source is called.
-    Executor& sourceQueueLocked(State& state) const {
-        return clientQueue ? *clientQueue : state.serviceQueue;
-    }
-
+    const std::weak_ptr<CameraExtensionStreamSource> source;
     // Guarded by State::mutex.
-    Executor* clientQueue = nullptr;
-    int32_t sinkCapacity = 1;
     std::map<const CameraExtensionClient*, std::shared_ptr<MemoryQueue>> writerQueues;
-    struct Pending {
-        CameraExtensionClientPtr client;
-        ConsumeCompletion completion;
-    };
-    std::deque<Pending> pending;
-    std::deque<MemoryCameraService::SentSample> sent;
+    std::deque<std::pair<CameraExtensionClientPtr, ConsumeCompletion>> pending;
+    std::vector<MemoryCameraService::SentSample> sent;
     std::vector<CameraExtensionScheduledOutput> outputs;
 
 private:
@@ -283,36 +290,21 @@ private:
     Uuid id_;
     CameraStreamDirection direction_;
     CameraStreamClockType clockType_;
-    std::weak_ptr<CameraExtensionStreamSource> source_;
 };
 
 class MemoryDevice final : public CameraExtensionDevice {
 public:
-    MemoryDevice(std::weak_ptr<State> state, std::string name, const Uuid& id,
-                 std::optional<std::string> legacyId)
-        : state_(std::move(state)), name_(std::move(name)), id_(id),
-          legacyId_(std::move(legacyId)) {}
-
+    MemoryDevice(std::string name, const Uuid& id, std::optional<std::string> legacyId)
+        : name_(std::move(name)), id_(id), legacyId_(std::move(legacyId)) {}
     const std::string& localizedName() const override { return name_; }
     const Uuid& deviceId() const override { return id_; }
     const std::optional<std::string>& legacyDeviceId() const override { return legacyId_; }
-
     std::optional<CameraExtensionError>
-    addStream(const std::shared_ptr<CameraExtensionStream>& stream) override {
-        const auto state = state_.lock();
-        auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
-        if (!state || !memoryStream)
-            return CameraExtensionError{"The stream was not made by this service."};
-        std::lock_guard lock(state->mutex);
-        streams.push_back(std::move(memoryStream));
+    addStream(const std::shared_ptr<CameraExtensionStream>&) override {
         return std::nullopt;
     }
 
-    // Guarded by State::mutex.
-    std::vector<std::shared_ptr<MemoryStream>> streams;
-
 private:
-    std::weak_ptr<State> state_;
     std::string name_;
     Uuid id_;
     std::optional<std::string> legacyId_;
@@ -320,31 +312,13 @@ private:
 
 class MemoryProvider final : public CameraExtensionProvider {
 public:
-    MemoryProvider(std::weak_ptr<State> state, std::weak_ptr<CameraExtensionProviderSource> source,
-                   Executor* clientQueue)
-        : state_(std::move(state)), source_(std::move(source)), clientQueue_(clientQueue) {}
-
+    explicit MemoryProvider(std::weak_ptr<CameraExtensionProviderSource> providerSource)
+        : source(std::move(providerSource)) {}
     std::optional<CameraExtensionError>
-    addDevice(const std::shared_ptr<CameraExtensionDevice>& device) override {
-        const auto state = state_.lock();
-        auto memoryDevice = std::dynamic_pointer_cast<MemoryDevice>(device);
-        if (!state || !memoryDevice)
-            return CameraExtensionError{"The device was not made by this service."};
-        std::lock_guard lock(state->mutex);
-        devices.push_back(memoryDevice);
+    addDevice(const std::shared_ptr<CameraExtensionDevice>&) override {
         return std::nullopt;
     }
-
-    const std::weak_ptr<CameraExtensionProviderSource>& source() const { return source_; }
-    Executor* clientQueue() const { return clientQueue_; }
-
-    // Guarded by State::mutex.
-    std::vector<std::shared_ptr<MemoryDevice>> devices;
-
-private:
-    std::weak_ptr<State> state_;
-    std::weak_ptr<CameraExtensionProviderSource> source_;
-    Executor* clientQueue_;
+    const std::weak_ptr<CameraExtensionProviderSource> source;
 };
 
 bool MemoryQueue::enqueue(std::shared_ptr<SampleBuffer> sample) {
@@ -359,55 +333,25 @@ bool MemoryQueue::enqueue(std::shared_ptr<SampleBuffer> sample) {
     return true;
 }
 
-void MemoryStream::consumeSampleBuffer(const CameraExtensionClientPtr& client,
-                                       ConsumeCompletion completion) {
-    const auto state = state_.lock();
-    if (!state || !completion)
-        return;
-    std::lock_guard lock(state->mutex);
-    ++state->consumeRequests;
-    const auto fail = [&](std::string text) {
-        ConsumedSampleBuffer result;
-        result.error = CameraExtensionError{std::move(text)};
-        state->serviceQueue.post(
-            [completion = std::move(completion), result = std::move(result)]() mutable {
-                completion(std::move(result));
-            });
-    };
-    if (state->failConsumes > 0) {
-        --state->failConsumes;
-        fail("The sink request failed.");
-        return;
-    }
-    if (direction() != CameraStreamDirection::sink || !client ||
-        writerQueues.find(client.get()) == writerQueues.end()) {
-        fail("The client does not write this stream.");
-        return;
-    }
-    pending.push_back({client, std::move(completion)});
-    state->serveLocked(*this);
+// The stream the service made from this public one.
+MemoryStream* memoryStream(const CameraExtensionStream& stream) {
+    return const_cast<MemoryStream*>(dynamic_cast<const MemoryStream*>(&stream));
 }
 
 } // namespace
 
 void State::serveLocked(MemoryStream& stream) {
     for (auto it = stream.pending.begin(); it != stream.pending.end();) {
-        const auto queueIt = stream.writerQueues.find(it->client.get());
-        std::optional<std::shared_ptr<SampleBuffer>> sample;
-        if (queueIt != stream.writerQueues.end())
-            sample = queueIt->second->dequeue();
+        const auto& queue = stream.writerQueues.at(it->first.get());
+        auto sample = queue->dequeue();
         if (!sample) {
             ++it;
             continue;
         }
         ConsumedSampleBuffer result;
         result.sampleBuffer = std::move(*sample);
-        result.sequenceNumber = queueIt->second->takeSequenceNumber();
-        result.hasMoreSampleBuffers = queueIt->second->count() > 0;
-        serviceQueue.post(
-            [completion = std::move(it->completion), result = std::move(result)]() mutable {
-                completion(std::move(result));
-            });
+        result.sequenceNumber = queue->nextSequence++;
+        complete(std::move(it->second), std::move(result));
         it = stream.pending.erase(it);
     }
 }
@@ -422,16 +366,15 @@ std::shared_ptr<MemoryCameraService> MemoryCameraService::create(Executor& servi
 }
 
 std::shared_ptr<CameraExtensionProvider>
-MemoryCameraService::makeProvider(std::weak_ptr<CameraExtensionProviderSource> source,
-                                  Executor* clientQueue) {
-    return std::make_shared<MemoryProvider>(state_, std::move(source), clientQueue);
+MemoryCameraService::makeProvider(std::weak_ptr<CameraExtensionProviderSource> source, Executor*) {
+    return std::make_shared<MemoryProvider>(std::move(source));
 }
 
 std::shared_ptr<CameraExtensionDevice>
 MemoryCameraService::makeDevice(std::string localizedName, const Uuid& deviceId,
                                 std::optional<std::string> legacyDeviceId,
                                 std::weak_ptr<CameraExtensionDeviceSource>) {
-    return std::make_shared<MemoryDevice>(state_, std::move(localizedName), deviceId,
+    return std::make_shared<MemoryDevice>(std::move(localizedName), deviceId,
                                           std::move(legacyDeviceId));
 }
 
@@ -439,45 +382,17 @@ std::shared_ptr<CameraExtensionStream>
 MemoryCameraService::makeStream(std::string localizedName, const Uuid& streamId,
                                 CameraStreamDirection direction, CameraStreamClockType clockType,
                                 std::weak_ptr<CameraExtensionStreamSource> source) {
-    return std::make_shared<MemoryStream>(state_, std::move(localizedName), streamId, direction,
-                                          clockType, std::move(source));
+    auto stream = std::make_shared<MemoryStream>(state_, std::move(localizedName), streamId,
+                                                 direction, clockType, std::move(source));
+    std::lock_guard lock(state_->mutex);
+    state_->streams.push_back(stream);
+    return stream;
 }
 
 bool MemoryCameraService::startService(const std::shared_ptr<CameraExtensionProvider>& provider,
-                                       std::string* errorMessage) {
-    auto memoryProvider = std::dynamic_pointer_cast<MemoryProvider>(provider);
-    // The sink sources are asked for their queue size without the lock: sources may take locks
-    // of their own.
-    std::vector<std::shared_ptr<MemoryStream>> streams;
-    {
-        std::lock_guard lock(state_->mutex);
-        if (!memoryProvider || state_->provider) {
-            if (errorMessage)
-                *errorMessage = "The provider was not made by this service, or it runs already.";
-            return false;
-        }
-        for (const auto& device : memoryProvider->devices)
-            streams.insert(streams.end(), device->streams.begin(), device->streams.end());
-    }
-    std::vector<int32_t> capacities;
-    for (const auto& stream : streams) {
-        int32_t capacity = 1;
-        const auto source = stream->source().lock();
-        if (source && stream->direction() == CameraStreamDirection::sink) {
-            const auto answer =
-                source->streamProperties({CameraExtensionProperty::streamSinkBufferQueueSize});
-            if (answer.sinkBufferQueueSize && *answer.sinkBufferQueueSize > 0)
-                capacity =
-                    static_cast<int32_t>(std::min<uint32_t>(*answer.sinkBufferQueueSize, 64));
-        }
-        capacities.push_back(capacity);
-    }
+                                       std::string*) {
     std::lock_guard lock(state_->mutex);
-    for (size_t i = 0; i < streams.size(); ++i) {
-        streams[i]->sinkCapacity = capacities[i];
-        streams[i]->clientQueue = memoryProvider->clientQueue();
-    }
-    state_->provider = memoryProvider;
+    state_->providerSource = std::static_pointer_cast<MemoryProvider>(provider)->source;
     return true;
 }
 
@@ -485,58 +400,44 @@ CameraExtensionClientPtr MemoryCameraService::connectClient(std::string descript
     std::lock_guard lock(state_->mutex);
     auto client =
         std::make_shared<CameraExtensionClient>(state_->nextClientId++, std::move(description));
-    const auto& provider = state_->provider;
-    if (auto source = provider ? provider->source().lock() : nullptr) {
-        Executor& queue = provider->clientQueue() ? *provider->clientQueue() : state_->serviceQueue;
-        queue.post([source, client] { source->connectClient(client); });
-    }
+    if (auto source = state_->providerSource.lock())
+        state_->serviceQueue.post([source, client] { source->connectClient(client); });
     return client;
 }
 
 void MemoryCameraService::startClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
                                             const CameraExtensionClientPtr& client) {
-    auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
-    if (!memoryStream || !client)
-        return;
-    if (memoryStream->direction() == CameraStreamDirection::sink)
+    if (stream->direction() == CameraStreamDirection::sink)
         writerQueue(stream, client);
-    std::lock_guard lock(state_->mutex);
-    if (auto source = memoryStream->source().lock()) {
-        memoryStream->sourceQueueLocked(*state_).post([source, client] {
+    if (auto source = memoryStream(*stream)->source.lock())
+        state_->serviceQueue.post([source, client] {
             if (source->authorizedToStartStream(client))
                 source->startStream();
         });
-    }
 }
 
 void MemoryCameraService::stopClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
-                                           const CameraExtensionClientPtr& client) {
-    auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
-    if (!memoryStream || !client)
-        return;
-    std::lock_guard lock(state_->mutex);
-    if (auto source = memoryStream->source().lock())
-        memoryStream->sourceQueueLocked(*state_).post([source] { source->stopStream(); });
+                                           const CameraExtensionClientPtr&) {
+    if (auto source = memoryStream(*stream)->source.lock())
+        state_->serviceQueue.post([source] { source->stopStream(); });
 }
 
 std::shared_ptr<SinkBufferQueue>
 MemoryCameraService::writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
                                  const CameraExtensionClientPtr& client) {
-    auto memoryStream = std::dynamic_pointer_cast<MemoryStream>(stream);
-    if (!memoryStream || !client)
-        return nullptr;
+    MemoryStream* memory = memoryStream(*stream);
     std::lock_guard lock(state_->mutex);
-    auto& slot = memoryStream->writerQueues[client.get()];
+    auto& slot = memory->writerQueues[client.get()];
     if (!slot)
-        slot = std::make_shared<MemoryQueue>(state_, memoryStream->sinkCapacity, memoryStream);
+        slot =
+            std::make_shared<MemoryQueue>(state_, std::static_pointer_cast<MemoryStream>(stream));
     return slot;
 }
 
 bool MemoryCameraService::writeSample(const std::shared_ptr<CameraExtensionStream>& stream,
                                       const CameraExtensionClientPtr& client,
                                       std::shared_ptr<SampleBuffer> sample) {
-    const auto queue = writerQueue(stream, client);
-    return queue && queue->enqueue(std::move(sample));
+    return writerQueue(stream, client)->enqueue(std::move(sample));
 }
 
 void MemoryCameraService::failNextConsumes(size_t n) {
@@ -547,10 +448,8 @@ void MemoryCameraService::failNextConsumes(size_t n) {
 size_t MemoryCameraService::pendingConsumeCount() const {
     std::lock_guard lock(state_->mutex);
     size_t count = 0;
-    if (state_->provider)
-        for (const auto& device : state_->provider->devices)
-            for (const auto& stream : device->streams)
-                count += stream->pending.size();
+    for (const auto& stream : state_->streams)
+        count += stream->pending.size();
     return count;
 }
 
@@ -561,22 +460,14 @@ size_t MemoryCameraService::consumeRequestCount() const {
 
 std::vector<MemoryCameraService::SentSample>
 MemoryCameraService::takeSentSamples(CameraExtensionStream& stream) {
-    auto* memoryStream = dynamic_cast<MemoryStream*>(&stream);
-    if (!memoryStream)
-        return {};
     std::lock_guard lock(state_->mutex);
-    std::vector<SentSample> samples(memoryStream->sent.begin(), memoryStream->sent.end());
-    memoryStream->sent.clear();
-    return samples;
+    return std::exchange(memoryStream(stream)->sent, {});
 }
 
 std::vector<CameraExtensionScheduledOutput>
 MemoryCameraService::scheduledOutputs(const CameraExtensionStream& stream) const {
-    const auto* memoryStream = dynamic_cast<const MemoryStream*>(&stream);
-    if (!memoryStream)
-        return {};
     std::lock_guard lock(state_->mutex);
-    return memoryStream->outputs;
+    return memoryStream(stream)->outputs;
 }
 
 } // namespace orlenta

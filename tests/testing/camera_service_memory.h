@@ -4,8 +4,8 @@
 //
 // Threads: every member may be called from any thread. Nothing is called back synchronously:
 // device-list listeners run on their own executors; the extension side's sources and consume
-// completions run on the service queue given to create() (or on the provider's client queue for
-// source calls, when one was given). With a ManualExecutor a test decides when they run.
+// completions run on the service queue given to create() (a provider's client queue is not used).
+// With a ManualExecutor a test decides when they run.
 #pragma once
 
 #include <cstddef>
@@ -114,8 +114,7 @@ public:
     makeStream(std::string localizedName, const Uuid& streamId, CameraStreamDirection direction,
                CameraStreamClockType clockType,
                std::weak_ptr<CameraExtensionStreamSource> source) override;
-    // A sink stream's queue capacity is asked of its source here, once, on the calling thread (1
-    // when it answers none).
+    // Every writer's queue into a sink stream holds one sample.
     bool startService(const std::shared_ptr<CameraExtensionProvider>& provider,
                       std::string* errorMessage) override;
 
@@ -130,7 +129,8 @@ public:
     std::shared_ptr<SinkBufferQueue>
     writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
                 const CameraExtensionClientPtr& client);
-    // Enqueues on the client's writer queue; false when that queue is full.
+    // Enqueues on the client's writer queue; false when that queue is full. A sink request of a
+    // client that has no writer queue fails.
     bool writeSample(const std::shared_ptr<CameraExtensionStream>& stream,
                      const CameraExtensionClientPtr& client, std::shared_ptr<SampleBuffer> sample);
     // The next n sink requests (of any stream) complete with an error instead of a buffer.

@@ -54,14 +54,6 @@ size_t MemoryCaptureSystem::pendingAccessRequests() const {
     return pendingRequests_.size();
 }
 
-void MemoryCaptureSystem::setOpenable(const std::string& uniqueID, bool openable) {
-    std::lock_guard lock(mutex_);
-    if (openable)
-        unopenable_.erase(uniqueID);
-    else
-        unopenable_.insert(uniqueID);
-}
-
 std::vector<std::shared_ptr<MemoryCaptureSession>> MemoryCaptureSystem::sessions() const {
     std::lock_guard lock(mutex_);
     return sessions_;
@@ -114,8 +106,6 @@ std::shared_ptr<CaptureSession> MemoryCaptureSystem::makeSession() {
 
 bool MemoryCaptureSystem::canOpen(const std::string& uniqueID) const {
     std::lock_guard lock(mutex_);
-    if (unopenable_.count(uniqueID))
-        return false;
     return std::any_of(devices_.begin(), devices_.end(),
                        [&](const CaptureDevice& d) { return d.uniqueID == uniqueID; });
 }

@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -34,8 +33,6 @@ public:
     void setAuthorizationStatus(AuthorizationStatus status);
     // requestAccess() keeps its handler; nothing answers it (Linux asks no one).
     size_t pendingAccessRequests() const;
-    // Makes opening the device fail (busy camera) until allowed again.
-    void setOpenable(const std::string& uniqueID, bool openable);
     // Sessions made so far, oldest first.
     std::vector<std::shared_ptr<MemoryCaptureSession>> sessions() const;
 
@@ -48,7 +45,7 @@ public:
     void requestAccess(AccessHandler handler) override;
     std::shared_ptr<CaptureSession> makeSession() override;
 
-    // For sessions: whether the device exists and may be opened.
+    // For sessions: whether the device is plugged in.
     bool canOpen(const std::string& uniqueID) const;
 
 private:
@@ -58,7 +55,6 @@ private:
     Executor& main_;
     mutable std::mutex mutex_;
     std::vector<CaptureDevice> devices_;
-    std::set<std::string> unopenable_;
     AuthorizationStatus status_ = AuthorizationStatus::authorized;
     std::vector<AccessHandler> pendingRequests_;
     // Main thread only.
@@ -74,7 +70,7 @@ public:
     explicit MemoryCaptureSession(std::weak_ptr<MemoryCaptureSystem> system);
 
     // Delivers a frame to the handler if the session runs with an input whose device is still
-    // plugged. False when it was not delivered (stopped, no input, not openable, or it replaced a
+    // plugged. False when it was not delivered (stopped, no input, or it replaced a
     // frame still waiting for the queue).
     bool deliver(std::shared_ptr<SampleBuffer> sample);
 
