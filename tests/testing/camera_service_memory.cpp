@@ -3,62 +3,71 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <utility>
 
 #include "media/simple_queue.h"
 
 namespace orlenta {
 
-// --- MemoryCameraSystem ------------------------------------------------------------------------
-
+// A sample queue of a fixed capacity that takes nothing once closed, and tells its owner of each
+// sample it took.
 class MemoryCameraSystem::Queue final : public SinkBufferQueue {
 public:
-    explicit Queue(int32_t capacity) : queue_(static_cast<size_t>(std::max(capacity, 0))) {}
+    Queue(int32_t capacity, std::function<void()> taken = {})
+        : queue_(static_cast<size_t>(std::max(capacity, 0))), taken_(std::move(taken)) {}
     int32_t count() const override { return static_cast<int32_t>(queue_.count()); }
     int32_t capacity() const override { return static_cast<int32_t>(queue_.capacity()); }
     bool enqueue(std::shared_ptr<SampleBuffer> sample) override {
-        return open_ && sample && queue_.enqueue(std::move(sample));
+        if (!open_ || !sample || !queue_.enqueue(std::move(sample)))
+            return false;
+        if (taken_)
+            taken_();
+        return true;
     }
     std::optional<std::shared_ptr<SampleBuffer>> dequeue() { return queue_.dequeue(); }
     void close() { open_ = false; }
+    uint64_t nextSequence = 1; // for the extension side, under its lock
 
 private:
     SimpleQueue<std::shared_ptr<SampleBuffer>> queue_;
+    std::function<void()> taken_;
     std::atomic<bool> open_{true};
 };
 
-void MemoryCameraSystem::notifyLocked() {
-    for (const auto& [id, listener] : listeners_)
-        listener.first->post(listener.second);
-}
+// --- MemoryCameraSystem ------------------------------------------------------------------------
 
 CameraObjectId MemoryCameraSystem::addPlainDevice(std::optional<std::string> uniqueId,
                                                   std::optional<std::string> name,
                                                   const std::vector<PlainStream>& streams) {
     std::lock_guard lock(mutex_);
     const CameraObjectId id = nextId_++;
-    Device device{std::move(uniqueId), std::move(name), {}};
+    Device& device = devices_[id];
+    device = {std::move(uniqueId), std::move(name), {}};
     for (const PlainStream& plain : streams) {
         device.streams.push_back(nextId_);
-        streams_[nextId_++] = Stream{id, plain, nullptr, 0};
+        Stream& stream = streams_[nextId_++];
+        stream.device = id;
+        stream.plain = plain;
     }
-    devices_.emplace(id, std::move(device));
     notifyLocked();
     return id;
 }
 
 void MemoryCameraSystem::removeDevice(CameraObjectId device) {
     std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (it == devices_.end())
-        return;
-    for (const CameraObjectId stream : it->second.streams) {
+    for (const CameraObjectId stream : devices_[device].streams) {
         if (const auto& queue = streams_[stream].latestQueue)
             queue->close();
-        streams_.erase(stream);
+        streams_[stream].device = 0;
     }
-    devices_.erase(it);
+    devices_.erase(device);
     notifyLocked();
+}
+
+void MemoryCameraSystem::notifyLocked() {
+    for (const auto& [id, listener] : listeners_)
+        listener.first->post(listener.second);
 }
 
 void MemoryCameraSystem::setPropertyReadsFail(bool fail) {
@@ -68,39 +77,28 @@ void MemoryCameraSystem::setPropertyReadsFail(bool fail) {
 
 void MemoryCameraSystem::setStreamHidden(CameraObjectId stream, bool hidden) {
     std::lock_guard lock(mutex_);
-    if (hidden)
-        hidden_.insert(stream);
-    else
-        hidden_.erase(stream);
+    streams_[stream].hidden = hidden;
 }
 
 int MemoryCameraSystem::startCount(CameraObjectId stream) const {
     std::lock_guard lock(mutex_);
-    const auto it = streams_.find(stream);
-    return it == streams_.end() ? 0 : it->second.starts;
+    return streams_.count(stream) ? streams_.at(stream).starts : 0;
 }
 
 int MemoryCameraSystem::stopCount(CameraObjectId stream) const {
     std::lock_guard lock(mutex_);
-    const auto it = stops_.find(stream);
-    return it == stops_.end() ? 0 : it->second;
+    return streams_.count(stream) ? streams_.at(stream).stops : 0;
 }
 
 std::vector<std::shared_ptr<SampleBuffer>> MemoryCameraSystem::takeQueued(CameraObjectId stream) {
     std::shared_ptr<Queue> queue;
     {
         std::lock_guard lock(mutex_);
-        const auto it = streams_.find(stream);
-        if (it != streams_.end())
-            queue = it->second.latestQueue;
+        queue = streams_[stream].latestQueue;
     }
     std::vector<std::shared_ptr<SampleBuffer>> samples;
-    while (queue) {
-        auto sample = queue->dequeue();
-        if (!sample)
-            break;
+    while (auto sample = queue ? queue->dequeue() : std::nullopt)
         samples.push_back(std::move(*sample));
-    }
     return samples;
 }
 
@@ -115,23 +113,20 @@ std::vector<CameraObjectId> MemoryCameraSystem::devices() const {
 
 std::optional<std::string> MemoryCameraSystem::deviceUniqueId(CameraObjectId device) const {
     std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    return readsFail_ || it == devices_.end() ? std::nullopt : it->second.uniqueId;
+    return readsFail_ || !devices_.count(device) ? std::nullopt : devices_.at(device).uniqueId;
 }
 
 std::optional<std::string> MemoryCameraSystem::deviceName(CameraObjectId device) const {
     std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    return readsFail_ || it == devices_.end() ? std::nullopt : it->second.name;
+    return readsFail_ || !devices_.count(device) ? std::nullopt : devices_.at(device).name;
 }
 
 std::vector<CameraObjectId> MemoryCameraSystem::deviceStreams(CameraObjectId device) const {
     std::lock_guard lock(mutex_);
-    const auto it = devices_.find(device);
-    if (readsFail_ || it == devices_.end())
+    if (readsFail_ || !devices_.count(device))
         return {};
-    std::vector<CameraObjectId> streams = it->second.streams;
-    std::erase_if(streams, [&](CameraObjectId s) { return hidden_.count(s) != 0; });
+    std::vector<CameraObjectId> streams = devices_.at(device).streams;
+    std::erase_if(streams, [&](CameraObjectId s) { return streams_.at(s).hidden; });
     return streams;
 }
 
@@ -145,30 +140,25 @@ std::optional<uint32_t> MemoryCameraSystem::streamDirection(CameraObjectId strea
 
 BufferQueueResult MemoryCameraSystem::copyBufferQueue(CameraObjectId stream) {
     std::lock_guard lock(mutex_);
-    const auto it = streams_.find(stream);
-    if (it == streams_.end())
-        return {kCameraStatusUnknownObject, nullptr};
-    if (it->second.plain.copyBufferQueueStatus != kCameraStatusOk)
-        return {it->second.plain.copyBufferQueueStatus, nullptr};
-    it->second.latestQueue = std::make_shared<Queue>(it->second.plain.queueCapacity);
-    return {kCameraStatusOk, it->second.latestQueue};
+    Stream& s = streams_[stream];
+    if (s.plain.copyBufferQueueStatus != kCameraStatusOk)
+        return {s.plain.copyBufferQueueStatus, nullptr};
+    s.latestQueue = std::make_shared<Queue>(s.plain.queueCapacity);
+    return {kCameraStatusOk, s.latestQueue};
 }
 
 CameraStatus MemoryCameraSystem::startStream(CameraObjectId device, CameraObjectId stream) {
     std::lock_guard lock(mutex_);
-    const auto it = streams_.find(stream);
-    if (it == streams_.end() || it->second.device != device)
-        return kCameraStatusUnknownObject;
-    ++it->second.starts;
-    return it->second.plain.startStatus;
+    Stream& s = streams_[stream];
+    ++s.starts;
+    return s.device != device ? kCameraStatusUnknownObject : s.plain.startStatus;
 }
 
 CameraStatus MemoryCameraSystem::stopStream(CameraObjectId device, CameraObjectId stream) {
     std::lock_guard lock(mutex_);
-    ++stops_[stream];
-    const auto it = streams_.find(stream);
-    return it == streams_.end() || it->second.device != device ? kCameraStatusUnknownObject
-                                                               : kCameraStatusOk;
+    Stream& s = streams_[stream];
+    ++s.stops;
+    return s.device != device ? kCameraStatusUnknownObject : kCameraStatusOk;
 }
 
 CameraSystem::ListenerId MemoryCameraSystem::addDeviceListListener(Executor& executor,
@@ -215,23 +205,7 @@ namespace {
 
 using State = MemoryCameraService::State;
 
-// A writer's queue into a sink stream; every enqueue lets the stream serve waiting requests.
-class MemoryQueue final : public SinkBufferQueue {
-public:
-    MemoryQueue(std::weak_ptr<State> state, std::weak_ptr<MemoryStream> stream)
-        : state_(std::move(state)), stream_(std::move(stream)) {}
-    int32_t count() const override { return static_cast<int32_t>(queue_.count()); }
-    int32_t capacity() const override { return 1; }
-    bool enqueue(std::shared_ptr<SampleBuffer> sample) override;
-
-    std::optional<std::shared_ptr<SampleBuffer>> dequeue() { return queue_.dequeue(); }
-    uint64_t nextSequence = 1; // guarded by State::mutex
-
-private:
-    std::weak_ptr<State> state_;
-    std::weak_ptr<MemoryStream> stream_;
-    SimpleQueue<std::shared_ptr<SampleBuffer>> queue_{1};
-};
+using MemoryQueue = MemoryCameraSystem::Queue;
 
 class MemoryStream final : public CameraExtensionStream {
 public:
@@ -320,18 +294,6 @@ public:
     }
     const std::weak_ptr<CameraExtensionProviderSource> source;
 };
-
-bool MemoryQueue::enqueue(std::shared_ptr<SampleBuffer> sample) {
-    if (!sample || !queue_.enqueue(std::move(sample)))
-        return false;
-    const auto state = state_.lock();
-    const auto stream = stream_.lock();
-    if (state && stream) {
-        std::lock_guard lock(state->mutex);
-        state->serveLocked(*stream);
-    }
-    return true;
-}
 
 // The stream the service made from this public one.
 MemoryStream* memoryStream(const CameraExtensionStream& stream) {
@@ -429,8 +391,16 @@ MemoryCameraService::writerQueue(const std::shared_ptr<CameraExtensionStream>& s
     std::lock_guard lock(state_->mutex);
     auto& slot = memory->writerQueues[client.get()];
     if (!slot)
-        slot =
-            std::make_shared<MemoryQueue>(state_, std::static_pointer_cast<MemoryStream>(stream));
+        slot = std::make_shared<MemoryQueue>(
+            1, [state = std::weak_ptr<State>(state_),
+                stream = std::weak_ptr<CameraExtensionStream>(stream)] {
+                const auto held = state.lock();
+                const auto writes = stream.lock();
+                if (held && writes) {
+                    std::lock_guard served(held->mutex);
+                    held->serveLocked(*memoryStream(*writes));
+                }
+            });
     return slot;
 }
 

@@ -14,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -63,14 +62,17 @@ public:
     ListenerId addDeviceListListener(Executor& executor, Task listener) override;
     void removeDeviceListListener(ListenerId id) override;
 
+    // A sink stream's queue (also the extension side's writer queues).
     class Queue;
 
 private:
     struct Stream {
-        CameraObjectId device = 0;
+        CameraObjectId device = 0; // 0 once its device is gone
         PlainStream plain;
         std::shared_ptr<Queue> latestQueue;
         int starts = 0;
+        int stops = 0;
+        bool hidden = false;
     };
     struct Device {
         std::optional<std::string> uniqueId;
@@ -86,8 +88,6 @@ private:
     std::map<ListenerId, std::pair<Executor*, Task>> listeners_;
     ListenerId nextListener_ = 1;
     bool readsFail_ = false;
-    std::set<CameraObjectId> hidden_;
-    std::map<CameraObjectId, int> stops_;
 };
 
 // The framework objects the daemon publishes, and test controls that act as its clients: readers
