@@ -279,22 +279,14 @@ TEST(CaptureIntegration, TheDemoCameraComesFirst) {
         rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
 }
 
-// Stops or starts the private session in its directory.
-bool runSessionScript(const std::string& verb) {
-    int status = 0;
-    testing::runCommand(std::string(ORLENTA_SOURCE_DIR) + "/scripts/pipewire-session " + verb +
-                            " '" + testing::PipeWireSessionEnvironment::directory() + "' 2>&1",
-                        &status);
-    return status == 0;
-}
-
 TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLateOrRestarts) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // Run on its own (as ctest does), discovery starts here, with no PipeWire yet.
-    ASSERT_TRUE(runSessionScript("stop"));
+    using Session = testing::PipeWireSessionEnvironment;
+    ASSERT_TRUE(Session::stop());
     Rig rig;
     EXPECT_TRUE(rig.system->devices().empty());
-    ASSERT_TRUE(runSessionScript("start"));
+    ASSERT_TRUE(Session::restart());
     {
         TestCamera late(cameraOptions("late", TestCamera::Format::yuy2, 640, 480));
         ASSERT_TRUE(late.started());
@@ -302,8 +294,8 @@ TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLateOrRestarts) {
             << "PipeWire started after discovery was not noticed";
     }
     // PipeWire (with its session manager) goes away and comes back in the same place.
-    ASSERT_TRUE(runSessionScript("stop"));
-    ASSERT_TRUE(runSessionScript("start"));
+    ASSERT_TRUE(Session::stop());
+    ASSERT_TRUE(Session::restart());
     TestCamera after(cameraOptions("after", TestCamera::Format::yuy2, 640, 480));
     ASSERT_TRUE(after.started());
     ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(after)); }, 3.0))

@@ -1,5 +1,6 @@
-// The relay from the sink stream to the readers, the 30 Hz placeholder timer, and the pull loop's
-// retries, over the in-memory service with time driven by hand.
+// The daemon's roles over the in-memory service with time driven by hand: sink-client admission,
+// the relay from the sink stream to the readers, the 30 Hz placeholder timer, and the pull loop's
+// retries.
 #include <gtest/gtest.h>
 
 #include "extension/extension_device_source_testing.h"
@@ -40,6 +41,33 @@ struct Writer {
 bool isPlaceholder(DaemonFixture& daemon, const MemoryCameraService::SentSample& sent) {
     return sent.sampleBuffer->imageBuffer() ==
            ExtensionDeviceSourceTesting::placeholder(daemon.device());
+}
+
+TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt) {
+    DaemonFixture daemon;
+    ASSERT_TRUE(daemon.start());
+    ExtensionDeviceSource& device = daemon.device();
+    ExtensionStreamSink& sink = *device.sinkStream();
+    const auto first = daemon.service->connectClient("first");
+    const auto second = daemon.service->connectClient("second");
+    EXPECT_TRUE(sink.authorizedToStartStream(first));
+    EXPECT_TRUE(sink.authorizedToStartStream(second));
+    daemon.pump();
+    EXPECT_EQ(daemon.service->consumeRequestCount(), 0u) << "admission alone starts nothing";
+
+    // Both clients write; only the second one's frames are taken.
+    for (const auto& client : {first, second})
+        ASSERT_TRUE(daemon.service->writeSample(daemon.sinkStream(), client, frame(1)));
+    EXPECT_TRUE(sink.startStream());
+    daemon.pump();
+    EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).size(), 1u);
+    EXPECT_EQ(daemon.service->pendingConsumeCount(), 1u) << "and the next request waits";
+
+    // Stop ends the requests but keeps the admitted client; a new start reuses it.
+    EXPECT_TRUE(sink.stopStream());
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::sinkClient(device));
+    EXPECT_TRUE(sink.startStream());
+    EXPECT_EQ(ExtensionDeviceSourceTesting::sinkClient(device), second);
 }
 
 TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
@@ -237,15 +265,21 @@ TEST(PullLoop, AStopRelaysTheOutstandingBufferThenEndsAndAGoneDeviceIgnoresIt) {
     EXPECT_EQ(writer.acknowledged(), 1u);
     EXPECT_EQ(daemon.service->consumeRequestCount(), requests) << "no further request";
 
-    // A completion that comes after the device source has gone does nothing.
+    // A completion that comes after the device source has gone does nothing; the stream roles
+    // answer success and do nothing.
     writer.start();
     daemon.pump();
     ASSERT_EQ(daemon.service->pendingConsumeCount(), 1u);
     const auto sink = daemon.sinkStream();
+    const auto roles = std::pair{daemon.device().sourceStream(), daemon.device().sinkStream()};
     daemon.provider.reset();
     ASSERT_TRUE(writer.queue->enqueue(frame(1)));
+    EXPECT_TRUE(roles.first->startStream() && roles.first->stopStream());
+    EXPECT_TRUE(roles.second->authorizedToStartStream(writer.client));
+    EXPECT_TRUE(roles.second->startStream() && roles.second->stopStream());
     daemon.advance(0.1);
     EXPECT_EQ(daemon.service->scheduledOutputs(*sink).size(), 1u);
+    EXPECT_EQ(daemon.service->consumeRequestCount(), requests + 1);
 }
 
 } // namespace

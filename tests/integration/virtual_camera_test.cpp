@@ -7,16 +7,14 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "camera_service/pipewire_camera_system.h"
-#include "camera_service/virtual_camera.h"
 #include "extension/placeholder.h"
-#include "tests/testing/pipewire_session.h"
 #include "tests/testing/test_reader.h"
+#include "tests/testing/virtual_camera_app.h"
 
 namespace orlenta {
 namespace {
 
-using testing::ChildProcess;
+using testing::startDaemon;
 using testing::TestReader;
 using testing::waitUntil;
 
@@ -33,14 +31,6 @@ public:
 const std::string kSourceNode = virtual_camera::sourceNodeName();
 const std::string kSinkNode = virtual_camera::sinkNodeName();
 
-std::unique_ptr<ChildProcess> startDaemon(std::vector<std::string> prefix = {}) {
-    static int count = 0;
-    prefix.push_back(ORLENTA_EXTENSION_BINARY);
-    return std::make_unique<ChildProcess>(prefix, testing::PipeWireSessionEnvironment::directory() +
-                                                      "/daemon-" + std::to_string(++count) +
-                                                      ".log");
-}
-
 uint64_t placeholderHash() {
     static const uint64_t hash = [] {
         auto picture = makePlaceholder();
@@ -52,31 +42,12 @@ uint64_t placeholderHash() {
 }
 
 // The app's side, as the app uses it: finds the device, opens its sink stream, writes frames.
-struct AppSide {
-    AppSide() {
-        std::string error;
-        system = PipeWireCameraSystem::create({"integration test", {}}, &error);
-        EXPECT_TRUE(system) << error;
-    }
+struct AppSide : testing::AppCameraSystem {
+    AppSide() : AppCameraSystem("integration test") {}
 
-    std::optional<CameraObjectId> findDevice() const {
-        for (const CameraObjectId device : system->devices())
-            if (system->deviceUniqueId(device) == std::string(virtual_camera::kDeviceId))
-                return device;
-        return std::nullopt;
-    }
-    // The nodes appear one by one: wait for both streams.
-    bool waitForDevice(double timeout = 5) {
-        return waitUntil(
-            [&] {
-                const auto device = findDevice();
-                return device && system->deviceStreams(*device).size() == 2;
-            },
-            timeout);
-    }
     // Opens the sink stream and waits until the link is up (the queue has room).
     bool connect() {
-        const auto device = findDevice();
+        const auto device = this->device();
         if (!device)
             return false;
         for (const CameraObjectId stream : system->deviceStreams(*device)) {
@@ -129,7 +100,6 @@ struct AppSide {
         return written;
     }
 
-    std::shared_ptr<PipeWireCameraSystem> system;
     std::shared_ptr<SinkBufferQueue> queue;
     CameraObjectId deviceId = 0;
     CameraObjectId streamId = 0;
@@ -147,7 +117,7 @@ TEST(VirtualCamera, PublishesOneCameraThatAnyReaderFindsAndEndsCleanly) {
     auto daemon = startDaemon();
     AppSide app;
     ASSERT_TRUE(app.waitForDevice()) << daemon->output();
-    const CameraObjectId device = *app.findDevice();
+    const CameraObjectId device = *app.device();
     EXPECT_EQ(app.system->deviceName(device), "Orlenta Camera");
     const auto streams = app.system->deviceStreams(device);
     ASSERT_EQ(streams.size(), 2u);
@@ -280,14 +250,9 @@ TEST(VirtualCamera, ADaemonStartedDetachedWaitsForPipeWireAndPublishesAgain) {
     auto daemon = startDaemon({"/usr/bin/setsid"});
     AppSide app;
     ASSERT_TRUE(app.waitForDevice()) << daemon->output();
-    const CameraObjectId before = *app.findDevice();
+    const CameraObjectId before = *app.device();
     ASSERT_TRUE(testing::PipeWireSessionEnvironment::restart());
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const auto device = app.findDevice();
-            return device && *device != before && app.system->deviceStreams(*device).size() == 2;
-        },
-        10))
+    EXPECT_TRUE(waitUntil([&] { return app.device() && *app.device() != before; }, 10))
         << daemon->output();
     EXPECT_EQ(daemon->waitForExit(0), -1);
     EXPECT_EQ(daemon->stop(), 0) << daemon->output();

@@ -9,12 +9,10 @@
 #include <sstream>
 
 #include "app/pipeline/face_detector.h"
-#include "camera_service/pipewire_camera_system.h"
-#include "camera_service/virtual_camera.h"
 #include "media/log.h"
 #include "sink_loop.h"
-#include "tests/testing/pipewire_session.h"
 #include "tests/testing/test_reader.h"
+#include "tests/testing/virtual_camera_app.h"
 
 namespace orlenta {
 namespace {
@@ -22,6 +20,7 @@ namespace {
 using testing::ChildProcess;
 using testing::monotonicSeconds;
 using testing::SinkLoop;
+using testing::startDaemon;
 using testing::TestReader;
 using testing::waitUntil;
 
@@ -30,24 +29,10 @@ using testing::waitUntil;
 
 const std::string kSourceNode = virtual_camera::sourceNodeName();
 
-std::string logFile(const std::string& name) {
-    static int count = 0;
-    return testing::PipeWireSessionEnvironment::directory() + "/sink-" + name + "-" +
-           std::to_string(++count) + ".log";
-}
-
-std::unique_ptr<ChildProcess> startDaemon() {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{ORLENTA_EXTENSION_BINARY},
-                                          logFile("daemon"));
-}
-
-// The app's camera system, the virtual camera's device in it with both streams listed, and the
-// device-list notices it gives (on a main thread the test runs by hand).
-struct App {
-    App() {
-        std::string error;
-        system = PipeWireCameraSystem::create({"sink integration test", {}}, &error);
-        EXPECT_TRUE(system) << error;
+// The app's camera system, and the device-list notices it gives (on a main thread the test runs
+// by hand).
+struct App : testing::AppCameraSystem {
+    App() : AppCameraSystem("sink integration test") {
         if (system)
             listener = system->addDeviceListListener(mainThread, [this] { ++notices; });
     }
@@ -63,21 +48,47 @@ struct App {
     bool noticeAfter(int count) {
         return mainThread.runUntil([&] { return notices > count; }, 2);
     }
-    std::optional<CameraObjectId> device() const {
-        for (const CameraObjectId device : system->devices())
-            if (system->deviceUniqueId(device) == std::string(virtual_camera::kDeviceId) &&
-                system->deviceStreams(device).size() == 2)
-                return device;
-        return std::nullopt;
-    }
-    bool waitForDevice(double timeout = 5) const {
-        return waitUntil([&] { return device().has_value(); }, timeout);
-    }
     ManualExecutor mainThread;
     int notices = 0;
-    std::shared_ptr<PipeWireCameraSystem> system;
     CameraSystem::ListenerId listener = 0;
 };
+
+// Each test in the private session, with the app's camera system; most with the daemon and a
+// reader of the virtual camera that has had its first frame.
+class SinkIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ORLENTA_REQUIRE_PIPEWIRE_SESSION();
+        app_ = std::make_unique<App>();
+        ASSERT_TRUE(app_->system);
+    }
+    void startWithReader() {
+        daemon = startDaemon();
+        ASSERT_TRUE(app_->waitForDevice()) << daemon->output();
+        reader_ = std::make_unique<TestReader>(kSourceNode);
+        ASSERT_TRUE(reader_->waitForFrames(1, 5)) << daemon->output();
+    }
+    std::unique_ptr<App> app_;
+    std::unique_ptr<ChildProcess> daemon;
+    std::unique_ptr<TestReader> reader_;
+};
+
+// A GStreamer writer of 720p test pictures into pipewiresink, with the source's options, the
+// elements between (each followed by "!") and the sink's options given.
+ChildProcess gstWriter(const std::string& name, std::vector<std::string> source,
+                       const std::vector<std::string>& between, const std::string& sinkOption) {
+    std::vector<std::string> arguments{"gst-launch-1.0", "-q", "videotestsrc", "is-live=true"};
+    arguments.insert(arguments.end(), source.begin(), source.end());
+    arguments.insert(arguments.end(),
+                     {"!", "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!"});
+    arguments.insert(arguments.end(), between.begin(), between.end());
+    arguments.insert(arguments.end(), {"pipewiresink", sinkOption});
+    return ChildProcess(arguments, testing::sessionLog(name));
+}
+
+bool haveGstLaunch() {
+    return !testing::runCommand("command -v gst-launch-1.0").empty();
+}
 
 size_t ourFramesAfter(const TestReader& reader, double since) {
     const auto frames = reader.frames();
@@ -111,10 +122,8 @@ std::set<uint64_t> mappedMemfdInodes(pid_t pid) {
     return inodes;
 }
 
-TEST(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinkedInFourSeconds) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    App app;
-    ASSERT_TRUE(app.system);
+TEST_F(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinkedInFourSeconds) {
+    App& app = *app_;
     SinkLoop loop(app.system, {});
     loop.start();
     ASSERT_TRUE(loop.waitForCheck(false, 3)) << "no virtual camera, no link";
@@ -122,7 +131,7 @@ TEST(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinkedI
     const double start = monotonicSeconds();
     std::vector<double> linkTimes;
     for (int round = 0; round < 20; ++round) {
-        auto daemon = startDaemon();
+        daemon = startDaemon();
         const double started = monotonicSeconds();
         ASSERT_TRUE(app.waitForDevice(4)) << "round " << round << ": " << daemon->output();
         const double appeared = monotonicSeconds();
@@ -133,7 +142,7 @@ TEST(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinkedI
                 << "the device-list change brings a check; the 2.0 s timer is not waited for";
         }
         linkTimes.push_back(monotonicSeconds() - started);
-        TestReader reader(kSourceNode);
+        const TestReader reader(kSourceNode);
         const double linked = monotonicSeconds();
         EXPECT_TRUE(waitForOurFrame(reader, linked, 4 - (linked - started)))
             << "round " << round << ": the reader gets the app's frames";
@@ -154,13 +163,10 @@ TEST(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinkedI
     EXPECT_GE(loop.sentFrames().size(), static_cast<size_t>((end - start) * 30) * 9 / 10);
 }
 
-TEST(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneIsLost) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    auto daemon = startDaemon();
-    App app;
-    ASSERT_TRUE(app.waitForDevice()) << daemon->output();
-    TestReader reader(kSourceNode);
-    ASSERT_TRUE(reader.waitForFrames(1, 5));
+TEST_F(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneIsLost) {
+    ASSERT_NO_FATAL_FAILURE(startWithReader());
+    const TestReader& reader = *reader_;
+    App& app = *app_;
     {
         SinkLoop loop(app.system, {.recordBuffers = true});
         loop.start();
@@ -220,20 +226,16 @@ TEST(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneIsL
     EXPECT_GE(ourFramesAfter(reader, from), sent * 3 / 4) << sent << " sent";
 }
 
-TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResumes) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    auto daemon = startDaemon();
+TEST_F(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResumes) {
+    ASSERT_NO_FATAL_FAILURE(startWithReader());
+    const TestReader& reader = *reader_;
     // Sends the stopped daemon on when the test ends, however it ends.
     struct ResumeOnExit {
         ChildProcess& process;
         ~ResumeOnExit() { process.signal(SIGCONT); }
     } resume{*daemon};
-    App app;
-    ASSERT_TRUE(app.waitForDevice());
-    TestReader reader(kSourceNode);
-    ASSERT_TRUE(reader.waitForFrames(1, 5));
     LogCapture log;
-    SinkLoop loop(app.system, {});
+    SinkLoop loop(app_->system, {});
     loop.start();
     ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
 
@@ -264,17 +266,13 @@ TEST(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResume
     EXPECT_TRUE(loop.connected());
 }
 
-TEST(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    auto daemon = startDaemon();
-    App app;
-    ASSERT_TRUE(app.waitForDevice());
+TEST_F(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
+    ASSERT_NO_FATAL_FAILURE(startWithReader());
+    App& app = *app_;
     SinkLoop loop(app.system, {});
     loop.start();
-    {
-        TestReader reader(kSourceNode);
-        ASSERT_TRUE(waitForOurFrame(reader, monotonicSeconds(), 5)) << daemon->output();
-    }
+    ASSERT_TRUE(waitForOurFrame(*reader_, monotonicSeconds(), 5)) << daemon->output();
+    reader_.reset();
     // PipeWire (with its session) goes away while frames flow: the daemon fails, so that its
     // service starts it again, and the app's device list empties. Then both come back, as
     // systemd would bring them back.
@@ -288,53 +286,41 @@ TEST(SinkIntegration, AfterAPipeWireRestartTheLinkComesBackByItself) {
     daemon = startDaemon();
     const double back = monotonicSeconds();
     ASSERT_TRUE(app.waitForDevice()) << "the app's camera service connected again";
-    TestReader reader(kSourceNode);
-    ASSERT_TRUE(waitForOurFrame(reader, back, 8)) << daemon->output();
+    reader_ = std::make_unique<TestReader>(kSourceNode);
+    ASSERT_TRUE(waitForOurFrame(*reader_, back, 8)) << daemon->output();
     const double firstFrame = monotonicSeconds() - back;
     ::testing::Test::RecordProperty("first_app_frame_ms", static_cast<int>(firstFrame * 1000));
     EXPECT_LE(firstFrame, 4.0) << "from PipeWire and the daemon back to the app's frames";
     EXPECT_TRUE(loop.waitForCheck(true, 3));
 }
 
-TEST(SinkIntegration, AWriterThatLinkedFirstAndSendsNothingGivesWayToTheApp) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    if (testing::runCommand("command -v gst-launch-1.0").empty())
+TEST_F(SinkIntegration, AWriterThatLinkedFirstAndSendsNothingGivesWayToTheApp) {
+    if (!haveGstLaunch())
         GTEST_SKIP() << "gst-launch-1.0 is not installed";
-    auto daemon = startDaemon();
-    App app;
-    ASSERT_TRUE(app.waitForDevice());
-    TestReader reader(kSourceNode);
-    ASSERT_TRUE(reader.waitForFrames(1, 5));
+    ASSERT_NO_FATAL_FAILURE(startWithReader());
     // A writer links before the app and never sends: its frames stop at a closed valve.
-    ChildProcess silent({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
-                         "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!",
-                         "valve", "drop=true", "drop-mode=forward-sticky-events", "!",
-                         "pipewiresink", "target-object=" + virtual_camera::sinkNodeName()},
-                        logFile("silent-writer"));
+    ChildProcess silent = gstWriter("silent-writer", {},
+                                    {"valve", "drop=true", "drop-mode=forward-sticky-events", "!"},
+                                    "target-object=" + virtual_camera::sinkNodeName());
     ASSERT_TRUE(waitUntil(
         [] { return testing::runCommand("pw-link -l").find("gst-launch") != std::string::npos; },
         5))
         << silent.output();
-    SinkLoop loop(app.system, {});
+    SinkLoop loop(app_->system, {});
     loop.start();
     const double started = monotonicSeconds();
-    EXPECT_TRUE(waitUntil([&] { return ourFramesAfter(reader, started) >= 10; }, 10))
+    EXPECT_TRUE(waitUntil([&] { return ourFramesAfter(*reader_, started) >= 10; }, 10))
         << daemon->output();
     EXPECT_EQ(daemon->waitForExit(0), -1) << daemon->output();
 }
 
-TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheApp) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    if (testing::runCommand("command -v gst-launch-1.0").empty())
+TEST_F(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheApp) {
+    if (!haveGstLaunch())
         GTEST_SKIP() << "gst-launch-1.0 is not installed";
     if (defaultFaceModelPath().empty())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
-    auto daemon = startDaemon();
-    App app;
-    ASSERT_TRUE(app.waitForDevice());
-    TestReader reader(kSourceNode);
-    ASSERT_TRUE(reader.waitForFrames(1, 5));
-    const uint64_t placeholder = reader.frames().front().hash;
+    ASSERT_NO_FATAL_FAILURE(startWithReader());
+    const uint64_t placeholder = reader_->frames().front().hash;
     std::vector<uint8_t> black(1280 * 720 * 4, 0);
     for (size_t i = 3; i < black.size(); i += 4)
         black[i] = 255;
@@ -342,7 +328,7 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
     // The app's pictures (black or not) that arrived since a time.
     const auto count = [&](double since, bool isBlack) {
         size_t frames = 0;
-        for (const auto& frame : reader.frames())
+        for (const auto& frame : reader_->frames())
             if (frame.arrival >= since && frame.hash != placeholder)
                 frames += (frame.hash == blackHash) == isBlack ? 1 : 0;
         return frames;
@@ -350,11 +336,9 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
 
     // A writer that is never linked: a link made to it by hand fails part way and leaves the
     // sink's input with a half-made link that PipeWire never takes down.
-    ChildProcess unlinked({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "!",
-                           "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1", "!",
-                           "pipewiresink",
-                           "stream-properties=props,node.autoconnect=false,node.name=unlinked"},
-                          logFile("unlinked-writer"));
+    ChildProcess unlinked =
+        gstWriter("unlinked-writer", {}, {},
+                  "stream-properties=props,node.autoconnect=false,node.name=unlinked");
 
     // Orders that used to crash the daemon: a second writer (GStreamer's pipewiresink) comes
     // while the app writes, or a link is made by hand; the app leaves, and the app links again,
@@ -363,14 +347,12 @@ TEST(SinkIntegration, OtherWritersNeitherCrashTheDaemonNorTakeTheCameraFromTheAp
     for (int round = 0; round < 5; ++round) {
         ChildProcess cover({ORLENTA_COVER_PROGRAM, "--virtual-camera", "--loop",
                             std::string(ORLENTA_SOURCE_DIR) + "/demo/orlenta-demo.webm"},
-                           logFile("cover"));
+                           testing::sessionLog("cover"));
         // Pictures come slowly under the sanitizers: wait for them rather than for a set time.
         const double started = monotonicSeconds();
         ASSERT_TRUE(waitUntil([&] { return count(started, false) > 0; }, 20)) << cover.output();
-        ChildProcess other({"gst-launch-1.0", "-q", "videotestsrc", "is-live=true", "pattern=black",
-                            "!", "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1",
-                            "!", "pipewiresink", "target-object=" + virtual_camera::sinkNodeName()},
-                           logFile("other-writer"));
+        ChildProcess other = gstWriter("other-writer", {"pattern=black"}, {},
+                                       "target-object=" + virtual_camera::sinkNodeName());
         if (round % 2 == 1)
             testing::runCommand("pw-link unlinked " + virtual_camera::sinkNodeName() + " 2>&1");
         ::usleep(1'500'000);

@@ -63,8 +63,16 @@ bool PipeWireSessionEnvironment::restart() {
     return reasonStorage().empty();
 }
 
-void PipeWireSessionEnvironment::TearDown() {
-    session("stop");
+bool PipeWireSessionEnvironment::stop() {
+    int status = 0;
+    session("stop", &status);
+    return status == 0;
+}
+
+std::string sessionLog(const std::string& name) {
+    static int count = 0;
+    return PipeWireSessionEnvironment::directory() + "/" + name + "-" + std::to_string(++count) +
+           ".log";
 }
 
 const std::string& PipeWireSessionEnvironment::unavailableReason() {

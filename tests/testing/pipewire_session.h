@@ -17,13 +17,15 @@ namespace orlenta::testing {
 class PipeWireSessionEnvironment final : public ::testing::Environment {
 public:
     void SetUp() override { restart(); }
-    void TearDown() override;
+    void TearDown() override { stop(); }
 
     // Empty while the session runs; otherwise why it does not.
     static const std::string& unavailableReason();
     static const std::string& directory();
     // Stops whatever is left of the session and starts it afresh; false if that fails.
     static bool restart();
+    // Stops the session (PipeWire, its session manager and bus); false if that fails.
+    static bool stop();
 };
 
 // In a TEST: skips when there is no session.
@@ -56,6 +58,9 @@ private:
     int status_ = -1;
     std::string outputPath_;
 };
+
+// A fresh file in the session's directory for a child's output, named after the child.
+std::string sessionLog(const std::string& name);
 
 // Runs a shell command; its standard output, and its exit status in *status.
 std::string runCommand(const std::string& command, int* status = nullptr);
