@@ -81,17 +81,14 @@ TEST(ExtensionInstaller, EachAnswerBecomesTheStatusLineAndTheFlags) {
     }
 }
 
-TEST(ExtensionInstaller, TheWaitForTheCameraEndsWithItsConnectionOrANewInstall) {
-    // The app reports the camera connected at 4 s: needsRestart stays false.
-    Rig connected;
+TEST(ExtensionInstaller, TheWaitForTheCameraEndsWithItsConnectionOrANewInstallAndLateAnswersDrop) {
+    // The camera connects at 4 s, or the installer goes before the wait ends: no restart hint.
+    Rig connected, gone;
     connected.installAndComplete();
     connected.main.advance(4);
     connected.installer->virtualCameraDidConnect();
     connected.main.advance(20);
     EXPECT_FALSE(connected.installer->needsRestart.get());
-
-    // The installer goes before the wait ends: nothing happens.
-    Rig gone;
     gone.installAndComplete();
     gone.installer.reset();
     gone.main.advance(11);
@@ -111,19 +108,16 @@ TEST(ExtensionInstaller, TheWaitForTheCameraEndsWithItsConnectionOrANewInstall) 
         rig.main.advance(6);
         EXPECT_EQ(rig.installer->needsRestart.get(), secondCompletes);
     }
-}
 
-TEST(ExtensionInstaller, AnswersAfterTheInstallerIsGoneAreDropped) {
-    Rig rig;
-    rig.installer->install();
-    auto request = rig.service->lastRequest(Kind::activation);
-    EXPECT_EQ(rig.installer->actionForReplacing(*request, {}, {}),
-              ExtensionReplacementAction::replace);
-    rig.installer.reset();
+    // An answer that comes after the installer has gone reaches no one.
+    Rig late;
+    late.installer->install();
+    const auto request = late.service->lastRequest(Kind::activation);
+    late.installer.reset();
     EXPECT_EQ(request->delegate(), nullptr);
     Service::answerFinish(request, kExtensionResultCompleted);
-    EXPECT_EQ(rig.main.runPending(), 1u);
-    EXPECT_EQ(rig.main.activeTimerCount(), 0u);
+    EXPECT_EQ(late.main.runPending(), 1u);
+    EXPECT_EQ(late.main.activeTimerCount(), 0u);
 }
 
 } // namespace

@@ -317,25 +317,6 @@ TEST(InstallerSystemd, FailuresSayWhatIsMissingAndLeaveNothingHalfInstalled) {
     SystemdRig rig;
     ASSERT_TRUE(rig.installer);
 
-    // Properties: nothing for an unknown unit, then the unit's program and state.
-    const auto none = testing::askProperties(*rig.service, rig.main);
-    ASSERT_TRUE(none);
-    EXPECT_TRUE(none->empty());
-    rig.script([&](ScriptedManager& m) {
-        m.known = m.enabled = true;
-        m.program = rig.program;
-        m.activeState = "active";
-    });
-    const auto found = testing::askProperties(*rig.service, rig.main);
-    ASSERT_TRUE(found && found->size() == 1u);
-    EXPECT_EQ((*found)[0].programPath, rig.program);
-    EXPECT_TRUE((*found)[0].isEnabled);
-    EXPECT_TRUE((*found)[0].isActive);
-    rig.script([](ScriptedManager& m) {
-        m.known = m.enabled = false;
-        m.activeState = "inactive";
-    });
-
     // The unit fails to start, or the manager refuses a step: one message each, the unit file
     // and the enablement back as they were.
     for (const bool startFails : {true, false}) {
