@@ -1,5 +1,5 @@
 // Camera picture layouts to BGRA.
-#include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -30,66 +30,61 @@ struct Planes {
 // The picture in the given layout, each plane's rows padded by `padding` bytes.
 Planes layout(const cv::Mat& bgr, CameraPixelFormat format, size_t padding) {
     const int w = bgr.cols, h = bgr.rows;
-    cv::Mat i420(h * 3 / 2, w, CV_8UC1, cv::Scalar(0));
+    cv::Mat i420(h * 3 / 2, w, CV_8UC1, cv::Scalar(0)), bgra;
     if (format != CameraPixelFormat::bgra)
         cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
-    const uint8_t* y = i420.data;
-    const uint8_t* u = y + w * h;
-    const uint8_t* v = u + w * h / 4;
-    Planes out;
-    out.picture.format = format;
-    out.picture.width = w;
-    out.picture.height = h;
-    auto addPlane = [&](size_t rowBytes, int rows, auto fill) {
-        const size_t stride = rowBytes + padding;
-        out.storage.emplace_back(stride * static_cast<size_t>(rows), 0xEE);
-        for (int r = 0; r < rows; ++r)
-            fill(out.storage.back().data() + stride * static_cast<size_t>(r), r);
-        const size_t index = out.storage.size() - 1;
-        out.picture.strides[index] = stride;
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    const uint8_t* yuv = i420.data;
+    const auto Y = [=](size_t x, int y) { return yuv[static_cast<size_t>(y * w) + x]; };
+    const auto U = [=](size_t x, int y) {
+        return yuv[static_cast<size_t>(w * h + y / 2 * (w / 2)) + x / 2];
+    };
+    const auto V = [=](size_t x, int y) {
+        return yuv[static_cast<size_t>(w * h * 5 / 4 + y / 2 * (w / 2)) + x / 2];
+    };
+    // Each plane: bytes in a row, rows, and the byte at (index in the row, row).
+    struct Plane {
+        size_t rowBytes;
+        int rows;
+        std::function<uint8_t(size_t, int)> byte;
     };
     const size_t W = static_cast<size_t>(w);
+    const bool yFirst = format == CameraPixelFormat::yuy2;
+    std::vector<Plane> planes;
     switch (format) {
-    case CameraPixelFormat::bgra: {
-        cv::Mat bgra;
-        cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-        addPlane(W * 4, h, [&](uint8_t* row, int r) { std::memcpy(row, bgra.ptr(r), W * 4); });
+    case CameraPixelFormat::bgra:
+        planes = {{W * 4, h, [&](size_t i, int r) { return bgra.ptr(r)[i]; }}};
         break;
-    }
     case CameraPixelFormat::yuy2:
-    case CameraPixelFormat::uyvy: {
-        const bool yFirst = format == CameraPixelFormat::yuy2;
-        addPlane(W * 2, h, [&](uint8_t* row, int r) {
-            for (size_t x = 0; x < W; x += 2) {
-                const size_t c = static_cast<size_t>(r / 2) * (W / 2) + x / 2;
-                uint8_t* q = row + 2 * x;
-                q[yFirst ? 0 : 1] = y[static_cast<size_t>(r) * W + x];
-                q[yFirst ? 2 : 3] = y[static_cast<size_t>(r) * W + x + 1];
-                q[yFirst ? 1 : 0] = u[c];
-                q[yFirst ? 3 : 2] = v[c];
-            }
-        });
+    case CameraPixelFormat::uyvy: // Y U Y V, or U Y V Y
+        planes = {{W * 2, h, [&](size_t i, int r) {
+                       return (i % 2 == 0) == yFirst ? Y(i / 2, r)
+                                                     : (i % 4 < 2 ? U(i / 2, r) : V(i / 2, r));
+                   }}};
         break;
-    }
     case CameraPixelFormat::nv12:
-        addPlane(W, h, [&](uint8_t* row, int r) { std::memcpy(row, y + W * r, W); });
-        addPlane(W, h / 2, [&](uint8_t* row, int r) {
-            for (size_t x = 0; x < W / 2; ++x) {
-                row[2 * x] = u[static_cast<size_t>(r) * (W / 2) + x];
-                row[2 * x + 1] = v[static_cast<size_t>(r) * (W / 2) + x];
-            }
-        });
+        planes = {{W, h, Y}, {W, h / 2, [&](size_t i, int r) {
+                                  return i % 2 == 0 ? U(i, 2 * r) : V(i, 2 * r);
+                              }}};
         break;
     case CameraPixelFormat::i420:
-        addPlane(W, h, [&](uint8_t* row, int r) { std::memcpy(row, y + W * r, W); });
-        addPlane(W / 2, h / 2,
-                 [&](uint8_t* row, int r) { std::memcpy(row, u + W / 2 * r, W / 2); });
-        addPlane(W / 2, h / 2,
-                 [&](uint8_t* row, int r) { std::memcpy(row, v + W / 2 * r, W / 2); });
+        planes = {{W, h, Y},
+                  {W / 2, h / 2, [&](size_t i, int r) { return U(2 * i, 2 * r); }},
+                  {W / 2, h / 2, [&](size_t i, int r) { return V(2 * i, 2 * r); }}};
         break;
     }
-    for (size_t i = 0; i < out.storage.size(); ++i)
-        out.picture.planes[i] = out.storage[i].data();
+    Planes out;
+    out.picture = {format, w, h, {}, {}};
+    out.storage.reserve(planes.size());
+    for (size_t p = 0; p < planes.size(); ++p) {
+        const size_t stride = planes[p].rowBytes + padding;
+        auto& bytes = out.storage.emplace_back(stride * static_cast<size_t>(planes[p].rows), 0xEE);
+        for (int r = 0; r < planes[p].rows; ++r)
+            for (size_t i = 0; i < planes[p].rowBytes; ++i)
+                bytes[stride * static_cast<size_t>(r) + i] = planes[p].byte(i, r);
+        out.picture.planes[p] = bytes.data();
+        out.picture.strides[p] = stride;
+    }
     return out;
 }
 
