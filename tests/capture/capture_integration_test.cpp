@@ -26,8 +26,9 @@ public:
     }
 };
 
-TestCamera::Options cameraOptions(const std::string& name, TestCamera::Format format, int width,
-                                  int height) {
+TestCamera::Options cameraOptions(const std::string& name,
+                                  TestCamera::Format format = TestCamera::Format::yuy2,
+                                  int width = 640, int height = 480) {
     TestCamera::Options options;
     options.nodeName = "orlenta-test." + name;
     options.description = "Test Camera " + name;
@@ -114,6 +115,17 @@ struct Rig {
             return std::nullopt;
         return lastSeen();
     }
+    // Runs the main thread until every camera is listed, or until the frames seen are that wide.
+    bool waitListed(const std::vector<std::string>& ids, double timeout) {
+        return main.runUntil(
+            [&] {
+                return std::all_of(ids.begin(), ids.end(), [&](auto& id) { return listed(id); });
+            },
+            timeout);
+    }
+    bool waitForWidth(int width, double timeout) {
+        return main.runUntil([&] { return seenCount() > 0 && lastSeen().width == width; }, timeout);
+    }
     bool hasEvent(CaptureSystem::DeviceEvent event, const std::string& id) {
         return std::find(events.begin(), events.end(), std::make_pair(event, id)) != events.end();
     }
@@ -123,19 +135,17 @@ TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // A camera present before the system starts is listed once, even though the PipeWire
     // provider reports it twice.
-    auto usb =
-        std::make_unique<TestCamera>(cameraOptions("usb", TestCamera::Format::mjpeg, 640, 480));
+    auto usb = std::make_unique<TestCamera>(cameraOptions("usb", TestCamera::Format::mjpeg));
     ASSERT_TRUE(usb->started());
     const std::string usbID = idOf(*usb);
     Rig rig;
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID); }, 1.0));
+    ASSERT_TRUE(rig.waitListed({usbID}, 1.0));
     const auto list = rig.system->devices();
     EXPECT_EQ(std::count_if(list.begin(), list.end(),
                             [&](const CaptureDevice& d) { return d.uniqueID == usbID; }),
               1);
     rig.pipeline->start();
-    ASSERT_TRUE(
-        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
+    ASSERT_TRUE(rig.waitForWidth(640, 5.0));
 
     // Cameras plugged in later are found within a second, announced on the main thread and
     // typed by what they declare; they do not take over the selection, built-in or not. The
@@ -143,20 +153,16 @@ TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
     auto lidOptions = cameraOptions("lid", TestCamera::Format::yuy2, 480, 360);
     lidOptions.properties["device.form-factor"] = "internal";
     TestCamera lid(lidOptions);
-    auto ownOptions = cameraOptions("own", TestCamera::Format::yuy2, 640, 480);
+    auto ownOptions = cameraOptions("own");
     ownOptions.description = "Orlenta Camera";
     TestCamera own(ownOptions);
-    auto nickOptions = cameraOptions("own-model", TestCamera::Format::yuy2, 640, 480);
+    auto nickOptions = cameraOptions("own-model");
     nickOptions.properties["node.nick"] = "Orlenta Camera";
     nickOptions.properties["device.form-factor"] = "internal";
     TestCamera ownModel(nickOptions);
-    ASSERT_TRUE(rig.main.runUntil(
-        [&] {
-            return rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)) &&
-                   rig.listed(idOf(own)) && rig.listed(idOf(ownModel));
-        },
-        1.0));
+    ASSERT_TRUE(rig.waitListed({idOf(lid), idOf(own), idOf(ownModel)}, 1.0));
     rig.main.runPending();
+    EXPECT_TRUE(rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)));
     EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(lid))->localizedName, "Test Camera lid");
     EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(lid))->deviceType,
               CaptureDeviceType::builtInWideAngleCamera);
@@ -172,15 +178,14 @@ TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
     EXPECT_FALSE(rig.listed(usbID));
     ASSERT_TRUE(
         rig.main.runUntil([&] { return rig.pipeline->selectedCameraID.get() == idOf(lid); }, 2.0));
-    ASSERT_TRUE(
-        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 480; }, 5.0));
+    ASSERT_TRUE(rig.waitForWidth(480, 5.0));
     const std::optional<Seen> frame = rig.waitForFrames(5, 5.0);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->height, 360);
 
     // Back again: listed, but the selection stays.
-    TestCamera back(cameraOptions("usb", TestCamera::Format::mjpeg, 640, 480));
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(usbID); }, 1.0));
+    TestCamera back(cameraOptions("usb", TestCamera::Format::mjpeg));
+    ASSERT_TRUE(rig.waitListed({usbID}, 1.0));
     rig.main.runPending();
     EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
 }
@@ -189,15 +194,14 @@ TEST(CaptureIntegration, FramesArriveAsBgraInTheThirtyFramesASecondMode) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // A raw camera, and a webcam whose raw 1080p comes at 5 fps only but MJPEG 1080p at 30:
     // MJPEG is negotiated and arrives whole.
-    TestCamera raw(cameraOptions("raw", TestCamera::Format::yuy2, 640, 480));
-    auto options = cameraOptions("webcam", TestCamera::Format::yuy2, 640, 480);
+    TestCamera raw(cameraOptions("raw"));
+    auto options = cameraOptions("webcam");
     options.otherModes = {{TestCamera::Format::yuy2, 1920, 1080, 5},
                           {TestCamera::Format::mjpeg, 1920, 1080, 30}};
     TestCamera webcam(options);
     ASSERT_TRUE(raw.started() && webcam.started());
     Rig rig;
-    ASSERT_TRUE(
-        rig.main.runUntil([&] { return rig.listed(idOf(raw)) && rig.listed(idOf(webcam)); }, 1.0));
+    ASSERT_TRUE(rig.waitListed({idOf(raw), idOf(webcam)}, 1.0));
     rig.main.runPending();
     EXPECT_EQ(rig.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
     rig.pipeline->setSelectedCameraID(idOf(raw));
@@ -208,8 +212,7 @@ TEST(CaptureIntegration, FramesArriveAsBgraInTheThirtyFramesASecondMode) {
         SCOPED_TRACE(camera->options().nodeName);
         rig.pipeline->setSelectedCameraID(idOf(*camera));
         // The first frames may still come from the camera before.
-        ASSERT_TRUE(rig.main.runUntil(
-            [&] { return rig.seenCount() > 0 && rig.lastSeen().width == size.width; }, 10.0));
+        ASSERT_TRUE(rig.waitForWidth(size.width, 10.0));
         const std::optional<Seen> frame = rig.waitForFrames(10, 5.0);
         ASSERT_TRUE(frame) << "frames stopped";
         EXPECT_EQ(frame->height, size.height);
@@ -234,13 +237,13 @@ TEST(CaptureIntegration, ASilentCameraIsOpenedAgain) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // Linked but sending nothing: after the first-frame timeout the session opens it again (a
     // new link each time), until frames come; then it stays.
-    auto options = cameraOptions("silent", TestCamera::Format::yuy2, 640, 480);
+    auto options = cameraOptions("silent");
     options.sending = false;
     TestCamera camera(options);
     GStreamerCaptureOptions captureOptions;
     captureOptions.firstFrameTimeout = 0.4;
     Rig rig(captureOptions);
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 1.0));
+    ASSERT_TRUE(rig.waitListed({idOf(camera)}, 1.0));
     rig.main.runPending();
     rig.pipeline->start();
     ASSERT_TRUE(rig.main.runUntil([&] { return camera.streamingStarts() >= 1; }, 3.0));
@@ -257,12 +260,12 @@ TEST(CaptureIntegration, ASilentCameraIsOpenedAgain) {
 
 TEST(CaptureIntegration, TheDemoCameraComesFirst) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    TestCamera camera(cameraOptions("beside-demo", TestCamera::Format::yuy2, 640, 480));
+    TestCamera camera(cameraOptions("beside-demo"));
     GStreamerCaptureOptions options;
     options.demoClipPath = findDemoClip();
     ASSERT_TRUE(options.demoClipPath);
     Rig rig(options);
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(camera)); }, 1.0));
+    ASSERT_TRUE(rig.waitListed({idOf(camera)}, 1.0));
     rig.main.runPending();
     // Listed first and, with no built-in camera, chosen: the product shows something at once.
     ASSERT_GE(rig.pipeline->cameras.get().size(), 2u);
@@ -275,8 +278,7 @@ TEST(CaptureIntegration, TheDemoCameraComesFirst) {
     EXPECT_EQ(frame->height, 720);
     // And the real camera is one choice away.
     rig.pipeline->setSelectedCameraID(idOf(camera));
-    EXPECT_TRUE(
-        rig.main.runUntil([&] { return rig.seenCount() > 0 && rig.lastSeen().width == 640; }, 5.0));
+    EXPECT_TRUE(rig.waitForWidth(640, 5.0));
 }
 
 TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLateOrRestarts) {
@@ -288,18 +290,17 @@ TEST(CaptureIntegration, CamerasAreFoundWhenPipeWireStartsLateOrRestarts) {
     EXPECT_TRUE(rig.system->devices().empty());
     ASSERT_TRUE(Session::restart());
     {
-        TestCamera late(cameraOptions("late", TestCamera::Format::yuy2, 640, 480));
+        TestCamera late(cameraOptions("late"));
         ASSERT_TRUE(late.started());
-        ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(late)); }, 3.0))
+        ASSERT_TRUE(rig.waitListed({idOf(late)}, 3.0))
             << "PipeWire started after discovery was not noticed";
     }
     // PipeWire (with its session manager) goes away and comes back in the same place.
     ASSERT_TRUE(Session::stop());
     ASSERT_TRUE(Session::restart());
-    TestCamera after(cameraOptions("after", TestCamera::Format::yuy2, 640, 480));
+    TestCamera after(cameraOptions("after"));
     ASSERT_TRUE(after.started());
-    ASSERT_TRUE(rig.main.runUntil([&] { return rig.listed(idOf(after)); }, 3.0))
-        << "the restarted PipeWire was not noticed";
+    ASSERT_TRUE(rig.waitListed({idOf(after)}, 3.0)) << "the restarted PipeWire was not noticed";
     EXPECT_FALSE(rig.listed("pipewire:orlenta-test.late"));
     rig.main.runPending();
     rig.pipeline->start();
