@@ -1,6 +1,7 @@
 #include "tests/testing/capture_memory.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 namespace orlenta {
@@ -117,38 +118,18 @@ MemoryCaptureSession::MemoryCaptureSession(std::weak_ptr<MemoryCaptureSystem> sy
 
 bool MemoryCaptureSession::deliver(std::shared_ptr<SampleBuffer> sample) {
     std::optional<std::string> input;
+    FrameHandler handler;
+    SerialQueue* queue = nullptr;
     {
         std::lock_guard lock(mutex_);
         if (!running_ || !input_ || !queue_ || !handler_)
             return false;
-        input = input_;
+        std::tie(input, handler, queue) = std::tuple(input_, handler_, queue_);
     }
     auto system = system_.lock();
     if (!system || !system->canOpen(*input))
         return false;
-    std::lock_guard lock(mutex_);
-    if (!running_ || !queue_)
-        return false;
-    const bool replaced = waiting_ != nullptr;
-    waiting_ = std::move(sample);
-    if (replaced)
-        return false;
-    std::weak_ptr<MemoryCaptureSession> weak = weak_from_this();
-    queue_->async([weak] {
-        auto self = weak.lock();
-        if (!self)
-            return;
-        FrameHandler handler;
-        std::shared_ptr<SampleBuffer> frame;
-        {
-            std::lock_guard inner(self->mutex_);
-            frame = std::move(self->waiting_);
-            self->waiting_ = nullptr;
-            handler = self->handler_;
-        }
-        if (handler && frame)
-            handler(frame);
-    });
+    queue->async([handler, sample] { handler(sample); });
     return true;
 }
 
@@ -166,8 +147,6 @@ void MemoryCaptureSession::setFrameHandler(FrameHandler handler, SerialQueue* qu
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
     queue_ = handler_ ? queue : nullptr;
-    if (!queue_)
-        waiting_ = nullptr;
 }
 
 void MemoryCaptureSession::startRunning() {
@@ -180,7 +159,6 @@ void MemoryCaptureSession::startRunning() {
 void MemoryCaptureSession::stopRunning() {
     std::lock_guard lock(mutex_);
     running_ = false;
-    waiting_ = nullptr;
 }
 
 bool MemoryCaptureSession::isRunning() const {
@@ -193,7 +171,6 @@ bool MemoryCaptureSession::setInput(const CaptureDevice& device) {
     const bool openable = system && system->canOpen(device.uniqueID);
     std::lock_guard lock(mutex_);
     inputLog_.push_back(device.uniqueID);
-    waiting_ = nullptr;
     if (openable)
         input_ = device.uniqueID;
     else
@@ -204,7 +181,6 @@ bool MemoryCaptureSession::setInput(const CaptureDevice& device) {
 void MemoryCaptureSession::removeInput() {
     std::lock_guard lock(mutex_);
     input_.reset();
-    waiting_ = nullptr;
 }
 
 std::optional<std::string> MemoryCaptureSession::inputDeviceID() const {

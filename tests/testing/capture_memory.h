@@ -4,7 +4,7 @@
 //
 // Threads: every member may be called from any thread. Device observers run on the main executor
 // given at creation (with a ManualExecutor, when the test runs it). Sessions deliver frames on the
-// queue given to setFrameHandler, newest frame winning while one is pending.
+// queue given to setFrameHandler, each one the test feeds.
 #pragma once
 
 #include <cstddef>
@@ -64,14 +64,12 @@ private:
 
 // What a test sees of a session: every input it was given, its running state, and a way to feed
 // frames as if the camera of the current input had delivered them.
-class MemoryCaptureSession final : public CaptureSession,
-                                   public std::enable_shared_from_this<MemoryCaptureSession> {
+class MemoryCaptureSession final : public CaptureSession {
 public:
     explicit MemoryCaptureSession(std::weak_ptr<MemoryCaptureSystem> system);
 
     // Delivers a frame to the handler if the session runs with an input whose device is still
-    // plugged. False when it was not delivered (stopped, no input, or it replaced a
-    // frame still waiting for the queue).
+    // plugged. False when it was not delivered (stopped, or no input).
     bool deliver(std::shared_ptr<SampleBuffer> sample);
 
     // uniqueIDs given to setInput, in order, also those that failed to open.
@@ -95,8 +93,6 @@ private:
     std::optional<std::string> input_;
     std::vector<std::string> inputLog_;
     int starts_ = 0;
-    // The newest frame not yet taken by the queue; a delivery is pending while it is set.
-    std::shared_ptr<SampleBuffer> waiting_;
 };
 
 } // namespace orlenta
