@@ -112,12 +112,10 @@ TEST(LoopbackDevice, WriterSetsTheFormatWritesAndExplainsRefusals) {
     std::string error;
     ASSERT_TRUE(writer->open("/dev/video5", &error)) << error;
     const v4l2_pix_format& pix = device.format.fmt.pix;
-    EXPECT_EQ(device.format.type, V4L2_BUF_TYPE_VIDEO_OUTPUT);
-    EXPECT_EQ(pix.width, 1280u);
-    EXPECT_EQ(pix.height, 720u);
-    EXPECT_EQ(pix.pixelformat, V4L2_PIX_FMT_YUYV);
-    EXPECT_EQ(pix.bytesperline, 2560u);
-    EXPECT_EQ(pix.sizeimage, 1843200u);
+    EXPECT_EQ(
+        std::tuple(device.format.type, pix.width, pix.height, pix.pixelformat, pix.bytesperline,
+                   pix.sizeimage),
+        std::tuple(V4L2_BUF_TYPE_VIDEO_OUTPUT, 1280u, 720u, V4L2_PIX_FMT_YUYV, 2560u, 1843200u));
     std::vector<uint8_t> frame(loopback::kFrameBytes);
     EXPECT_EQ(writer->write(frame.data(), frame.size(), &error), loopback::Writer::Written::frame);
     EXPECT_EQ(device.writes, std::vector<size_t>{1843200});

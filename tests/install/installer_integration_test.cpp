@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 using install_support::isDaemonProcess;
 using install_support::readPidFile;
 using testing::ChildProcess;
+using testing::kInstalled;
 using testing::runCommand;
 using testing::waitUntil;
 
@@ -30,8 +31,6 @@ using testing::waitUntil;
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
 
 const std::string kSourceNode = virtual_camera::sourceNodeName();
-const std::string kInstalled =
-    "Installed. You may need to restart your video app to see the camera.";
 
 std::string scratch(const std::string& name) {
     return testing::PipeWireSessionEnvironment::directory() + "/installer-" + name;
@@ -62,12 +61,7 @@ struct InstallerRig {
         fs::remove(pidFile, ignored);
     }
 
-    // Installs or removes and answers the status line it ends with.
-    std::string run(bool install) {
-        install ? installer->install() : installer->uninstall();
-        EXPECT_TRUE(testing::settle(main, *installer));
-        return installer->message.get();
-    }
+    std::string run(bool install) { return testing::run(main, *installer, install); }
     std::vector<ExtensionProperties> properties() {
         return testing::askProperties(*service, main).value_or(std::vector<ExtensionProperties>{});
     }

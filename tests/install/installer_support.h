@@ -19,15 +19,20 @@ public:
     bool openFallback() override { return false; }
 };
 
-// Runs the main thread until the installer's message leaves "Installing…" / "Removing…".
-inline bool settle(ManualExecutor& main, ExtensionInstaller& installer, double timeout = 20) {
-    return main.runUntil(
+// Installs or removes, runs the main thread until the status line leaves "Installing…" /
+// "Removing…", and answers that line.
+inline std::string run(ManualExecutor& main, ExtensionInstaller& installer, bool install) {
+    install ? installer.install() : installer.uninstall();
+    EXPECT_TRUE(main.runUntil(
         [&] {
             const std::string& text = installer.message.get();
-            return text != "Installing\u2026" && text != "Removing\u2026";
+            return text != installer_text::installing && text != installer_text::removing;
         },
-        timeout);
+        20));
+    return installer.message.get();
 }
+
+inline const std::string kInstalled(installer_text::installed);
 
 // Drops the app's hold on an installer and its service, as quitting does, and answers how many
 // seconds that took (also recorded as the test's quit_ms). Only a bound that proves "does not

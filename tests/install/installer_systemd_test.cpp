@@ -249,12 +249,8 @@ struct SystemdRig {
         return ExtensionInstaller::create(std::move(other), main,
                                           std::make_shared<testing::NoSettings>());
     }
-    // Installs (or removes) and answers the status line it ends with.
     std::string run(bool install, ExtensionInstaller* other = nullptr) {
-        ExtensionInstaller& which = other ? *other : *installer;
-        install ? which.install() : which.uninstall();
-        EXPECT_TRUE(testing::settle(main, which));
-        return which.message.get();
+        return testing::run(main, other ? *other : *installer, install);
     }
     // Changes what the manager knows, under its lock.
     void script(const std::function<void(ScriptedManager&)>& change) {
@@ -276,8 +272,7 @@ TEST(InstallerSystemd, WritesEnablesRestartsStopsAndDisablesTheUnit) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     SystemdRig rig;
     ASSERT_TRUE(rig.installer);
-    const std::string installed =
-        "Installed. You may need to restart your video app to see the camera.";
+    const std::string& installed = testing::kInstalled;
 
     // Unknown to systemd (run from the build tree): a unit for the daemon beside the app is
     // written into the user's folder, loaded, enabled and started.
