@@ -5,6 +5,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -35,66 +36,60 @@ std::string describe(const std::optional<DeviceDescription>& d) {
            (d->viaPipeWire ? " | pipewire " : " | v4l2 ") + d->target + " | " + d->physicalKey;
 }
 
+// Node or device properties written "key=value;key=value".
+std::map<std::string, std::string> parse(const std::string& text) {
+    std::map<std::string, std::string> properties;
+    std::istringstream in(text);
+    for (std::string pair; std::getline(in, pair, ';');)
+        properties[pair.substr(0, pair.find('='))] = pair.substr(pair.find('=') + 1);
+    return properties;
+}
+
 TEST(CaptureDevices, DescriptionsFromEitherProvider) {
     // A webcam as the V4L2 provider and as a PipeWire node describe one camera: same identity
     // and physical key, opened through V4L2 from the device and through PipeWire from the node.
     // A PipeWire-only camera is known by its node name, which survives restarts; the app's own
     // node keeps its name and nick for the pipeline to leave it out. Other classes and roles,
     // nodes without a name and devices without a path are not cameras.
-    using Properties = std::map<std::string, std::string>;
-    const std::tuple<std::string, Properties, std::string> cases[] = {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {"HD Webcam C270",
-         {{"device.path", "/dev/video0"},
-          {"v4l2.device.bus_info", "usb-0000:00:14.0-5"},
-          {"v4l2.device.card", "HD Webcam C270"},
-          {"device.vendor.id", "046d"},
-          {"device.product.id", "0825"},
-          {"device.bus", "usb"}},
+         "device.path=/dev/video0;v4l2.device.bus_info=usb-0000:00:14.0-5;"
+         "v4l2.device.card=HD Webcam C270;device.vendor.id=046d;device.product.id=0825;"
+         "device.bus=usb",
          "v4l2:usb-0000:00:14.0-5/HD Webcam C270 | HD Webcam C270 | 046d:0825 | external | v4l2 "
          "/dev/video0 | /dev/video0"},
         {"HD Webcam C270 (V4L2)",
-         {{"media.class", "Video/Source"},
-          {"node.name", "v4l2_input.usb-5"},
-          {"object.serial", "57"},
-          {"api.v4l2.path", "/dev/video0"},
-          {"api.v4l2.cap.bus_info", "usb-0000:00:14.0-5"},
-          {"api.v4l2.cap.card", "HD Webcam C270"}},
+         "media.class=Video/Source;node.name=v4l2_input.usb-5;object.serial=57;"
+         "api.v4l2.path=/dev/video0;api.v4l2.cap.bus_info=usb-0000:00:14.0-5;"
+         "api.v4l2.cap.card=HD Webcam C270",
          "v4l2:usb-0000:00:14.0-5/HD Webcam C270 | HD Webcam C270 (V4L2) | HD Webcam C270 | "
          "external | pipewire v4l2_input.usb-5 | /dev/video0"},
         {"Orlenta Camera",
-         {{"media.class", "Video/Source"},
-          {"media.role", "Camera"},
-          {"node.name", "orlenta-camera.x.y"},
-          {"node.nick", "Orlenta Camera"}},
+         "media.class=Video/Source;media.role=Camera;node.name=orlenta-camera.x.y;"
+         "node.nick=Orlenta Camera",
          "pipewire:orlenta-camera.x.y | Orlenta Camera | Orlenta Camera | external | pipewire "
          "orlenta-camera.x.y | "},
         // The app's own V4L2 loopback device, from either provider: its card is its model, which
         // the pipeline leaves out; a loopback device is never a built-in camera.
         {"Orlenta Camera",
-         {{"device.path", "/dev/video7"},
-          {"v4l2.device.bus_info", "platform:v4l2loopback-007"},
-          {"v4l2.device.card", "Orlenta Camera"}},
+         "device.path=/dev/video7;v4l2.device.bus_info=platform:v4l2loopback-007;"
+         "v4l2.device.card=Orlenta Camera",
          "v4l2:platform:v4l2loopback-007/Orlenta Camera | Orlenta Camera | Orlenta Camera | "
          "external | v4l2 /dev/video7 | /dev/video7"},
         {"Orlenta Camera (V4L2)",
-         {{"media.class", "Video/Source"},
-          {"node.name", "v4l2_input.platform-v4l2loopback.7"},
-          {"api.v4l2.path", "/dev/video7"},
-          {"api.v4l2.cap.bus_info", "platform:v4l2loopback-007"},
-          {"api.v4l2.cap.card", "Orlenta Camera"}},
+         "media.class=Video/Source;node.name=v4l2_input.platform-v4l2loopback.7;"
+         "api.v4l2.path=/dev/video7;api.v4l2.cap.bus_info=platform:v4l2loopback-007;"
+         "api.v4l2.cap.card=Orlenta Camera",
          "v4l2:platform:v4l2loopback-007/Orlenta Camera | Orlenta Camera (V4L2) | Orlenta Camera | "
          "external | pipewire v4l2_input.platform-v4l2loopback.7 | /dev/video7"},
-        {"Screen",
-         {{"media.class", "Video/Source"}, {"media.role", "Screen"}, {"node.name", "screen"}},
-         "none"},
-        {"Writer",
-         {{"media.class", "Stream/Output/Video"}, {"node.name", "orlenta-camera-writer"}},
-         "none"},
-        {"Serial only", {{"media.class", "Video/Source"}, {"object.serial", "3"}}, "none"},
-        {"Nothing", {}, "none"},
+        {"Screen", "media.class=Video/Source;media.role=Screen;node.name=screen", "none"},
+        {"Writer", "media.class=Stream/Output/Video;node.name=orlenta-camera-writer", "none"},
+        {"Serial only", "media.class=Video/Source;object.serial=3", "none"},
+        {"Nothing", "", "none"},
     };
     for (const auto& [name, properties, expected] : cases)
-        EXPECT_EQ(describe(describeDevice(name, properties, "/nonexistent")), expected) << name;
+        EXPECT_EQ(describe(describeDevice(name, parse(properties), "/nonexistent")), expected)
+            << name;
 }
 
 TEST(CaptureDevices, OneEntryPerCamera) {
@@ -162,17 +157,17 @@ TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
 
 TEST(CaptureDevices, DeviceTypeRule) {
     using T = CaptureDeviceType;
-    const std::pair<std::map<std::string, std::string>, T> declared[] = {
-        {{{"device.form-factor", "internal"}}, T::builtInWideAngleCamera},
-        {{{"device.form-factor", "webcam"}, {"device.bus", "pci"}}, T::external},
-        {{{"api.libcamera.location", "front"}}, T::builtInWideAngleCamera},
-        {{{"api.libcamera.location", "external"}}, T::external},
-        {{{"v4l2.device.bus_info", "platform:qcom-camss"}}, T::builtInWideAngleCamera},
-        {{{"api.v4l2.cap.bus_info", "PCI:0000:00:05.0"}}, T::builtInWideAngleCamera},
-        {{}, T::external},
+    const std::pair<std::string, T> declared[] = {
+        {"device.form-factor=internal", T::builtInWideAngleCamera},
+        {"device.form-factor=webcam;device.bus=pci", T::external},
+        {"api.libcamera.location=front", T::builtInWideAngleCamera},
+        {"api.libcamera.location=external", T::external},
+        {"v4l2.device.bus_info=platform:qcom-camss", T::builtInWideAngleCamera},
+        {"api.v4l2.cap.bus_info=PCI:0000:00:05.0", T::builtInWideAngleCamera},
+        {"", T::external},
     };
     for (const auto& [properties, type] : declared)
-        EXPECT_EQ(deviceTypeFor(properties), type) << ::testing::PrintToString(properties);
+        EXPECT_EQ(deviceTypeFor(parse(properties)), type) << properties;
 
     // USB cameras: the port's "removable" attribute decides, found from the device node or the
     // sysfs path, walking up from the interface to the USB device; unknown or no sysfs: external.
@@ -182,10 +177,8 @@ TEST(CaptureDevices, DeviceTypeRule) {
     fs::create_directories(sys / "class/video4linux");
     fs::create_symlink(usb / "1-5:1.0/video4linux/video0", sys / "class/video4linux/video0");
     fs::create_symlink(usb / "1-5:1.0", usb / "1-5:1.0/video4linux/video0/device");
-    const std::map<std::string, std::string> byNode{{"device.path", "/dev/video0"},
-                                                    {"v4l2.device.bus_info", "usb-0000:00:14.0-5"}};
-    const std::map<std::string, std::string> byPath{{"api.v4l2.path", "/dev/video0"},
-                                                    {"device.bus", "usb"}};
+    const auto byNode = parse("device.path=/dev/video0;v4l2.device.bus_info=usb-0000:00:14.0-5");
+    const auto byPath = parse("api.v4l2.path=/dev/video0;device.bus=usb");
     for (const auto& [removable, type] :
          {std::pair{"fixed", T::builtInWideAngleCamera}, std::pair{"removable", T::external},
           std::pair{"unknown", T::external}}) {
