@@ -45,24 +45,17 @@ uint64_t placeholderHash() {
 struct AppSide : testing::AppCameraSystem {
     AppSide() : AppCameraSystem("integration test") {}
 
-    // Opens the sink stream and waits until the link is up (the queue has room).
+    // Opens the sink stream (the device's second) and waits until the link is up (the queue has
+    // room).
     bool connect() {
         const auto device = this->device();
         if (!device)
             return false;
-        for (const CameraObjectId stream : system->deviceStreams(*device)) {
-            if (system->streamDirection(stream) != kSystemStreamDirectionSink)
-                continue;
-            BufferQueueResult result = system->copyBufferQueue(stream);
-            if (result.status != kCameraStatusOk || !result.queue ||
-                system->startStream(*device, stream) != kCameraStatusOk)
-                return false;
-            queue = result.queue;
-            deviceId = *device;
-            streamId = stream;
-            return waitUntil([&] { return queue->count() < queue->capacity(); }, 5);
-        }
-        return false;
+        deviceId = *device;
+        streamId = system->deviceStreams(deviceId).at(1);
+        queue = system->copyBufferQueue(streamId).queue;
+        return queue && system->startStream(deviceId, streamId) == kCameraStatusOk &&
+               waitUntil([&] { return queue->count() < queue->capacity(); }, 5);
     }
 
     // Writes one frame that no other frame of the test looks like (rows of graded levels, each
