@@ -1,5 +1,5 @@
 // Shared by the installer tests against real services: a settings launcher that opens nothing,
-// waiting for an installer to finish its work, and asking a service for the daemon's properties.
+// waiting for an installer to finish its work, and timing its release.
 #pragma once
 
 #include <chrono>
@@ -47,36 +47,6 @@ double secondsToRelease(std::shared_ptr<ExtensionInstaller>& installer,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ::testing::Test::RecordProperty("quit_ms", std::to_string(seconds * 1000));
     return seconds;
-}
-
-// The properties the service reports for the daemon; absent when the request failed.
-inline std::optional<std::vector<ExtensionProperties>> askProperties(ExtensionService& service,
-                                                                     ManualExecutor& main) {
-    struct Probe final : ExtensionRequestDelegate {
-        std::optional<std::vector<ExtensionProperties>> found;
-        bool failed = false;
-        ExtensionReplacementAction actionForReplacing(const ExtensionRequest&,
-                                                      const ExtensionProperties&,
-                                                      const ExtensionProperties&) override {
-            return ExtensionReplacementAction::cancel;
-        }
-        void requestNeedsUserApproval(const ExtensionRequest&) override {}
-        void requestFoundProperties(const ExtensionRequest&,
-                                    const std::vector<ExtensionProperties>& properties) override {
-            found = properties;
-        }
-        void requestDidFinish(const ExtensionRequest&, int) override {}
-        void requestDidFail(const ExtensionRequest&, const ExtensionError&) override {
-            failed = true;
-        }
-    };
-    auto probe = std::make_shared<Probe>();
-    auto request = ExtensionRequest::create(ExtensionRequest::Kind::properties,
-                                            std::string(kExtensionIdentifier), main);
-    request->setDelegate(probe);
-    service.submitRequest(request);
-    EXPECT_TRUE(main.runUntil([&] { return probe->found || probe->failed; }, 10));
-    return probe->found;
 }
 
 } // namespace orlenta::testing
