@@ -38,7 +38,7 @@ constexpr const char* kUnitPath =
 class ScriptedManager {
 public:
     std::mutex mutex;
-    std::vector<std::string> calls; // "Method arg arg ..."
+    std::vector<std::string> calls; // "Method" or "Method unit"
     std::string userUnitFile;
     bool systemUnit = false;
     std::string systemProgram;
@@ -126,22 +126,15 @@ public:
 private:
     static ScriptedManager& self(void* data) { return *static_cast<ScriptedManager*>(data); }
 
-    // Every method: records "Method firstArgument [mode]", answers a refused method with an
+    // Every method: records its name (and the unit it names), answers a refused method with an
     // error, and otherwise does what systemd would and replies as it does.
     static int method(sd_bus_message* message, void* data, sd_bus_error* error) {
         ScriptedManager& manager = self(data);
         const std::string name = sd_bus_message_get_member(message);
         std::string call = name;
-        const char* text = nullptr;
-        if (name.ends_with("UnitFiles")) {
-            if (sd_bus_message_enter_container(message, 'a', "s") >= 0 &&
-                sd_bus_message_read(message, "s", &text) > 0)
-                call += std::string(" ") + text;
-        } else if (name != "Reload" && sd_bus_message_read(message, "s", &text) > 0) {
-            call += std::string(" ") + text;
-            if (name != "LoadUnit" && sd_bus_message_read(message, "s", &text) > 0)
-                call += std::string(" ") + text;
-        }
+        const char* unit = nullptr;
+        if (name.ends_with("Unit") && sd_bus_message_read(message, "s", &unit) > 0)
+            call += std::string(" ") + unit;
         // A manager that is slow to answer (the service must not wait for it when it goes).
         while (name == "RestartUnit" && manager.stallRestart)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
