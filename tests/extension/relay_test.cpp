@@ -27,10 +27,14 @@ std::shared_ptr<SampleBuffer> frame(uint8_t shade, int width = 1280, int height 
 // The app: a client writing into the sink stream through its own queue.
 struct Writer {
     explicit Writer(DaemonFixture& fixture)
-        : daemon(fixture), client(fixture.service->connectClient("app")),
+        : daemon(fixture), client(std::make_shared<CameraExtensionClient>(1, "app")),
           queue(fixture.service->writerQueue(fixture.sinkStream(), client)) {}
-    void start() { daemon.service->startClientStream(daemon.sinkStream(), client); }
-    void stop() { daemon.service->stopClientStream(daemon.sinkStream(), client); }
+    // As the service does when the client starts the sink stream: admission, then start; or stop.
+    void start() {
+        daemon.device().sinkStream()->authorizedToStartStream(client);
+        daemon.device().sinkStream()->startStream();
+    }
+    void stop() { daemon.device().sinkStream()->stopStream(); }
     size_t acknowledged() { return daemon.service->scheduledOutputs(*daemon.sinkStream()).size(); }
 
     DaemonFixture& daemon;
@@ -48,8 +52,8 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
     ASSERT_TRUE(daemon.start());
     ExtensionDeviceSource& device = daemon.device();
     ExtensionStreamSink& sink = *device.sinkStream();
-    const auto first = daemon.service->connectClient("first");
-    const auto second = daemon.service->connectClient("second");
+    const auto first = std::make_shared<CameraExtensionClient>(1, "first");
+    const auto second = std::make_shared<CameraExtensionClient>(2, "second");
     EXPECT_TRUE(sink.authorizedToStartStream(first));
     EXPECT_TRUE(sink.authorizedToStartStream(second));
     daemon.pump();
@@ -74,12 +78,11 @@ TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
     DaemonFixture daemon;
     ASSERT_TRUE(daemon.start());
     daemon.timers->advance(10); // the clock need not start at zero
-    const auto a = daemon.service->connectClient("a");
-    const auto b = daemon.service->connectClient("b");
-    daemon.service->startClientStream(daemon.sourceStream(), a);
+    ExtensionStreamSource& source = *daemon.device().sourceStream();
+    source.startStream();
     daemon.pump();
     ASSERT_EQ(daemon.takeSent().size(), 1u) << "the first tick comes at once";
-    daemon.service->startClientStream(daemon.sourceStream(), b);
+    source.startStream();
 
     daemon.advance(1.0 - 1e-6);
     const auto sent = daemon.takeSent();
@@ -97,20 +100,20 @@ TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
     EXPECT_NEAR(first, kHostClockOffset + 10 + kPeriod, 1e-6);
     EXPECT_NEAR(last - first, 28 * kPeriod, 1e-6);
 
-    daemon.service->stopClientStream(daemon.sourceStream(), a);
+    source.stopStream();
     daemon.advance(0.1);
     EXPECT_EQ(daemon.takeSent().size(), 3u) << "one reader left";
-    daemon.service->stopClientStream(daemon.sourceStream(), b);
+    source.stopStream();
     daemon.advance(1);
     EXPECT_TRUE(daemon.takeSent().empty());
     EXPECT_EQ(daemon.timers->pendingCount(), 0u) << "a cancelled timer leaves nothing behind";
 
     // A stop too many counts for nothing: the next first reader starts a timer, again at once.
     daemon.device().stopSource();
-    daemon.service->startClientStream(daemon.sourceStream(), a);
+    source.startStream();
     daemon.pump();
     EXPECT_EQ(daemon.takeSent().size(), 1u);
-    daemon.service->stopClientStream(daemon.sourceStream(), a);
+    source.stopStream();
     daemon.advance(0.1);
     EXPECT_TRUE(daemon.takeSent().empty());
 }
@@ -136,8 +139,7 @@ TEST(Relay, WrittenFramesReachTheReadersUnchangedAndAreAcknowledged) {
     EXPECT_EQ(writer.queue->count(), 0) << "the waiting frame was taken at the start";
     daemon.advance(0.6);
 
-    daemon.service->startClientStream(daemon.sourceStream(),
-                                      daemon.service->connectClient("reader"));
+    daemon.device().startSource();
     daemon.pump();
     daemon.takeSent(); // the first tick's placeholder
 

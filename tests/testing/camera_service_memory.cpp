@@ -186,11 +186,9 @@ struct MemoryCameraService::State {
 
     Executor& serviceQueue;
     mutable std::mutex mutex;
-    std::weak_ptr<CameraExtensionProviderSource> providerSource;
     std::vector<std::shared_ptr<MemoryStream>> streams;
     size_t failConsumes = 0;
     size_t consumeRequests = 0;
-    uint64_t nextClientId = 1;
 
     // Completes the stream's waiting sink requests from its writers' queues.
     void serveLocked(MemoryStream& stream);
@@ -211,9 +209,9 @@ class MemoryStream final : public CameraExtensionStream {
 public:
     MemoryStream(std::weak_ptr<State> state, std::string name, const Uuid& id,
                  CameraStreamDirection direction, CameraStreamClockType clockType,
-                 std::weak_ptr<CameraExtensionStreamSource> streamSource)
-        : source(std::move(streamSource)), state_(std::move(state)), name_(std::move(name)),
-          id_(id), direction_(direction), clockType_(clockType) {}
+                 std::weak_ptr<CameraExtensionStreamSource>)
+        : state_(std::move(state)), name_(std::move(name)), id_(id), direction_(direction),
+          clockType_(clockType) {}
 
     const std::string& localizedName() const override { return name_; }
     const Uuid& streamId() const override { return id_; }
@@ -251,7 +249,6 @@ public:
         }
     }
 
-    const std::weak_ptr<CameraExtensionStreamSource> source;
     // Guarded by State::mutex.
     std::map<const CameraExtensionClient*, std::shared_ptr<MemoryQueue>> writerQueues;
     std::deque<std::pair<CameraExtensionClientPtr, ConsumeCompletion>> pending;
@@ -286,13 +283,10 @@ private:
 
 class MemoryProvider final : public CameraExtensionProvider {
 public:
-    explicit MemoryProvider(std::weak_ptr<CameraExtensionProviderSource> providerSource)
-        : source(std::move(providerSource)) {}
     std::optional<CameraExtensionError>
     addDevice(const std::shared_ptr<CameraExtensionDevice>&) override {
         return std::nullopt;
     }
-    const std::weak_ptr<CameraExtensionProviderSource> source;
 };
 
 // The stream the service made from this public one.
@@ -328,8 +322,8 @@ std::shared_ptr<MemoryCameraService> MemoryCameraService::create(Executor& servi
 }
 
 std::shared_ptr<CameraExtensionProvider>
-MemoryCameraService::makeProvider(std::weak_ptr<CameraExtensionProviderSource> source, Executor*) {
-    return std::make_shared<MemoryProvider>(std::move(source));
+MemoryCameraService::makeProvider(std::weak_ptr<CameraExtensionProviderSource>, Executor*) {
+    return std::make_shared<MemoryProvider>();
 }
 
 std::shared_ptr<CameraExtensionDevice>
@@ -351,37 +345,9 @@ MemoryCameraService::makeStream(std::string localizedName, const Uuid& streamId,
     return stream;
 }
 
-bool MemoryCameraService::startService(const std::shared_ptr<CameraExtensionProvider>& provider,
+bool MemoryCameraService::startService(const std::shared_ptr<CameraExtensionProvider>&,
                                        std::string*) {
-    std::lock_guard lock(state_->mutex);
-    state_->providerSource = std::static_pointer_cast<MemoryProvider>(provider)->source;
     return true;
-}
-
-CameraExtensionClientPtr MemoryCameraService::connectClient(std::string description) {
-    std::lock_guard lock(state_->mutex);
-    auto client =
-        std::make_shared<CameraExtensionClient>(state_->nextClientId++, std::move(description));
-    if (auto source = state_->providerSource.lock())
-        state_->serviceQueue.post([source, client] { source->connectClient(client); });
-    return client;
-}
-
-void MemoryCameraService::startClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
-                                            const CameraExtensionClientPtr& client) {
-    if (stream->direction() == CameraStreamDirection::sink)
-        writerQueue(stream, client);
-    if (auto source = memoryStream(*stream)->source.lock())
-        state_->serviceQueue.post([source, client] {
-            if (source->authorizedToStartStream(client))
-                source->startStream();
-        });
-}
-
-void MemoryCameraService::stopClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
-                                           const CameraExtensionClientPtr&) {
-    if (auto source = memoryStream(*stream)->source.lock())
-        state_->serviceQueue.post([source] { source->stopStream(); });
 }
 
 std::shared_ptr<SinkBufferQueue>

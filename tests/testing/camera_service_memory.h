@@ -3,9 +3,9 @@
 // (MemoryCameraService, for the daemon's roles and relay).
 //
 // Threads: every member may be called from any thread. Nothing is called back synchronously:
-// device-list listeners run on their own executors; the extension side's sources and consume
-// completions run on the service queue given to create() (a provider's client queue is not used).
-// With a ManualExecutor a test decides when they run.
+// device-list listeners run on their own executors; the extension side's consume completions run
+// on the service queue given to create(). With a ManualExecutor a test decides when they run. The
+// extension side never calls the daemon's roles: tests call them as the service would.
 #pragma once
 
 #include <cstddef>
@@ -90,8 +90,8 @@ private:
     bool readsFail_ = false;
 };
 
-// The framework objects the daemon publishes, and test controls that act as its clients: readers
-// of the source stream and writers of the sink stream.
+// The framework objects the daemon publishes, and test controls that act as the writers of its
+// sink stream.
 //
 // Ownership: create() answers a shared service; the objects it hands out hold it weakly and go
 // quiet once it is gone.
@@ -114,18 +114,10 @@ public:
     makeStream(std::string localizedName, const Uuid& streamId, CameraStreamDirection direction,
                CameraStreamClockType clockType,
                std::weak_ptr<CameraExtensionStreamSource> source) override;
-    // Every writer's queue into a sink stream holds one sample.
     bool startService(const std::shared_ptr<CameraExtensionProvider>& provider,
                       std::string* errorMessage) override;
 
-    // A new client of the service; the provider source is asked to connect it.
-    CameraExtensionClientPtr connectClient(std::string description);
-    // The client starts or stops a published stream: authorization, then start; or stop.
-    void startClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
-                           const CameraExtensionClientPtr& client);
-    void stopClientStream(const std::shared_ptr<CameraExtensionStream>& stream,
-                          const CameraExtensionClientPtr& client);
-    // The client's own queue into a sink stream (of the sink's capacity), made on first use.
+    // The client's own queue into a sink stream (of one sample), made on first use.
     std::shared_ptr<SinkBufferQueue>
     writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
                 const CameraExtensionClientPtr& client);
