@@ -61,7 +61,7 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
 
     // Both clients write; only the second one's frames are taken.
     for (const auto& client : {first, second})
-        ASSERT_TRUE(daemon.service->writeSample(daemon.sinkStream(), client, frame(1)));
+        ASSERT_TRUE(daemon.service->writerQueue(daemon.sinkStream(), client)->enqueue(frame(1)));
     EXPECT_TRUE(sink.startStream());
     daemon.pump();
     EXPECT_EQ(daemon.service->scheduledOutputs(*daemon.sinkStream()).size(), 1u);

@@ -370,12 +370,6 @@ MemoryCameraService::writerQueue(const std::shared_ptr<CameraExtensionStream>& s
     return slot;
 }
 
-bool MemoryCameraService::writeSample(const std::shared_ptr<CameraExtensionStream>& stream,
-                                      const CameraExtensionClientPtr& client,
-                                      std::shared_ptr<SampleBuffer> sample) {
-    return writerQueue(stream, client)->enqueue(std::move(sample));
-}
-
 void MemoryCameraService::failNextConsumes(size_t n) {
     std::lock_guard lock(state_->mutex);
     state_->failConsumes = n;

@@ -117,14 +117,11 @@ public:
     bool startService(const std::shared_ptr<CameraExtensionProvider>& provider,
                       std::string* errorMessage) override;
 
-    // The client's own queue into a sink stream (of one sample), made on first use.
+    // The client's own queue into a sink stream (of one sample), made on first use. A sink request
+    // of a client that has none fails.
     std::shared_ptr<SinkBufferQueue>
     writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
                 const CameraExtensionClientPtr& client);
-    // Enqueues on the client's writer queue; false when that queue is full. A sink request of a
-    // client that has no writer queue fails.
-    bool writeSample(const std::shared_ptr<CameraExtensionStream>& stream,
-                     const CameraExtensionClientPtr& client, std::shared_ptr<SampleBuffer> sample);
     // The next n sink requests (of any stream) complete with an error instead of a buffer.
     void failNextConsumes(size_t n);
     // Sink requests waiting for a buffer, and made so far.
