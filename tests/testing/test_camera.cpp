@@ -280,21 +280,19 @@ struct TestCamera::Impl {
                                                      static_cast<uint32_t>(offered.height));
             const spa_fraction rate =
                 SPA_FRACTION(static_cast<uint32_t>(offered.framesPerSecond), 1);
-            if (offered.format == Format::yuy2)
-                params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                    &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-                    SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-                    SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-                    SPA_POD_Id(SPA_VIDEO_FORMAT_YUY2), SPA_FORMAT_VIDEO_size,
-                    SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-                    SPA_POD_Fraction(&rate))));
-            else
-                params.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
-                    &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
-                    SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
-                    SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), SPA_FORMAT_VIDEO_size,
-                    SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-                    SPA_POD_Fraction(&rate))));
+            const bool raw = offered.format == Format::yuy2;
+            spa_pod_frame frame{};
+            spa_pod_builder_push_object(&builder, &frame, SPA_TYPE_OBJECT_Format,
+                                        SPA_PARAM_EnumFormat);
+            spa_pod_builder_add(&builder, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+                                SPA_FORMAT_mediaSubtype,
+                                SPA_POD_Id(raw ? SPA_MEDIA_SUBTYPE_raw : SPA_MEDIA_SUBTYPE_mjpg),
+                                SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+                                SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate), 0);
+            if (raw)
+                spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_format,
+                                    SPA_POD_Id(SPA_VIDEO_FORMAT_YUY2), 0);
+            params.push_back(static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frame)));
         }
         if (pw_stream_connect(
                 stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
