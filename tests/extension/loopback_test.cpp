@@ -1,6 +1,5 @@
 // The V4L2 loopback output: finding the device in a stand-in sysfs tree, the YUYV conversion,
-// the writer's V4L2 calls against a stand-in device, the output's pick-up / let-go logic, and the
-// device source feeding it the readers' pictures.
+// the writer's V4L2 calls against a stand-in device, and the output's pick-up / let-go logic.
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -11,10 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "extension/extension_device_source_testing.h"
 #include "extension/loopback_output.h"
 #include "media/log.h"
-#include "tests/testing/daemon_fixture.h"
 
 namespace orlenta {
 namespace {
@@ -243,68 +240,6 @@ TEST(LoopbackOutput, PicksUpWritesAndLetsGoLoggingEachFailureOnce) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_GE(r.written.load(), 3);
-}
-
-// What the device source hands its second output.
-struct OfferedFrames final : FrameOutput {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<PixelBuffer>> frames;
-    std::atomic<bool> wants{false};
-    std::function<void()> handler;
-    void offer(std::shared_ptr<PixelBuffer> frame) override {
-        std::lock_guard lock(mutex);
-        frames.push_back(std::move(frame));
-    }
-    bool wantsFrames() const override { return wants; }
-    void setWantsFramesHandler(std::function<void()> h) override { handler = std::move(h); }
-    void set(bool value) { wants = value, handler(); }
-    std::vector<std::shared_ptr<PixelBuffer>> take() { return std::exchange(frames, {}); }
-};
-
-TEST(LoopbackRelay, TheDeviceGetsWhatReadersGetAndPipeWireGoesOnWithoutIt) {
-    auto offered = std::make_shared<OfferedFrames>();
-    testing::DaemonFixture daemon({}, offered);
-    ASSERT_TRUE(daemon.start());
-    ExtensionDeviceSource& device = daemon.device();
-    const auto placeholder = [&] { return ExtensionDeviceSourceTesting::placeholder(device); };
-    daemon.advance(1);
-    EXPECT_TRUE(offered->take().empty()) << "nothing while no device is open";
-    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
-
-    // A device alone, without PipeWire readers: the placeholder at 30 Hz.
-    offered->set(true);
-    daemon.advance(0.1 - 1e-6);
-    auto frames = offered->take();
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0], placeholder());
-
-    // With a reader too, the app's frames go to both, the very same pictures.
-    device.startSource();
-    daemon.pump();
-    daemon.takeSent();
-    offered->take();
-    for (uint8_t shade : {uint8_t{10}, uint8_t{20}}) {
-        ConsumedSampleBuffer consumed;
-        consumed.sampleBuffer =
-            SampleBuffer::createReady(solid(shade, shade, shade),
-                                      ExtensionDeviceSourceTesting::formatDescription(device), {});
-        device.handleConsumedBuffer(consumed, nullptr);
-        daemon.advance(1.0 / 30);
-    }
-    const auto sent = daemon.takeSent();
-    frames = offered->take();
-    ASSERT_EQ(sent.size(), 2u);
-    ASSERT_EQ(frames.size(), 2u);
-    for (size_t i = 0; i < 2; ++i)
-        EXPECT_EQ(frames[i], sent[i].sampleBuffer->imageBuffer());
-
-    // The device goes: the reader still gets frames and, once the app is silent, the placeholder.
-    offered->set(false);
-    daemon.advance(1);
-    EXPECT_TRUE(offered->take().empty());
-    EXPECT_GE(daemon.takeSent().size(), 10u);
-    device.stopSource();
-    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
 }
 
 } // namespace

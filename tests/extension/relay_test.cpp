@@ -1,7 +1,8 @@
 // The daemon's roles over the in-memory service with time driven by hand: sink-client admission,
 // the relay from the sink stream to the readers, the 30 Hz placeholder timer, and the pull loop's
-// retries.
+// retries, and the second output (the V4L2 device) fed the readers' pictures.
 #include <gtest/gtest.h>
+#include <mutex>
 
 #include "extension/extension_device_source_testing.h"
 #include "tests/testing/daemon_fixture.h"
@@ -279,6 +280,66 @@ TEST(PullLoop, AStopRelaysTheOutstandingBufferThenEndsAndAGoneDeviceIgnoresIt) {
     daemon.advance(0.1);
     EXPECT_EQ(daemon.service->scheduledOutputs(*sink).size(), 1u);
     EXPECT_EQ(daemon.service->consumeRequestCount(), requests + 1);
+}
+
+// What the device source hands its second output.
+struct OfferedFrames final : FrameOutput {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<PixelBuffer>> frames;
+    std::atomic<bool> wants{false};
+    std::function<void()> handler;
+    void offer(std::shared_ptr<PixelBuffer> frame) override {
+        std::lock_guard lock(mutex);
+        frames.push_back(std::move(frame));
+    }
+    bool wantsFrames() const override { return wants; }
+    void setWantsFramesHandler(std::function<void()> h) override { handler = std::move(h); }
+    void set(bool value) { wants = value, handler(); }
+    std::vector<std::shared_ptr<PixelBuffer>> take() { return std::exchange(frames, {}); }
+};
+
+TEST(LoopbackRelay, TheDeviceGetsWhatReadersGetAndPipeWireGoesOnWithoutIt) {
+    auto offered = std::make_shared<OfferedFrames>();
+    DaemonFixture daemon({}, offered);
+    ASSERT_TRUE(daemon.start());
+    ExtensionDeviceSource& device = daemon.device();
+    const auto placeholder = [&] { return ExtensionDeviceSourceTesting::placeholder(device); };
+    daemon.advance(1);
+    EXPECT_TRUE(offered->take().empty()) << "nothing while no device is open";
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
+
+    // A device alone, without PipeWire readers: the placeholder at 30 Hz.
+    offered->set(true);
+    daemon.advance(0.1 - 1e-6);
+    auto frames = offered->take();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], placeholder());
+
+    // With a reader too, the app's frames go to both, the very same pictures.
+    device.startSource();
+    daemon.pump();
+    daemon.takeSent();
+    offered->take();
+    for (uint8_t shade : {uint8_t{10}, uint8_t{20}}) {
+        ConsumedSampleBuffer consumed;
+        consumed.sampleBuffer = frame(shade);
+        device.handleConsumedBuffer(consumed, nullptr);
+        daemon.advance(1.0 / 30);
+    }
+    const auto sent = daemon.takeSent();
+    frames = offered->take();
+    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_EQ(frames.size(), 2u);
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(frames[i], sent[i].sampleBuffer->imageBuffer());
+
+    // The device goes: the reader still gets frames and, once the app is silent, the placeholder.
+    offered->set(false);
+    daemon.advance(1);
+    EXPECT_TRUE(offered->take().empty());
+    EXPECT_GE(daemon.takeSent().size(), 10u);
+    device.stopSource();
+    EXPECT_FALSE(ExtensionDeviceSourceTesting::hasPlaceholderTimer(device));
 }
 
 } // namespace
