@@ -552,19 +552,22 @@ TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
 }
 
 TEST(PipelineCameras, RefusedAccessStartsNothing) {
-    // Refused (no permission on the video devices; a restricted system takes the same path): the
-    // list stays visible, nothing is asked or started, not even a camera chosen or a resume.
-    Harness h(true, {kUsbA, kUsbB}, AuthorizationStatus::denied);
-    h.pipeline->start();
-    h.pipeline->setSelectedCameraID("usb-b");
-    h.pipeline->setPaused(true);
-    h.pipeline->setPaused(false);
-    h.settle();
-    EXPECT_EQ(h.pipeline->cameraAccess.get(), AuthorizationStatus::denied);
-    EXPECT_EQ(h.system->pendingAccessRequests(), 0u);
-    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "usb-b"}));
-    EXPECT_FALSE(h.session().isRunning());
-    EXPECT_TRUE(h.session().inputLog().empty());
+    // Refused (no permission on the video devices) or restricted (not allowed at all): the list
+    // stays visible, nothing is asked or started, not even a camera chosen or a resume.
+    for (const AuthorizationStatus refused :
+         {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
+        Harness h(true, {kUsbA, kUsbB}, refused);
+        h.pipeline->start();
+        h.pipeline->setSelectedCameraID("usb-b");
+        h.pipeline->setPaused(true);
+        h.pipeline->setPaused(false);
+        h.settle();
+        EXPECT_EQ(h.pipeline->cameraAccess.get(), refused);
+        EXPECT_EQ(h.system->pendingAccessRequests(), 0u);
+        EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "usb-b"}));
+        EXPECT_FALSE(h.session().isRunning());
+        EXPECT_TRUE(h.session().inputLog().empty());
+    }
 }
 
 } // namespace
