@@ -206,10 +206,13 @@ TEST_F(FaceDetectorTest, EnginesAgreeAndResultsDependOnlyOnTheFrame) {
     const cv::Mat frame = frameWith(astronaut, kFrame, kAt);
     const cv::Mat frames[] = {frame, frameWith(loadPicture("camera.png"), kFrame, {800, 300}),
                               frameWith(astronaut, {640, 480}, {20, 10}, 0.3)};
+    std::optional<std::vector<FaceObservation>> first;
     for (const cv::Mat& f : frames) {
         const auto a = reference->detect(f);
         const auto b = detector->detect(f);
         ASSERT_TRUE(a && b);
+        if (!first)
+            first = b;
         ASSERT_EQ(a->size(), b->size());
         for (std::size_t i = 0; i < a->size(); ++i) {
             EXPECT_NEAR((*a)[i].confidence, (*b)[i].confidence, 1e-3);
@@ -220,13 +223,12 @@ TEST_F(FaceDetectorTest, EnginesAgreeAndResultsDependOnlyOnTheFrame) {
                       1e-3);
         }
     }
-    // After a frame of another shape (whose padding differs), the same pixels as a view into a
+    // After frames of other shapes (whose padding differs), the same pixels as a view into a
     // larger, non-continuous buffer give exactly the first answer.
     cv::Mat larger(900, 1500, CV_8UC4, cv::Scalar(0, 0, 255, 255));
     frame.copyTo(larger(cv::Rect(100, 50, 1280, 720)));
-    const auto first = detector->detect(frame);
     const auto again = detector->detect(larger(cv::Rect(100, 50, 1280, 720)));
-    ASSERT_TRUE(first && again);
+    ASSERT_TRUE(again);
     ASSERT_EQ(again->size(), first->size());
     for (std::size_t i = 0; i < first->size(); ++i) {
         EXPECT_EQ((*again)[i].boundingBox, (*first)[i].boundingBox);
