@@ -439,6 +439,54 @@ TEST_F(CoverToolTest, KeepsSizeSoundAndTimingOfAVideo) {
     }
 }
 
+TEST_F(CoverToolTest, CoversTheFaceWhereItTrulyIs) {
+    if (!haveModel())
+        GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
+    // The covered pixels, not the reported boxes: the astronaut's face from the brows to the
+    // chin (in astronaut.png) filled into 16:9 so that the top edge runs across the forehead,
+    // leaning in (60 % of the width), and cut 35 % by the left, right and bottom edges. (A face
+    // cut at the top below the brows is a known miss: the network needs the eyes.)
+    const cv::Rect2d face(185, 95, 85, 90);
+    cv::Mat picture = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(picture.empty());
+    cv::max(picture, cv::Scalar::all(1), picture); // so that black means covered
+    const double s = 2.5;
+    const std::map<std::string, std::pair<double, cv::Point2d>> cases = {
+        {"filled", {s, {437, -5}}},
+        {"close-up", {768 / face.width, {256, 60}}},
+        {"cut-left", {s, {-0.35 * s * face.width, 250}}},
+        {"cut-right", {s, {kOutputWidth - 0.65 * s * face.width, 250}}},
+        {"cut-bottom", {s, {500, kOutputHeight - 0.65 * s * face.height}}},
+    };
+    std::vector<std::string> arguments = {"--style", "box", "-o", (dir_ / "out").string()};
+    for (const auto& [name, place] : cases) {
+        const auto& [scale, at] = place;
+        cv::Mat frame(kOutputHeight, kOutputWidth, CV_8UC3, cv::Scalar(120, 125, 130));
+        const cv::Mat affine = (cv::Mat_<double>(2, 3) << scale, 0, at.x - face.x * scale, 0, scale,
+                                at.y - face.y * scale);
+        cv::warpAffine(picture, frame, affine, frame.size(), cv::INTER_LINEAR,
+                       cv::BORDER_TRANSPARENT);
+        arguments.push_back((dir_ / (name + ".png")).string());
+        ASSERT_TRUE(cv::imwrite(arguments.back(), frame));
+    }
+    const ToolResult result = runTool(arguments, suiteDir_);
+    ASSERT_EQ(result.status, 0) << result.err;
+    for (const auto& [name, place] : cases) {
+        const auto& [scale, at] = place;
+        const cv::Mat covered = cv::imread((dir_ / "out" / (name + ".png")).string());
+        ASSERT_FALSE(covered.empty()) << name;
+        const cv::Rect truth = cv::Rect(cv::Point(static_cast<int>(at.x), static_cast<int>(at.y)),
+                                        cv::Size(static_cast<int>(face.width * scale),
+                                                 static_cast<int>(face.height * scale))) &
+                               cv::Rect(0, 0, covered.cols, covered.rows);
+        // Every pixel from the brows to the chin: a cover that sits a little off leaves a band of
+        // the face visible.
+        cv::Mat black;
+        cv::inRange(covered(truth), cv::Scalar::all(0), cv::Scalar::all(0), black);
+        EXPECT_EQ(cv::countNonZero(black), truth.area()) << name << " " << truth;
+    }
+}
+
 TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
     const fs::path out = dir_ / "out.webm";
     expectRefused({(dir_ / "missing.webm").string(), out.string()}, {}, 1, "No such file");
