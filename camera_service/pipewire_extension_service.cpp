@@ -557,7 +557,9 @@ void PwStream::onAddBuffer(pw_buffer* buffer) {
     const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
     const uint64_t start = data.mapoffset - data.mapoffset % page;
     const size_t lead = static_cast<size_t>(data.mapoffset - start);
-    void* mapping = ::mmap(nullptr, lead + data.maxsize, PROT_READ, MAP_SHARED,
+    // Populated at once: faulting the pages in during a frame's copy made the first frames in new
+    // buffers slow enough (seen under ThreadSanitizer) for the writer to renegotiate its buffers.
+    void* mapping = ::mmap(nullptr, lead + data.maxsize, PROT_READ, MAP_SHARED | MAP_POPULATE,
                            static_cast<int>(data.fd), static_cast<off_t>(start));
     if (mapping == MAP_FAILED)
         return;

@@ -12,14 +12,6 @@
 namespace orlenta {
 namespace {
 
-TEST(PixelBuffer, UnusableSizesAreRefused) {
-    // Including sizes whose byte count does not fit the file-size type, and one that fits but is
-    // far beyond any address space.
-    for (const auto& [width, height] :
-         {std::pair{0, 10}, {10, -5}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {1 << 24, 1 << 24}})
-        EXPECT_FALSE(PixelBuffer::create(width, height)) << width << "x" << height;
-}
-
 TEST(PixelBuffer, AnotherMappingOfTheSealedMemfdSeesThePixels) {
     auto buffer = PixelBuffer::create(3, 5);
     {
@@ -49,7 +41,12 @@ TEST(PixelBuffer, AnotherMappingOfTheSealedMemfdSeesThePixels) {
     EXPECT_EQ(serials.size(), 10u);
 }
 
-TEST(PixelBufferPool, ExhaustsAtItsMaximumAndRecyclesOnlyReleasedBuffers) {
+TEST(PixelBufferPool, RefusesUnusableSizesExhaustsAtItsMaximumAndRecyclesOnlyReleasedBuffers) {
+    // Including sizes whose byte count does not fit the file-size type, and one that fits but is
+    // far beyond any address space.
+    for (const auto& [width, height] :
+         {std::pair{0, 10}, {10, -5}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {1 << 24, 1 << 24}})
+        EXPECT_FALSE(PixelBuffer::create(width, height)) << width << "x" << height;
     using A = PixelBufferPool::Attributes;
     for (const A& bad :
          {A{0, 720, kPixelFormatBGRA, 4}, A{1280, -1, kPixelFormatBGRA, 4},

@@ -25,27 +25,17 @@ TEST(Time, ConversionsSaturateAndRefuseWhatIsNotATime) {
         EXPECT_EQ(secondsToNanoseconds(seconds), nanoseconds) << seconds;
 }
 
-TEST(SampleBuffer, WrapsAMatchingBufferWithoutCopying) {
+TEST(SampleBuffer, OnlyAMatchingBufferIsWrapped) {
     const auto format = VideoFormatDescription::create(kPixelFormatBGRA, 4, 2);
     ASSERT_TRUE(format);
     EXPECT_FALSE(VideoFormatDescription::create(kPixelFormatBGRA, 0, 2));
     EXPECT_FALSE(VideoFormatDescription::create(fourCC('2', 'v', 'u', 'y'), 4, 2));
-    auto buffer = PixelBuffer::create(4, 2);
+    const auto buffer = PixelBuffer::create(4, 2);
     EXPECT_EQ(VideoFormatDescription::forImageBuffer(*buffer), format);
-    EXPECT_TRUE(format->matches(*buffer));
-
     const SampleTiming timing{Time::make(1, 30), Time::make(123, 1000), Time::invalid()};
-    auto sample = SampleBuffer::createReady(buffer, *format, timing);
-    ASSERT_TRUE(sample);
-    EXPECT_EQ(sample->imageBuffer(), buffer);
-    EXPECT_EQ(sample->presentationTime(), Time::make(123, 1000));
-    const uint64_t serial = buffer->serial();
-    buffer.reset();
-    EXPECT_EQ(sample->imageBuffer()->serial(), serial) << "the sample keeps the buffer alive";
-
-    auto other = PixelBuffer::create(2, 4);
+    EXPECT_TRUE(SampleBuffer::createReady(buffer, *format, timing));
     EXPECT_FALSE(SampleBuffer::createReady(nullptr, *format, timing));
-    EXPECT_FALSE(SampleBuffer::createReady(other, *format, timing));
+    EXPECT_FALSE(SampleBuffer::createReady(PixelBuffer::create(2, 4), *format, timing));
 }
 
 } // namespace

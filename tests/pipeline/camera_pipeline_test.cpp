@@ -171,7 +171,8 @@ struct Harness {
     }
     ~Harness() {
         // Serve any hop still waiting, then tear down on this (the main) thread.
-        settle();
+        if (pipeline)
+            settle();
         pipeline.reset();
     }
 
@@ -241,11 +242,7 @@ struct Harness {
 };
 
 FaceObservation faceAt(double x, double y, double w, double h) {
-    FaceObservation o;
-    o.boundingBox = {x, y, w, h};
-    o.confidence = 0.9f;
-    o.yaw = 0.0;
-    return o;
+    return {{x, y, w, h}, 0.9f, 0.0};
 }
 
 TEST(PipelineGeometry, FitFillsTheOutputAndCutsEqually) {
@@ -466,28 +463,12 @@ TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     h.settle();
     EXPECT_EQ(h.sink->connects.load(), 5);
     EXPECT_EQ(h.main.activeTimerCount(), 1u);
-}
-
-TEST(PipelineVirtualCamera, CallbacksDoNothingOnceThePipelineIsGone) {
-    auto main = std::make_unique<ManualExecutor>();
-    auto sink = std::make_shared<RecordingSink>();
-    {
-        CameraPipeline::Dependencies deps;
-        deps.mainExecutor = main.get();
-        deps.sink = sink;
-        auto pipeline = CameraPipeline::create(std::move(deps));
-        pipeline->start();
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        pipeline->videoQueue().async([done] { *done = true; });
-        EXPECT_TRUE(main->runUntil([&] { return done->load(); }));
-        main->runPending();
-    }
-    const int connects = sink->connects.load();
-    ASSERT_TRUE(sink->onDevicesChanged);
-    sink->onDevicesChanged(); // holds only a weak reference: harmless now
-    main->advance(10.0);
-    main->runPending();
-    EXPECT_EQ(sink->connects.load(), connects);
+    // Once the pipeline is gone its callbacks, holding weak references, do nothing.
+    h.pipeline.reset();
+    h.sink->onDevicesChanged();
+    h.main.advance(10.0);
+    h.main.runPending();
+    EXPECT_EQ(h.sink->connects.load(), 5);
 }
 
 TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
@@ -573,7 +554,7 @@ TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
 TEST(PipelineCameras, RefusedAccessStartsNothing) {
     // Refused (no permission on the video devices) or restricted (not allowed at all): the list
     // stays visible, nothing is asked or started, not even a camera chosen or a resume.
-    for (AuthorizationStatus refused :
+    for (const AuthorizationStatus refused :
          {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
         Harness h(true, {kUsbA, kUsbB}, refused);
         h.pipeline->start();

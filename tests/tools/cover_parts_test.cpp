@@ -33,37 +33,26 @@ TEST(CoverFaceLog, WritesFrameSharesAndPixelsAsJson) {
               "{\"frame\": 1, \"time\": null, \"faces\": []}");
 }
 
-class TemporaryOutputTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "orlenta-cover-parts-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
-    size_t entries() const {
-        return static_cast<size_t>(std::distance(fs::directory_iterator(dir_), {}));
-    }
-    static std::string contents(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    fs::path dir_;
-};
-
-TEST_F(TemporaryOutputTest, ReplacesTheTargetOnlyOnCommit) {
-    const fs::path target = dir_ / "out.webm";
+TEST(TemporaryOutput, ReplacesTheTargetOnlyOnCommit) {
+    std::string pattern = (fs::temp_directory_path() / "orlenta-cover-parts-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const fs::path dir = pattern;
+    const auto entries = [&] { return std::distance(fs::directory_iterator(dir), {}); };
+    const fs::path target = dir / "out.webm";
     std::ofstream(target) << "old";
     ::chmod(target.c_str(), 0640);
 
     std::string error;
     auto output = TemporaryOutput::create(target, &error);
     ASSERT_TRUE(output) << error;
-    EXPECT_EQ(output->path().parent_path(), dir_);
+    EXPECT_EQ(output->path().parent_path(), dir);
     EXPECT_EQ(output->path().extension(), ".webm");
     ASSERT_EQ(::write(output->fd(), "new", 3), 3);
     EXPECT_EQ(contents(target), "old");
@@ -73,7 +62,7 @@ TEST_F(TemporaryOutputTest, ReplacesTheTargetOnlyOnCommit) {
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u); // the replaced file's mode carries over
     output.reset();
-    EXPECT_EQ(entries(), 1u);
+    EXPECT_EQ(entries(), 1);
 
     // Not committed: the target stays as it was and nothing is left behind.
     output = TemporaryOutput::create(target, &error);
@@ -81,19 +70,19 @@ TEST_F(TemporaryOutputTest, ReplacesTheTargetOnlyOnCommit) {
     ASSERT_EQ(::write(output->fd(), "half", 4), 4);
     output.reset();
     EXPECT_EQ(contents(target), "new");
-    EXPECT_EQ(entries(), 1u);
+    EXPECT_EQ(entries(), 1);
 
     // A killed run's leftover (old, unlocked) goes when the next run starts in the folder; the
     // file of a run still going (locked), the user's own hidden files and fresh files stay.
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(1);
-    const fs::path leftover = dir_ / ".out.orlenta-Ab12Cd.webm";
-    const fs::path mine = dir_ / ".notes";
-    const fs::path fresh = dir_ / ".clip.orlenta-Ef34Gh.mp4";
+    const fs::path leftover = dir / ".out.orlenta-Ab12Cd.webm";
+    const fs::path mine = dir / ".notes";
+    const fs::path fresh = dir / ".clip.orlenta-Ef34Gh.mp4";
     for (const fs::path& file : {leftover, mine, fresh})
         std::ofstream(file) << "x";
     fs::last_write_time(leftover, old);
     fs::last_write_time(mine, old);
-    auto running = TemporaryOutput::create(dir_ / "other.webm", &error);
+    auto running = TemporaryOutput::create(dir / "other.webm", &error);
     ASSERT_TRUE(running) << error;
     fs::last_write_time(running->path(), old);
     output = TemporaryOutput::create(target, &error);
@@ -102,6 +91,9 @@ TEST_F(TemporaryOutputTest, ReplacesTheTargetOnlyOnCommit) {
     EXPECT_TRUE(fs::exists(mine));
     EXPECT_TRUE(fs::exists(fresh));
     EXPECT_TRUE(fs::exists(running->path()));
+    running.reset();
+    output.reset();
+    fs::remove_all(dir);
 }
 
 } // namespace

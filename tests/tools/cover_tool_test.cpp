@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <map>
 #include <set>
 #include <sstream>
 
@@ -249,73 +248,46 @@ fs::path CoverToolTest::suiteDir_;
 TEST_F(CoverToolTest, CoversEveryFrameOfAVideoAndLogsItsFaces) {
     if (!haveModel())
         GTEST_SKIP() << "no face model installed (scripts/fetch-model)";
+    // The box style into MP4 (the blur into WebM is the same path; the pictures test the styles).
     const std::string input = readFile(excerpt());
-    const std::vector<cv::Mat> in = readVideo(excerpt()).frames;
-    ASSERT_EQ(in.size(), 60u);
-    // The default blur into WebM, and the box style into MP4.
-    for (const bool box : {false, true}) {
-        SCOPED_TRACE(box ? "box, mp4" : "blur, webm");
-        const fs::path output = dir_ / (box ? "covered.mp4" : "covered.webm");
-        const fs::path faces = dir_ / "faces.jsonl";
-        std::vector<std::string> arguments = {"--faces", faces.string(), excerpt().string(),
-                                              output.string()};
-        if (box)
-            arguments.insert(arguments.end(), {"--style", "box"});
-        const ToolResult result = runTool(arguments, suiteDir_);
-        ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_TRUE(readFile(excerpt()) == input);
-        // Not a terminal: no progress bar, only the summary.
-        ASSERT_EQ(result.errLines().size(), 1u) << result.err;
-        EXPECT_NE(result.err.find("60 frames"), std::string::npos) << result.err;
-        EXPECT_EQ(listing(), (std::set<std::string>{output.filename(), "faces.jsonl"}));
+    const fs::path output = dir_ / "covered.mp4";
+    const fs::path faces = dir_ / "faces.jsonl";
+    const ToolResult result =
+        runTool({"--faces", faces.string(), "--style", "box", excerpt().string(), output.string()},
+                suiteDir_);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(readFile(excerpt()) == input);
+    // Not a terminal: no progress bar, only the summary.
+    ASSERT_EQ(result.errLines().size(), 1u) << result.err;
+    EXPECT_NE(result.err.find("60 frames"), std::string::npos) << result.err;
+    EXPECT_EQ(listing(), (std::set<std::string>{output.filename(), "faces.jsonl"}));
 
-        const DecodedVideo video = readVideo(output);
-        const std::vector<cv::Mat>& out = video.frames;
-        const std::vector<LoggedFrame> log = readFaceLog(faces);
-        ASSERT_EQ(out.size(), in.size());
-        ASSERT_EQ(log.size(), in.size());
-        size_t checkedFaces = 0;
-        std::set<int64_t> ids;
-        for (size_t i = 0; i < out.size(); ++i) {
-            SCOPED_TRACE("frame " + std::to_string(i));
-            ASSERT_EQ(out[i].size(), cv::Size(kOutputWidth, kOutputHeight));
-            EXPECT_EQ(log[i].frame, static_cast<int64_t>(i));
-            EXPECT_NEAR(log[i].time, static_cast<double>(i) / 30, 0.002);
-            EXPECT_NEAR(video.times[i] - video.times[0], static_cast<double>(i) / 30, 0.002);
-            for (const LoggedFace& face : log[i].faces) {
-                ids.insert(face.id);
-                EXPECT_FALSE(face.shown);
-                const cv::Rect inner = core(face.pixels);
-                if (inner.area() < 400)
-                    continue; // mostly outside the frame
-                if (box) {
-                    const cv::Scalar mean = cv::mean(out[i](inner));
-                    EXPECT_LT(std::max({mean[0], mean[1], mean[2]}), 12.0)
-                        << "face " << face.id << " at " << face.pixels;
-                    ++checkedFaces;
-                    continue;
-                }
-                // A blurred face is far from the input there; the encoder alone moves pixels by
-                // a few levels. Flat patches (a false detection on a plain wall) change little
-                // under a blur and tell nothing, so only faces with detail count.
-                cv::Mat gray;
-                cv::cvtColor(in[i](inner), gray, cv::COLOR_BGR2GRAY);
-                cv::Scalar mean;
-                cv::Scalar spread;
-                cv::meanStdDev(gray, mean, spread);
-                if (spread[0] < 15)
-                    continue;
-                EXPECT_GT(meanDifference(in[i](inner), out[i](inner)), 8.0)
-                    << "face " << face.id << " at " << face.pixels;
-                ++checkedFaces;
-            }
+    const DecodedVideo video = readVideo(output);
+    const std::vector<LoggedFrame> log = readFaceLog(faces);
+    ASSERT_EQ(video.frames.size(), 60u);
+    ASSERT_EQ(log.size(), 60u);
+    size_t checkedFaces = 0;
+    std::set<int64_t> ids;
+    for (size_t i = 0; i < log.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        ASSERT_EQ(video.frames[i].size(), cv::Size(kOutputWidth, kOutputHeight));
+        EXPECT_EQ(log[i].frame, static_cast<int64_t>(i));
+        EXPECT_NEAR(log[i].time, static_cast<double>(i) / 30, 0.002);
+        EXPECT_NEAR(video.times[i] - video.times[0], static_cast<double>(i) / 30, 0.002);
+        for (const LoggedFace& face : log[i].faces) {
+            ids.insert(face.id);
+            EXPECT_FALSE(face.shown);
+            const cv::Rect inner = core(face.pixels);
+            if (inner.area() < 400)
+                continue; // mostly outside the frame
+            const cv::Scalar mean = cv::mean(video.frames[i](inner));
+            EXPECT_LT(std::max({mean[0], mean[1], mean[2]}), 12.0) << face.id << face.pixels;
+            ++checkedFaces;
         }
-        // The astronaut is in every frame and the photographer beside her for a while.
-        EXPECT_GE(checkedFaces, in.size());
-        EXPECT_GE(ids.size(), 2u);
-        fs::remove(output);
-        fs::remove(faces);
     }
+    // The astronaut is in every frame and the photographer beside her for a while.
+    EXPECT_GE(checkedFaces, log.size());
+    EXPECT_GE(ids.size(), 2u);
 }
 
 TEST_F(CoverToolTest, CoversImagesIntoAFolderAndNamesTheOneThatFails) {
@@ -345,20 +317,6 @@ TEST_F(CoverToolTest, CoversImagesIntoAFolderAndNamesTheOneThatFails) {
     }
 }
 
-// Runs a GStreamer pipeline description to its end; false on an error.
-bool runPipeline(GstElement* pipeline) {
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* message = gst_bus_timed_pop_filtered(
-        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
-    if (message)
-        gst_message_unref(message);
-    gst_object_unref(bus);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    return ok;
-}
-
 // Writes a WebM clip of the given frames (BGR) at the given times (seconds), with a tone that
 // runs `soundSeconds`.
 bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
@@ -386,7 +344,15 @@ bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
     }
     gst_app_src_end_of_stream(GST_APP_SRC(source));
     gst_object_unref(source);
-    const bool ok = runPipeline(pipeline);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
+    if (message)
+        gst_message_unref(message);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(pipeline);
     return ok;
 }
@@ -513,9 +479,11 @@ TEST_F(CoverToolTest, CoversTheFaceWhereItTrulyIs) {
                                         cv::Size(static_cast<int>(face.width * scale),
                                                  static_cast<int>(face.height * scale))) &
                                cv::Rect(0, 0, covered.cols, covered.rows);
+        // Every pixel from the brows to the chin: a cover that sits a little off leaves a band of
+        // the face visible.
         cv::Mat black;
         cv::inRange(covered(truth), cv::Scalar::all(0), cv::Scalar::all(0), black);
-        EXPECT_GE(cv::countNonZero(black), 0.9 * truth.area()) << name << " " << truth;
+        EXPECT_EQ(cv::countNonZero(black), truth.area()) << name << " " << truth;
     }
 }
 
