@@ -168,7 +168,7 @@ TEST_F(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneI
     const TestReader& reader = *reader_;
     App& app = *app_;
     {
-        SinkLoop loop(app.system, {});
+        SinkLoop loop(app.system, {.recordBuffers = true});
         loop.start();
         ASSERT_TRUE(loop.waitForCheck(true, 5)) << daemon->output();
         const double start = monotonicSeconds();

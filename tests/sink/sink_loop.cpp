@@ -144,7 +144,7 @@ void SinkLoop::processFrame(uint64_t number) {
                             pictures()[k].data() + y * kRowBytes, kRowBytes);
         }
         struct stat status {};
-        if (::fstat(buffer->fd(), &status) == 0) {
+        if (options_.recordBuffers && ::fstat(buffer->fd(), &status) == 0) {
             std::lock_guard lock(mutex_);
             if (std::find(inodes_.begin(), inodes_.end(), status.st_ino) == inodes_.end())
                 inodes_.push_back(status.st_ino);

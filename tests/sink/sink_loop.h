@@ -29,6 +29,8 @@ public:
         double sendDuration = 0; // seconds spent in send()
     };
     struct Options {
+        // Record the memfd inode of every buffer sent (for zero-copy checks).
+        bool recordBuffers = false;
         // Keep this many of the last sent buffers from the pool, so that every frame comes in a
         // buffer the writer has not carried for a while (more than it remembers: it copies).
         size_t keepBuffers = 0;
@@ -54,7 +56,7 @@ public:
     // The longest send() among the frames sent between the two times.
     double longestSend(double from, double to) const;
     static bool isOurPicture(uint64_t hash);
-    // The memfd inodes of every pool buffer that was sent.
+    // The memfd inodes of every pool buffer that was sent (recordBuffers only).
     std::vector<uint64_t> sentInodes() const;
 
 private:
