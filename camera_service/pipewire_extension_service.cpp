@@ -221,11 +221,10 @@ private:
     // Sink: PipeWire 0.3 gives the node's input the buffers of the link that was negotiated
     // while it was the only one (bufferLink_, or SPA_ID_INVALID when that is not known) and
     // keeps them when that link goes while another link (even a half-made one) stays. Its
-    // buffers are freed then and the node would go on reading them. The node's buffers, the
-    // links seen, and whether its buffers may be freed ones (nothing reads them then).
+    // buffers are freed then and the node would go on reading them. The node's buffers, and
+    // whether they may be freed ones (nothing reads them then).
     int liveBuffers_ = 0;
     uint32_t bufferLink_ = SPA_ID_INVALID;
-    std::set<uint32_t> sinkLinks_;
     bool buffersStale_ = false;
 
     // The one frame waiting to be written to the source node, and the event that wakes the loop.
@@ -430,16 +429,21 @@ void PwStream::updateClients() {
         if (mine)
             current.insert(link);
     }
-    if (direction_ == CameraStreamDirection::sink) {
-        for (const uint32_t link : sinkLinks_)
-            if (current.count(link) == 0 && liveBuffers_ > 0 &&
-                (link == bufferLink_ || bufferLink_ == SPA_ID_INVALID))
-                buffersStale_ = true;
-        sinkLinks_ = current;
-        if (buffersStale_) {
-            remakeSinkNodeLocked();
-            return;
-        }
+    // Every link seen is a session or refused: one of them that went may have taken the node's
+    // buffers with it.
+    if (direction_ == CameraStreamDirection::sink && liveBuffers_ > 0) {
+        const auto tookBuffers = [&](uint32_t link) {
+            return current.count(link) == 0 &&
+                   (link == bufferLink_ || bufferLink_ == SPA_ID_INVALID);
+        };
+        for (const auto& [link, session] : sessions_)
+            buffersStale_ = buffersStale_ || tookBuffers(link);
+        for (const uint32_t link : refused_)
+            buffersStale_ = buffersStale_ || tookBuffers(link);
+    }
+    if (buffersStale_) {
+        remakeSinkNodeLocked();
+        return;
     }
     // Links that went away: their clients stop.
     std::erase_if(refused_, [&](uint32_t link) { return current.count(link) == 0; });
@@ -582,7 +586,6 @@ void PwStream::remakeSinkNodeLocked() {
     endSessionsLocked();
     holderLink_ = SPA_ID_INVALID;
     refused_.clear();
-    sinkLinks_.clear();
     {
         std::lock_guard lock(sinkMutex_);
         arrived_.reset();
