@@ -176,6 +176,7 @@ private:
     void onAddBuffer(pw_buffer* buffer);
     void onRemoveBuffer(pw_buffer* buffer);
     void remakeSinkNodeLocked();
+    void destroyNodeLocked();
     void onSendEvent();
     void serveRequests();
     void endSessionsLocked();
@@ -376,8 +377,11 @@ void PwStream::unpublish() {
     if (!service_->connection)
         return;
     Connection::Guard guard(*service_->connection);
-    if (!stream_)
-        return;
+    if (stream_)
+        destroyNodeLocked();
+}
+
+void PwStream::destroyNodeLocked() {
     endSessionsLocked();
     destroySendEventLocked();
     pw_stream_destroy(stream_);
@@ -583,17 +587,13 @@ void PwStream::onRemoveBuffer(pw_buffer* buffer) {
 // it; destroying the old one removes every link into it, so its writers end as if they had
 // left, and the app's writer links again to the new node.
 void PwStream::remakeSinkNodeLocked() {
-    endSessionsLocked();
+    destroyNodeLocked();
     holderLink_ = SPA_ID_INVALID;
     refused_.clear();
     {
         std::lock_guard lock(sinkMutex_);
         arrived_.reset();
     }
-    pw_stream_destroy(stream_);
-    stream_ = nullptr;
-    streaming_ = false;
-    nodeId_ = SPA_ID_INVALID;
     negotiated_.reset();
     liveBuffers_ = 0;
     bufferLink_ = SPA_ID_INVALID;
