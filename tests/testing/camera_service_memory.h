@@ -8,8 +8,11 @@
 // extension side never calls the daemon's roles: tests call them as the service would.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,8 +21,34 @@
 #include <vector>
 
 #include "camera_service/camera_service.h"
+#include "media/simple_queue.h"
 
 namespace orlenta {
+
+// A sink stream's queue of a fixed capacity (also the extension side's writer queues): it takes
+// nothing once closed, and tells its owner of each sample it took.
+class MemorySinkQueue final : public SinkBufferQueue {
+public:
+    explicit MemorySinkQueue(int32_t capacity, std::function<void()> taken = {})
+        : queue_(static_cast<size_t>(std::max(capacity, 0))), taken_(std::move(taken)) {}
+    int32_t count() const override { return static_cast<int32_t>(queue_.count()); }
+    int32_t capacity() const override { return static_cast<int32_t>(queue_.capacity()); }
+    bool enqueue(std::shared_ptr<SampleBuffer> sample) override {
+        if (!open_ || !sample || !queue_.enqueue(std::move(sample)))
+            return false;
+        if (taken_)
+            taken_();
+        return true;
+    }
+    std::optional<std::shared_ptr<SampleBuffer>> dequeue() { return queue_.dequeue(); }
+    void close() { open_ = false; }
+    uint64_t nextSequence = 1; // for the extension side, under its lock
+
+private:
+    SimpleQueue<std::shared_ptr<SampleBuffer>> queue_;
+    std::function<void()> taken_;
+    std::atomic<bool> open_{true};
+};
 
 // Camera devices that no daemon stands behind: frames written to a sink stream's queue stay there
 // until takeQueued().
@@ -37,39 +66,125 @@ public:
     // device's object id.
     CameraObjectId addPlainDevice(std::optional<std::string> uniqueId,
                                   std::optional<std::string> name,
-                                  const std::vector<PlainStream>& streams);
+                                  const std::vector<PlainStream>& streams) {
+        std::lock_guard lock(mutex_);
+        const CameraObjectId id = nextId_++;
+        devices_[id] = {std::move(uniqueId), std::move(name), {}};
+        for (const PlainStream& plain : streams) {
+            devices_[id].streams.push_back(nextId_);
+            streams_[nextId_++] = {id, plain};
+        }
+        notifyLocked();
+        return id;
+    }
     // As when the daemon goes away: the device's queues take nothing more. Notifies the listeners.
-    void removeDevice(CameraObjectId device);
+    void removeDevice(CameraObjectId device) {
+        std::lock_guard lock(mutex_);
+        for (const CameraObjectId stream : devices_[device].streams) {
+            if (const auto& queue = streams_[stream].latestQueue)
+                queue->close();
+            streams_[stream].device = 0;
+        }
+        devices_.erase(device);
+        notifyLocked();
+    }
     // Makes every property read fail (answer absent or empty).
-    void setPropertyReadsFail(bool fail);
+    void setPropertyReadsFail(bool fail) {
+        std::lock_guard lock(mutex_);
+        readsFail_ = fail;
+    }
     // Leaves a stream out of its device's stream list (as when the daemon's sink node goes while
     // its device stays), or lists it again.
-    void setStreamHidden(CameraObjectId stream, bool hidden);
+    void setStreamHidden(CameraObjectId stream, bool hidden) {
+        std::lock_guard lock(mutex_);
+        streams_[stream].hidden = hidden;
+    }
     // How often start and stop were called for a stream (stops also once it is gone).
-    int startCount(CameraObjectId stream) const;
-    int stopCount(CameraObjectId stream) const;
+    int startCount(CameraObjectId stream) const {
+        std::lock_guard lock(mutex_);
+        return streams_.count(stream) ? streams_.at(stream).starts : 0;
+    }
+    int stopCount(CameraObjectId stream) const {
+        std::lock_guard lock(mutex_);
+        return streams_.count(stream) ? streams_.at(stream).stops : 0;
+    }
     // Takes the samples waiting in the stream's latest queue, oldest first.
-    std::vector<std::shared_ptr<SampleBuffer>> takeQueued(CameraObjectId stream);
+    std::vector<std::shared_ptr<SampleBuffer>> takeQueued(CameraObjectId stream) {
+        std::unique_lock lock(mutex_);
+        const std::shared_ptr<MemorySinkQueue> queue = streams_[stream].latestQueue;
+        lock.unlock();
+        std::vector<std::shared_ptr<SampleBuffer>> samples;
+        while (auto sample = queue ? queue->dequeue() : std::nullopt)
+            samples.push_back(std::move(*sample));
+        return samples;
+    }
 
-    std::vector<CameraObjectId> devices() const override;
-    std::optional<std::string> deviceUniqueId(CameraObjectId device) const override;
-    std::optional<std::string> deviceName(CameraObjectId device) const override;
-    std::vector<CameraObjectId> deviceStreams(CameraObjectId device) const override;
-    std::optional<uint32_t> streamDirection(CameraObjectId stream) const override;
-    BufferQueueResult copyBufferQueue(CameraObjectId stream) override;
-    CameraStatus startStream(CameraObjectId device, CameraObjectId stream) override;
-    CameraStatus stopStream(CameraObjectId device, CameraObjectId stream) override;
-    ListenerId addDeviceListListener(Executor& executor, Task listener) override;
-    void removeDeviceListListener(ListenerId id) override;
-
-    // A sink stream's queue (also the extension side's writer queues).
-    class Queue;
+    std::vector<CameraObjectId> devices() const override {
+        std::lock_guard lock(mutex_);
+        std::vector<CameraObjectId> ids;
+        for (const auto& [id, device] : devices_)
+            if (!readsFail_)
+                ids.push_back(id);
+        return ids;
+    }
+    std::optional<std::string> deviceUniqueId(CameraObjectId device) const override {
+        std::lock_guard lock(mutex_);
+        return readsFail_ || !devices_.count(device) ? std::nullopt : devices_.at(device).uniqueId;
+    }
+    std::optional<std::string> deviceName(CameraObjectId device) const override {
+        std::lock_guard lock(mutex_);
+        return readsFail_ || !devices_.count(device) ? std::nullopt : devices_.at(device).name;
+    }
+    std::vector<CameraObjectId> deviceStreams(CameraObjectId device) const override {
+        std::lock_guard lock(mutex_);
+        if (readsFail_ || !devices_.count(device))
+            return {};
+        std::vector<CameraObjectId> streams = devices_.at(device).streams;
+        std::erase_if(streams, [&](CameraObjectId s) { return streams_.at(s).hidden; });
+        return streams;
+    }
+    std::optional<uint32_t> streamDirection(CameraObjectId stream) const override {
+        std::lock_guard lock(mutex_);
+        const auto it = streams_.find(stream);
+        if (readsFail_ || it == streams_.end() || it->second.plain.directionUnreadable)
+            return std::nullopt;
+        return it->second.plain.direction;
+    }
+    BufferQueueResult copyBufferQueue(CameraObjectId stream) override {
+        std::lock_guard lock(mutex_);
+        Stream& s = streams_[stream];
+        if (s.plain.copyBufferQueueStatus != kCameraStatusOk)
+            return {s.plain.copyBufferQueueStatus, nullptr};
+        s.latestQueue = std::make_shared<MemorySinkQueue>(s.plain.queueCapacity);
+        return {kCameraStatusOk, s.latestQueue};
+    }
+    CameraStatus startStream(CameraObjectId device, CameraObjectId stream) override {
+        std::lock_guard lock(mutex_);
+        Stream& s = streams_[stream];
+        ++s.starts;
+        return s.device != device ? kCameraStatusUnknownObject : s.plain.startStatus;
+    }
+    CameraStatus stopStream(CameraObjectId device, CameraObjectId stream) override {
+        std::lock_guard lock(mutex_);
+        Stream& s = streams_[stream];
+        ++s.stops;
+        return s.device != device ? kCameraStatusUnknownObject : kCameraStatusOk;
+    }
+    ListenerId addDeviceListListener(Executor& executor, Task listener) override {
+        std::lock_guard lock(mutex_);
+        listeners_.emplace(nextListener_, std::pair{&executor, std::move(listener)});
+        return nextListener_++;
+    }
+    void removeDeviceListListener(ListenerId id) override {
+        std::lock_guard lock(mutex_);
+        listeners_.erase(id);
+    }
 
 private:
     struct Stream {
         CameraObjectId device = 0; // 0 once its device is gone
-        PlainStream plain;
-        std::shared_ptr<Queue> latestQueue;
+        PlainStream plain{};
+        std::shared_ptr<MemorySinkQueue> latestQueue{};
         int starts = 0;
         int stops = 0;
         bool hidden = false;
@@ -79,7 +194,10 @@ private:
         std::optional<std::string> name;
         std::vector<CameraObjectId> streams;
     };
-    void notifyLocked();
+    void notifyLocked() {
+        for (const auto& [id, listener] : listeners_)
+            listener.first->post(listener.second);
+    }
 
     mutable std::mutex mutex_;
     CameraObjectId nextId_ = kCameraSystemObject + 1;

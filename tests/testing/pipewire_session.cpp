@@ -17,10 +17,7 @@ namespace orlenta::testing {
 
 namespace {
 
-std::string& reasonStorage() {
-    static std::string reason = "the PipeWire session was not started";
-    return reason;
-}
+std::string reason = "the PipeWire session was not started";
 
 // The session script on the fixed directory (ctest runs these tests one at a time, and its
 // clean-up step stops a session that a crashed test left behind).
@@ -55,12 +52,12 @@ bool PipeWireSessionEnvironment::restart() {
     int status = 0;
     const std::string output = session("start", &status);
     if (status != 0)
-        reasonStorage() = "no private PipeWire session: " + output;
+        reason = "no private PipeWire session: " + output;
     else if (!applyEnvironment(directory() + "/env"))
-        reasonStorage() = "the PipeWire session wrote no environment";
+        reason = "the PipeWire session wrote no environment";
     else
-        reasonStorage().clear();
-    return reasonStorage().empty();
+        reason.clear();
+    return reason.empty();
 }
 
 bool PipeWireSessionEnvironment::stop() {
@@ -76,7 +73,7 @@ std::string sessionLog(const std::string& name) {
 }
 
 const std::string& PipeWireSessionEnvironment::unavailableReason() {
-    return reasonStorage();
+    return reason;
 }
 
 const std::string& PipeWireSessionEnvironment::directory() {
@@ -119,18 +116,11 @@ void ChildProcess::signal(int number) {
 int ChildProcess::waitForExit(double timeoutSeconds) {
     if (pid_ <= 0 || status_ >= 0)
         return status_;
-    const double end = monotonicSeconds() + timeoutSeconds;
-    for (;;) {
-        int raw = 0;
-        const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
-        if (done == pid_)
-            return status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        if (done < 0)
-            return status_ = 255;
-        if (monotonicSeconds() >= end)
-            return -1;
-        ::usleep(5'000);
-    }
+    int raw = 0;
+    pid_t done = 0;
+    if (!waitUntil([&] { return (done = ::waitpid(pid_, &raw, WNOHANG)) != 0; }, timeoutSeconds))
+        return -1;
+    return status_ = done < 0 ? 255 : WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 int ChildProcess::stop(double graceSeconds) {
@@ -152,17 +142,12 @@ std::string ChildProcess::output() const {
 std::string runCommand(const std::string& command, int* status) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) {
-        if (status)
-            *status = -1;
-        return output;
-    }
     char chunk[4096];
-    for (size_t n = 0; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+    for (size_t n = 0; pipe && (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
         output.append(chunk, n);
-    const int raw = ::pclose(pipe);
+    const int raw = pipe ? ::pclose(pipe) : -1;
     if (status)
-        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        *status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return output;
 }
 

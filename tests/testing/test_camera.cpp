@@ -18,6 +18,9 @@ namespace orlenta::testing {
 
 namespace {
 
+constexpr int kTagBits = 5; // enough for kTagCount tags
+static_assert(1 << kTagBits == TestCamera::kTagCount);
+
 double monotonicNow() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -33,22 +36,15 @@ cv::Mat pictureFor(int tag, int width, int height, const std::function<cv::Mat(i
         if (picture.type() == CV_8UC3 && picture.size() == bgr.size())
             picture.copyTo(bgr);
     }
-    for (int y = 0; y < height && !scene; ++y) {
-        auto* row = bgr.ptr<cv::Vec3b>(y);
-        for (int x = 0; x < width; ++x) {
-            if (y >= height / 2)
-                row[x] = {0, 0, 255};
-            else
-                row[x] = cv::Vec3b::all(static_cast<uchar>(64 + (x * 64) / width));
-        }
-    }
-    for (int bit = 0; (1 << bit) < TestCamera::kTagCount; ++bit) {
-        const bool one = (tag >> bit) & 1;
-        const cv::Rect block(bit * TestCamera::kTagBlock, 0, TestCamera::kTagBlock,
-                             TestCamera::kTagBlock);
-        bgr(block & cv::Rect(0, 0, width, height))
-            .setTo(one ? cv::Scalar::all(255) : cv::Scalar::all(0));
-    }
+    for (int x = 0; x < width && !scene; ++x)
+        bgr(cv::Rect(x, 0, 1, height / 2)).setTo(cv::Scalar::all(64 + (x * 64) / width));
+    if (!scene)
+        bgr(cv::Rect(0, height / 2, width, height - height / 2)).setTo(cv::Scalar(0, 0, 255));
+    const cv::Rect whole(0, 0, width, height);
+    for (int bit = 0; bit < kTagBits; ++bit)
+        bgr(cv::Rect(bit * TestCamera::kTagBlock, 0, TestCamera::kTagBlock, TestCamera::kTagBlock) &
+            whole)
+            .setTo(cv::Scalar::all((tag >> bit) & 1 ? 255 : 0));
     return bgr;
 }
 
@@ -116,9 +112,9 @@ struct TestCamera::Impl {
     }
 
     std::vector<Mode> modes() const {
-        std::vector<Mode> all{
-            {options.format, options.width, options.height, options.framesPerSecond}};
-        all.insert(all.end(), options.otherModes.begin(), options.otherModes.end());
+        std::vector<Mode> all = options.otherModes;
+        all.insert(all.begin(),
+                   {options.format, options.width, options.height, options.framesPerSecond});
         return all;
     }
 
@@ -146,57 +142,45 @@ struct TestCamera::Impl {
         pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
         if (!buffer)
             return;
-        spa_buffer* spa = buffer->buffer;
+        spa_data& data = buffer->buffer->datas[0];
         const uint64_t n = sent.load();
-        const int tag = static_cast<int>(n % kTagCount);
-        const std::vector<uint8_t>& frame = frames[static_cast<size_t>(tag)];
-        if (spa->datas[0].data == nullptr || spa->datas[0].maxsize < frame.size()) {
-            pw_stream_queue_buffer(stream, buffer);
-            return;
-        }
-        std::memcpy(spa->datas[0].data, frame.data(), frame.size());
-        spa->datas[0].chunk->offset = 0;
-        spa->datas[0].chunk->size = static_cast<uint32_t>(frame.size());
-        spa->datas[0].chunk->stride = mode.format == Format::yuy2 ? mode.width * 2 : 0;
-        {
+        const size_t tag = n % kTagCount;
+        const std::vector<uint8_t>& frame = frames[tag];
+        const bool fits = data.data && data.maxsize >= frame.size();
+        if (fits) {
+            std::memcpy(data.data, frame.data(), frame.size());
+            *data.chunk = {0, static_cast<uint32_t>(frame.size()),
+                           mode.format == Format::yuy2 ? mode.width * 2 : 0, 0};
             std::lock_guard lock(timesMutex);
-            sendTimes[static_cast<size_t>(tag)] = monotonicNow();
+            sendTimes[tag] = monotonicNow();
         }
         pw_stream_queue_buffer(stream, buffer);
-        sent = n + 1;
+        if (fits)
+            sent = n + 1;
     }
 
     // The offered mode a negotiated format names; absent when it names none.
     std::optional<Mode> modeOf(const spa_pod* param) const {
-        uint32_t mediaType = 0;
-        uint32_t subtype = 0;
-        if (spa_format_parse(param, &mediaType, &subtype) < 0)
-            return std::nullopt;
         spa_video_info info{};
-        spa_rectangle size{};
-        Format format = Format::yuy2;
-        if (subtype == SPA_MEDIA_SUBTYPE_raw &&
-            spa_format_video_raw_parse(param, &info.info.raw) >= 0) {
-            size = info.info.raw.size;
-        } else if (subtype == SPA_MEDIA_SUBTYPE_mjpg &&
-                   spa_format_video_mjpg_parse(param, &info.info.mjpg) >= 0) {
-            size = info.info.mjpg.size;
-            format = Format::mjpeg;
-        } else {
+        if (spa_format_parse(param, &info.media_type, &info.media_subtype) < 0)
             return std::nullopt;
-        }
+        const bool raw = info.media_subtype == SPA_MEDIA_SUBTYPE_raw;
+        if (raw ? spa_format_video_raw_parse(param, &info.info.raw) < 0
+                : info.media_subtype != SPA_MEDIA_SUBTYPE_mjpg ||
+                      spa_format_video_mjpg_parse(param, &info.info.mjpg) < 0)
+            return std::nullopt;
+        const spa_rectangle size = raw ? info.info.raw.size : info.info.mjpg.size;
         for (const Mode& offered : modes())
-            if (offered.format == format && offered.width == static_cast<int>(size.width) &&
+            if (offered.format == (raw ? Format::yuy2 : Format::mjpeg) &&
+                offered.width == static_cast<int>(size.width) &&
                 offered.height == static_cast<int>(size.height))
                 return offered;
         return std::nullopt;
     }
 
     void setPeriod(int framesPerSecond) {
-        const long period = 1'000'000'000L / std::max(1, framesPerSecond);
-        timespec value{0, period};
-        timespec interval{0, period};
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &value, &interval, false);
+        timespec period{0, 1'000'000'000L / std::max(1, framesPerSecond)};
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &period, &period, false);
     }
 
     void onParamChanged(uint32_t id, const spa_pod* param) {
@@ -244,12 +228,8 @@ struct TestCamera::Impl {
         prepareFrames(modes().front());
         pw_init(nullptr, nullptr);
         loop = pw_thread_loop_new("test-camera", nullptr);
-        if (!loop)
-            return false;
-        context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
-        if (!context)
-            return false;
-        if (pw_thread_loop_start(loop) < 0)
+        context = loop ? pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0) : nullptr;
+        if (!context || pw_thread_loop_start(loop) < 0)
             return false;
         pw_thread_loop_lock(loop);
         const bool made = makeStream();
@@ -258,8 +238,7 @@ struct TestCamera::Impl {
     }
 
     bool makeStream() {
-        core = pw_context_connect(context, nullptr, 0);
-        if (!core)
+        if (!(core = pw_context_connect(context, nullptr, 0)))
             return false;
         pw_properties* props = pw_properties_new(
             PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
@@ -267,8 +246,7 @@ struct TestCamera::Impl {
             PW_KEY_NODE_DESCRIPTION, options.description.c_str(), nullptr);
         for (const auto& [key, value] : options.properties)
             pw_properties_set(props, key.c_str(), value.c_str());
-        stream = pw_stream_new(core, options.nodeName.c_str(), props);
-        if (!stream)
+        if (!(stream = pw_stream_new(core, options.nodeName.c_str(), props)))
             return false;
         pw_stream_add_listener(stream, &streamListener, &events(), this);
 
@@ -348,24 +326,17 @@ int TestCamera::streamingStarts() const {
 }
 
 std::optional<double> TestCamera::sendTime(int tag) const {
-    if (tag < 0 || tag >= kTagCount)
-        return std::nullopt;
     std::lock_guard lock(impl_->timesMutex);
-    const double t = impl_->sendTimes[static_cast<size_t>(tag)];
-    if (t == 0)
-        return std::nullopt;
-    return t;
+    const double t = tag >= 0 && tag < kTagCount ? impl_->sendTimes[static_cast<size_t>(tag)] : 0;
+    return t == 0 ? std::nullopt : std::optional(t);
 }
 
 std::optional<int> TestCamera::readTag(const uint8_t* bgra, int width, int height, size_t stride) {
-    int bits = 0;
-    while ((1 << bits) < kTagCount)
-        ++bits;
-    if (!bgra || height < kTagBlock || width < bits * kTagBlock)
+    if (!bgra || height < kTagBlock || width < kTagBits * kTagBlock)
         return std::nullopt;
     int tag = 0;
     const uint8_t* row = bgra + static_cast<size_t>(kTagBlock / 2) * stride;
-    for (int bit = 0; bit < bits; ++bit) {
+    for (int bit = 0; bit < kTagBits; ++bit) {
         const uint8_t* px = row + 4 * static_cast<size_t>(bit * kTagBlock + kTagBlock / 2);
         // Clearly black or clearly white; anything else means these are not tag blocks.
         if (px[1] > 200)

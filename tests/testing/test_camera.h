@@ -45,15 +45,15 @@ public:
         int height = 480;
         int framesPerSecond = 30;
         // Further node properties (say, a form factor).
-        std::map<std::string, std::string> properties;
+        std::map<std::string, std::string> properties{};
         // A camera that is read but sends nothing until setSending(true).
         bool sending = true;
         // When set, the picture for each tag (BGR, the camera's size) in place of the gradient
         // and red; the tag's blocks are drawn over it. Called kTagCount times at start, and again
         // when a reader negotiates another mode (a picture not of that mode's size is left black).
-        std::function<cv::Mat(int tag)> scene;
+        std::function<cv::Mat(int tag)> scene{};
         // Modes offered after the one above.
-        std::vector<Mode> otherModes;
+        std::vector<Mode> otherModes{};
     };
 
     // Connects to the PipeWire of the environment; started() tells whether it worked.

@@ -68,10 +68,9 @@ struct TestReader::Impl {
             const auto* pixels = static_cast<const uint8_t*>(d->data) + d->chunk->offset;
             const auto* header = static_cast<const spa_meta_header*>(
                 spa_buffer_find_meta_data(b, SPA_META_Header, sizeof(spa_meta_header)));
-            const Frame frame{monotonicSeconds(), header ? header->pts : 0,
-                              hashPicture(pixels, width, height, stride)};
             std::lock_guard lock(mutex);
-            frames.push_back(frame);
+            frames.push_back({monotonicSeconds(), header ? header->pts : 0,
+                              hashPicture(pixels, width, height, stride)});
             latest.resize(rowBytes * static_cast<size_t>(height));
             for (int y = 0; y < height; ++y)
                 std::memcpy(latest.data() + static_cast<size_t>(y) * rowBytes,
