@@ -101,13 +101,6 @@ bool waitForOurFrame(const TestReader& reader, double since, double timeoutSecon
     return waitUntil([&] { return ourFramesAfter(reader, since) > 0; }, timeoutSeconds);
 }
 
-size_t framesSentBetween(const SinkLoop& loop, double from, double to) {
-    const auto frames = loop.sentFrames();
-    return std::count_if(frames.begin(), frames.end(), [&](const SinkLoop::SentFrame& frame) {
-        return frame.sentAt >= from && frame.sentAt < to;
-    });
-}
-
 // The inodes of the memfds a process has mapped.
 std::set<uint64_t> mappedMemfdInodes(pid_t pid) {
     std::set<uint64_t> inodes;
@@ -159,8 +152,9 @@ TEST_F(SinkIntegration, WithoutTheDaemonChecksFailAndEachOfTwentyArrivalsIsLinke
         "slowest_link_ms",
         static_cast<int>(*std::max_element(linkTimes.begin(), linkTimes.end()) * 1000));
     // The frame loop never waited for the daemon: every frame due was sent, none blocked.
-    EXPECT_LT(loop.longestSend(start, end), 0.1);
-    EXPECT_GE(loop.sentFrames().size(), static_cast<size_t>((end - start) * 30) * 9 / 10);
+    EXPECT_LT(loop.sent(start, end).longest, 0.1);
+    EXPECT_GE(loop.sent(0, monotonicSeconds()).count,
+              static_cast<size_t>((end - start) * 30) * 9 / 10);
 }
 
 TEST_F(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneIsLost) {
@@ -200,7 +194,7 @@ TEST_F(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneI
                 ++ours;
             }
         EXPECT_GE(ours, 45u);
-        EXPECT_LT(loop.longestSend(start, monotonicSeconds()), 0.1);
+        EXPECT_LT(loop.sent(start, monotonicSeconds()).longest, 0.1);
     }
 
     // Frames in buffers the writer does not carry (the pool hands out ever other ones) are copied,
@@ -222,7 +216,7 @@ TEST_F(SinkIntegration, FramesTravelInThePoolBuffersOwnMemoryOrAreCopiedAndNoneI
     EXPECT_GE(after.framesCopied - before.framesCopied, 50u);
     // A daemon slowed by a sanitizer may skip a frame now and then by relaying only the newest;
     // a buffer queued again too soon loses far more.
-    const size_t sent = framesSentBetween(loop, from, to);
+    const size_t sent = loop.sent(from, to).count;
     EXPECT_GE(ourFramesAfter(reader, from), sent * 3 / 4) << sent << " sent";
 }
 
@@ -254,8 +248,8 @@ TEST_F(SinkIntegration, AFrozenDaemonNeverBlocksSendAndTheLinkRecoversWhenItResu
     ::usleep(static_cast<useconds_t>(std::max(0.0, 5 - (monotonicSeconds() - stopped)) * 1e6));
     const double resumed = monotonicSeconds();
     daemon->signal(SIGCONT);
-    EXPECT_LT(loop.longestSend(stopped, resumed), 0.1) << "send() never waits";
-    EXPECT_GE(framesSentBetween(loop, stopped, resumed),
+    EXPECT_LT(loop.sent(stopped, resumed).longest, 0.1) << "send() never waits";
+    EXPECT_GE(loop.sent(stopped, resumed).count,
               static_cast<size_t>((resumed - stopped) * 30 * 0.9))
         << "the frames kept coming while the daemon was frozen";
 

@@ -17,44 +17,41 @@ constexpr int kHeight = 720;
 constexpr size_t kRowBytes = kWidth * 4;
 constexpr int kPictureCount = 8;
 
-// Picture k: every row a flat level that steps down the frame, the first word of each row k.
-const std::vector<std::vector<uint8_t>>& pictures() {
-    static const std::vector<std::vector<uint8_t>> all = [] {
-        std::vector<std::vector<uint8_t>> made(kPictureCount,
-                                               std::vector<uint8_t>(kRowBytes * kHeight));
-        for (int k = 0; k < kPictureCount; ++k)
+// Picture k: every row a flat level that steps down the frame, the first word of each row k; and
+// the hashes of all.
+struct Pictures {
+    std::vector<std::vector<uint8_t>> pictures;
+    std::vector<uint64_t> hashes;
+};
+const Pictures& pictures() {
+    static const Pictures all = [] {
+        Pictures made;
+        for (int k = 0; k < kPictureCount; ++k) {
+            auto& picture = made.pictures.emplace_back(kRowBytes * kHeight);
             for (int y = 0; y < kHeight; ++y) {
-                uint8_t* row = made[k].data() + y * kRowBytes;
+                uint8_t* row = picture.data() + y * kRowBytes;
                 std::memset(row, (y * 7 + k * 37 + 11) & 0xff, kRowBytes);
                 const uint32_t tag = 0x4f524c00u | static_cast<uint32_t>(k);
                 std::memcpy(row, &tag, sizeof tag);
             }
+            made.hashes.push_back(hashPicture(picture.data(), kWidth, kHeight, kRowBytes));
+        }
         return made;
     }();
     return all;
 }
 
-const std::vector<uint64_t>& pictureHashes() {
-    static const std::vector<uint64_t> hashes = [] {
-        std::vector<uint64_t> all;
-        for (const auto& picture : pictures())
-            all.push_back(hashPicture(picture.data(), kWidth, kHeight, kRowBytes));
-        return all;
-    }();
-    return hashes;
-}
-
 } // namespace
 
 bool SinkLoop::isOurPicture(uint64_t hash) {
-    return std::count(pictureHashes().begin(), pictureHashes().end(), hash) > 0;
+    return std::ranges::count(pictures().hashes, hash) > 0;
 }
 
 SinkLoop::SinkLoop(std::shared_ptr<CameraSystem> system, Options options)
     : options_(options),
       pool_(PixelBufferPool::create({kWidth, kHeight, kPixelFormatBGRA, 12 + options.keepBuffers})),
       videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
-    pictureHashes();
+    pictures();
     sink_ = VirtualCameraSink::create(std::move(system), main_);
     mainThread_ = std::thread([this] { main_.run(); });
 }
@@ -114,17 +111,13 @@ CameraObjectId SinkLoop::deviceId() {
     return id;
 }
 
-std::vector<SinkLoop::SentFrame> SinkLoop::sentFrames() const {
+SinkLoop::Sent SinkLoop::sent(double from, double to) const {
     std::lock_guard lock(mutex_);
-    return sent_;
-}
-
-double SinkLoop::longestSend(double from, double to) const {
-    double longest = 0;
-    for (const SentFrame& frame : sentFrames())
-        if (frame.sentAt >= from && frame.sentAt < to)
-            longest = std::max(longest, frame.sendDuration);
-    return longest;
+    Sent sent;
+    for (const auto& [at, length] : sent_)
+        if (at >= from && at < to)
+            sent = {sent.count + 1, std::max(sent.longest, length)};
+    return sent;
 }
 
 std::vector<uint64_t> SinkLoop::sentInodes() const {
@@ -133,33 +126,31 @@ std::vector<uint64_t> SinkLoop::sentInodes() const {
 }
 
 void SinkLoop::processFrame(uint64_t number) {
-    SentFrame frame;
     std::shared_ptr<PixelBuffer> buffer = pool_->createPixelBuffer();
+    double at = 0, length = 0; // a frame without a buffer counts at 0
     if (buffer) {
-        const size_t k = number % kPictureCount;
         {
             PixelBufferLock lock(*buffer);
             for (int y = 0; y < kHeight; ++y)
                 std::memcpy(lock.data() + y * buffer->bytesPerRow(),
-                            pictures()[k].data() + y * kRowBytes, kRowBytes);
+                            pictures().pictures[number % kPictureCount].data() + y * kRowBytes,
+                            kRowBytes);
         }
         struct stat status {};
         if (options_.recordBuffers && ::fstat(buffer->fd(), &status) == 0) {
             std::lock_guard lock(mutex_);
-            if (std::find(inodes_.begin(), inodes_.end(), status.st_ino) == inodes_.end())
+            if (std::ranges::count(inodes_, status.st_ino) == 0)
                 inodes_.push_back(status.st_ino);
         }
-        frame.sentAt = monotonicSeconds();
+        at = monotonicSeconds();
         sink_->send(buffer);
-        frame.sendDuration = monotonicSeconds() - frame.sentAt;
-        if (options_.keepBuffers > 0) {
-            kept_.push_back(std::move(buffer));
-            if (kept_.size() > options_.keepBuffers)
-                kept_.pop_front();
-        }
+        length = monotonicSeconds() - at;
+        kept_.push_back(std::move(buffer));
+        if (kept_.size() > options_.keepBuffers)
+            kept_.pop_front();
     }
     std::lock_guard lock(mutex_);
-    sent_.push_back(frame);
+    sent_.emplace_back(at, length);
 }
 
 } // namespace orlenta::testing

@@ -24,10 +24,6 @@ namespace orlenta::testing {
 
 class SinkLoop {
 public:
-    struct SentFrame {
-        double sentAt = 0;       // monotonic seconds, just before send()
-        double sendDuration = 0; // seconds spent in send()
-    };
     struct Options {
         // Record the memfd inode of every buffer sent (for zero-copy checks).
         bool recordBuffers = false;
@@ -52,9 +48,12 @@ public:
     // The sink's device id while it is connected, else 0 (read on the video queue).
     CameraObjectId deviceId();
 
-    std::vector<SentFrame> sentFrames() const;
-    // The longest send() among the frames sent between the two times.
-    double longestSend(double from, double to) const;
+    // How many frames were sent between the two times, and the longest send() among them.
+    struct Sent {
+        size_t count = 0;
+        double longest = 0;
+    };
+    Sent sent(double from, double to) const;
     static bool isOurPicture(uint64_t hash);
     // The memfd inodes of every pool buffer that was sent (recordBuffers only).
     std::vector<uint64_t> sentInodes() const;
@@ -78,7 +77,7 @@ private:
     std::deque<std::shared_ptr<PixelBuffer>> kept_; // video queue
 
     mutable std::mutex mutex_;
-    std::vector<SentFrame> sent_;
+    std::vector<std::pair<double, double>> sent_; // monotonic seconds before send(), its length
     std::vector<uint64_t> inodes_;
 };
 
