@@ -29,13 +29,11 @@ public:
 TestCamera::Options cameraOptions(const std::string& name,
                                   TestCamera::Format format = TestCamera::Format::yuy2,
                                   int width = 640, int height = 480) {
-    TestCamera::Options options;
-    options.nodeName = "orlenta-test." + name;
-    options.description = "Test Camera " + name;
-    options.format = format;
-    options.width = width;
-    options.height = height;
-    return options;
+    return {.nodeName = "orlenta-test." + name,
+            .description = "Test Camera " + name,
+            .format = format,
+            .width = width,
+            .height = height};
 }
 
 std::string idOf(const TestCamera& camera) {
@@ -75,14 +73,13 @@ struct Rig {
                 return;
             PixelBuffer& image = *frame.input->imageBuffer();
             PixelBufferLock lock(image);
-            Seen s{image.width(), image.height(), std::nullopt, false};
+            const int w = image.width(), h = image.height();
+            const size_t stride = image.bytesPerRow();
+            Seen s{w, h, std::nullopt, false};
             if (lock) {
-                s.tag = TestCamera::readTag(lock.data(), image.width(), image.height(),
-                                            image.bytesPerRow());
+                s.tag = TestCamera::readTag(lock.data(), w, h, stride);
                 const uint8_t* px =
-                    lock.data() +
-                    static_cast<size_t>(image.height() * 3 / 4) * image.bytesPerRow() +
-                    4 * static_cast<size_t>(image.width() / 2);
+                    lock.data() + static_cast<size_t>(h * 3 / 4) * stride + w / 2 * 4;
                 s.redBelow = px[0] < 60 && px[1] < 60 && px[2] > 190 && px[3] == 255;
             }
             std::lock_guard guard(mutex);
@@ -96,9 +93,7 @@ struct Rig {
     }
 
     bool listed(const std::string& id) {
-        const auto list = system->devices();
-        return std::any_of(list.begin(), list.end(),
-                           [&](const CaptureDevice& d) { return d.uniqueID == id; });
+        return std::ranges::count(system->devices(), id, &CaptureDevice::uniqueID) > 0;
     }
     size_t seenCount() {
         std::lock_guard guard(mutex);
@@ -118,9 +113,7 @@ struct Rig {
     // Runs the main thread until every camera is listed, or until the frames seen are that wide.
     bool waitListed(const std::vector<std::string>& ids, double timeout) {
         return main.runUntil(
-            [&] {
-                return std::all_of(ids.begin(), ids.end(), [&](auto& id) { return listed(id); });
-            },
+            [&] { return std::ranges::all_of(ids, [&](auto& id) { return listed(id); }); },
             timeout);
     }
     bool waitForWidth(int width, double timeout) {
@@ -140,10 +133,7 @@ TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
     const std::string usbID = idOf(*usb);
     Rig rig;
     ASSERT_TRUE(rig.waitListed({usbID}, 1.0));
-    const auto list = rig.system->devices();
-    EXPECT_EQ(std::count_if(list.begin(), list.end(),
-                            [&](const CaptureDevice& d) { return d.uniqueID == usbID; }),
-              1);
+    EXPECT_EQ(std::ranges::count(rig.system->devices(), usbID, &CaptureDevice::uniqueID), 1);
     rig.pipeline->start();
     ASSERT_TRUE(rig.waitForWidth(640, 5.0));
 
