@@ -47,7 +47,6 @@ bool isPlaceholder(DaemonFixture& daemon, const MemoryCameraService::SentSample&
 
 TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt) {
     DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
     ExtensionDeviceSource& device = daemon.device();
     ExtensionStreamSink& sink = *device.sinkStream();
     const auto first = std::make_shared<CameraExtensionClient>(1, "first");
@@ -74,7 +73,6 @@ TEST(ExtensionRoles, SinkAdmissionKeepsTheLatestClientAndStartConsumesOnlyFromIt
 
 TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
     DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
     daemon.timers->advance(10); // the clock need not start at zero
     ExtensionStreamSource& source = *daemon.device().sourceStream();
     source.startStream();
@@ -118,7 +116,6 @@ TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
 
 TEST(PlaceholderTimer, WithoutAPictureNothingIsSent) {
     DaemonFixture pictureless([] { return std::shared_ptr<PixelBuffer>(); });
-    ASSERT_TRUE(pictureless.start());
     pictureless.device().startSource();
     pictureless.advance(0.5);
     EXPECT_TRUE(pictureless.takeSent().empty());
@@ -126,7 +123,6 @@ TEST(PlaceholderTimer, WithoutAPictureNothingIsSent) {
 
 TEST(Relay, WrittenFramesReachTheReadersUnchangedAndAreAcknowledged) {
     DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
     Writer writer(daemon);
     ASSERT_TRUE(writer.queue->enqueue(frame(1))); // before the start
     writer.start();
@@ -191,7 +187,6 @@ TEST(Relay, WrittenFramesReachTheReadersUnchangedAndAreAcknowledged) {
 
 TEST(PullLoop, FailedRequestsAreRetriedEveryFiveMillisecondsUntilTheSinkStops) {
     DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
     Writer writer(daemon);
     daemon.service->failNextConsumes(1000);
     writer.start();
@@ -227,7 +222,6 @@ TEST(PullLoop, FailedRequestsAreRetriedEveryFiveMillisecondsUntilTheSinkStops) {
 
 TEST(PullLoop, AStopRelaysTheOutstandingBufferThenEndsAndAGoneDeviceIgnoresIt) {
     DaemonFixture daemon;
-    ASSERT_TRUE(daemon.start());
     Writer writer(daemon);
     writer.start();
     daemon.device().startSource();
@@ -283,7 +277,6 @@ struct OfferedFrames final : FrameOutput {
 TEST(LoopbackRelay, TheDeviceGetsWhatReadersGetAndPipeWireGoesOnWithoutIt) {
     auto offered = std::make_shared<OfferedFrames>();
     DaemonFixture daemon({}, offered);
-    ASSERT_TRUE(daemon.start());
     ExtensionDeviceSource& device = daemon.device();
     const auto placeholder = [&] { return ExtensionDeviceSourceTesting::placeholder(device); };
     daemon.advance(1);

@@ -1,6 +1,6 @@
-// The daemon's roles over the in-memory camera service, with time driven by hand: the service's
-// queue is a ManualExecutor, the timer queue a ManualTimerQueue, and the host clock follows the
-// timer queue's clock (offset so that host times are not zero).
+// The daemon's roles over the in-memory camera service, started, with time driven by hand: the
+// service's queue is a ManualExecutor, the timer queue a ManualTimerQueue, and the host clock
+// follows the timer queue's clock (offset so that host times are not zero).
 #pragma once
 
 #include <memory>
@@ -26,9 +26,9 @@ struct DaemonFixture {
         environment.placeholderMaker = std::move(placeholderMaker);
         environment.secondOutput = std::move(secondOutput);
         provider = ExtensionProviderSource::create(environment, nullptr);
+        service->startService(provider->provider(), nullptr); // in memory, it always starts
     }
 
-    bool start() { return service->startService(provider->provider(), nullptr); }
     ExtensionDeviceSource& device() { return *provider->deviceSource(); }
     std::shared_ptr<CameraExtensionStream> sourceStream() {
         return device().sourceStream()->stream();
