@@ -66,7 +66,8 @@ TEST(LoopbackDevice, Bt601LimitedRangeYuyv) {
             EXPECT_EQ(yuyv[row][i], expected[row][i]) << "row " << row << " byte " << i;
 }
 
-// A stand-in V4L2 output device: answers QUERYCAP and S_FMT as told, records what it is asked.
+// A stand-in V4L2 output device: answers QUERYCAP and S_FMT as told, records what it is asked
+// (the size and the first two bytes, Y and U, of each frame written).
 struct StandInDevice {
     uint32_t caps = V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_DEVICE_CAPS;
     int formatError = 0;
@@ -74,16 +75,19 @@ struct StandInDevice {
     int writeError = 0;
     v4l2_format format{};
     int closes = 0;
-    std::vector<size_t> writes;
+    std::vector<std::tuple<size_t, uint8_t, uint8_t>> writes;
+    std::atomic<int> written{0};
 
     loopback::DeviceCalls calls() {
         loopback::DeviceCalls c;
         c.open = [](const char*, int flags) { return (flags & O_NONBLOCK) ? 7 : -1; };
         c.close = [this](int) { return ++closes, 0; };
-        c.write = [this](int, const void*, size_t size) -> long {
+        c.write = [this](int, const void* data, size_t size) -> long {
             if (writeError)
                 return errno = writeError, -1;
-            writes.push_back(size);
+            const auto* bytes = static_cast<const uint8_t*>(data);
+            writes.emplace_back(size, bytes[0], bytes[1]);
+            ++written;
             return static_cast<long>(size);
         };
         c.ioctl = [this](int, unsigned long request, void* argument) {
@@ -115,7 +119,7 @@ TEST(LoopbackDevice, WriterSetsTheFormatWritesAndExplainsRefusals) {
         std::tuple(V4L2_BUF_TYPE_VIDEO_OUTPUT, 1280u, 720u, V4L2_PIX_FMT_YUYV, 2560u, 1843200u));
     std::vector<uint8_t> frame(loopback::kFrameBytes);
     EXPECT_EQ(writer->write(frame.data(), frame.size(), &error), loopback::Writer::Written::frame);
-    EXPECT_EQ(device.writes, std::vector<size_t>{1843200});
+    EXPECT_EQ(device.writes, (std::vector<std::tuple<size_t, uint8_t, uint8_t>>{{1843200, 0, 0}}));
     device.writeError = EAGAIN;
     EXPECT_EQ(writer->write(frame.data(), frame.size(), &error),
               loopback::Writer::Written::dropped);
@@ -156,90 +160,76 @@ TEST(LoopbackDevice, WriterSetsTheFormatWritesAndExplainsRefusals) {
     fs::remove(plain);
 }
 
-// A writer double: records the first bytes of each frame, fails as told.
-struct Recorder {
-    std::optional<std::string> device;
-    std::string openError;
-    bool failWrites = false;
-    std::vector<std::pair<uint8_t, uint8_t>> frames; // Y and U of the first pixel
-    std::atomic<int> written{0};
-    int handlerCalls = 0;
-
-    LoopbackOutput::Environment environment() {
-        struct Writer final : loopback::Writer {
-            Recorder& r;
-            explicit Writer(Recorder& recorder) : r(recorder) {}
-            bool open(const std::string&, std::string* error) override {
-                *error = r.openError;
-                return r.openError.empty();
-            }
-            Written write(const uint8_t* frame, size_t, std::string* error) override {
-                if (r.failWrites)
-                    return *error = "V4L2 output: gone", Written::failed;
-                r.frames.emplace_back(frame[0], frame[1]);
-                ++r.written;
-                return Written::frame;
-            }
-        };
-        return {[this] { return device; }, [this] { return std::make_unique<Writer>(*this); }};
-    }
-};
-
 TEST(LoopbackOutput, PicksUpWritesAndLetsGoLoggingEachFailureOnce) {
     LogCapture log;
-    Recorder r;
-    LoopbackOutput output(r.environment());
-    output.setWantsFramesHandler([&] { ++r.handlerCalls; });
+    StandInDevice device;
+    std::optional<std::string> path;
+    const auto environment = [&]() -> LoopbackOutput::Environment {
+        return {[&] { return path; }, [&] { return loopback::makeV4l2Writer(device.calls()); }};
+    };
+    const auto firstBytes = [&] {
+        std::vector<std::pair<uint8_t, uint8_t>> all;
+        for (const auto& [size, y, u] : std::exchange(device.writes, {}))
+            all.emplace_back(y, u);
+        return all;
+    };
+    int handlerCalls = 0;
+    LoopbackOutput output(environment());
+    output.setWantsFramesHandler([&] { ++handlerCalls; });
     const auto white = solid(255, 255, 255);
     output.poll();
     output.offer(white);
     output.writePending();
     EXPECT_FALSE(output.wantsFrames());
-    EXPECT_TRUE(r.frames.empty()) << "no device, no frames";
+    EXPECT_TRUE(device.writes.empty()) << "no device, no frames";
 
-    r.device = "/dev/video4";
+    path = "/dev/video4";
     output.poll();
     EXPECT_TRUE(output.wantsFrames());
     output.offer(solid(0, 0, 0));
     output.offer(white); // only the newest waiting frame is written
     output.writePending();
     output.writePending();
-    EXPECT_EQ(r.frames, (std::vector<std::pair<uint8_t, uint8_t>>{{235, 128}}));
+    EXPECT_EQ(firstBytes(), (std::vector<std::pair<uint8_t, uint8_t>>{{235, 128}}));
 
     // Writes that fail let the device go; opened again at each poll, one line in the log.
-    r.failWrites = true;
+    device.writeError = ENODEV;
     for (int i = 0; i < 3; ++i) {
         output.poll();
         output.offer(white);
         output.writePending();
         EXPECT_FALSE(output.wantsFrames());
     }
-    r.failWrites = false;
-    r.openError = "V4L2 output: /dev/video4 is busy";
+    device.writeError = 0;
+    device.formatError = EBUSY;
     for (int i = 0; i < 3; ++i)
         output.poll();
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"V4L2 output: gone; letting it go",
-                                                        "V4L2 output: /dev/video4 is busy"}));
-    r.openError.clear();
+    const std::string busy = "V4L2 output: /dev/video4 is busy (another program is writing to "
+                             "it or has fixed its format)";
+    EXPECT_EQ(
+        log.messages(),
+        (std::vector<std::string>{
+            "V4L2 output: /dev/video4 cannot be written: No such device; letting it go", busy}));
+    device.formatError = 0;
     output.poll();
     output.offer(solid(0, 0, 0));
     output.writePending();
-    EXPECT_EQ(r.frames.back(), (std::pair<uint8_t, uint8_t>{16, 128}));
-    r.device.reset();
+    EXPECT_EQ(firstBytes(), (std::vector<std::pair<uint8_t, uint8_t>>{{16, 128}}));
+    path.reset();
     output.poll();
     EXPECT_FALSE(output.wantsFrames());
-    EXPECT_EQ(r.handlerCalls, 8) << "each pick-up and each let-go";
+    EXPECT_EQ(handlerCalls, 8) << "each pick-up and each let-go";
 
     // On its own thread: picked up at once, then every offer written.
-    r.device = "/dev/video4";
-    r.written = 0;
-    LoopbackOutput threaded(r.environment());
+    path = "/dev/video4";
+    device.written = 0;
+    LoopbackOutput threaded(environment());
     threaded.start();
-    for (int i = 0; i < 2000 && r.written < 3; ++i) {
+    for (int i = 0; i < 2000 && device.written < 3; ++i) {
         threaded.offer(white);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_GE(r.written.load(), 3);
+    EXPECT_GE(device.written.load(), 3);
 }
 
 } // namespace
