@@ -124,7 +124,7 @@ struct Rig {
     }
 };
 
-TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
+TEST(CaptureIntegration, CamerasComeAndGoAndFramesArriveAsBgraInTheThirtyFramesASecondMode) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     // A camera present before the system starts is listed once, even though the PipeWire
     // provider reports it twice.
@@ -168,37 +168,25 @@ TEST(CaptureIntegration, CamerasComeAndGoWhileFramesFlow) {
     EXPECT_FALSE(rig.listed(usbID));
     ASSERT_TRUE(
         rig.main.runUntil([&] { return rig.pipeline->selectedCameraID.get() == idOf(lid); }, 2.0));
-    ASSERT_TRUE(rig.waitForWidth(480, 5.0));
-    const std::optional<Seen> frame = rig.waitForFrames(5, 5.0);
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->height, 360);
+    ASSERT_TRUE(rig.waitForWidth(480, 5.0)); // its frames' height is checked below
 
     // Back again: listed, but the selection stays.
     TestCamera back(cameraOptions("usb", TestCamera::Format::mjpeg));
     ASSERT_TRUE(rig.waitListed({usbID}, 1.0));
     rig.main.runPending();
     EXPECT_EQ(rig.pipeline->selectedCameraID.get(), idOf(lid));
-}
+    EXPECT_EQ(rig.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
 
-TEST(CaptureIntegration, FramesArriveAsBgraInTheThirtyFramesASecondMode) {
-    ORLENTA_REQUIRE_PIPEWIRE_SESSION();
-    // A raw camera, and a webcam whose raw 1080p comes at 5 fps only but MJPEG 1080p at 30:
+    // Frames arrive as BGRA in the mode that gives 30 frames a second: from the raw built-in
+    // camera, and from a webcam whose raw 1080p comes at 5 fps only but MJPEG 1080p at 30, so
     // MJPEG is negotiated and arrives whole.
-    TestCamera raw(cameraOptions("raw"));
     auto options = cameraOptions("webcam");
     options.otherModes = {{TestCamera::Format::yuy2, 1920, 1080, 5},
                           {TestCamera::Format::mjpeg, 1920, 1080, 30}};
     TestCamera webcam(options);
-    ASSERT_TRUE(raw.started() && webcam.started());
-    Rig rig;
-    ASSERT_TRUE(rig.waitListed({idOf(raw), idOf(webcam)}, 1.0));
-    rig.main.runPending();
-    EXPECT_EQ(rig.pipeline->cameraAccess.get(), AuthorizationStatus::authorized);
-    rig.pipeline->setSelectedCameraID(idOf(raw));
-    rig.pipeline->start();
-
+    ASSERT_TRUE(rig.waitListed({idOf(webcam)}, 1.0));
     for (const auto& [camera, size] :
-         {std::pair{&raw, cv::Size(640, 480)}, std::pair{&webcam, cv::Size(1920, 1080)}}) {
+         {std::pair{&lid, cv::Size(480, 360)}, std::pair{&webcam, cv::Size(1920, 1080)}}) {
         SCOPED_TRACE(camera->options().nodeName);
         rig.pipeline->setSelectedCameraID(idOf(*camera));
         // The first frames may still come from the camera before.
