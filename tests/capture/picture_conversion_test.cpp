@@ -1,5 +1,4 @@
 // Camera picture layouts to BGRA.
-#include <functional>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -30,60 +29,39 @@ struct Planes {
 // The picture in the given layout, each plane's rows padded by `padding` bytes.
 Planes layout(const cv::Mat& bgr, CameraPixelFormat format, size_t padding) {
     const int w = bgr.cols, h = bgr.rows;
-    cv::Mat i420(h * 3 / 2, w, CV_8UC1, cv::Scalar(0)), bgra;
-    if (format != CameraPixelFormat::bgra)
+    std::vector<cv::Mat> planes; // each as bytes
+    cv::Mat i420, uv, chroma, packed;
+    if (format == CameraPixelFormat::bgra) {
+        cv::cvtColor(bgr, packed, cv::COLOR_BGR2BGRA);
+        planes = {packed.reshape(1, h)};
+    } else {
         cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
-    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-    const uint8_t* yuv = i420.data;
-    const auto Y = [=](size_t x, int y) { return yuv[static_cast<size_t>(y * w) + x]; };
-    const auto U = [=](size_t x, int y) {
-        return yuv[static_cast<size_t>(w * h + y / 2 * (w / 2)) + x / 2];
-    };
-    const auto V = [=](size_t x, int y) {
-        return yuv[static_cast<size_t>(w * h * 5 / 4 + y / 2 * (w / 2)) + x / 2];
-    };
-    // Each plane: bytes in a row, rows, and the byte at (index in the row, row).
-    struct Plane {
-        size_t rowBytes;
-        int rows;
-        std::function<uint8_t(size_t, int)> byte;
-    };
-    const size_t W = static_cast<size_t>(w);
-    const bool yFirst = format == CameraPixelFormat::yuy2;
-    std::vector<Plane> planes;
-    switch (format) {
-    case CameraPixelFormat::bgra:
-        planes = {{W * 4, h, [&](size_t i, int r) { return bgra.ptr(r)[i]; }}};
-        break;
-    case CameraPixelFormat::yuy2:
-    case CameraPixelFormat::uyvy: // Y U Y V, or U Y V Y
-        planes = {{W * 2, h, [&](size_t i, int r) {
-                       return (i % 2 == 0) == yFirst ? Y(i / 2, r)
-                                                     : (i % 4 < 2 ? U(i / 2, r) : V(i / 2, r));
-                   }}};
-        break;
-    case CameraPixelFormat::nv12:
-        planes = {{W, h, Y}, {W, h / 2, [&](size_t i, int r) {
-                                  return i % 2 == 0 ? U(i, 2 * r) : V(i, 2 * r);
-                              }}};
-        break;
-    case CameraPixelFormat::i420:
-        planes = {{W, h, Y},
-                  {W / 2, h / 2, [&](size_t i, int r) { return U(2 * i, 2 * r); }},
-                  {W / 2, h / 2, [&](size_t i, int r) { return V(2 * i, 2 * r); }}};
-        break;
+        const cv::Mat y = i420.rowRange(0, h);
+        const cv::Mat u = i420.rowRange(h, h + h / 4).reshape(1, h / 2);
+        const cv::Mat v = i420.rowRange(h + h / 4, h + h / 2).reshape(1, h / 2);
+        cv::merge(std::vector<cv::Mat>{u, v}, uv);                   // U V of each 2 x 2 block
+        cv::resize(uv, chroma, {w / 2, h}, 0, 0, cv::INTER_NEAREST); // ... on each of its rows
+        if (format == CameraPixelFormat::nv12)
+            planes = {y, uv.reshape(1, h / 2)};
+        else if (format == CameraPixelFormat::i420)
+            planes = {y, u, v};
+        else // Y U Y V, or U Y V Y
+            cv::merge(format == CameraPixelFormat::yuy2
+                          ? std::vector<cv::Mat>{y, chroma.reshape(1, h)}
+                          : std::vector<cv::Mat>{chroma.reshape(1, h), y},
+                      packed);
+        if (!packed.empty())
+            planes = {packed.reshape(1, h)};
     }
     Planes out;
     out.picture = {format, w, h, {}, {}};
     out.storage.reserve(planes.size());
     for (size_t p = 0; p < planes.size(); ++p) {
-        const size_t stride = planes[p].rowBytes + padding;
-        auto& bytes = out.storage.emplace_back(stride * static_cast<size_t>(planes[p].rows), 0xEE);
-        for (int r = 0; r < planes[p].rows; ++r)
-            for (size_t i = 0; i < planes[p].rowBytes; ++i)
-                bytes[stride * static_cast<size_t>(r) + i] = planes[p].byte(i, r);
-        out.picture.planes[p] = bytes.data();
-        out.picture.strides[p] = stride;
+        cv::Mat padded;
+        cv::copyMakeBorder(planes[p], padded, 0, 0, 0, static_cast<int>(padding),
+                           cv::BORDER_CONSTANT, cv::Scalar::all(0xEE));
+        out.picture.planes[p] = out.storage.emplace_back(padded.datastart, padded.dataend).data();
+        out.picture.strides[p] = padded.step;
     }
     return out;
 }
