@@ -48,28 +48,18 @@ cv::Mat pictureFor(int tag, int width, int height, const std::function<cv::Mat(i
     return bgr;
 }
 
-// BT.601 limited range, the way webcams send YUY2.
+// BT.601 limited range, the way webcams send YUY2 (Y U Y V): OpenCV's 4:2:0 planes, each chroma
+// row used for both picture rows it covers.
 std::vector<uint8_t> toYuy2(const cv::Mat& bgr) {
-    std::vector<uint8_t> out(static_cast<size_t>(bgr.cols) * bgr.rows * 2);
-    auto luma = [](const cv::Vec3b& p) {
-        return static_cast<uint8_t>(
-            std::clamp(16 + (66 * p[2] + 129 * p[1] + 25 * p[0] + 128) / 256, 0, 255));
-    };
-    for (int y = 0; y < bgr.rows; ++y) {
-        const auto* row = bgr.ptr<cv::Vec3b>(y);
-        uint8_t* o = out.data() + static_cast<size_t>(y) * bgr.cols * 2;
-        for (int x = 0; x + 1 < bgr.cols; x += 2) {
-            const cv::Vec3b a = row[x], b = row[x + 1];
-            const int r = (a[2] + b[2]) / 2, g = (a[1] + b[1]) / 2, bl = (a[0] + b[0]) / 2;
-            const int u = 128 + (-38 * r - 74 * g + 112 * bl + 128) / 256;
-            const int v = 128 + (112 * r - 94 * g - 18 * bl + 128) / 256;
-            o[2 * x + 0] = luma(a);
-            o[2 * x + 1] = static_cast<uint8_t>(std::clamp(u, 0, 255));
-            o[2 * x + 2] = luma(b);
-            o[2 * x + 3] = static_cast<uint8_t>(std::clamp(v, 0, 255));
-        }
-    }
-    return out;
+    const int w = bgr.cols, h = bgr.rows;
+    cv::Mat i420, uv, yuy2;
+    cv::cvtColor(bgr, i420, cv::COLOR_BGR2YUV_I420);
+    const cv::Mat u(h / 2, w / 2, CV_8UC1, i420.ptr(h)),
+        v(h / 2, w / 2, CV_8UC1, u.data + w * h / 4);
+    cv::merge(std::vector<cv::Mat>{u, v}, uv);
+    cv::resize(uv, uv, {w / 2, h}, 0, 0, cv::INTER_NEAREST);
+    cv::merge(std::vector<cv::Mat>{i420.rowRange(0, h), uv.reshape(1, h)}, yuy2);
+    return {yuy2.datastart, yuy2.dataend};
 }
 
 } // namespace
