@@ -134,7 +134,7 @@ TEST_F(FaceDetectorTest, FindsTheAstronautInFramesOfAnySize) {
     // 4:3 and portrait frames are letterboxed with padding at the sides; a small frame is scaled
     // up, a large one down; faces near and cut by every edge check the offsets; a close-up (the
     // face over half the frame's width, its chin cut off) and faces cut at the brows and by a
-    // third at the side.
+    // third at the side, and one cut through the eyes by the top edge.
     const Case cases[] = {
         {kFrame, kAt, 1.0},
         {{640, 480}, {60, 0}, 0.9},
@@ -148,6 +148,7 @@ TEST_F(FaceDetectorTest, FindsTheAstronautInFramesOfAnySize) {
         {kFrame, {-975, -504}, 7.0},
         {kFrame, {-25, -242}, 2.5},
         {kFrame, {-527, 70}, 2.5},
+        {kFrame, {75, -317}, 2.5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.frame.width) + "x" + std::to_string(c.frame.height) + " at " +
