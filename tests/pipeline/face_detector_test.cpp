@@ -49,12 +49,10 @@ cv::Mat frameWith(const cv::Mat& picture, cv::Size frame, cv::Point at, double s
 
 // A rectangle in a frame's pixels (top-left origin) as the detector reports it: normalized, origin
 // bottom-left.
-Rect expectedBox(const cv::Rect2d& inPicture, cv::Point at, double scale, cv::Size frame) {
-    const double x = at.x + inPicture.x * scale;
-    const double top = at.y + inPicture.y * scale;
-    const double w = inPicture.width * scale;
-    const double h = inPicture.height * scale;
-    return {x / frame.width, 1 - (top + h) / frame.height, w / frame.width, h / frame.height};
+Rect expectedBox(const cv::Rect2d& r, cv::Point at, double scale, cv::Size frame) {
+    const double h = r.height * scale;
+    return {(at.x + r.x * scale) / frame.width, 1 - (at.y + r.y * scale + h) / frame.height,
+            r.width * scale / frame.width, h / frame.height};
 }
 
 const Rect kAstronautBox = expectedBox(astronautFace, kAt, 1, kFrame);
