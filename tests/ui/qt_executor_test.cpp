@@ -5,7 +5,7 @@
 #include <thread>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QTest>
 
 #include "app/ui/qt_executor.h"
 #include "tests/ui/ui_harness.h"
@@ -13,24 +13,12 @@
 namespace orlenta {
 namespace {
 
-bool spinUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > milliseconds)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-TEST(QtExecutor, PostSyncAndIsCurrentAcrossThreads) {
+TEST(QtExecutor, PostsSyncsAndTimersRunOnTheMainThread) {
     test::application();
     QtExecutor executor;
     EXPECT_TRUE(executor.isCurrent());
     std::atomic<int> ran{0};
-    std::atomic<bool> onMain{false};
-    std::atomic<bool> finished{false};
+    std::atomic<bool> onMain{false}, finished{false};
     bool otherThreadIsCurrent = true;
     std::thread worker([&] {
         otherThreadIsCurrent = executor.isCurrent();
@@ -39,7 +27,7 @@ TEST(QtExecutor, PostSyncAndIsCurrentAcrossThreads) {
         executor.sync([&] { onMain = executor.isCurrent(); });
         finished = true;
     });
-    EXPECT_TRUE(spinUntil([&] { return finished.load(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load(); }));
     worker.join();
     EXPECT_FALSE(otherThreadIsCurrent);
     EXPECT_TRUE(onMain);
@@ -48,30 +36,26 @@ TEST(QtExecutor, PostSyncAndIsCurrentAcrossThreads) {
     int inPlace = 0;
     executor.sync([&] { ++inPlace; });
     EXPECT_EQ(inPlace, 1);
-}
 
-TEST(QtExecutor, TimersFireOnTheMainThreadAndStop) {
-    test::application();
-    QtExecutor executor;
     // A one-shot timer made from another thread fires once, on the main thread; a repeating one
     // fires until invalidated.
     int once = 0;
-    bool onMain = false;
+    bool timerOnMain = false;
     std::unique_ptr<Timer> oneShot;
     std::thread([&] {
         oneShot = executor.scheduleTimer(0.01, false, [&] {
-            onMain = executor.isCurrent();
+            timerOnMain = executor.isCurrent();
             ++once;
         });
     }).join();
     int repeats = 0;
     auto repeating = executor.scheduleTimer(0.005, true, [&] { ++repeats; });
-    EXPECT_TRUE(spinUntil([&] { return once == 1 && repeats >= 3; }));
-    EXPECT_TRUE(onMain);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return once == 1 && repeats >= 3; }));
+    EXPECT_TRUE(timerOnMain);
     EXPECT_FALSE(oneShot->isValid());
     repeating->invalidate();
     const int stoppedAt = repeats;
-    spinUntil([] { return false; }, 50);
+    QTest::qWait(50);
     EXPECT_EQ(repeats, stoppedAt);
     EXPECT_EQ(once, 1);
 }
@@ -79,8 +63,7 @@ TEST(QtExecutor, TimersFireOnTheMainThreadAndStop) {
 TEST(QtExecutor, DestroyedExecutorReleasesAWaitingThread) {
     test::application();
     auto executor = std::make_unique<QtExecutor>();
-    std::atomic<bool> waiting{false};
-    std::atomic<bool> returned{false};
+    std::atomic<bool> waiting{false}, returned{false};
     bool ran = false;
     std::thread worker([&] {
         waiting = true;

@@ -1,13 +1,17 @@
-// The application object, its main window and the settings window.
+// The application object, its main window and the settings window; the camera menu, the style
+// control and the virtual camera panel.
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
+#include "app/ui/camera_menu.h"
 #include "app/ui/content_view.h"
 #include "app/ui/orlenta_camera_app.h"
 #include "app/ui/outline_button.h"
@@ -20,6 +24,92 @@
 
 namespace orlenta {
 namespace {
+
+CaptureDevice camera(std::string id, std::string name) {
+    return {std::move(id), std::move(name), "", CaptureDeviceType::external};
+}
+
+TEST(CameraMenu, ItemsChecksPlaceholderAndChoice) {
+    test::application();
+    // Two cameras of one name stay two items; only the selected one is checked; an item chooses
+    // its camera by identifier. With no cameras, one disabled placeholder.
+    std::string chosen;
+    auto record = [&](const std::string& id) { chosen = id; };
+    QMenu* menu =
+        CameraMenu::build({camera("usb:1", "Webcam"), camera("usb:2", "Webcam")}, "usb:2", record);
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Webcam"));
+    EXPECT_FALSE(menu->actions()[0]->isChecked());
+    EXPECT_TRUE(menu->actions()[1]->isChecked());
+    menu->actions()[0]->trigger();
+    EXPECT_EQ(chosen, "usb:1");
+    QMenu* empty = CameraMenu::popUp({}, "", record, QPoint(20, 20));
+    ASSERT_EQ(empty->actions().size(), 1);
+    EXPECT_FALSE(empty->actions()[0]->isEnabled());
+    CameraMenu::releaseCurrent();
+}
+
+TEST(StyleControl, OneCallPerChoiceOfTheUserOnly) {
+    test::application();
+    StyleControl control;
+    std::vector<CoverStyle> calls;
+    control.setOnChange([&](CoverStyle style) { calls.push_back(style); });
+    EXPECT_EQ(control.selectedStyle(), CoverStyle::blur);
+    control.setStyle(CoverStyle::box);
+    EXPECT_TRUE(control.segment(2)->isChecked());
+    EXPECT_TRUE(calls.empty());
+    control.show();
+    QTest::mouseClick(control.segment(1), Qt::LeftButton);
+    EXPECT_EQ(calls, std::vector<CoverStyle>{CoverStyle::pixelate});
+    EXPECT_EQ(control.selectedStyle(), CoverStyle::pixelate);
+    EXPECT_FALSE(control.segment(2)->isChecked());
+}
+
+TEST(VirtualCameraPanel, RulesInPriorityOrder) {
+    test::UiHarness h;
+    bool quit = false;
+    VirtualCameraPanel panel(*h.pipeline, *h.installer, [&] { quit = true; });
+    panel.show();
+    EXPECT_EQ(panel.rule(), PanelRule::install);
+    EXPECT_FALSE(panel.messageLabel()->isVisibleTo(&panel));
+
+    QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
+    EXPECT_EQ(h.installer->message.get(), "Installing\u2026");
+    EXPECT_TRUE(panel.messageLabel()->isVisibleTo(&panel));
+    EXPECT_EQ(panel.messageLabel()->text(), QStringLiteral("Installing\u2026"));
+    auto activation = h.service->lastRequest(ExtensionRequest::Kind::activation);
+    ASSERT_NE(activation, nullptr);
+
+    // While the desktop asks for the administrator's password: no button, a busy indicator. The
+    // missing-module line shows under any rule.
+    MemoryExtensionService::answerNeedsUserApproval(activation);
+    h.main.runPending();
+    EXPECT_EQ(panel.rule(), PanelRule::approval);
+    EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.loopbackLabel()->isVisibleTo(&panel));
+    ObservableTesting::set(h.installer->loopbackModuleMissing, true);
+    EXPECT_TRUE(panel.loopbackLabel()->isVisibleTo(&panel));
+    MemoryExtensionService::answerFinish(activation, kExtensionResultCompleted);
+    h.main.runPending();
+    EXPECT_EQ(panel.rule(), PanelRule::connecting);
+    EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
+
+    h.main.advance(kConnectWaitSeconds + 0.5);
+    EXPECT_EQ(panel.rule(), PanelRule::restart);
+    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Quit"));
+    QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
+    EXPECT_TRUE(quit);
+
+    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
+    EXPECT_EQ(panel.rule(), PanelRule::ready);
+    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Reinstall"));
+    size_t before = h.service->requests().size();
+    QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
+    EXPECT_EQ(h.service->requests().size(), before + 1);
+    EXPECT_EQ(h.service->requests().back()->kind(), ExtensionRequest::Kind::activation);
+}
 
 TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     test::UiHarness h;
@@ -58,30 +148,23 @@ TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     ObservableTesting::set(h.installer->needsRestart, true);
     app.openSettings();
     EXPECT_EQ(app.settingsWindow()->panel()->rule(), PanelRule::restart);
+    EXPECT_FALSE(app.settingsWindow()->uninstallRow()->isVisibleTo(app.settingsWindow()));
     ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_FALSE(h.installer->finishing.get());
     EXPECT_FALSE(h.installer->needsRestart.get());
     EXPECT_FALSE(content->panel()->isVisibleTo(content));
     EXPECT_EQ(app.settingsWindow()->panel()->rule(), PanelRule::ready);
-}
 
-TEST(SettingsWindow, UninstallRowAndConfirmation) {
-    test::UiHarness h;
-    SettingsWindow settings(*h.pipeline, *h.installer, [] {});
-    settings.show();
-    EXPECT_FALSE(settings.uninstallRow()->isVisibleTo(&settings));
-    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
+    // Connected, the settings offer to uninstall. Cancelled, nothing is removed; confirmed,
+    // uninstall() runs once.
+    SettingsWindow& settings = *app.settingsWindow();
     EXPECT_TRUE(settings.uninstallRow()->isVisibleTo(&settings));
-
-    // Cancelled: nothing is removed.
     QTest::mouseClick(settings.uninstallButton(), Qt::LeftButton);
     ASSERT_TRUE(settings.confirmUninstall());
     settings.confirmation()->button(QMessageBox::Cancel)->click();
     h.settle();
     EXPECT_FALSE(settings.confirmUninstall());
     EXPECT_EQ(h.service->lastRequest(ExtensionRequest::Kind::deactivation), nullptr);
-
-    // Confirmed: uninstall() runs once.
     settings.askToUninstall();
     ASSERT_TRUE(settings.confirmUninstall());
     QAbstractButton* uninstall = nullptr;
