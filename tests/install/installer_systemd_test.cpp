@@ -50,14 +50,12 @@ public:
     std::string refuses;                   // a method that answers with an error
     std::atomic<bool> stallRestart{false}; // RestartUnit answers only once this is cleared
 
-    bool start(std::string* error) {
-        if (sd_bus_open_user(&bus_) < 0) {
-            *error = "cannot open the session bus";
-            return false;
-        }
+    // Serves the manager on the session bus under systemd's name.
+    void start() {
+        ASSERT_GE(sd_bus_open_user(&bus_), 0);
         static const sd_bus_vtable manager[] = {
             SD_BUS_VTABLE_START(0),
-            SD_BUS_PROPERTY("Version", "s", version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+            SD_BUS_PROPERTY("Version", "s", property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
             SD_BUS_METHOD("LoadUnit", "s", "o", method, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("EnableUnitFiles", "asbb", "ba(sss)", method, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("DisableUnitFiles", "asb", "a(sss)", method, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -66,22 +64,20 @@ public:
             SD_BUS_METHOD("StopUnit", "ss", "o", method, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_VTABLE_END};
         static const sd_bus_vtable unit[] = {
-            SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("LoadState", "s", unitProperty, 0, 0),
-            SD_BUS_PROPERTY("ActiveState", "s", unitProperty, 0, 0),
-            SD_BUS_PROPERTY("UnitFileState", "s", unitProperty, 0, 0), SD_BUS_VTABLE_END};
+            SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("LoadState", "s", property, 0, 0),
+            SD_BUS_PROPERTY("ActiveState", "s", property, 0, 0),
+            SD_BUS_PROPERTY("UnitFileState", "s", property, 0, 0), SD_BUS_VTABLE_END};
         static const sd_bus_vtable service[] = {
-            SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("ExecStart", "a(sasbttttuii)", execStart, 0, 0),
+            SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("ExecStart", "a(sasbttttuii)", property, 0, 0),
             SD_BUS_VTABLE_END};
-        if (sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/systemd1",
-                                     "org.freedesktop.systemd1.Manager", manager, this) < 0 ||
-            sd_bus_add_object_vtable(bus_, nullptr, kUnitPath, "org.freedesktop.systemd1.Unit",
-                                     unit, this) < 0 ||
-            sd_bus_add_object_vtable(bus_, nullptr, kUnitPath, "org.freedesktop.systemd1.Service",
-                                     service, this) < 0 ||
-            sd_bus_request_name(bus_, "org.freedesktop.systemd1", 0) < 0) {
-            *error = "cannot serve org.freedesktop.systemd1";
-            return false;
-        }
+        const auto serve = [&](const char* path, const char* name, const sd_bus_vtable* table) {
+            return sd_bus_add_object_vtable(bus_, nullptr, path, name, table, this) >= 0;
+        };
+        ASSERT_TRUE(
+            serve("/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", manager) &&
+            serve(kUnitPath, "org.freedesktop.systemd1.Unit", unit) &&
+            serve(kUnitPath, "org.freedesktop.systemd1.Service", service) &&
+            sd_bus_request_name(bus_, "org.freedesktop.systemd1", 0) >= 0);
         reloadFiles();
         thread_ = std::thread([this] {
             while (!stop_) {
@@ -92,7 +88,6 @@ public:
                     sd_bus_wait(bus_, 50'000);
             }
         });
-        return true;
     }
 
     ~ScriptedManager() {
@@ -163,33 +158,25 @@ private:
                                : sd_bus_reply_method_return(message, "a(sss)", 0);
     }
 
-    static int version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
-                       sd_bus_error*) {
-        return sd_bus_message_append(reply, "s", "252-test");
-    }
-
-    static int unitProperty(sd_bus*, const char*, const char*, const char* property,
-                            sd_bus_message* reply, void* data, sd_bus_error*) {
+    // Every property: the manager's version, the unit's states and its service's command.
+    static int property(sd_bus*, const char*, const char*, const char* which, sd_bus_message* reply,
+                        void* data, sd_bus_error*) {
         ScriptedManager& manager = self(data);
         std::lock_guard lock(manager.mutex);
-        const std::string name = property;
-        const std::string value = name == "LoadState"     ? (manager.known ? "loaded" : "not-found")
+        const std::string name = which;
+        // One command (its program, argv, ignore-failure, times, pid, status) when the unit is
+        // known.
+        if (name == "ExecStart")
+            return sd_bus_message_append(reply, "a(sasbttttuii)", manager.known ? 1u : 0u,
+                                         manager.program.c_str(), 1, manager.program.c_str(), 0,
+                                         0ul, 0ul, 0ul, 0ul, 0u, 0, 0);
+        const std::string value = name == "Version"       ? "252-test"
+                                  : name == "LoadState"   ? (manager.known ? "loaded" : "not-found")
                                   : name == "ActiveState" ? manager.activeState
                                   : manager.enabled       ? "enabled"
                                   : manager.known         ? "disabled"
                                                           : "";
         return sd_bus_message_append(reply, "s", value.c_str());
-    }
-
-    static int execStart(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-                         void* data, sd_bus_error*) {
-        ScriptedManager& manager = self(data);
-        std::lock_guard lock(manager.mutex);
-        // One command (its program, argv, ignore-failure, times, pid, status) when the unit is
-        // known.
-        return sd_bus_message_append(reply, "a(sasbttttuii)", manager.known ? 1u : 0u,
-                                     manager.program.c_str(), 1, manager.program.c_str(), 0, 0ul,
-                                     0ul, 0ul, 0ul, 0u, 0, 0);
     }
 
     sd_bus* bus_ = nullptr;
@@ -212,8 +199,7 @@ struct SystemdRig {
     SystemdRig() {
         fs::remove_all(folder);
         manager.userUnitFile = unitFile.string();
-        std::string error;
-        EXPECT_TRUE(manager.start(&error)) << error;
+        manager.start();
         service = connect(ORLENTA_EXTENSION_BINARY, unitFile.string());
         if (service)
             installer = installerFor(service);

@@ -1,14 +1,19 @@
-// Pixel buffers in sealed memfds, the pool that recycles them, media time and sample buffers.
+// Pixel buffers in sealed memfds, the pool that recycles them, media time and sample buffers; and
+// logging: the escaped lines on standard error where no journal is reachable. (What a capture
+// records is relied on by every test that checks a log line.)
 #include <climits>
 #include <cmath>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits>
 #include <set>
+#include <string>
 #include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "media/log.h"
 #include "media/media_time.h"
 #include "media/pixel_buffer.h"
 #include "media/sample_buffer.h"
@@ -146,6 +151,20 @@ TEST(SampleBuffer, OnlyAMatchingBufferIsWrapped) {
     EXPECT_TRUE(SampleBuffer::createReady(buffer, *format, timing));
     EXPECT_FALSE(SampleBuffer::createReady(nullptr, *format, timing));
     EXPECT_FALSE(SampleBuffer::createReady(PixelBuffer::create(2, 4), *format, timing));
+}
+
+// Without a capture, lines go to the journal when there is one, else to standard error. The
+// stderr form is only observable where no journal is reachable.
+TEST(Logger, WritesEscapedLinesToStderrWithoutJournal) {
+    if (access("/run/systemd/journal/socket", F_OK) == 0)
+        GTEST_SKIP() << "a journal is reachable here; lines go there, not to stderr";
+    const Logger logger("example.orlenta.camera", "sink");
+    ::testing::internal::CaptureStderr();
+    logger.info("link opened");
+    logger.error("peer said \x1b[2Jhi\nfake line\\");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "example.orlenta.camera [sink] info: link opened\n"
+              "example.orlenta.camera [sink] error: peer said \\x1b[2Jhi\\nfake line\\\\\n");
 }
 
 } // namespace
