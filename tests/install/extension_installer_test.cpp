@@ -26,9 +26,6 @@ struct Rig {
     }
 };
 
-const std::string kInstalled =
-    "Installed. You may need to restart your video app to see the camera.";
-
 TEST(ExtensionInstaller, EachAnswerBecomesTheStatusLineAndTheFlags) {
     enum class Ask { install, uninstall, status };
     struct Case {
@@ -38,7 +35,7 @@ TEST(ExtensionInstaller, EachAnswerBecomesTheStatusLineAndTheFlags) {
         bool finishing = false;
     };
     const Case cases[] = {
-        {Ask::install, {}, kInstalled, true},
+        {Ask::install, {}, std::string(installer_text::installed), true},
         {Ask::uninstall, {}, ""},
         {Ask::install, ExtensionError{1, "the unit file is missing"},
          "Could not install: the unit file is missing."},

@@ -124,19 +124,14 @@ TEST(PixelBufferPool, RequestsAndReleasesFromManyThreads) {
     EXPECT_LE(pool->allocatedCount(), kMax);
 }
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
-constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
-
 TEST(Time, ConversionsSaturateAndRefuseWhatIsNotATime) {
     EXPECT_TRUE(std::isnan(Time::make(1, 0).seconds()));
-    for (const double seconds : {kNaN, kInf, 1e10})
+    for (const double seconds : {std::nan(""), HUGE_VAL, 1e10})
         EXPECT_FALSE(Time::fromSeconds(seconds).isValid()) << seconds;
     for (const auto& [seconds, nanoseconds] : {std::pair{1.0 / 30, int64_t{33'333'333}},
-                                               {kNaN, 0},
-                                               {1e30, kInt64Max},
-                                               {-kInf, kInt64Min}})
+                                               {NAN, 0},
+                                               {1e30, INT64_MAX},
+                                               {-HUGE_VAL, INT64_MIN}})
         EXPECT_EQ(secondsToNanoseconds(seconds), nanoseconds) << seconds;
 }
 
