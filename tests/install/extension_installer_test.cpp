@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/utsname.h>
@@ -138,10 +137,7 @@ TEST(ExtensionInstaller, TheWaitForTheCameraEndsWithItsConnectionOrANewInstallAn
 }
 
 std::string read(const fs::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return readWholeFile(path.string()).value_or("");
 }
 
 // Every file under a folder with its content.
@@ -283,7 +279,7 @@ TEST(LoopbackSetup, InstallAddsTheDeviceAsAdministratorAndUninstallRemovesExactl
     EXPECT_EQ(stand.run(true), std::pair(std::vector<std::string>{"finished 0"}, std::string()));
 }
 
-TEST(ServiceSupport, PidFilesLocksAndProcesses) {
+TEST(ServiceSupport, PidFilesLocksProcessesTheDaemonProgramAndDetachedPrograms) {
     const fs::path folder =
         fs::temp_directory_path() / ("orlenta-install-support-" + std::to_string(::getpid()));
     fs::remove_all(folder);
@@ -322,10 +318,8 @@ TEST(ServiceSupport, PidFilesLocksAndProcesses) {
     EXPECT_TRUE(processProgram(::getpid()));
     EXPECT_FALSE(processProgram(0));
     EXPECT_FALSE(isDaemonProcess(-1));
-    fs::remove_all(folder);
-}
 
-TEST(ServiceSupport, DaemonProgramBesideTheApp) {
+    // The daemon's program is beside the app's.
     const auto beside = daemonProgramPath({});
     ASSERT_TRUE(beside);
     EXPECT_EQ(fs::path(*beside), fs::path(*ownProgramFolder()) / "orlenta-camera-extension");
@@ -333,14 +327,9 @@ TEST(ServiceSupport, DaemonProgramBesideTheApp) {
     for (const auto& missing : {std::optional<std::string>(), std::optional<std::string>("/")})
         EXPECT_EQ(checkDaemonProgram(missing).value_or(ExtensionError{}).code,
                   kExtensionErrorWrongLocation);
-}
 
-TEST(DetachedProcess, StartsProgramsThatAreNotTheAppsChildrenAndFindsThemOnPath) {
-    const fs::path folder =
-        fs::temp_directory_path() / ("orlenta-detached-" + std::to_string(getpid()));
-    fs::remove_all(folder);
+    // Programs started detached are not the app's children; programs are found on PATH.
     fs::create_directories(folder / "bin");
-    std::string error;
     const auto pid =
         spawnDetached({"/bin/sh", "-c", "touch \"$0\"", (folder / "ran").string()}, &error);
     ASSERT_TRUE(pid) << error;
