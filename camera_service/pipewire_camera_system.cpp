@@ -38,8 +38,12 @@ constexpr size_t kWriterMaxFramesOut = 2;
 constexpr size_t kWriterOwnBuffers = 2;
 // Most buffers a writer's stream carries (the sink node takes up to 16).
 constexpr size_t kWriterMaxBuffers = 16;
-// Pixel buffers a writer remembers having copied once, to notice the ones that come back.
-constexpr size_t kWriterSightings = 32;
+// Pixel buffers a writer remembers having copied once, to notice the ones that come back: as
+// many as its stream can carry besides its own. A buffer that comes back only after more others
+// than that belongs to a pool the stream cannot carry whole; taking it in would push another
+// out, and each such change is a new set of buffers (frames in flight are lost), over and over
+// when the daemon is slow and the app drops frames between the copies.
+constexpr size_t kWriterSightings = kWriterMaxBuffers - kWriterOwnBuffers;
 // A shared pixel buffer not sent for this many frames is left out of the next set of buffers.
 constexpr uint64_t kWriterForgetAfterFrames = 90;
 // How long after it was sent a frame's pixel buffer is kept from its pool at least. PipeWire may
