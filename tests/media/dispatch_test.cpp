@@ -313,7 +313,7 @@ TEST(PixelBufferPool, RequestsAndReleasesFromManyThreads) {
     EXPECT_LE(pool->allocatedCount(), kMax);
 }
 
-TEST(Time, ConversionsSaturateAndRefuseWhatIsNotATime) {
+TEST(SampleBuffer, TimesSaturateAndRefuseWhatIsNotATimeAndOnlyAMatchingBufferIsWrapped) {
     EXPECT_TRUE(std::isnan(Time::make(1, 0).seconds()));
     for (const double seconds : {std::nan(""), HUGE_VAL, 1e10})
         EXPECT_FALSE(Time::fromSeconds(seconds).isValid()) << seconds;
@@ -322,9 +322,8 @@ TEST(Time, ConversionsSaturateAndRefuseWhatIsNotATime) {
                                                {1e30, INT64_MAX},
                                                {-HUGE_VAL, INT64_MIN}})
         EXPECT_EQ(secondsToNanoseconds(seconds), nanoseconds) << seconds;
-}
 
-TEST(SampleBuffer, OnlyAMatchingBufferIsWrapped) {
+    // Only a matching buffer is wrapped.
     const auto format = VideoFormatDescription::create(kPixelFormatBGRA, 4, 2);
     ASSERT_TRUE(format);
     EXPECT_FALSE(VideoFormatDescription::create(kPixelFormatBGRA, 0, 2));

@@ -35,7 +35,7 @@ CaptureDevice camera(std::string id, std::string name) {
     return {std::move(id), std::move(name), "", CaptureDeviceType::external};
 }
 
-TEST(CameraMenu, ItemsChecksPlaceholderAndChoice) {
+TEST(Controls, CameraMenuItemsChecksPlaceholderAndChoiceAndOneStyleCallPerUserChoice) {
     test::application();
     // Two cameras of one name stay two items; only the selected one is checked; an item chooses
     // its camera by identifier. With no cameras, one disabled placeholder.
@@ -53,10 +53,8 @@ TEST(CameraMenu, ItemsChecksPlaceholderAndChoice) {
     ASSERT_EQ(empty->actions().size(), 1);
     EXPECT_FALSE(empty->actions()[0]->isEnabled());
     CameraMenu::releaseCurrent();
-}
 
-TEST(StyleControl, OneCallPerChoiceOfTheUserOnly) {
-    test::application();
+    // The style control calls once for each choice of the user's, never for the app's own.
     StyleControl control;
     std::vector<CoverStyle> calls;
     control.setOnChange([&](CoverStyle style) { calls.push_back(style); });
