@@ -24,7 +24,6 @@
 #include "app/install/extension_service_systemd.h"
 #include "app/install/service_support.h"
 #include "camera_service/virtual_camera.h"
-#include "installer_support.h"
 #include "media/dispatch.h"
 #include "tests/testing/pipewire_session.h"
 
@@ -35,12 +34,46 @@ namespace fs = std::filesystem;
 using install_support::isDaemonProcess;
 using install_support::readPidFile;
 using testing::ChildProcess;
-using testing::kInstalled;
 using testing::runCommand;
 using testing::waitUntil;
 
 [[maybe_unused]] ::testing::Environment* const sessionEnvironment =
     ::testing::AddGlobalTestEnvironment(new testing::PipeWireSessionEnvironment);
+
+struct NoSettings final : SettingsLauncher {
+    bool openPreferred() override { return false; }
+    bool openFallback() override { return false; }
+};
+
+// Installs or removes, runs the main thread until the status line leaves "Installing…" /
+// "Removing…", and answers that line.
+std::string runToEnd(ManualExecutor& main, ExtensionInstaller& installer, bool install) {
+    install ? installer.install() : installer.uninstall();
+    EXPECT_TRUE(main.runUntil(
+        [&] {
+            const std::string& text = installer.message.get();
+            return text != installer_text::installing && text != installer_text::removing;
+        },
+        20));
+    return installer.message.get();
+}
+
+const std::string kInstalled(installer_text::installed);
+
+// Drops the app's hold on an installer and its service, as quitting does, and answers how many
+// seconds that took (also recorded as the test's quit_ms). Only a bound that proves "does not
+// hang" belongs in an assertion on it.
+template <typename Service>
+double secondsToRelease(std::shared_ptr<ExtensionInstaller>& installer,
+                        std::shared_ptr<Service>& service) {
+    const auto start = std::chrono::steady_clock::now();
+    installer.reset();
+    service.reset();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ::testing::Test::RecordProperty("quit_ms", std::to_string(seconds * 1000));
+    return seconds;
+}
 
 const std::string kSourceNode = virtual_camera::sourceNodeName();
 
@@ -60,8 +93,7 @@ struct InstallerRig {
         ExtensionServiceOptions options;
         options.programPath = std::move(program);
         service = std::make_shared<ProcessExtensionService>(options);
-        installer =
-            ExtensionInstaller::create(service, main, std::make_shared<testing::NoSettings>());
+        installer = ExtensionInstaller::create(service, main, std::make_shared<NoSettings>());
         pidFile = service->pidFilePath();
     }
     ~InstallerRig() {
@@ -73,7 +105,7 @@ struct InstallerRig {
         fs::remove(pidFile, ignored);
     }
 
-    std::string run(bool install) { return testing::run(main, *installer, install); }
+    std::string run(bool install) { return runToEnd(main, *installer, install); }
     std::optional<pid_t> daemonPid() const {
         const auto pid = readPidFile(pidFile);
         return pid && isDaemonProcess(*pid) ? pid : std::nullopt;
@@ -131,7 +163,7 @@ TEST(InstallerIntegration, DaemonsStartedElsewhereAreReplaced) {
             InstallerRig quitting;
             quitting.installer->install();
             ASSERT_TRUE(waitUntil([&] { return quitting.main.pendingCount() > 0; }, 10));
-            EXPECT_LT(testing::secondsToRelease(quitting.installer, quitting.service), 5.0);
+            EXPECT_LT(secondsToRelease(quitting.installer, quitting.service), 5.0);
             EXPECT_TRUE(isDaemonProcess(elsewhere.pid()));
         }
         InstallerRig rig;
@@ -188,7 +220,7 @@ constexpr const char* kUnitPath =
 
 // A user manager that knows one unit and records what it is asked. Like systemd it reads the
 // user's unit file on Reload; the user's file wins over the "system" unit (one a package
-// installed), which the test describes with systemUnit and systemProgram.
+// kInstalled), which the test describes with systemUnit and systemProgram.
 class ScriptedManager {
 public:
     std::mutex mutex;
@@ -371,11 +403,10 @@ struct SystemdRig {
         return connected;
     }
     std::shared_ptr<ExtensionInstaller> installerFor(std::shared_ptr<ExtensionService> other) {
-        return ExtensionInstaller::create(std::move(other), main,
-                                          std::make_shared<testing::NoSettings>());
+        return ExtensionInstaller::create(std::move(other), main, std::make_shared<NoSettings>());
     }
     std::string run(bool install, ExtensionInstaller* other = nullptr) {
-        return testing::run(main, other ? *other : *installer, install);
+        return runToEnd(main, other ? *other : *installer, install);
     }
     // Changes what the manager knows, under its lock.
     void script(const std::function<void(ScriptedManager&)>& change) {
@@ -397,18 +428,17 @@ TEST(InstallerSystemd, WritesEnablesRestartsStopsAndDisablesTheUnit) {
     ORLENTA_REQUIRE_PIPEWIRE_SESSION();
     SystemdRig rig;
     ASSERT_TRUE(rig.installer);
-    const std::string& installed = testing::kInstalled;
 
     // Unknown to systemd (run from the build tree): a unit for the daemon beside the app is
     // written into the user's folder, loaded, enabled and started.
     const std::string running = "enabled active " + rig.program;
-    EXPECT_EQ(rig.run(true), installed);
+    EXPECT_EQ(rig.run(true), kInstalled);
     EXPECT_EQ(rig.managerState(), running);
     const std::string text = rig.unitText();
     EXPECT_NE(text.find("\nExecStart=\"" + rig.program + "\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("WantedBy=default.target"), std::string::npos) << text;
 
-    EXPECT_EQ(rig.run(true), installed);
+    EXPECT_EQ(rig.run(true), kInstalled);
     EXPECT_EQ(rig.managerState(), running);
     EXPECT_EQ(rig.run(false), "");
     EXPECT_EQ(rig.managerState(), "disabled inactive ");
@@ -421,13 +451,13 @@ TEST(InstallerSystemd, WritesEnablesRestartsStopsAndDisablesTheUnit) {
         m.systemProgram = rig.program;
         m.reloadFiles();
     });
-    EXPECT_EQ(rig.run(true), installed);
+    EXPECT_EQ(rig.run(true), kInstalled);
     EXPECT_FALSE(fs::exists(rig.unitFile));
     rig.script([](ScriptedManager& m) {
         m.systemProgram = "/usr/bin/orlenta-camera-extension";
         m.reloadFiles();
     });
-    EXPECT_EQ(rig.run(true), installed);
+    EXPECT_EQ(rig.run(true), kInstalled);
     EXPECT_NE(rig.unitText().find(rig.program), std::string::npos);
     EXPECT_EQ(rig.managerState(), running);
 }
@@ -490,7 +520,7 @@ TEST(InstallerSystemd, FailuresSayWhatIsMissingAndLeaveNothingHalfInstalled) {
         10));
     // Give the service time to send RestartUnit, which the manager now holds.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_LT(testing::secondsToRelease(rig.installer, rig.service), 3.0)
+    EXPECT_LT(secondsToRelease(rig.installer, rig.service), 3.0)
         << "destroying the service waited for the manager";
     rig.manager.stallRestart = false;
 }
