@@ -89,13 +89,20 @@ struct RecordingSink : FrameSink {
     }
 };
 
-// A BGRA frame of opaque noise, so that any covering changes it; the same for every frame.
+// Opaque noise: every covering changes it.
+cv::Mat texturedFrame(int cols, int rows, uint64_t seed = 7) {
+    cv::Mat frame(rows, cols, CV_8UC4);
+    cv::RNG(seed).fill(frame, cv::RNG::UNIFORM, 0, 256);
+    cv::bitwise_or(frame, cv::Scalar(0, 0, 0, 255), frame);
+    return frame;
+}
+
+// A sample of opaque noise, the same for every frame of a size.
 std::shared_ptr<SampleBuffer> makeFrame(int width, int height, double seconds) {
     auto buffer = PixelBuffer::create(width, height);
     PixelBufferLock lock(*buffer);
     cv::Mat picture(height, width, CV_8UC4, lock.data(), buffer->bytesPerRow());
-    cv::RNG(7).fill(picture, cv::RNG::UNIFORM, 0, 256);
-    cv::bitwise_or(picture, cv::Scalar(0, 0, 0, 255), picture);
+    texturedFrame(width, height).copyTo(picture);
     SampleTiming timing;
     timing.presentationTime = Time::fromSeconds(seconds);
     return SampleBuffer::createReady(buffer, *VideoFormatDescription::forImageBuffer(*buffer),
@@ -554,19 +561,6 @@ TEST(PipelineCameras, RefusedAccessStartsNothing) {
 // Pixel access in the renderer's space: origin bottom-left, y up.
 cv::Vec4b at(const cv::Mat& m, int x, int y) {
     return m.at<cv::Vec4b>(m.rows - 1 - y, x);
-}
-
-// Camera-like content: gradients plus noise, opaque.
-cv::Mat texturedFrame(int cols, int rows, uint64_t seed = 7) {
-    cv::Mat frame(rows, cols, CV_8UC4);
-    cv::RNG rng(seed);
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c)
-            frame.at<cv::Vec4b>(r, c) =
-                cv::Vec4b(static_cast<uchar>((c * 3 + rng.uniform(0, 60)) % 256),
-                          static_cast<uchar>((r * 2 + rng.uniform(0, 60)) % 256),
-                          static_cast<uchar>(((c + r) + rng.uniform(0, 60)) % 256), 255);
-    return frame;
 }
 
 cv::Mat covered(const cv::Mat& source, const std::vector<Rect>& rects, CoverStyle style) {
