@@ -25,12 +25,8 @@
 
 namespace orlenta {
 namespace {
-using namespace std::chrono_literals;
 
-double nowSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+using namespace std::chrono_literals;
 
 TEST(SerialQueue, RunsInOrderOnItsOwnThreadAndSyncRunsInPlaceThere) {
     SerialQueue queue("example.orlenta.camera.video");
@@ -69,11 +65,11 @@ TEST(SerialQueue, DelayedClosuresRunInDueOrderAfterPlainOnesAndNeverEarly) {
         };
     };
     std::promise<void> done;
-    const double start = nowSeconds();
-    double lateAt = 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto lateAt = start;
     queue.asyncAfter(0.12, [&] {
         record("late")();
-        lateAt = nowSeconds();
+        lateAt = std::chrono::steady_clock::now();
         done.set_value();
     });
     queue.asyncAfter(0.06, record("middle"));
@@ -86,7 +82,7 @@ TEST(SerialQueue, DelayedClosuresRunInDueOrderAfterPlainOnesAndNeverEarly) {
     ASSERT_EQ(order.size(), 5u);
     EXPECT_EQ(order[3], "middle");
     EXPECT_EQ(order[4], "late");
-    EXPECT_GE(lateAt - start, 0.12);
+    EXPECT_GE(lateAt - start, 120ms);
 }
 
 TEST(SerialQueue, DestructionDrainsWhatWasSubmittedDropsTheRestAndMayComeFromWithin) {
