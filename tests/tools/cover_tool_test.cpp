@@ -4,12 +4,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -120,29 +121,31 @@ struct LoggedFrame {
 
 // The face log written by --faces, one line a frame in its fixed layout (no JSON library needed).
 std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
-    static const std::regex lineForm(R"(\{"frame": (\d+), "time": ([^,]+), "faces": \[(.*)\]\})");
-    static const std::regex faceForm(R"(\{"id": (\d+), "rect": \[[^\]]*\], "pixels": \[)"
-                                     R"((-?\d+), (-?\d+), (\d+), (\d+)\], "shown": (true|false)\})"
-                                     R"((, |$))");
     std::vector<LoggedFrame> frames;
     std::istringstream in(readFile(path));
-    std::smatch m;
     for (std::string line; std::getline(in, line);) {
-        if (!std::regex_match(line, m, lineForm) ||
-            !std::regex_replace(m[3].str(), faceForm, "").empty()) {
-            ADD_FAILURE() << "not a face log line: " << line;
-            continue;
+        LoggedFrame& frame = frames.emplace_back();
+        long long index = 0;
+        int used = 0;
+        std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
+                    &frame.time, &used);
+        frame.frame = index;
+        const char* rest = line.c_str() + used;
+        long long id = 0;
+        int x = 0, y = 0, w = 0, h = 0, length = 0;
+        char shown[6] = {};
+        while (used > 0 && *rest == '{' &&
+               std::sscanf(rest,
+                           "{\"id\": %lld, \"rect\": [%*f, %*f, %*f, %*f], \"pixels\": [%d, %d, "
+                           "%d, %d], \"shown\": %5[a-z]}%n",
+                           &id, &x, &y, &w, &h, shown, &length) == 6) {
+            frame.faces.push_back(
+                {id, cv::Rect(x, y, w, h) & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
+                 std::strcmp(shown, "true") == 0});
+            rest += length;
+            rest += std::strncmp(rest, ", ", 2) == 0 ? 2 : 0;
         }
-        LoggedFrame& frame =
-            frames.emplace_back(LoggedFrame{std::stoll(m[1]), std::stod(m[2]), {}});
-        const std::string faces = m[3];
-        for (std::sregex_iterator f(faces.begin(), faces.end(), faceForm), end; f != end; ++f) {
-            const auto number = [&](int i) { return std::stoi((*f)[i]); };
-            frame.faces.push_back({std::stoll((*f)[1]),
-                                   cv::Rect(number(2), number(3), number(4), number(5)) &
-                                       cv::Rect(0, 0, kOutputWidth, kOutputHeight),
-                                   (*f)[6] == "true"});
-        }
+        EXPECT_TRUE(used > 0 && std::strcmp(rest, "]}") == 0) << "not a face log line: " << line;
     }
     return frames;
 }
