@@ -408,13 +408,15 @@ private:
                                         static_cast<int>(std::ceil(visible.br().y))));
         cv::resize(bgra(source), runner.resized, target.size(), 0, 0, cv::INTER_LINEAR);
         cv::cvtColor(runner.resized, runner.rgb, cv::COLOR_BGRA2RGB);
-        cv::Mat into = input(target);
-        runner.rgb.convertTo(into, CV_32F, 1.0 / 127.5, -1.0);
-        if (target.size() != input.size()) {
-            // Isolated: the border mirrors the frame's part alone, not the input around it.
-            cv::copyMakeBorder(into, runner.mirrored, y0, inH - y1, x0, inW - x1,
-                               cv::BORDER_REFLECT | cv::BORDER_ISOLATED);
-            runner.mirrored.copyTo(input);
+        if (target.size() == input.size()) {
+            runner.rgb.convertTo(input, CV_32F, 1.0 / 127.5, -1.0);
+        } else {
+            // The input keeps its memory: it already has the size and type the border makes.
+            runner.rgb.convertTo(runner.mirrored, CV_32F, 1.0 / 127.5, -1.0);
+            cv::copyMakeBorder(runner.mirrored, input, y0, inH - y1, x0, inW - x1,
+                               cv::BORDER_REFLECT);
+            if (input.data != static_cast<void*>(network.input()))
+                return false;
         }
         if (!network.run())
             return false;
