@@ -1,13 +1,16 @@
 // BlazeFace (the "back camera" network) over several views of each frame.
 //
 // Per pass: the pass's window (a rectangle in frame pixels that may reach past the frame's edges)
-// is scaled into the network's input; what lies outside the frame stays 0, the scaled value of
-// the middle grey the network expects as padding. The picture is converted to RGB in [-1, 1] and
+// is scaled into the network's input, and what lies outside the frame is filled with the frame
+// mirrored at its edge. A face cut by the edge then shows its mirror image beyond it, which gives
+// the network the other half of the face, or the eyes above a face cut at the brows, that it
+// needs; on the labelled set this took faces cut 20 to 50 % by an edge from 91 to 99 % covered,
+// for a few more false boxes along the edges. The picture is converted to RGB in [-1, 1] and
 // passed as one NHWC tensor. The network scores anchors on two grids (stride 16 with 2 anchors per
 // cell, stride 32 with 6) and regresses, relative to each anchor's centre and in input pixels, a
 // box and six keypoints. Anchors above the threshold are mapped back through the window into the
-// frame, the candidates of every pass are merged by weighted non-maximum suppression, and what
-// remains is clipped to the frame.
+// frame and cut to it, and the candidates of every pass are merged by weighted non-maximum
+// suppression.
 //
 // Each pass keeps only the face sizes it sees well: the large pass's small faces and the tiles'
 // large ones are mostly parts of faces or texture, and the other passes see those sizes better.
@@ -239,6 +242,7 @@ struct PassRunner {
     std::vector<std::unique_ptr<FaceNetwork>> networks;
     cv::Mat resized;
     cv::Mat rgb;
+    cv::Mat mirrored;
     std::vector<Candidate> found;
     std::vector<DetectionPassCost> costs;
     bool ok = true;
@@ -383,9 +387,10 @@ private:
         // The part of the frame inside the window, and where it lands in the input.
         const cv::Rect2d visible = pass.window & cv::Rect2d(0, 0, bgra.cols, bgra.rows);
         cv::Mat input(inH, inW, CV_32FC3, network.input());
-        input.setTo(0);
-        if (visible.width <= 0 || visible.height <= 0)
+        if (visible.width <= 0 || visible.height <= 0) {
+            input.setTo(0);
             return network.run();
+        }
         const int x0 = std::clamp(
             static_cast<int>(std::lround((visible.x - pass.window.x) * scaleX)), 0, inW - 1);
         const int y0 = std::clamp(
@@ -403,8 +408,16 @@ private:
                                         static_cast<int>(std::ceil(visible.br().y))));
         cv::resize(bgra(source), runner.resized, target.size(), 0, 0, cv::INTER_LINEAR);
         cv::cvtColor(runner.resized, runner.rgb, cv::COLOR_BGRA2RGB);
-        cv::Mat into = input(target);
-        runner.rgb.convertTo(into, CV_32F, 1.0 / 127.5, -1.0);
+        if (target.size() == input.size()) {
+            runner.rgb.convertTo(input, CV_32F, 1.0 / 127.5, -1.0);
+        } else {
+            // The input keeps its memory: it already has the size and type the border makes.
+            runner.rgb.convertTo(runner.mirrored, CV_32F, 1.0 / 127.5, -1.0);
+            cv::copyMakeBorder(runner.mirrored, input, y0, inH - y1, x0, inW - x1,
+                               cv::BORDER_REFLECT);
+            if (input.data != static_cast<void*>(network.input()))
+                return false;
+        }
         if (!network.run())
             return false;
 
@@ -462,6 +475,14 @@ private:
     }
 
     std::vector<FaceObservation> observations(cv::Size frame) {
+        // Boxes are cut to the frame before they are merged: a face cut by the edge is also found
+        // with its mirror image in the margin, as a box that reaches past the edge, and only the
+        // parts inside the frame tell whether two boxes are the same face.
+        const cv::Rect2f inside(0, 0, static_cast<float>(frame.width),
+                                static_cast<float>(frame.height));
+        for (Candidate& c : candidates_)
+            c.box &= inside;
+        std::erase_if(candidates_, [](const Candidate& c) { return c.box.empty(); });
         std::stable_sort(candidates_.begin(), candidates_.end(),
                          [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
         const double width = frame.width;

@@ -8,11 +8,12 @@
 // cannot see every face a webcam shows:
 //   - whole: the frame letterboxed into a 384 x 224 input (faces of about 30 to 400 px wide at
 //     1280 x 720);
-//   - large: the frame shrunk into a 320 x 192 input with a grey margin on every side, for faces
-//     up to the frame's full height and for large faces cut by an edge (the margin gives the
-//     network the context it expects around a face);
-//   - tiles: four overlapping quarters of the frame, each with a grey margin where it meets the
+//   - large: the frame shrunk into a 320 x 192 input with a margin on every side, for faces up to
+//     the frame's full height and for large faces cut by an edge;
+//   - tiles: four overlapping quarters of the frame, each with a margin where it meets the
 //     frame's edge, at almost twice the whole pass's resolution, for faces from 25 px up.
+// Every margin holds the frame mirrored at its edge, so that a face cut by the edge keeps the
+// context the network expects around a face: its mirror image completes it.
 // Video takes the whole pass on every frame, the large pass on every other frame and one tile on
 // each of the others, so that a tile comes round every eighth frame (the tracker holds a face
 // between visits); a still picture takes every pass.

@@ -1,113 +1,108 @@
-// The pipeline over in-memory doubles: covering, fail-closed detection, pausing, buffers, the
-// virtual camera check, and the camera side (listing, selection, access) over the in-memory
-// capture system.
+// The picture path's parts: the pipeline over in-memory doubles (covering, fail-closed detection,
+// pausing, buffers, the virtual camera check, and the camera side: listing, selection, access);
+// the cover renderer's styles and kernels; and the face detector on real pictures with the
+// installed model.
+#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <limits>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "app/pipeline/camera_pipeline.h"
+#include "app/pipeline/cover_renderer.h"
 #include "app/pipeline/face_detector.h"
 #include "tests/testing/capture_memory.h"
 
 namespace orlenta {
+namespace detail {
+// Defined in cover_renderer.cpp: the same covering with the portable or the vector kernels.
+bool coverFacesUsing(const cv::Mat& source, const std::vector<Rect>& rects, CoverStyle style,
+                     cv::Mat& destination, bool vectorKernels);
+} // namespace detail
+
 namespace {
 
-// A detector that reports whatever the test tells it to, in normalized bottom-left space.
-class ScriptedDetector : public FaceDetector {
-public:
-    struct Script {
-        std::mutex mutex;
-        std::optional<std::vector<FaceObservation>> next = std::vector<FaceObservation>{};
-        bool raise = false; // throw from the next detect()
-    };
-    explicit ScriptedDetector(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+namespace fs = std::filesystem;
+// What the scripted detector reports (normalized, bottom-left space), or throws.
+struct Script {
+    std::mutex mutex;
+    std::optional<std::vector<FaceObservation>> next = std::vector<FaceObservation>{};
+    bool raise = false; // throw from the next detect()
+};
+struct ScriptedDetector : FaceDetector {
+    std::shared_ptr<Script> script;
+    explicit ScriptedDetector(std::shared_ptr<Script> s) : script(std::move(s)) {}
     std::optional<std::vector<FaceObservation>> detect(const cv::Mat&) override {
-        std::lock_guard lock(script_->mutex);
-        if (std::exchange(script_->raise, false))
+        std::lock_guard lock(script->mutex);
+        if (std::exchange(script->raise, false))
             throw std::runtime_error("scripted failure");
-        return script_->next;
+        return script->next;
     }
-
-private:
-    std::shared_ptr<Script> script_;
 };
 
-class RecordingDisplay : public DisplaySink {
-public:
+struct RecordingDisplay : DisplaySink {
     bool failed = false;
-    int flushes = 0;
-    int removals = 0;
+    int flushes = 0, removals = 0;
     std::vector<std::shared_ptr<SampleBuffer>> samples;
-
     bool hasFailed() const override { return failed; }
-    void flush() override {
-        ++flushes;
-        failed = false;
-    }
+    void flush() override { failed = (++flushes, false); }
     void flushAndRemoveImage() override { ++removals; }
     void enqueue(std::shared_ptr<SampleBuffer> sample) override { samples.push_back(sample); }
 };
 
-// Counts frames; can hold the video queue inside send() to freeze a frame between its settings
-// read and its results. Its connect() gives the answer the test sets and counts the checks.
-class RecordingSink : public FrameSink {
-public:
-    std::atomic<int> frames{0};
-    std::atomic<bool> answer{false};
-    std::atomic<int> connects{0};
+// Counts frames; with `hold` set, keeps the video queue inside send() (freezing a frame between
+// its settings read and its results) until released. Its connect() gives the answer the test sets
+// and counts the checks.
+struct RecordingSink : FrameSink {
+    std::atomic<int> frames{0}, connects{0};
+    std::atomic<bool> answer{false}, hold{false}, holding{false};
     Task onDevicesChanged;
 
-    bool connect() override {
-        ++connects;
-        return answer;
-    }
+    bool connect() override { return ++connects, answer.load(); }
     void setOnDevicesChanged(Task callback) override { onDevicesChanged = std::move(callback); }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool hold = false;
-    bool holding = false;
-
     void send(const std::shared_ptr<PixelBuffer>&) override {
         ++frames;
-        std::unique_lock lock(mutex);
+        if (!hold)
+            return;
         holding = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return !hold; });
-        holding = false;
+        holding.notify_all();
+        hold.wait(true);
     }
     void release() {
-        std::lock_guard lock(mutex);
         hold = false;
-        changed.notify_all();
-    }
-    bool waitUntilHolding() {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return holding; });
+        hold.notify_all();
     }
 };
 
-// Fills a BGRA buffer with a smooth gradient so that covering changes are visible.
+// Opaque noise: every covering changes it.
+cv::Mat texturedFrame(int cols, int rows, uint64_t seed = 7) {
+    cv::Mat frame(rows, cols, CV_8UC4);
+    cv::RNG(seed).fill(frame, cv::RNG::UNIFORM, 0, 256);
+    cv::bitwise_or(frame, cv::Scalar(0, 0, 0, 255), frame);
+    return frame;
+}
+
+// A sample of opaque noise, the same for every frame of a size.
 std::shared_ptr<SampleBuffer> makeFrame(int width, int height, double seconds) {
     auto buffer = PixelBuffer::create(width, height);
     PixelBufferLock lock(*buffer);
-    for (int y = 0; y < height; ++y) {
-        uint8_t* row = lock.data() + static_cast<size_t>(y) * buffer->bytesPerRow();
-        for (int x = 0; x < width; ++x) {
-            row[4 * x + 0] = static_cast<uint8_t>((x * 7 + y * 3) % 256);
-            row[4 * x + 1] = static_cast<uint8_t>((x * 13) % 256);
-            row[4 * x + 2] = static_cast<uint8_t>((y * 11) % 256);
-            row[4 * x + 3] = 255;
-        }
-    }
+    cv::Mat picture(height, width, CV_8UC4, lock.data(), buffer->bytesPerRow());
+    texturedFrame(width, height).copyTo(picture);
     SampleTiming timing;
     timing.presentationTime = Time::fromSeconds(seconds);
     return SampleBuffer::createReady(buffer, *VideoFormatDescription::forImageBuffer(*buffer),
@@ -138,7 +133,7 @@ const CaptureDevice kUsbB = camera("usb-b");
 
 struct Harness {
     ManualExecutor main;
-    std::shared_ptr<ScriptedDetector::Script> script = std::make_shared<ScriptedDetector::Script>();
+    std::shared_ptr<Script> script = std::make_shared<Script>();
     std::shared_ptr<RecordingDisplay> display = std::make_shared<RecordingDisplay>();
     std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
     std::shared_ptr<MemoryCaptureSystem> system = MemoryCaptureSystem::create(main);
@@ -227,11 +222,10 @@ struct Harness {
             return false;
         return main.runUntil([&] { return frameCount() > 0; });
     }
-    std::vector<int64_t> faceIds() {
-        std::vector<int64_t> ids;
-        for (const TrackedFace& face : lastFrame().faces)
-            ids.push_back(face.id);
-        return ids;
+    // The one face's identity, or -1.
+    int64_t faceId() {
+        const std::vector<TrackedFace> faces = lastFrame().faces;
+        return faces.size() == 1 ? faces[0].id : -1;
     }
     std::vector<std::string> cameraIds() {
         std::vector<std::string> ids;
@@ -322,6 +316,20 @@ TEST(Pipeline, FramesAreScaledCoveredPreviewedSentAndPublished) {
     ASSERT_EQ(h.frameCount(), seen + 1);
     EXPECT_FALSE(h.lastFrame().output);
     EXPECT_EQ(h.sink->frames.load(), sent);
+
+    // Buffers are recycled frame after frame: were the uncovered picture drawn in an output
+    // buffer, a buffer that left as an output would come back holding an uncovered picture.
+    f = {};
+    std::set<uint64_t> outputs, uncovered;
+    for (int i = 0; i < 12; ++i) {
+        h.release();
+        const ProcessedFrame g = h.process(makeFrame(1280, 720, 1 + i / 30.0));
+        ASSERT_TRUE(g.output && g.uncovered);
+        outputs.insert(g.output->serial());
+        uncovered.insert(g.uncovered->serial());
+    }
+    for (const uint64_t serial : uncovered)
+        EXPECT_EQ(outputs.count(serial), 0u);
 }
 
 TEST(Pipeline, PauseClearsAtOnceAndDiscardsLateResults) {
@@ -332,16 +340,13 @@ TEST(Pipeline, PauseClearsAtOnceAndDiscardsLateResults) {
 
     // A frame that has read its settings but not yet delivered its results when the user
     // pauses: the sink holds it right after its settings hop.
-    {
-        std::lock_guard lock(h.sink->mutex);
-        h.sink->hold = true;
-    }
+    h.sink->hold = true;
     h.pipeline->videoQueue().async(
         [p = h.pipeline.get(), s = makeFrame(1280, 720, 0.1)] { p->processFrame(s); });
     for (int i = 0; i < 500 && h.main.pendingCount() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     h.main.runPending(); // serves the frame's settings hop
-    ASSERT_TRUE(h.sink->waitUntilHolding());
+    h.sink->holding.wait(false);
     const size_t previews = h.display->samples.size();
 
     h.pipeline->setPaused(true);
@@ -404,23 +409,6 @@ TEST(Pipeline, FailsClosedWhenFacesCannotBeDetected) {
         EXPECT_FALSE(f.coveredWholeFrame);
         EXPECT_FALSE(h.pipeline->faceDetectionFailed.get());
     }
-}
-
-TEST(Pipeline, UncoveredPicturesNeverShareMemoryWithOutputs) {
-    // Buffers are recycled frame after frame: were the uncovered picture drawn in an output
-    // buffer, a buffer that left as an output would come back holding an uncovered picture.
-    Harness h;
-    h.setFaces({faceAt(0.45, 0.4, 0.1, 0.2)});
-    std::set<uint64_t> outputs, uncovered;
-    for (int i = 0; i < 12; ++i) {
-        const ProcessedFrame f = h.process(makeFrame(1280, 720, i / 30.0));
-        ASSERT_TRUE(f.output && f.uncovered);
-        outputs.insert(f.output->serial());
-        uncovered.insert(f.uncovered->serial());
-        h.release();
-    }
-    for (const uint64_t serial : uncovered)
-        EXPECT_EQ(outputs.count(serial), 0u);
 }
 
 // The virtual camera hand-off: the link is checked at start, every 2 s and when the system's
@@ -501,8 +489,8 @@ TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
     h.settle();
     ASSERT_TRUE(h.feed());
     ASSERT_TRUE(h.feed());
-    const std::vector<int64_t> ids = h.faceIds();
-    ASSERT_EQ(ids.size(), 1u);
+    const int64_t id = h.faceId();
+    ASSERT_NE(id, -1);
 
     // The camera already selected: no swap, no reassignment, the same face.
     const size_t inputs = h.session().inputLog().size();
@@ -513,15 +501,15 @@ TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
     EXPECT_EQ(h.session().inputLog().size(), inputs);
     EXPECT_EQ(h.pipeline->selectedCameraID.assignmentCount(), assignments);
     ASSERT_TRUE(h.feed());
-    EXPECT_EQ(h.faceIds(), ids) << "the tracker was reset";
+    EXPECT_EQ(h.faceId(), id) << "the tracker was reset";
 
     // Another camera: the input is swapped and the face gets a new identity.
     h.pipeline->setSelectedCameraID("usb-a");
     h.settle();
     EXPECT_EQ(h.session().inputLog().back(), "usb-a");
     ASSERT_TRUE(h.feed());
-    ASSERT_EQ(h.faceIds().size(), 1u);
-    EXPECT_NE(h.faceIds(), ids);
+    EXPECT_NE(h.faceId(), -1);
+    EXPECT_NE(h.faceId(), id);
 
     // Another camera while paused: swapped without starting the session until resumed.
     h.pipeline->setPaused(true);
@@ -568,6 +556,421 @@ TEST(PipelineCameras, RefusedAccessStartsNothing) {
         EXPECT_FALSE(h.session().isRunning());
         EXPECT_TRUE(h.session().inputLog().empty());
     }
+}
+
+// Pixel access in the renderer's space: origin bottom-left, y up.
+cv::Vec4b at(const cv::Mat& m, int x, int y) {
+    return m.at<cv::Vec4b>(m.rows - 1 - y, x);
+}
+
+cv::Mat covered(const cv::Mat& source, const std::vector<Rect>& rects, CoverStyle style) {
+    cv::Mat out(source.size(), source.type(), cv::Scalar::all(0));
+    EXPECT_TRUE(coverFaces(source, rects, style, out));
+    return out;
+}
+
+int maxDifference(const cv::Mat& a, const cv::Mat& b) {
+    return static_cast<int>(cv::norm(a, b, cv::NORM_INF));
+}
+
+bool samePixels(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() && maxDifference(a, b) == 0;
+}
+
+TEST(CoverRenderer, VectorAndPortableKernelsAgreeAndBoxesAreOpaqueBlack) {
+    const cv::Mat textured = texturedFrame(320, 240, 11);
+    struct Case {
+        const char* name;
+        const cv::Mat frame;
+        Rect face;
+    };
+    const Case cases[] = {
+        {"small", textured, {40.2, 30.9, 9.5, 12.1}},
+        {"medium", textured, {150.4, 60.2, 64.7, 80.3}},
+        {"larger than the frame", textured, {-90, -80, 500, 420}},
+        {"half outside", textured, {-30, 50, 60, 80}},
+        {"odd frame size", texturedFrame(37, 23), {3.5, 2.2, 20.1, 17.9}},
+        {"frame smaller than the face", texturedFrame(6, 6), {-50, -50, 100, 100}},
+    };
+    for (const Case& c : cases)
+        for (CoverStyle style : allCoverStyles) {
+            SCOPED_TRACE(::testing::Message() << c.name << " " << label(style));
+            cv::Mat fast, portable;
+            ASSERT_TRUE(detail::coverFacesUsing(c.frame, {c.face}, style, fast, true));
+            ASSERT_TRUE(detail::coverFacesUsing(c.frame, {c.face}, style, portable, false));
+            EXPECT_LE(maxDifference(fast, portable), 1);
+            EXPECT_FALSE(samePixels(fast, c.frame));
+            if (style != CoverStyle::box)
+                continue;
+            const Rect v = c.face.integral().intersection(
+                Rect{0, 0, double(c.frame.cols), double(c.frame.rows)});
+            for (int j = 0; j < c.frame.rows; ++j)
+                for (int i = 0; i < c.frame.cols; ++i)
+                    ASSERT_TRUE(!v.containsHalfOpen({i + 0.5, j + 0.5}) ||
+                                at(fast, i, j) == cv::Vec4b(0, 0, 0, 255))
+                        << i << "," << j;
+        }
+}
+
+TEST(CoverRenderer, TooSmallAndBrokenRectsAreSkippedAbsurdOnesCoverAll) {
+    const cv::Mat frame = texturedFrame(120, 90);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Rect> skipped = {
+        {10, 10, 4, 50},     // 4 px wide
+        {30, 10, 50, 4},     // 4 px tall
+        {10.2, 60, 3.6, 20}, // whole-pixel edges 10..14: still 4
+        {-20, 30, 24, 30},   // 4 px visible at the left edge
+        {60, 88, 30, 30},    // 2 px visible at the top
+        {200, 10, 30, 30},   // entirely outside
+        {10, 10, 0, 0},      // empty
+        {nan, 10, 20, 20},   {10, 10, 20, inf},     {-inf, 0, inf, 48},
+        {10, 10, -20, 20},   {1e308, 0, 1e308, 10}, {-1e308, 0, 10, 10},
+    };
+    for (CoverStyle style : allCoverStyles) {
+        SCOPED_TRACE(label(style));
+        EXPECT_TRUE(samePixels(covered(frame, {}, style), frame));
+        EXPECT_TRUE(samePixels(covered(frame, skipped, style), frame));
+        // Just above the limit: 5 x 5 visible.
+        EXPECT_FALSE(samePixels(covered(frame, {Rect{40.5, 40, 4.2, 5}}, style), frame));
+        // Absurdly large but finite: the whole frame, without overflow; the blur leaves one colour.
+        const cv::Mat out = covered(frame, {Rect{-1e300, -1e300, 2e300, 2e300}}, style);
+        EXPECT_FALSE(samePixels(out, frame));
+        if (style != CoverStyle::pixelate) {
+            EXPECT_LE(maxDifference(out, cv::Mat(out.size(), out.type(), cv::mean(out))), 1);
+        }
+    }
+}
+
+TEST(CoverRenderer, OverlappingFacesLaterOnTopEachFromTheUncoveredFrame) {
+    const cv::Mat frame = texturedFrame(240, 200);
+    const Rect a{40, 40, 100, 110};
+    const Rect b{100, 70, 90, 100};
+    for (CoverStyle style : allCoverStyles) {
+        SCOPED_TRACE(label(style));
+        // Deep inside both faces the later one's own covering of the source is on top, whatever
+        // the earlier one did there.
+        const cv::Mat both = covered(frame, {a, b}, style);
+        EXPECT_EQ(at(both, 120, 110), at(covered(frame, {b}, style), 120, 110));
+        EXPECT_EQ(at(covered(frame, {b, a}, style), 120, 110),
+                  at(covered(frame, {a}, style), 120, 110));
+        // Covering in place still reads the uncovered frame.
+        cv::Mat inPlace = frame.clone();
+        ASSERT_TRUE(coverFaces(inPlace, {a, b}, style, inPlace));
+        EXPECT_TRUE(samePixels(inPlace, both));
+    }
+}
+
+TEST(CoverRenderer, CoveredFacesLoseTheirDetail) {
+    // A face of fine 1 px checks: both ellipse styles must leave the mean colour, not the detail.
+    cv::Mat frame(160, 160, CV_8UC4);
+    for (int r = 0; r < frame.rows; ++r)
+        for (int c = 0; c < frame.cols; ++c) {
+            const uchar v = ((r + c) % 2 == 0) ? 20 : 230;
+            frame.at<cv::Vec4b>(r, c) = cv::Vec4b(v, uchar(255 - v), v, 255);
+        }
+    for (CoverStyle style : {CoverStyle::blur, CoverStyle::pixelate}) {
+        const cv::Mat out = covered(frame, {Rect{30, 30, 100, 100}}, style);
+        // Mean absolute step between horizontal neighbours inside the ellipse.
+        double roughness = 0;
+        for (int y = 60; y < 100; ++y)
+            for (int x = 60; x < 100; ++x)
+                for (int c = 0; c < 3; ++c)
+                    roughness += std::abs(int(at(out, x + 1, y)[c]) - int(at(out, x, y)[c]));
+        EXPECT_LT(roughness / (40 * 40 * 3), 1.0) << label(style);
+        EXPECT_NEAR(at(out, 80, 80)[0], 125, 2) << label(style);
+    }
+}
+
+TEST(CoverRenderer, PaddedRowsAndRefusedInputs) {
+    // The same pixels inside a larger buffer, so rows are longer than the picture; the output a
+    // view into another one, whose pixels outside the view stay as they were.
+    const std::vector<Rect> faces = {{3.5, 2.2, 20.1, 17.9}, {-5, 10, 15, 30}};
+    const cv::Mat odd = texturedFrame(37, 23);
+    cv::Mat big(40, 60, CV_8UC4, cv::Scalar(1, 2, 3, 4));
+    cv::Mat padded = big(cv::Rect(11, 9, 37, 23));
+    odd.copyTo(padded);
+    cv::Mat bigOut(40, 60, CV_8UC4, cv::Scalar::all(9));
+    cv::Mat paddedOut = bigOut(cv::Rect(13, 5, 37, 23));
+    for (CoverStyle style : allCoverStyles) {
+        ASSERT_TRUE(coverFaces(padded, faces, style, paddedOut));
+        EXPECT_TRUE(samePixels(paddedOut, covered(odd, faces, style))) << label(style);
+        cv::Mat outside = bigOut.clone();
+        outside(cv::Rect(13, 5, 37, 23)).setTo(cv::Scalar::all(9));
+        EXPECT_EQ(cv::countNonZero(outside.reshape(1) != 9), 0) << label(style);
+    }
+
+    // Refused: no picture, or a destination of another size, which is left as it was. An empty
+    // destination is given the frame's size.
+    const cv::Mat frame = texturedFrame(64, 48);
+    cv::Mat wrongSize(40, 64, CV_8UC4, cv::Scalar(5, 6, 7, 8));
+    EXPECT_FALSE(coverFaces(cv::Mat(), {Rect{0, 0, 10, 10}}, CoverStyle::blur, wrongSize));
+    EXPECT_FALSE(coverFaces(frame, {}, CoverStyle::blur, wrongSize));
+    EXPECT_EQ(wrongSize.at<cv::Vec4b>(0, 0), cv::Vec4b(5, 6, 7, 8));
+    cv::Mat fresh;
+    EXPECT_TRUE(coverFaces(frame, {}, CoverStyle::blur, fresh));
+    EXPECT_TRUE(samePixels(fresh, frame));
+}
+
+TEST(CoverRenderer, ConcurrentCallsWithDistinctDestinations) {
+    // The first calls in the process race to set up the shared tables.
+    const cv::Mat frame = texturedFrame(200, 160, 9);
+    const std::vector<Rect> faces = {{20, 30, 90, 100}, {100, 20, 80, 110}};
+    std::vector<cv::Mat> outs(4);
+    std::vector<std::thread> threads;
+    const auto style = [](size_t k) { return k % 2 ? CoverStyle::pixelate : CoverStyle::blur; };
+    for (size_t k = 0; k < outs.size(); ++k)
+        threads.emplace_back([&, k] { coverFaces(frame, faces, style(k), outs[k]); });
+    for (std::thread& t : threads)
+        t.join();
+    for (size_t k = 0; k < outs.size(); ++k)
+        EXPECT_TRUE(samePixels(outs[k], covered(frame, faces, style(k))));
+}
+
+constexpr double degree = M_PI / 180;
+
+// In astronaut.png (512 x 512, top-left origin), by eye: the face from the hairline to the chin and
+// from cheek to cheek.
+const cv::Rect2d astronautFace(175, 72, 102, 110);
+// In camera.png: the photographer's face in profile, turned towards image-right.
+const cv::Rect2d cameraFace(180, 95, 75, 100);
+// Where the pictures are placed in a 1280 x 720 frame unless a test says otherwise.
+const cv::Size kFrame(1280, 720);
+const cv::Point kAt(384, 104);
+
+cv::Mat loadPicture(const std::string& name) {
+    const cv::Mat bgr =
+        cv::imread(std::string(ORLENTA_SOURCE_DIR) + "/tests/data/" + name, cv::IMREAD_COLOR);
+    cv::Mat bgra;
+    if (!bgr.empty())
+        cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    return bgra;
+}
+
+// A frame of the given size in a plain grey, with the picture scaled by `scale` and its top-left
+// corner at `at` (which may lie outside the frame: the picture is cut by the frame's edge).
+cv::Mat frameWith(const cv::Mat& picture, cv::Size frame, cv::Point at, double scale = 1) {
+    cv::Mat out(frame, CV_8UC4, cv::Scalar(120, 125, 130, 255));
+    cv::Mat scaled;
+    cv::resize(picture, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
+    const cv::Rect placed = cv::Rect(at, scaled.size()) & cv::Rect(cv::Point(), frame);
+    scaled(placed - at).copyTo(out(placed));
+    return out;
+}
+
+// A rectangle in a frame's pixels (top-left origin) as the detector reports it: normalized, origin
+// bottom-left.
+Rect expectedBox(const cv::Rect2d& r, cv::Point at, double scale, cv::Size frame) {
+    const double h = r.height * scale;
+    return {(at.x + r.x * scale) / frame.width, 1 - (at.y + r.y * scale + h) / frame.height,
+            r.width * scale / frame.width, h / frame.height};
+}
+
+const Rect kAstronautBox = expectedBox(astronautFace, kAt, 1, kFrame);
+
+double iou(const Rect& a, const Rect& b) {
+    const Rect overlap = a.intersection(b);
+    if (overlap.isNull())
+        return 0;
+    const double common = overlap.width * overlap.height;
+    return common / (a.width * a.height + b.width * b.height - common);
+}
+
+class FaceDetectorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        modelPath = defaultFaceModelPath();
+        if (modelPath.empty())
+            return;
+        std::string error;
+        // Every pass on every frame, so that results depend on the frame alone.
+        FaceDetectorOptions options;
+        options.everyTileEachFrame = true;
+        options.engine = FaceEngine::xnnpack;
+        detector = loadFaceDetector(modelPath, &error, options);
+        loadError = error;
+        astronaut = loadPicture("astronaut.png");
+    }
+
+    void SetUp() override {
+        if (modelPath.empty())
+            GTEST_SKIP() << "the face model is not installed; run scripts/fetch-model";
+        ASSERT_NE(detector, nullptr) << loadError;
+        ASSERT_FALSE(astronaut.empty());
+    }
+
+    // The most confident face, which must be the only face overlapping `expected`, and at most
+    // three faces elsewhere (the recall-first passes find a few weak ones on the suit, the flag
+    // and the camera).
+    static FaceObservation onlyFaceNear(const cv::Mat& frame, const Rect& expected) {
+        const auto faces = detector->detect(frame);
+        if (!faces || faces->empty()) {
+            ADD_FAILURE() << "no face found";
+            return {};
+        }
+        for (const FaceObservation& f : *faces)
+            EXPECT_TRUE(Rect(0, 0, 1, 1).contains(f.boundingBox) && !f.boundingBox.isEmpty());
+        const FaceObservation& best = faces->front();
+        EXPECT_GT(iou(best.boundingBox, expected), 0.5);
+        EXPECT_GE(best.confidence, 0.5f);
+        for (std::size_t i = 1; i < faces->size(); ++i) {
+            EXPECT_LE(iou((*faces)[i].boundingBox, best.boundingBox), 0.3)
+                << "overlapping boxes survived suppression";
+            EXPECT_LE((*faces)[i].confidence, best.confidence);
+        }
+        EXPECT_LE(faces->size(), 4u);
+        return best;
+    }
+
+    static inline std::string modelPath;
+    static inline std::string loadError;
+    static inline std::unique_ptr<FaceDetector> detector;
+    static inline cv::Mat astronaut;
+};
+
+TEST_F(FaceDetectorTest, FindsTheAstronautInFramesOfAnySizeAndNothingInOtherFrames) {
+    // Plain frames give none, whatever their size, however degenerate.
+    for (const cv::Size size :
+         {kFrame, cv::Size(1, 1), cv::Size(1, 720), cv::Size(5000, 2), cv::Size(2, 3)})
+        for (const double level : {0.0, 128.0, 255.0}) {
+            const auto faces = detector->detect(cv::Mat(size, CV_8UC4, cv::Scalar::all(level)));
+            EXPECT_TRUE(faces && faces->empty())
+                << size.width << "x" << size.height << " " << level;
+        }
+    // Frames that are not BGRA pictures give no answer at all (so the caller covers everything);
+    // the detector keeps working after them.
+    const int dims[] = {2, 720, 1280};
+    for (const cv::Mat& bad : {cv::Mat(), cv::Mat(720, 1280, CV_8UC3, cv::Scalar::all(0)),
+                               cv::Mat(720, 1280, CV_8UC1, cv::Scalar::all(0)),
+                               cv::Mat(720, 1280, CV_32FC4, cv::Scalar::all(0)),
+                               cv::Mat(0, 1280, CV_8UC4), cv::Mat(3, dims, CV_8UC4)})
+        EXPECT_FALSE(detector->detect(bad).has_value()) << bad.type() << " " << bad.rows;
+
+    struct Case {
+        cv::Size frame;
+        cv::Point at;
+        double scale;
+    };
+    // 4:3 and portrait frames are letterboxed with padding at the sides; a small frame is scaled
+    // up, a large one down; faces near and cut by every edge check the offsets; a close-up (the
+    // face over half the frame's width, its chin cut off) and faces cut at the brows and by a
+    // third at the side, and one cut through the eyes by the top edge.
+    const Case cases[] = {
+        {kFrame, kAt, 1.0},
+        {{640, 480}, {60, 0}, 0.9},
+        {{720, 1280}, {100, 300}, 1.0},
+        {{400, 300}, {100, 20}, 0.5},
+        {{1920, 1080}, {1300, 500}, 1.1},
+        {kFrame, {0, 0}, 1.0},
+        {kFrame, {760, 200}, 1.0},
+        {kFrame, {-200, -85}, 1.0},
+        {kFrame, {1020, 580}, 1.0},
+        {kFrame, {-975, -504}, 7.0},
+        {kFrame, {-25, -242}, 2.5},
+        {kFrame, {-527, 70}, 2.5},
+        {kFrame, {75, -317}, 2.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frame.width) + "x" + std::to_string(c.frame.height) + " at " +
+                     std::to_string(c.at.x) + ", " + std::to_string(c.at.y));
+        const Rect truth = expectedBox(astronautFace, c.at, c.scale, c.frame);
+        onlyFaceNear(frameWith(astronaut, c.frame, c.at, c.scale),
+                     truth.intersection({0, 0, 1, 1}));
+    }
+}
+
+TEST_F(FaceDetectorTest, AFaceInProfileHasALargeYawEitherWay) {
+    // The cover box widens with the yaw's size: the photographer, turned towards image-right and
+    // mirrored, has a large one; the nearly frontal astronaut a small one.
+    const cv::Mat turned = frameWith(loadPicture("camera.png"), kFrame, kAt);
+    cv::Mat mirrored;
+    cv::flip(turned, mirrored, 1);
+    const Rect box = expectedBox(cameraFace, kAt, 1, kFrame);
+    const Rect flipped{1 - box.maxX(), box.y, box.width, box.height};
+    EXPECT_GT(std::abs(onlyFaceNear(turned, box).yaw.value_or(0)), 25 * degree);
+    EXPECT_GT(std::abs(onlyFaceNear(mirrored, flipped).yaw.value_or(0)), 25 * degree);
+    const cv::Mat frontal = frameWith(astronaut, kFrame, kAt);
+    EXPECT_LT(std::abs(onlyFaceNear(frontal, kAstronautBox).yaw.value_or(1)), 20 * degree);
+}
+
+TEST_F(FaceDetectorTest, EnginesAgreeAndResultsDependOnlyOnTheFrame) {
+    // XNNPACK (the fixture's detector) and OpenCV dnn give the same faces within rounding.
+    std::string error;
+    FaceDetectorOptions options;
+    options.everyTileEachFrame = true;
+    options.engine = FaceEngine::opencv;
+    const auto reference = loadFaceDetector(modelPath, &error, options);
+    ASSERT_NE(reference, nullptr) << error;
+    const cv::Mat frame = frameWith(astronaut, kFrame, kAt);
+    const cv::Mat frames[] = {frame, frameWith(loadPicture("camera.png"), kFrame, {800, 300}),
+                              frameWith(astronaut, {640, 480}, {20, 10}, 0.3)};
+    std::optional<std::vector<FaceObservation>> first;
+    for (const cv::Mat& f : frames) {
+        const auto a = reference->detect(f);
+        const auto b = detector->detect(f);
+        ASSERT_TRUE(a && b);
+        if (!first)
+            first = b;
+        ASSERT_EQ(a->size(), b->size());
+        for (std::size_t i = 0; i < a->size(); ++i) {
+            EXPECT_NEAR((*a)[i].confidence, (*b)[i].confidence, 1e-3);
+            const Rect& p = (*a)[i].boundingBox;
+            const Rect& q = (*b)[i].boundingBox;
+            EXPECT_LT(std::max({std::abs(p.x - q.x), std::abs(p.y - q.y),
+                                std::abs(p.width - q.width), std::abs(p.height - q.height)}),
+                      1e-3);
+        }
+    }
+    // After frames of other shapes (whose padding differs), the same pixels as a view into a
+    // larger, non-continuous buffer give exactly the first answer.
+    cv::Mat larger(900, 1500, CV_8UC4, cv::Scalar(0, 0, 255, 255));
+    frame.copyTo(larger(cv::Rect(100, 50, 1280, 720)));
+    const auto again = detector->detect(larger(cv::Rect(100, 50, 1280, 720)));
+    ASSERT_TRUE(again);
+    ASSERT_EQ(again->size(), first->size());
+    for (std::size_t i = 0; i < first->size(); ++i) {
+        EXPECT_EQ((*again)[i].boundingBox, (*first)[i].boundingBox);
+        EXPECT_EQ((*again)[i].confidence, (*first)[i].confidence);
+    }
+}
+
+TEST(FaceModelLoadTest, BrokenAndForeignModelFilesAreRefusedWithOneLine) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("orlenta-detect-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "empty.onnx");
+    // Half of the real model (when installed; else an empty file).
+    std::ifstream model(defaultFaceModelPath(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(model), {}};
+    std::ofstream(dir / "truncated.onnx", std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    // A well-formed ONNX file of another network (one Softmax).
+    const auto field = [](int number, const std::string& payload) {
+        return std::string(1, static_cast<char>(number << 3 | 2)) +
+               static_cast<char>(payload.size()) + payload;
+    };
+    const std::string node = field(1, "x") + field(2, "y") + field(4, "Softmax");
+    std::ofstream(dir / "other.onnx", std::ios::binary)
+        << field(7, field(1, node) + field(11, field(1, "x")) + field(12, field(1, "y")));
+    const std::pair<fs::path, std::string> refused[] = {{"", "no face model"},
+                                                        {dir / "absent.onnx", "not found"},
+                                                        {dir, "not a regular file"},
+                                                        {dir / "empty.onnx", "is empty"},
+                                                        {dir / "other.onnx", "face model"},
+                                                        {dir / "truncated.onnx", "face model"}};
+    for (const auto& [path, mention] : refused) {
+        std::string error;
+        EXPECT_EQ(loadFaceDetector(path, &error), nullptr) << path;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_NE(error.find(mention), std::string::npos) << error;
+        EXPECT_EQ(loadFaceDetector(path, nullptr), nullptr); // no reason wanted
+    }
+    // XNNPACK names what it cannot run.
+    std::string error;
+    FaceDetectorOptions xnnpack;
+    xnnpack.engine = FaceEngine::xnnpack;
+    EXPECT_EQ(loadFaceDetector(dir / "other.onnx", &error, xnnpack), nullptr);
+    EXPECT_NE(error.find("unsupported Softmax operator"), std::string::npos) << error;
+    fs::remove_all(dir);
 }
 
 } // namespace

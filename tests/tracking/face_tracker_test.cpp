@@ -2,6 +2,7 @@
 // going, being clicked and coming back, each written as a table of steps.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <numbers>
@@ -58,27 +59,26 @@ TEST(FaceTrackerTest, CoverBoxWidensWithTheYawUpToAProfile) {
 }
 
 // One step of a scenario: an update at a time with detections, a click at a point (output pixels),
-// Hide All, or a reset. `expect` lists the faces afterwards: "1 2s" is face 1 hidden and face 2
-// shown; when it holds an '@', each face is followed by the indices of this step's detections
-// whose core its rect contains ("1@01 2@1").
+// Hide All, or a reset; `act` answers whether a click flipped a face. `expect` lists the faces
+// afterwards: "1 2s" is face 1 hidden and face 2 shown; when it holds an '@', each face is
+// followed by the indices of this step's detections whose core its rect contains ("1@01 2@1").
 struct Step {
-    enum Kind { update, click, hideAll, reset } kind = update;
-    double at = 0;
-    std::vector<Detection> seen;
+    std::function<bool(FaceTracker&)> act;
     std::string expect;
-    Point point{};
+    std::vector<Detection> seen = {};
+    bool click = false;
 };
 Step at(double t, std::vector<Detection> seen, std::string expect) {
-    return {Step::update, t, std::move(seen), std::move(expect)};
+    return {[=](FaceTracker& f) { return f.update(seen, t), true; }, std::move(expect), seen};
 }
 Step click(Point p, std::string expect) {
-    return {Step::click, 0, {}, std::move(expect), p};
+    return {[=](FaceTracker& f) { return f.toggle(p); }, std::move(expect), {}, true};
 }
 Step hideAll(std::string expect) {
-    return {Step::hideAll, 0, {}, std::move(expect)};
+    return {[](FaceTracker& f) { return f.hideAll(), true; }, std::move(expect)};
 }
 Step reset() {
-    return {Step::reset, 0, {}, ""};
+    return {[](FaceTracker& f) { return f.reset(), true; }, ""};
 }
 
 std::string describe(const std::vector<TrackedFace>& faces, const std::vector<Detection>& seen,
@@ -181,27 +181,13 @@ TEST(FaceTrackerTest, ScenariosOfIdentityLifetimeMemoryAndClicks) {
         for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
             const Step& step = scenario.steps[i];
             const auto before = tracker.faces();
-            bool hit = true;
-            switch (step.kind) {
-            case Step::update:
-                tracker.update(step.seen, step.at);
-                break;
-            case Step::click:
-                hit = tracker.toggle(step.point);
-                break;
-            case Step::hideAll:
-                tracker.hideAll();
-                break;
-            case Step::reset:
-                tracker.reset();
-                break;
-            }
+            const bool hit = step.act(tracker);
             const auto faces = tracker.faces();
             EXPECT_EQ(describe(faces, step.seen, step.expect.find('@') != std::string::npos),
                       step.expect)
                 << "step " << i;
             // A click says whether it flipped a face.
-            if (step.kind == Step::click) {
+            if (step.click) {
                 EXPECT_EQ(hit, faces != before) << "step " << i;
             }
             for (const TrackedFace& f : faces)

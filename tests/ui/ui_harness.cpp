@@ -31,17 +31,12 @@ UiHarness::~UiHarness() {
 }
 
 void UiHarness::setFaces(const std::vector<QRectF>& marks) {
-    std::vector<FaceObservation> faces;
-    for (const QRectF& mark : marks) {
-        FaceObservation face;
-        // Mark space is top-left based, the detector's space bottom-left based.
-        face.boundingBox =
-            Rect{mark.x(), 1.0 - mark.y() - mark.height(), mark.width(), mark.height()};
-        face.confidence = 0.9f;
-        faces.push_back(face);
-    }
     std::lock_guard lock(script->mutex);
-    script->faces = std::move(faces);
+    script->faces.clear();
+    // Mark space is top-left based, the detector's space bottom-left based.
+    for (const QRectF& m : marks)
+        script->faces.push_back(
+            {{m.x(), 1.0 - m.y() - m.height(), m.width(), m.height()}, 0.9f, {}});
 }
 
 void UiHarness::processFrame() {

@@ -20,20 +20,18 @@ namespace orlenta::test {
 
 QApplication& application();
 
-class ScriptedDetector : public FaceDetector {
-public:
+// Reports the faces the test sets.
+struct ScriptedDetector : FaceDetector {
     struct Script {
         std::mutex mutex;
         std::vector<FaceObservation> faces;
     };
-    explicit ScriptedDetector(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+    std::shared_ptr<Script> script;
+    explicit ScriptedDetector(std::shared_ptr<Script> s) : script(std::move(s)) {}
     std::optional<std::vector<FaceObservation>> detect(const cv::Mat&) override {
-        std::lock_guard lock(script_->mutex);
-        return script_->faces;
+        std::lock_guard lock(script->mutex);
+        return script->faces;
     }
-
-private:
-    std::shared_ptr<Script> script_;
 };
 
 struct UiHarness {

@@ -1,17 +1,28 @@
-// The application object, its main window and the settings window.
+// The app's windows and views over a real pipeline and the in-memory installer: the application
+// object, its main window, the settings window, the preview area (counter, Hide All Faces, clicks
+// on marks, the paused state), the camera menu, the style control, the virtual camera panel; and
+// the Qt main-thread executor.
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
+#include "app/ui/camera_menu.h"
 #include "app/ui/content_view.h"
+#include "app/ui/face_marks_view.h"
 #include "app/ui/orlenta_camera_app.h"
 #include "app/ui/outline_button.h"
 #include "app/ui/preview_area.h"
+#include "app/ui/qt_executor.h"
 #include "app/ui/settings_window.h"
 #include "app/ui/style_control.h"
 #include "app/ui/virtual_camera_panel.h"
@@ -20,6 +31,89 @@
 
 namespace orlenta {
 namespace {
+CaptureDevice camera(std::string id, std::string name) {
+    return {std::move(id), std::move(name), "", CaptureDeviceType::external};
+}
+
+TEST(Controls, CameraMenuItemsChecksPlaceholderAndChoiceAndOneStyleCallPerUserChoice) {
+    test::application();
+    // Two cameras of one name stay two items; only the selected one is checked; an item chooses
+    // its camera by identifier. With no cameras, one disabled placeholder.
+    std::string chosen;
+    auto record = [&](const std::string& id) { chosen = id; };
+    QMenu* menu =
+        CameraMenu::build({camera("usb:1", "Webcam"), camera("usb:2", "Webcam")}, "usb:2", record);
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Webcam"));
+    EXPECT_FALSE(menu->actions()[0]->isChecked());
+    EXPECT_TRUE(menu->actions()[1]->isChecked());
+    menu->actions()[0]->trigger();
+    EXPECT_EQ(chosen, "usb:1");
+    QMenu* empty = CameraMenu::popUp({}, "", record, QPoint(20, 20));
+    ASSERT_EQ(empty->actions().size(), 1);
+    EXPECT_FALSE(empty->actions()[0]->isEnabled());
+    CameraMenu::releaseCurrent();
+
+    // The style control calls once for each choice of the user's, never for the app's own.
+    StyleControl control;
+    std::vector<CoverStyle> calls;
+    control.setOnChange([&](CoverStyle style) { calls.push_back(style); });
+    EXPECT_EQ(control.selectedStyle(), CoverStyle::blur);
+    control.setStyle(CoverStyle::box);
+    EXPECT_TRUE(control.segment(2)->isChecked());
+    EXPECT_TRUE(calls.empty());
+    control.show();
+    QTest::mouseClick(control.segment(1), Qt::LeftButton);
+    EXPECT_EQ(calls, std::vector<CoverStyle>{CoverStyle::pixelate});
+    EXPECT_EQ(control.selectedStyle(), CoverStyle::pixelate);
+    EXPECT_FALSE(control.segment(2)->isChecked());
+}
+
+TEST(VirtualCameraPanel, RulesInPriorityOrder) {
+    test::UiHarness h;
+    bool quit = false;
+    VirtualCameraPanel panel(*h.pipeline, *h.installer, [&] { quit = true; });
+    panel.show();
+    EXPECT_EQ(panel.rule(), PanelRule::install);
+    EXPECT_FALSE(panel.messageLabel()->isVisibleTo(&panel));
+
+    QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
+    EXPECT_EQ(h.installer->message.get(), "Installing\u2026");
+    EXPECT_TRUE(panel.messageLabel()->isVisibleTo(&panel));
+    EXPECT_EQ(panel.messageLabel()->text(), QStringLiteral("Installing\u2026"));
+    auto activation = h.service->lastRequest(ExtensionRequest::Kind::activation);
+    ASSERT_NE(activation, nullptr);
+
+    // While the desktop asks for the administrator's password: no button, a busy indicator. The
+    // missing-module line shows under any rule.
+    MemoryExtensionService::answerNeedsUserApproval(activation);
+    h.main.runPending();
+    EXPECT_EQ(panel.rule(), PanelRule::approval);
+    EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.loopbackLabel()->isVisibleTo(&panel));
+    ObservableTesting::set(h.installer->loopbackModuleMissing, true);
+    EXPECT_TRUE(panel.loopbackLabel()->isVisibleTo(&panel));
+    MemoryExtensionService::answerFinish(activation, kExtensionResultCompleted);
+    h.main.runPending();
+    EXPECT_EQ(panel.rule(), PanelRule::connecting);
+    EXPECT_TRUE(panel.busyIndicator()->isVisibleTo(&panel));
+    EXPECT_FALSE(panel.actionButton()->isVisibleTo(&panel));
+
+    h.main.advance(kConnectWaitSeconds + 0.5);
+    EXPECT_EQ(panel.rule(), PanelRule::restart);
+    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Quit"));
+    QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
+    EXPECT_TRUE(quit);
+
+    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
+    EXPECT_EQ(panel.rule(), PanelRule::ready);
+    EXPECT_EQ(panel.actionButton()->text(), QStringLiteral("Reinstall"));
+    size_t before = h.service->requests().size();
+    QTest::mouseClick(panel.actionButton(), Qt::LeftButton);
+    EXPECT_EQ(h.service->requests().size(), before + 1);
+    EXPECT_EQ(h.service->requests().back()->kind(), ExtensionRequest::Kind::activation);
+}
 
 TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     test::UiHarness h;
@@ -58,30 +152,23 @@ TEST(OrlentaCameraApp, StartUpLayoutAndTheVideoMenu) {
     ObservableTesting::set(h.installer->needsRestart, true);
     app.openSettings();
     EXPECT_EQ(app.settingsWindow()->panel()->rule(), PanelRule::restart);
+    EXPECT_FALSE(app.settingsWindow()->uninstallRow()->isVisibleTo(app.settingsWindow()));
     ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
     EXPECT_FALSE(h.installer->finishing.get());
     EXPECT_FALSE(h.installer->needsRestart.get());
     EXPECT_FALSE(content->panel()->isVisibleTo(content));
     EXPECT_EQ(app.settingsWindow()->panel()->rule(), PanelRule::ready);
-}
 
-TEST(SettingsWindow, UninstallRowAndConfirmation) {
-    test::UiHarness h;
-    SettingsWindow settings(*h.pipeline, *h.installer, [] {});
-    settings.show();
-    EXPECT_FALSE(settings.uninstallRow()->isVisibleTo(&settings));
-    ObservableTesting::set(h.pipeline->virtualCameraConnected, true);
+    // Connected, the settings offer to uninstall. Cancelled, nothing is removed; confirmed,
+    // uninstall() runs once.
+    SettingsWindow& settings = *app.settingsWindow();
     EXPECT_TRUE(settings.uninstallRow()->isVisibleTo(&settings));
-
-    // Cancelled: nothing is removed.
     QTest::mouseClick(settings.uninstallButton(), Qt::LeftButton);
     ASSERT_TRUE(settings.confirmUninstall());
     settings.confirmation()->button(QMessageBox::Cancel)->click();
     h.settle();
     EXPECT_FALSE(settings.confirmUninstall());
     EXPECT_EQ(h.service->lastRequest(ExtensionRequest::Kind::deactivation), nullptr);
-
-    // Confirmed: uninstall() runs once.
     settings.askToUninstall();
     ASSERT_TRUE(settings.confirmUninstall());
     QAbstractButton* uninstall = nullptr;
@@ -95,6 +182,138 @@ TEST(SettingsWindow, UninstallRowAndConfirmation) {
     EXPECT_NE(h.service->lastRequest(ExtensionRequest::Kind::deactivation), nullptr);
     EXPECT_EQ(h.installer->message.get(), "Removing\u2026");
     EXPECT_TRUE(h.installer->removing());
+}
+
+TEST(QtExecutor, PostsSyncsAndTimersRunOnTheMainThread) {
+    test::application();
+    QtExecutor executor;
+    EXPECT_TRUE(executor.isCurrent());
+    std::atomic<int> ran{0};
+    std::atomic<bool> onMain{false}, finished{false};
+    bool otherThreadIsCurrent = true;
+    std::thread worker([&] {
+        otherThreadIsCurrent = executor.isCurrent();
+        for (int i = 0; i < 100; ++i)
+            executor.post([&] { ++ran; });
+        executor.sync([&] { onMain = executor.isCurrent(); });
+        finished = true;
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.load(); }));
+    worker.join();
+    EXPECT_FALSE(otherThreadIsCurrent);
+    EXPECT_TRUE(onMain);
+    // Posts run in order before the later sync.
+    EXPECT_EQ(ran.load(), 100);
+    int inPlace = 0;
+    executor.sync([&] { ++inPlace; });
+    EXPECT_EQ(inPlace, 1);
+
+    // A one-shot timer made from another thread fires once, on the main thread; a repeating one
+    // fires until invalidated.
+    int once = 0;
+    bool timerOnMain = false;
+    std::unique_ptr<Timer> oneShot;
+    std::thread([&] {
+        oneShot = executor.scheduleTimer(0.01, false, [&] {
+            timerOnMain = executor.isCurrent();
+            ++once;
+        });
+    }).join();
+    int repeats = 0;
+    auto repeating = executor.scheduleTimer(0.005, true, [&] { ++repeats; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return once == 1 && repeats >= 3; }));
+    EXPECT_TRUE(timerOnMain);
+    EXPECT_FALSE(oneShot->isValid());
+    repeating->invalidate();
+    const int stoppedAt = repeats;
+    QTest::qWait(50);
+    EXPECT_EQ(repeats, stoppedAt);
+    EXPECT_EQ(once, 1);
+}
+
+TEST(QtExecutor, DestroyedExecutorReleasesAWaitingThread) {
+    test::application();
+    auto executor = std::make_unique<QtExecutor>();
+    std::atomic<bool> waiting{false}, returned{false};
+    bool ran = false;
+    std::thread worker([&] {
+        waiting = true;
+        executor->sync([&] { ran = true; });
+        returned = true;
+    });
+    while (!waiting)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The closure was never served; destroying the executor ends the wait without it.
+    auto timer = executor->scheduleTimer(0.01, true, [] {});
+    executor.reset();
+    worker.join();
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(ran);
+    timer->invalidate();
+}
+
+using test::UiHarness;
+
+std::vector<bool> shownFlags(const CameraPipeline& pipeline) {
+    std::vector<bool> flags;
+    for (const FaceMark& m : pipeline.faceMarks.get())
+        flags.push_back(m.shown);
+    return flags;
+}
+
+TEST(PreviewArea, ClickShowsAFaceHideAllHidesEveryFaceAndPauseShowsTheMessage) {
+    UiHarness h;
+    PreviewArea area(*h.pipeline, h.layer);
+    area.show();
+    h.processFrame();
+    EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("FACES HIDDEN \u00B7 0"));
+    EXPECT_FALSE(area.hideAllButton()->isVisibleTo(&area));
+    // A click where there is no face changes nothing.
+    QTest::mouseClick(area.faceMarksView(), Qt::LeftButton, {}, QPoint(240, 130));
+    h.settle();
+    EXPECT_TRUE(h.pipeline->faceMarks.get().empty());
+
+    h.setFaces(
+        {QRectF(0.1, 0.2, 0.15, 0.3), QRectF(0.4, 0.2, 0.15, 0.3), QRectF(0.7, 0.2, 0.15, 0.3)});
+    ASSERT_TRUE(h.processUntilMarks(3));
+    EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("FACES HIDDEN \u00B7 3"));
+    EXPECT_FALSE(area.hideAllButton()->isVisibleTo(&area));
+
+    const FaceMark& middle = h.pipeline->faceMarks.get()[1];
+    QPoint centre(static_cast<int>((middle.rect.x + middle.rect.width / 2) * kPreviewWidth),
+                  static_cast<int>((middle.rect.y + middle.rect.height / 2) * kPreviewHeight));
+    QTest::mouseClick(area.faceMarksView(), Qt::LeftButton, {}, centre);
+    ASSERT_TRUE(h.main.runUntil([&] { return area.hideAllButton()->isVisibleTo(&area); }));
+    EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("2 HIDDEN \u00B7 1 SHOWN"));
+    EXPECT_EQ(shownFlags(*h.pipeline), (std::vector<bool>{false, true, false}));
+
+    QTest::mouseClick(area.hideAllButton(), Qt::LeftButton);
+    ASSERT_TRUE(h.main.runUntil([&] { return !area.hideAllButton()->isVisibleTo(&area); }));
+    EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("FACES HIDDEN \u00B7 3"));
+
+    // Paused: no marks, no picture, the message.
+    EXPECT_EQ(area.startPauseButton()->text(), QStringLiteral("Pause Camera"));
+    EXPECT_FALSE(area.pausedMessage()->isVisibleTo(&area));
+    EXPECT_NE(h.layer->currentSample(), nullptr);
+
+    QTest::mouseClick(area.startPauseButton(), Qt::LeftButton);
+    h.settle();
+    EXPECT_TRUE(h.pipeline->paused.get());
+    EXPECT_EQ(area.counterLabel()->text(), QStringLiteral("PAUSED"));
+    EXPECT_EQ(area.startPauseButton()->text(), QStringLiteral("Start Camera"));
+    EXPECT_FALSE(area.faceMarksView()->isVisibleTo(&area));
+    EXPECT_FALSE(area.hideAllButton()->isVisibleTo(&area));
+    EXPECT_TRUE(area.pausedMessage()->isVisibleTo(&area));
+    EXPECT_TRUE(h.pipeline->faceMarks.get().empty());
+    EXPECT_EQ(h.layer->currentSample(), nullptr);
+    EXPECT_EQ(area.grab().toImage().pixelColor(5, 150), QColor(Qt::black));
+
+    QTest::mouseClick(area.startPauseButton(), Qt::LeftButton);
+    h.settle();
+    EXPECT_FALSE(h.pipeline->paused.get());
+    EXPECT_EQ(area.startPauseButton()->text(), QStringLiteral("Pause Camera"));
+    EXPECT_FALSE(area.pausedMessage()->isVisibleTo(&area));
 }
 
 } // namespace
