@@ -38,12 +38,8 @@ constexpr size_t kWriterMaxFramesOut = 2;
 constexpr size_t kWriterOwnBuffers = 2;
 // Most buffers a writer's stream carries (the sink node takes up to 16).
 constexpr size_t kWriterMaxBuffers = 16;
-// Pixel buffers a writer remembers having copied once, to notice the ones that come back: as
-// many as its stream can carry besides its own. A buffer that comes back only after more others
-// than that belongs to a pool the stream cannot carry whole; taking it in would push another
-// out, and each such change is a new set of buffers (frames in flight are lost), over and over
-// when the daemon is slow and the app drops frames between the copies.
-constexpr size_t kWriterSightings = kWriterMaxBuffers - kWriterOwnBuffers;
+// Pixel buffers a writer remembers having copied once, to notice the ones that come back.
+constexpr size_t kWriterSightings = 32;
 // A shared pixel buffer not sent for this many frames is left out of the next set of buffers.
 constexpr uint64_t kWriterForgetAfterFrames = 90;
 // How long after it was sent a frame's pixel buffer is kept from its pool at least. PipeWire may
@@ -655,24 +651,20 @@ void PwWriter::noteCopiedPicture(const PixelBuffer& picture) {
 }
 
 void PwWriter::share(const PixelBuffer& picture) {
-    std::shared_ptr<Memory> memory = sharedMemory(picture);
-    if (!memory)
-        return;
-    memory->lastSentFrame = frames_;
     // Pixel buffers not sent for a while belong to a pool that is gone or shrank.
     std::erase_if(layout_, [&](const std::shared_ptr<Memory>& m) {
         return m->serial != 0 && frames_ - m->lastSentFrame > kWriterForgetAfterFrames;
     });
-    if (layout_.size() >= kWriterMaxBuffers) {
-        auto oldest = layout_.end();
-        for (auto it = layout_.begin(); it != layout_.end(); ++it)
-            if ((*it)->serial != 0 &&
-                (oldest == layout_.end() || (*it)->lastSentFrame < (*oldest)->lastSentFrame))
-                oldest = it;
-        if (oldest == layout_.end())
-            return;
-        layout_.erase(oldest);
-    }
+    // A full set takes no more: pushing a buffer out to take another in is a new set of buffers
+    // each time (the frames in flight are lost), over and over with a pool larger than the set.
+    // The frames of the buffers left out are copied; a pool that replaced the one in the set
+    // comes in once the old buffers are forgotten.
+    if (layout_.size() >= kWriterMaxBuffers)
+        return;
+    std::shared_ptr<Memory> memory = sharedMemory(picture);
+    if (!memory)
+        return;
+    memory->lastSentFrame = frames_;
     layout_.push_back(std::move(memory));
     renegotiating_ = true;
     ready_ = false;
