@@ -4,13 +4,13 @@
 // is scaled into the network's input, and what lies outside the frame is filled with the frame
 // mirrored at its edge. A face cut by the edge then shows its mirror image beyond it, which gives
 // the network the other half of the face, or the eyes above a face cut at the brows, that it
-// needs; on the labelled set this took faces cut 20 to 50 % by an edge from 91 to 99 % covered,
-// for a few more false boxes along the edges. The picture is converted to RGB in [-1, 1] and
-// passed as one NHWC tensor. The network scores anchors on two grids (stride 16 with 2 anchors per
-// cell, stride 32 with 6) and regresses, relative to each anchor's centre and in input pixels, a
-// box and six keypoints. Anchors above the threshold are mapped back through the window into the
-// frame and cut to it, and the candidates of every pass are merged by weighted non-maximum
-// suppression.
+// needs; on the labelled set this took faces cut 20 to 50 % by an edge from 91 to 99 % covered
+// (the false boxes it adds along the edges mostly lie beyond them; see minShareInside). The picture
+// is converted to RGB in [-1, 1] and passed as one NHWC tensor. The network scores anchors on two
+// grids (stride 16 with 2 anchors per cell, stride 32 with 6) and regresses, relative to each
+// anchor's centre and in input pixels, a box and six keypoints. Anchors above the threshold are
+// mapped back through the window into the frame and cut to it, and the candidates of every pass are
+// merged by weighted non-maximum suppression.
 //
 // Each pass keeps only the face sizes it sees well: the large pass's small faces and the tiles'
 // large ones are mostly parts of faces or texture, and the other passes see those sizes better.
@@ -247,7 +247,7 @@ struct PassRunner {
     std::vector<std::unique_ptr<FaceNetwork>> networks;
     cv::Mat resized;
     cv::Mat rgb;
-    cv::Mat mirrored;
+    cv::Mat scaled;
     std::vector<Candidate> found;
     std::vector<DetectionPassCost> costs;
     bool ok = true;
@@ -417,8 +417,8 @@ private:
             runner.rgb.convertTo(input, CV_32F, 1.0 / 127.5, -1.0);
         } else {
             // The input keeps its memory: it already has the size and type the border makes.
-            runner.rgb.convertTo(runner.mirrored, CV_32F, 1.0 / 127.5, -1.0);
-            cv::copyMakeBorder(runner.mirrored, input, y0, inH - y1, x0, inW - x1,
+            runner.rgb.convertTo(runner.scaled, CV_32F, 1.0 / 127.5, -1.0);
+            cv::copyMakeBorder(runner.scaled, input, y0, inH - y1, x0, inW - x1,
                                cv::BORDER_REFLECT);
             if (input.data != static_cast<void*>(network.input()))
                 return false;
