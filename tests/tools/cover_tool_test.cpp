@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -116,36 +117,32 @@ struct LoggedFace {
 struct LoggedFrame {
     int64_t frame = -1;
     double time = -1;
-    std::vector<LoggedFace> faces;
+    std::vector<LoggedFace> faces = {};
 };
 
 // The face log written by --faces, one line a frame in its fixed layout (no JSON library needed).
 std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
+    const std::string face = R"(\{"id": (\d+), "rect": \[[-0-9.e, ]+\], "pixels": \[(-?\d+), )"
+                             R"((-?\d+), (\d+), (\d+)\], "shown": (true|false)\})";
+    const std::regex line(R"(\{"frame": (\d+), "time": ([-0-9.e]+), "faces": \[()" + face + "(, " +
+                          face + R"()*)?\]\})");
+    const std::regex one(face);
     std::vector<LoggedFrame> frames;
     std::istringstream in(readFile(path));
-    for (std::string line; std::getline(in, line);) {
-        LoggedFrame& frame = frames.emplace_back();
-        long long index = 0;
-        int used = 0;
-        std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
-                    &frame.time, &used);
-        frame.frame = index;
-        const char* rest = line.c_str() + used;
-        long long id = 0;
-        int x = 0, y = 0, w = 0, h = 0, length = 0;
-        char shown[6] = {};
-        while (used > 0 && *rest == '{' &&
-               std::sscanf(rest,
-                           "{\"id\": %lld, \"rect\": [%*f, %*f, %*f, %*f], \"pixels\": [%d, %d, "
-                           "%d, %d], \"shown\": %5[a-z]}%n",
-                           &id, &x, &y, &w, &h, shown, &length) == 6) {
-            frame.faces.push_back(
-                {id, cv::Rect(x, y, w, h) & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
-                 std::strcmp(shown, "true") == 0});
-            rest += length;
-            rest += std::strncmp(rest, ", ", 2) == 0 ? 2 : 0;
+    for (std::string text; std::getline(in, text);) {
+        std::smatch m;
+        if (!std::regex_match(text, m, line)) {
+            ADD_FAILURE() << "not a face log line: " << text;
+            continue;
         }
-        EXPECT_TRUE(used > 0 && std::strcmp(rest, "]}") == 0) << "not a face log line: " << line;
+        LoggedFrame& frame = frames.emplace_back(LoggedFrame{std::stoll(m[1]), std::stod(m[2])});
+        for (std::sregex_iterator f(text.begin(), text.end(), one), end; f != end; ++f) {
+            const cv::Rect pixels(std::stoi((*f)[2]), std::stoi((*f)[3]), std::stoi((*f)[4]),
+                                  std::stoi((*f)[5]));
+            frame.faces.push_back({std::stoll((*f)[1]),
+                                   pixels & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
+                                   (*f)[6] == "true"});
+        }
     }
     return frames;
 }
@@ -309,8 +306,9 @@ TEST_F(CoverToolTest, CoversEveryFrameOfAVideoAndLogsItsFaces) {
 bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
                const std::vector<double>& times, double soundSeconds) {
     const std::string description =
-        "appsrc name=video format=time ! videoconvert ! vp8enc deadline=1 ! webmmux name=mux ! "
-        "filesink location=\"" +
+        "appsrc name=video format=time caps=video/x-raw,format=BGR,framerate=0/1,width=" +
+        std::to_string(frames[0].cols) + ",height=" + std::to_string(frames[0].rows) +
+        " ! videoconvert ! vp8enc deadline=1 ! webmmux name=mux ! filesink location=\"" +
         path.string() + "\" audiotestsrc num-buffers=" +
         std::to_string(static_cast<int>(soundSeconds * 44100 / 1024)) +
         " ! audioconvert ! vorbisenc ! mux.";
@@ -318,11 +316,6 @@ bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
     if (!pipeline)
         return false;
     GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "video");
-    GstCaps* caps = gst_caps_new_simple(
-        "video/x-raw", "format", G_TYPE_STRING, "BGR", "width", G_TYPE_INT, frames[0].cols,
-        "height", G_TYPE_INT, frames[0].rows, "framerate", GST_TYPE_FRACTION, 0, 1, nullptr);
-    gst_app_src_set_caps(GST_APP_SRC(source), caps);
-    gst_caps_unref(caps);
     for (size_t i = 0; i < frames.size(); ++i) {
         const cv::Mat& frame = frames[i];
         GstBuffer* buffer = gst_buffer_new_memdup(frame.data, frame.total() * frame.elemSize());
@@ -332,13 +325,11 @@ bool writeClip(const fs::path& path, const std::vector<cv::Mat>& frames,
     gst_app_src_end_of_stream(GST_APP_SRC(source));
     gst_object_unref(source);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    GstBus* bus = gst_element_get_bus(pipeline);
     GstMessage* message = gst_bus_timed_pop_filtered(
-        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+        GST_ELEMENT_BUS(pipeline), 60 * GST_SECOND,
+        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
-    if (message)
-        gst_message_unref(message);
-    gst_object_unref(bus);
+    gst_clear_message(&message);
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(pipeline);
     return ok;
@@ -511,21 +502,20 @@ TEST_F(CoverToolTest, RefusesBadInputsWithOneLineAndLeavesNothing) {
     std::ofstream(notAModel) << "not a network";
     expectRefused({"--model", notAModel.string(), excerpt().string(), out.string()}, notAModel, 1,
                   notAModel.string());
-}
 
-TEST_F(CoverToolTest, AFailedRunKeepsTheOldOutput) {
-    // The excerpt cut in half: it opens and plays, then stops short of the length its header
-    // gives. Found only at the end, after half the frames were covered and encoded.
+    // A failed run keeps the old output: the excerpt cut in half opens and plays, then stops short
+    // of the length its header gives, found only after half the frames were covered and encoded.
+    if (defaultFaceModelPath().empty())
+        GTEST_SKIP() << "the rest needs the face model (scripts/fetch-model)";
     const std::string whole = readFile(excerpt());
     const fs::path truncated = dir_ / "truncated.avi";
     std::ofstream(truncated, std::ios::binary) << whole.substr(0, whole.size() / 2);
-    const fs::path output = dir_ / "out.webm";
     const fs::path faces = dir_ / "faces.jsonl";
-    std::ofstream(output) << "previous output";
+    std::ofstream(out) << "previous output";
     std::ofstream(faces) << "previous faces";
-    expectRefused({"--faces", faces.string(), truncated.string(), output.string()}, truncated, 1,
+    expectRefused({"--faces", faces.string(), truncated.string(), out.string()}, truncated, 1,
                   "truncated");
-    EXPECT_EQ(readFile(output), "previous output");
+    EXPECT_EQ(readFile(out), "previous output");
     EXPECT_EQ(readFile(faces), "previous faces");
 }
 
@@ -642,16 +632,14 @@ TEST(CoverLookback, AFaceFoundLateIsCoveredInTheSevenFramesBefore) {
         coverVideoFile(input, output, std::make_unique<LateDetector>(), CoverStyle::box, {});
     ASSERT_EQ(result.failure, "");
 
-    cv::VideoCapture capture(output.string(), cv::CAP_FFMPEG);
-    std::vector<int> centre;
-    for (cv::Mat frame; capture.read(frame);)
-        centre.push_back(frame.at<cv::Vec3b>(120, 160)[1]);
+    const std::vector<cv::Mat> frames = readVideo(output).frames;
     fs::remove_all(dir);
-    ASSERT_EQ(centre.size(), 16u);
+    ASSERT_EQ(frames.size(), 16u);
     // Frames 2 on are covered; the two before lie before the look back.
-    for (size_t i = 0; i < centre.size(); ++i)
-        EXPECT_TRUE(i >= 2 ? centre[i] < 40 : centre[i] > 100)
-            << "frame " << i << ": " << centre[i];
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const int centre = frames[i].at<cv::Vec3b>(120, 160)[1];
+        EXPECT_TRUE(i >= 2 ? centre < 40 : centre > 100) << "frame " << i << ": " << centre;
+    }
 }
 
 } // namespace
