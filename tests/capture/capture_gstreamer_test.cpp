@@ -45,7 +45,7 @@ std::map<std::string, std::string> parse(const std::string& text) {
     return properties;
 }
 
-TEST(CaptureDevices, DescriptionsFromEitherProvider) {
+TEST(CaptureDevices, DescribedFromEitherProviderOnceACameraAndTyped) {
     // A webcam as the V4L2 provider and as a PipeWire node describe one camera: same identity
     // and physical key, opened through V4L2 from the device and through PipeWire from the node.
     // A PipeWire-only camera is known by its node name, which survives restarts; the app's own
@@ -90,9 +90,8 @@ TEST(CaptureDevices, DescriptionsFromEitherProvider) {
     for (const auto& [name, properties, expected] : cases)
         EXPECT_EQ(describe(describeDevice(name, parse(properties), "/nonexistent")), expected)
             << name;
-}
 
-TEST(CaptureDevices, OneEntryPerCamera) {
+    // One entry a camera.
     auto described = [](const std::string& id, const std::string& key, bool pipeWire) {
         DeviceDescription d;
         d.device = {id, "Camera " + id, "model", CaptureDeviceType::external};
@@ -117,6 +116,39 @@ TEST(CaptureDevices, OneEntryPerCamera) {
               "node.v4l2:usb-1/Cam | /dev/video0");
     EXPECT_EQ(list[1].device.uniqueID, "pipewire:virtual");
     EXPECT_EQ(list[2].device.uniqueID, "pipewire:other");
+
+    // The type: what a camera declares, else its USB port.
+    using T = CaptureDeviceType;
+    const std::pair<std::string, T> declared[] = {
+        {"device.form-factor=internal", T::builtInWideAngleCamera},
+        {"device.form-factor=webcam;device.bus=pci", T::external},
+        {"api.libcamera.location=front", T::builtInWideAngleCamera},
+        {"api.libcamera.location=external", T::external},
+        {"v4l2.device.bus_info=platform:qcom-camss", T::builtInWideAngleCamera},
+        {"api.v4l2.cap.bus_info=PCI:0000:00:05.0", T::builtInWideAngleCamera},
+        {"", T::external},
+    };
+    for (const auto& [properties, type] : declared)
+        EXPECT_EQ(deviceTypeFor(parse(properties)), type) << properties;
+
+    // USB cameras: the port's "removable" attribute decides, found from the device node or the
+    // sysfs path, walking up from the interface to the USB device; unknown or no sysfs: external.
+    const fs::path sys = scratch("sysfs");
+    const fs::path usb = sys / "devices/pci0000:00/0000:00:14.0/usb1/1-5";
+    fs::create_directories(usb / "1-5:1.0/video4linux/video0");
+    fs::create_directories(sys / "class/video4linux");
+    fs::create_symlink(usb / "1-5:1.0/video4linux/video0", sys / "class/video4linux/video0");
+    fs::create_symlink(usb / "1-5:1.0", usb / "1-5:1.0/video4linux/video0/device");
+    const auto byNode = parse("device.path=/dev/video0;v4l2.device.bus_info=usb-0000:00:14.0-5");
+    const auto byPath = parse("api.v4l2.path=/dev/video0;device.bus=usb");
+    for (const auto& [removable, type] :
+         {std::pair{"fixed", T::builtInWideAngleCamera}, std::pair{"removable", T::external},
+          std::pair{"unknown", T::external}}) {
+        std::ofstream(usb / "removable") << removable << "\n";
+        EXPECT_EQ(deviceTypeFor(byNode, sys.string()), type) << removable;
+        EXPECT_EQ(deviceTypeFor(byPath, sys.string()), type) << removable;
+    }
+    EXPECT_EQ(deviceTypeFor(byNode, "/nonexistent"), T::external);
 }
 
 TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
@@ -153,40 +185,6 @@ TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
         const auto mode = chooseCaptureMode(captureModesFromCaps(caps));
         EXPECT_EQ(mode ? captureModeCaps(*mode) : std::string("none"), expected) << caps;
     }
-}
-
-TEST(CaptureDevices, DeviceTypeRule) {
-    using T = CaptureDeviceType;
-    const std::pair<std::string, T> declared[] = {
-        {"device.form-factor=internal", T::builtInWideAngleCamera},
-        {"device.form-factor=webcam;device.bus=pci", T::external},
-        {"api.libcamera.location=front", T::builtInWideAngleCamera},
-        {"api.libcamera.location=external", T::external},
-        {"v4l2.device.bus_info=platform:qcom-camss", T::builtInWideAngleCamera},
-        {"api.v4l2.cap.bus_info=PCI:0000:00:05.0", T::builtInWideAngleCamera},
-        {"", T::external},
-    };
-    for (const auto& [properties, type] : declared)
-        EXPECT_EQ(deviceTypeFor(parse(properties)), type) << properties;
-
-    // USB cameras: the port's "removable" attribute decides, found from the device node or the
-    // sysfs path, walking up from the interface to the USB device; unknown or no sysfs: external.
-    const fs::path sys = scratch("sysfs");
-    const fs::path usb = sys / "devices/pci0000:00/0000:00:14.0/usb1/1-5";
-    fs::create_directories(usb / "1-5:1.0/video4linux/video0");
-    fs::create_directories(sys / "class/video4linux");
-    fs::create_symlink(usb / "1-5:1.0/video4linux/video0", sys / "class/video4linux/video0");
-    fs::create_symlink(usb / "1-5:1.0", usb / "1-5:1.0/video4linux/video0/device");
-    const auto byNode = parse("device.path=/dev/video0;v4l2.device.bus_info=usb-0000:00:14.0-5");
-    const auto byPath = parse("api.v4l2.path=/dev/video0;device.bus=usb");
-    for (const auto& [removable, type] :
-         {std::pair{"fixed", T::builtInWideAngleCamera}, std::pair{"removable", T::external},
-          std::pair{"unknown", T::external}}) {
-        std::ofstream(usb / "removable") << removable << "\n";
-        EXPECT_EQ(deviceTypeFor(byNode, sys.string()), type) << removable;
-        EXPECT_EQ(deviceTypeFor(byPath, sys.string()), type) << removable;
-    }
-    EXPECT_EQ(deviceTypeFor(byNode, "/nonexistent"), T::external);
 }
 
 // Runs the access rule over a directory as an unprivileged user, in a child process.
@@ -237,21 +235,6 @@ std::optional<std::string> makeShortClip() {
     return clip.string();
 }
 
-struct FrameLog {
-    std::mutex mutex;
-    std::vector<double> arrivals;
-    std::vector<std::pair<int, int>> sizes;
-    void add(const SampleBuffer& sample) {
-        std::lock_guard lock(mutex);
-        arrivals.push_back(currentMediaTime());
-        sizes.emplace_back(sample.imageBuffer()->width(), sample.imageBuffer()->height());
-    }
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return arrivals.size();
-    }
-};
-
 TEST(CaptureDemo, TheClipIsACameraThatLoops) {
     ManualExecutor main;
     // The bundled clip is found and listed as the only camera when discovery is off.
@@ -279,28 +262,40 @@ TEST(CaptureDemo, TheClipIsACameraThatLoops) {
     auto shortSystem = GStreamerCaptureSystem::create(main, {shortClip, false, 3.0}, &error);
     ASSERT_TRUE(shortSystem) << error;
     SerialQueue queue("test.video");
-    FrameLog loop;
+    std::mutex mutex; // over the arrival times and the last frame's size
+    std::vector<double> arrivals;
+    std::pair<int, int> size;
+    const auto count = [&] {
+        std::lock_guard lock(mutex);
+        return arrivals.size();
+    };
     auto looping = shortSystem->makeSession();
-    looping->setFrameHandler([&](std::shared_ptr<SampleBuffer> s) { loop.add(*s); }, &queue);
+    looping->setFrameHandler(
+        [&](std::shared_ptr<SampleBuffer> s) {
+            std::lock_guard lock(mutex);
+            arrivals.push_back(currentMediaTime());
+            size = {s->imageBuffer()->width(), s->imageBuffer()->height()};
+        },
+        &queue);
     queue.sync([&] {
         ASSERT_TRUE(looping->setInput(shortSystem->devices().at(0)));
         looping->startRunning();
     });
-    ASSERT_TRUE(main.runUntil([&] { return loop.count() >= 1; }, 10));
+    ASSERT_TRUE(main.runUntil([&] { return count() >= 1; }, 10));
     main.runUntil([] { return false; }, 1.6);
     queue.sync([&] { looping->stopRunning(); });
-    const size_t stopped = loop.count();
+    const size_t stopped = count();
     main.runUntil([] { return false; }, 0.3);
-    EXPECT_LE(loop.count(), stopped + 1) << "frames kept coming after stop";
+    EXPECT_LE(count(), stopped + 1) << "frames kept coming after stop";
     looping->setFrameHandler(nullptr, nullptr);
-    std::lock_guard lock(loop.mutex);
-    EXPECT_GT(loop.arrivals.size(), 20u) << "the clip did not loop";
-    EXPECT_LT(loop.arrivals.size(), 50u) << "the clip was not paced at its frame rate";
+    std::lock_guard lock(mutex);
+    EXPECT_GT(arrivals.size(), 20u) << "the clip did not loop";
+    EXPECT_LT(arrivals.size(), 50u) << "the clip was not paced at its frame rate";
     double longestGap = 0;
-    for (size_t i = 1; i < loop.arrivals.size(); ++i)
-        longestGap = std::max(longestGap, loop.arrivals[i] - loop.arrivals[i - 1]);
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        longestGap = std::max(longestGap, arrivals[i] - arrivals[i - 1]);
     EXPECT_LT(longestGap, 0.3) << "a pause at the loop point";
-    EXPECT_EQ(loop.sizes.back(), std::make_pair(320, 240));
+    EXPECT_EQ(size, std::make_pair(320, 240));
 }
 
 } // namespace

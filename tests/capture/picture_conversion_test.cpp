@@ -77,7 +77,7 @@ cv::Mat bgrOf(PixelBuffer& buffer) {
     return bgr;
 }
 
-TEST(PictureConversion, EveryLayoutGivesTheSamePicture) {
+TEST(PictureConversion, EveryLayoutGivesTheSamePictureAndWhatDoesNotFitIsRefused) {
     const cv::Mat source = blocks(96, 64);
     for (const CameraPixelFormat format :
          {CameraPixelFormat::bgra, CameraPixelFormat::yuy2, CameraPixelFormat::uyvy,
@@ -105,13 +105,11 @@ TEST(PictureConversion, EveryLayoutGivesTheSamePicture) {
     auto out = PixelBuffer::create(96, 64);
     ASSERT_TRUE(convertCameraPicture(whole, *out));
     EXPECT_LE(cv::norm(bgrOf(*out), source, cv::NORM_INF), 6);
-}
 
-TEST(PictureConversion, RefusesWhatDoesNotFit) {
+    // Refused: what does not fit.
     Planes yuy2 = layout(blocks(96, 64), CameraPixelFormat::yuy2, 0);
     auto other = PixelBuffer::create(64, 64);
     EXPECT_FALSE(convertCameraPicture(yuy2.picture, *other)) << "size mismatch";
-    auto out = PixelBuffer::create(96, 64);
     CameraPicture noPlane = yuy2.picture;
     noPlane.planes[0] = nullptr;
     EXPECT_FALSE(convertCameraPicture(noPlane, *out));
