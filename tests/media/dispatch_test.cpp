@@ -28,7 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(SerialQueue, RunsInOrderOnItsOwnThreadAndSyncRunsInPlaceThere) {
+TEST(SerialQueue, RunsInOrderOnItsOwnThreadSyncRunsInPlaceThereAndDelaysAreKept) {
     SerialQueue queue("example.orlenta.camera.video");
     SerialQueue other("other");
     EXPECT_FALSE(queue.isCurrent());
@@ -52,16 +52,14 @@ TEST(SerialQueue, RunsInOrderOnItsOwnThreadAndSyncRunsInPlaceThere) {
         ASSERT_EQ(order[i], i);
     EXPECT_TRUE(allOnQueue);
     EXPECT_EQ(steps, (std::vector<std::string>{"inner", "other", "after"}));
-}
 
-TEST(SerialQueue, DelayedClosuresRunInDueOrderAfterPlainOnesAndNeverEarly) {
-    SerialQueue queue("delays");
+    // Delayed closures run in due order after plain ones, never early.
     std::mutex mutex;
-    std::vector<std::string> order;
+    std::vector<std::string> delayed;
     auto record = [&](std::string name) {
         return [&, name] {
             std::lock_guard lock(mutex);
-            order.push_back(name);
+            delayed.push_back(name);
         };
     };
     std::promise<void> done;
@@ -79,9 +77,9 @@ TEST(SerialQueue, DelayedClosuresRunInDueOrderAfterPlainOnesAndNeverEarly) {
     ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
     queue.sync([] {});
     // Zero-delay closures may run before or after the plain one, but all before the delayed ones.
-    ASSERT_EQ(order.size(), 5u);
-    EXPECT_EQ(order[3], "middle");
-    EXPECT_EQ(order[4], "late");
+    ASSERT_EQ(delayed.size(), 5u);
+    EXPECT_EQ(delayed[3], "middle");
+    EXPECT_EQ(delayed[4], "late");
     EXPECT_GE(lateAt - start, 120ms);
 }
 
@@ -206,7 +204,7 @@ TEST(ThreadCheck, AbortsOffTheNamedThreadOnly) {
 #endif
 }
 
-TEST(PixelBuffer, AnotherMappingOfTheSealedMemfdSeesThePixels) {
+TEST(PixelBuffer, SealedMemfdsAnotherMappingSeesAndAPoolRecyclesOnlyReleasedUpToItsMaximum) {
     auto buffer = PixelBuffer::create(3, 5);
     {
         PixelBufferLock lock(*buffer);
@@ -233,11 +231,9 @@ TEST(PixelBuffer, AnotherMappingOfTheSealedMemfdSeesThePixels) {
     for (int i = 0; i < 10; ++i)
         serials.insert(PixelBuffer::create(2, 2)->serial());
     EXPECT_EQ(serials.size(), 10u);
-}
 
-TEST(PixelBufferPool, RefusesUnusableSizesExhaustsAtItsMaximumAndRecyclesOnlyReleasedBuffers) {
-    // Including sizes whose byte count does not fit the file-size type, and one that fits but is
-    // far beyond any address space.
+    // Unusable sizes are refused, including sizes whose byte count does not fit the file-size type,
+    // and one that fits but is far beyond any address space.
     for (const auto& [width, height] :
          {std::pair{0, 10}, {10, -5}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}, {1 << 24, 1 << 24}})
         EXPECT_FALSE(PixelBuffer::create(width, height)) << width << "x" << height;
