@@ -453,31 +453,14 @@ TEST(PipelineVirtualCamera, ChecksAtStartOnTheTimerAndOnDeviceChanges) {
     EXPECT_EQ(h.sink->connects.load(), 5);
 }
 
-TEST(PipelineCameras, TheAppsOwnCameraIsNeverListedOrCaptured) {
-    // The app's own virtual camera, once by name and once by model identifier, even as a
-    // built-in one: nothing is listed, selected or captured, not even when chosen by hand.
+TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNotButNeverTakesTheAppsOwn) {
+    // The built-in camera is chosen first even when listed second. The app's own virtual camera,
+    // once by name and once by model identifier, even as a built-in one, is not listed.
     Harness h(true,
-              {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"),
+              {camera("own", CaptureDeviceType::builtInWideAngleCamera, "Orlenta Camera"), kUsbA,
+               kBuiltIn,
                camera("own-model", CaptureDeviceType::external, "Virtual", "Orlenta Camera")});
-    EXPECT_TRUE(h.pipeline->cameras.get().empty());
-    EXPECT_EQ(h.pipeline->selectedCameraID.get(), "");
-    h.pipeline->start();
-    h.pipeline->setSelectedCameraID("own");
-    h.settle();
-    EXPECT_TRUE(h.session().inputLog().empty());
-    EXPECT_FALSE(h.feed());
-
-    // A real camera that arrives later is listed and chosen; the own camera still is not.
-    h.system->plug(kUsbA);
-    h.settle();
-    EXPECT_EQ(h.cameraIds(), std::vector<std::string>{"usb-a"});
-    EXPECT_EQ(h.session().inputDeviceID(), "usb-a");
-    EXPECT_TRUE(h.feed());
-}
-
-TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
-    // The built-in camera is chosen first even when listed second.
-    Harness h(true, {kUsbA, kBuiltIn});
+    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin"}));
     h.setFaces({faceAt(0.4, 0.4, 0.2, 0.2)});
     h.pipeline->start();
     h.settle();
@@ -494,6 +477,10 @@ TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
     h.settle();
     EXPECT_EQ(h.session().inputLog().size(), inputs);
     EXPECT_EQ(h.pipeline->selectedCameraID.assignmentCount(), assignments);
+    // Nor is the app's own camera captured when chosen by hand.
+    h.pipeline->setSelectedCameraID("own");
+    h.settle();
+    EXPECT_EQ(h.session().inputLog().size(), inputs);
     ASSERT_TRUE(h.feed());
     EXPECT_EQ(h.faceId(), id) << "the tracker was reset";
 
@@ -520,6 +507,10 @@ TEST(PipelineCameras, ChoosingSwapsTheInputAndResetsFacesPausedOrNot) {
     EXPECT_TRUE(h.session().isRunning());
     EXPECT_EQ(h.session().startCount(), 2);
     EXPECT_TRUE(h.feed());
+    // A camera plugged in later is listed.
+    h.system->plug(kUsbB);
+    h.settle();
+    EXPECT_EQ(h.cameraIds(), (std::vector<std::string>{"usb-a", "builtin", "usb-b"}));
 
     // Paused before capture begins: configured but not started until resumed.
     Harness early(true, {kUsbA});
