@@ -572,14 +572,6 @@ TEST(TemporaryOutput, ReplacesTheTargetOnlyOnCommit) {
     output.reset();
     EXPECT_EQ(entries(), 1);
 
-    // Not committed: the target stays as it was and nothing is left behind.
-    output = TemporaryOutput::create(target, &error);
-    ASSERT_TRUE(output) << error;
-    ASSERT_EQ(::write(output->fd(), "half", 4), 4);
-    output.reset();
-    EXPECT_EQ(readFile(target), "new");
-    EXPECT_EQ(entries(), 1);
-
     // A killed run's leftover (old, unlocked) goes when the next run starts in the folder; the
     // file of a run still going (locked), the user's own hidden files and fresh files stay.
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(1);
