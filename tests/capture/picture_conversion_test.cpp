@@ -69,11 +69,10 @@ Planes layout(const cv::Mat& bgr, CameraPixelFormat format, size_t padding) {
 cv::Mat bgrOf(PixelBuffer& buffer) {
     PixelBufferLock lock(buffer);
     cv::Mat view(buffer.height(), buffer.width(), CV_8UC4, lock.data(), buffer.bytesPerRow());
-    cv::Mat bgr;
+    cv::Mat bgr, alpha;
     cv::cvtColor(view, bgr, cv::COLOR_BGRA2BGR);
-    std::vector<cv::Mat> channels;
-    cv::split(view, channels);
-    EXPECT_EQ(cv::countNonZero(channels[3] != 255), 0) << "alpha is not opaque";
+    cv::extractChannel(view, alpha, 3);
+    EXPECT_EQ(cv::countNonZero(alpha != 255), 0) << "alpha is not opaque";
     return bgr;
 }
 

@@ -38,20 +38,16 @@ bool coverFacesUsing(const cv::Mat& source, const std::vector<Rect>& rects, Cove
 namespace {
 
 namespace fs = std::filesystem;
-// What the scripted detector reports (normalized, bottom-left space), or throws.
-struct Script {
+// Reports what the test sets (normalized, bottom-left space), or throws.
+struct ScriptedDetector : FaceDetector {
     std::mutex mutex;
     std::optional<std::vector<FaceObservation>> next = std::vector<FaceObservation>{};
     bool raise = false; // throw from the next detect()
-};
-struct ScriptedDetector : FaceDetector {
-    std::shared_ptr<Script> script;
-    explicit ScriptedDetector(std::shared_ptr<Script> s) : script(std::move(s)) {}
     std::optional<std::vector<FaceObservation>> detect(const cv::Mat&) override {
-        std::lock_guard lock(script->mutex);
-        if (std::exchange(script->raise, false))
+        std::lock_guard lock(mutex);
+        if (std::exchange(raise, false))
             throw std::runtime_error("scripted failure");
-        return script->next;
+        return next;
     }
 };
 
@@ -129,7 +125,8 @@ const CaptureDevice kUsbB = camera("usb-b");
 
 struct Harness {
     ManualExecutor main;
-    std::shared_ptr<Script> script = std::make_shared<Script>();
+    std::unique_ptr<ScriptedDetector> owned = std::make_unique<ScriptedDetector>();
+    ScriptedDetector* detector = owned.get(); // the pipeline's, unless made without
     std::shared_ptr<RecordingDisplay> display = std::make_shared<RecordingDisplay>();
     std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
     std::shared_ptr<MemoryCaptureSystem> system = MemoryCaptureSystem::create(main);
@@ -147,7 +144,7 @@ struct Harness {
         system->setAuthorizationStatus(access);
         pipeline = CameraPipeline::create(
             {.mainExecutor = &main,
-             .detector = withDetector ? std::make_unique<ScriptedDetector>(script) : nullptr,
+             .detector = withDetector ? std::move(owned) : nullptr,
              .previewLayer = display,
              .sink = sink,
              .frameSource = nullptr,
@@ -167,8 +164,8 @@ struct Harness {
     }
 
     void setFaces(std::vector<FaceObservation> faces) {
-        std::lock_guard lock(script->mutex);
-        script->next = std::move(faces);
+        std::lock_guard lock(detector->mutex);
+        detector->next = std::move(faces);
     }
     size_t frameCount() {
         std::lock_guard lock(framesMutex);
@@ -385,10 +382,10 @@ TEST(Pipeline, FailsClosedWhenFacesCannotBeDetected) {
         h.setFaces({faceAt(0.45, 0.4, 0.1, 0.2)});
         h.process(makeFrame(1280, 720, 0));
         {
-            std::lock_guard lock(h.script->mutex);
-            h.script->raise = raise;
+            std::lock_guard lock(h.detector->mutex);
+            h.detector->raise = raise;
             if (!raise)
-                h.script->next = std::nullopt;
+                h.detector->next = std::nullopt;
         }
         ProcessedFrame f = h.process(makeFrame(1280, 720, 0.1));
         EXPECT_FALSE(f.detectionSucceeded);
@@ -758,13 +755,11 @@ protected:
         modelPath = defaultFaceModelPath();
         if (modelPath.empty())
             return;
-        std::string error;
         // Every pass on every frame, so that results depend on the frame alone.
         FaceDetectorOptions options;
         options.everyTileEachFrame = true;
         options.engine = FaceEngine::xnnpack;
-        detector = loadFaceDetector(modelPath, &error, options);
-        loadError = error;
+        detector = loadFaceDetector(modelPath, &loadError, options);
         astronaut = loadPicture("astronaut.png");
     }
 

@@ -88,10 +88,9 @@ DecodedVideo readVideo(const fs::path& path) {
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     while (GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink))) {
-        GstStructure* format = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
         int width = 0, height = 0;
-        gst_structure_get_int(format, "width", &width);
-        gst_structure_get_int(format, "height", &height);
+        gst_structure_get(gst_caps_get_structure(gst_sample_get_caps(sample), 0), "width",
+                          G_TYPE_INT, &width, "height", G_TYPE_INT, &height, nullptr);
         GstBuffer* buffer = gst_sample_get_buffer(sample);
         GstMapInfo map;
         if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
@@ -417,13 +416,9 @@ TEST_F(CoverToolTest, CoversImagesIntoAFolderWhereTheFacesTrulyAreAndNamesTheOne
     const cv::Mat expected = cv::imread(kAstronaut.string(), cv::IMREAD_COLOR);
     const fs::path second = dir_ / "second.jpg";
     cv::imwrite(second.string(), expected);
-    std::vector<std::string> arguments = {"--style",
-                                          "box",
-                                          "-o",
-                                          (dir_ / "out").string(),
-                                          kAstronaut.string(),
-                                          (dir_ / "absent.png").string(),
-                                          second.string()};
+    std::vector<std::string> arguments = {"--style", "box", "-o", (dir_ / "out").string()};
+    for (const fs::path& input : {kAstronaut, dir_ / "absent.png", second})
+        arguments.push_back(input.string());
     for (const auto& [name, place] : cases) {
         const auto& [scale, at] = place;
         arguments.push_back((dir_ / (name + ".png")).string());
