@@ -45,7 +45,7 @@ std::map<std::string, std::string> parse(const std::string& text) {
     return properties;
 }
 
-TEST(CaptureDevices, DescribedFromEitherProviderOnceACameraAndTyped) {
+TEST(CaptureDevices, DescribedFromEitherProviderOnceACameraTypedAndOpenedInTheirBestMode) {
     // A webcam as the V4L2 provider and as a PipeWire node describe one camera: same identity
     // and physical key, opened through V4L2 from the device and through PipeWire from the node.
     // A PipeWire-only camera is known by its node name, which survives restarts; the app's own
@@ -149,10 +149,9 @@ TEST(CaptureDevices, DescribedFromEitherProviderOnceACameraAndTyped) {
         EXPECT_EQ(deviceTypeFor(byPath, sys.string()), type) << removable;
     }
     EXPECT_EQ(deviceTypeFor(byNode, "/nonexistent"), T::external);
-}
 
-TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
-    const std::pair<std::string, std::string> cases[] = {
+    // The capture mode: 30 frames a second at the smallest size from 720p up.
+    const std::pair<std::string, std::string> modes[] = {
         // A typical USB webcam: raw YUY2 reaches 30 fps only at small sizes, MJPEG at every size.
         {"video/x-raw, format=(string)YUY2, width=(int)1920, height=(int)1080, "
          "framerate=(fraction){ 5/1 }; "
@@ -181,9 +180,9 @@ TEST(CaptureModes, ThirtyFramesASecondAtTheSmallestSizeFrom720pUp) {
         {"", "none"},
         {"audio/x-raw, rate=48000", "none"},
     };
-    for (const auto& [caps, expected] : cases) {
+    for (const auto& [caps, chosen] : modes) {
         const auto mode = chooseCaptureMode(captureModesFromCaps(caps));
-        EXPECT_EQ(mode ? captureModeCaps(*mode) : std::string("none"), expected) << caps;
+        EXPECT_EQ(mode ? captureModeCaps(*mode) : std::string("none"), chosen) << caps;
     }
 }
 
