@@ -49,8 +49,8 @@ TEST(CaptureDevices, DescribedFromEitherProviderOnceACameraTypedAndOpenedInTheir
     // A webcam as the V4L2 provider and as a PipeWire node describe one camera: same identity
     // and physical key, opened through V4L2 from the device and through PipeWire from the node.
     // A PipeWire-only camera is known by its node name, which survives restarts; the app's own
-    // node keeps its name and nick for the pipeline to leave it out. Other classes and roles,
-    // nodes without a name and devices without a path are not cameras.
+    // node, whatever its name, has its nick as its model, for the pipeline to leave it out. Other
+    // classes and roles, nodes without a name and devices without a path are not cameras.
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"HD Webcam C270",
          "device.path=/dev/video0;v4l2.device.bus_info=usb-0000:00:14.0-5;"
@@ -64,10 +64,10 @@ TEST(CaptureDevices, DescribedFromEitherProviderOnceACameraTypedAndOpenedInTheir
          "api.v4l2.cap.card=HD Webcam C270",
          "v4l2:usb-0000:00:14.0-5/HD Webcam C270 | HD Webcam C270 (V4L2) | HD Webcam C270 | "
          "external | pipewire v4l2_input.usb-5 | /dev/video0"},
-        {"Orlenta Camera",
+        {"Virtual",
          "media.class=Video/Source;media.role=Camera;node.name=orlenta-camera.x.y;"
          "node.nick=Orlenta Camera",
-         "pipewire:orlenta-camera.x.y | Orlenta Camera | Orlenta Camera | external | pipewire "
+         "pipewire:orlenta-camera.x.y | Virtual | Orlenta Camera | external | pipewire "
          "orlenta-camera.x.y | "},
         // The app's own V4L2 loopback device, from either provider: its card is its model, which
         // the pipeline leaves out; a loopback device is never a built-in camera.
