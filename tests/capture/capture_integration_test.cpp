@@ -141,9 +141,9 @@ TEST(CaptureIntegration, CamerasComeAndGoAndFramesArriveAsBgraInTheThirtyFramesA
     auto lidOptions = cameraOptions("lid", TestCamera::Format::yuy2, 480, 360);
     lidOptions.properties["device.form-factor"] = "internal";
     TestCamera lid(lidOptions);
-    ASSERT_TRUE(rig.waitListed({idOf(lid)}, 1.0));
+    ASSERT_TRUE(rig.main.runUntil(
+        [&] { return rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)); }, 1.0));
     rig.main.runPending();
-    EXPECT_TRUE(rig.hasEvent(CaptureSystem::DeviceEvent::connected, idOf(lid)));
     EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(lid))->localizedName, "Test Camera lid");
     EXPECT_EQ(rig.system->deviceWithUniqueID(idOf(lid))->deviceType,
               CaptureDeviceType::builtInWideAngleCamera);
