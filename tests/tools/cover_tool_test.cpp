@@ -5,12 +5,13 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -115,32 +116,36 @@ struct LoggedFace {
 struct LoggedFrame {
     int64_t frame = -1;
     double time = -1;
-    std::vector<LoggedFace> faces = {};
+    std::vector<LoggedFace> faces;
 };
 
 // The face log written by --faces, one line a frame in its fixed layout (no JSON library needed).
 std::vector<LoggedFrame> readFaceLog(const fs::path& path) {
-    const std::string face = R"(\{"id": (\d+), "rect": \[[-0-9.e, ]+\], "pixels": \[(-?\d+), )"
-                             R"((-?\d+), (\d+), (\d+)\], "shown": (true|false)\})";
-    const std::regex line(R"(\{"frame": (\d+), "time": ([-0-9.e]+), "faces": \[()" + face + "(, " +
-                          face + R"()*)?\]\})");
-    const std::regex one(face);
     std::vector<LoggedFrame> frames;
     std::istringstream in(readFile(path));
-    for (std::string text; std::getline(in, text);) {
-        std::smatch m;
-        if (!std::regex_match(text, m, line)) {
-            ADD_FAILURE() << "not a face log line: " << text;
-            continue;
+    for (std::string line; std::getline(in, line);) {
+        LoggedFrame& frame = frames.emplace_back();
+        long long index = 0;
+        int used = 0;
+        std::sscanf(line.c_str(), "{\"frame\": %lld, \"time\": %lf, \"faces\": [%n", &index,
+                    &frame.time, &used);
+        frame.frame = index;
+        const char* rest = line.c_str() + used;
+        long long id = 0;
+        int x = 0, y = 0, w = 0, h = 0, length = 0;
+        char shown[6] = {};
+        while (used > 0 && *rest == '{' &&
+               std::sscanf(rest,
+                           "{\"id\": %lld, \"rect\": [%*f, %*f, %*f, %*f], \"pixels\": [%d, %d, "
+                           "%d, %d], \"shown\": %5[a-z]}%n",
+                           &id, &x, &y, &w, &h, shown, &length) == 6) {
+            frame.faces.push_back(
+                {id, cv::Rect(x, y, w, h) & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
+                 std::strcmp(shown, "true") == 0});
+            rest += length;
+            rest += std::strncmp(rest, ", ", 2) == 0 ? 2 : 0;
         }
-        LoggedFrame& frame = frames.emplace_back(LoggedFrame{std::stoll(m[1]), std::stod(m[2])});
-        for (std::sregex_iterator f(text.begin(), text.end(), one), end; f != end; ++f) {
-            const cv::Rect pixels(std::stoi((*f)[2]), std::stoi((*f)[3]), std::stoi((*f)[4]),
-                                  std::stoi((*f)[5]));
-            frame.faces.push_back({std::stoll((*f)[1]),
-                                   pixels & cv::Rect(0, 0, kOutputWidth, kOutputHeight),
-                                   (*f)[6] == "true"});
-        }
+        EXPECT_TRUE(used > 0 && std::strcmp(rest, "]}") == 0) << "not a face log line: " << line;
     }
     return frames;
 }
