@@ -176,11 +176,9 @@ struct Stand {
 
     Stand() {
         fs::remove_all(folder);
-        fs::create_directories(folder / "bin");
-        fs::create_directories(folder / "etc/modprobe.d");
-        fs::create_directories(folder / "etc/modules-load.d");
+        for (const char* sub : {"bin", "etc/modprobe.d", "etc/modules-load.d", "sys/module"})
+            fs::create_directories(folder / sub);
         std::ofstream(folder / "etc/modprobe.d/other.conf") << "options snd foo=1\n";
-        fs::create_directories(folder / "sys/module");
         // The module is installed (listed for the running kernel) but not loaded.
         utsname system{};
         ::uname(&system);
