@@ -2,10 +2,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <time.h>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -21,10 +21,10 @@ namespace {
 constexpr int kTagBits = 5; // enough for kTagCount tags
 static_assert(1 << kTagBits == TestCamera::kTagCount);
 
+// steady_clock is CLOCK_MONOTONIC, the clock other processes' times are compared on.
 double monotonicNow() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // The camera's picture for one tag: the caller's scene, or a grey gradient above and pure red
