@@ -112,9 +112,8 @@ TEST(PlaceholderTimer, ThirtyHertzFromTheFirstReaderUntilTheLastOneStops) {
     source.stopStream();
     daemon.advance(0.1);
     EXPECT_TRUE(daemon.takeSent().empty());
-}
 
-TEST(PlaceholderTimer, WithoutAPictureNothingIsSent) {
+    // Without a picture nothing is sent.
     DaemonFixture pictureless([] { return std::shared_ptr<PixelBuffer>(); });
     pictureless.device().startSource();
     pictureless.advance(0.5);
