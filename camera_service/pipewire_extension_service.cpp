@@ -1102,8 +1102,8 @@ bool PipeWireCameraExtensionService::startService(
 
 PipeWireCameraExtensionService::Statistics PipeWireCameraExtensionService::statistics() const {
     const auto& c = impl_->counters;
-    return {c.framesSent,      c.framesNotSent,       c.sinkFramesReceived,   c.sinkFramesDropped,
-            c.sinkFramesStale, c.sinkFramesMalformed, c.lastScheduledSequence};
+    return {c.framesSent,      c.framesNotSent,       c.sinkFramesReceived,    c.sinkFramesDropped,
+            c.sinkFramesStale, c.sinkFramesMalformed, c.lastScheduledSequence, c.copiesSaved};
 }
 
 } // namespace orlenta

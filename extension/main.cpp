@@ -98,8 +98,20 @@ public:
 
 private:
     // The roles go first (their nodes with them), then the connection.
+    // The counters of the publication that ends go to the journal, to tell afterwards whether
+    // the app's frames arrived and readers got them.
     void unpublish() {
         processProvider.reset();
+        if (service_) {
+            const auto s = service_->statistics();
+            orlenta::extensionLogger().info(
+                "unpublished; app frames received " + std::to_string(s.sinkFramesReceived) +
+                " (replaced by newer " + std::to_string(s.sinkFramesDropped) + ", late " +
+                std::to_string(s.sinkFramesStale) + ", malformed " +
+                std::to_string(s.sinkFramesMalformed) + "), frames sent to readers " +
+                std::to_string(s.framesSent) + " (not sent " + std::to_string(s.framesNotSent) +
+                ")");
+        }
         service_.reset();
     }
 
