@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -44,16 +45,13 @@ TEST(InstanceLock, OneHolderAtATimeInTheSessionsRuntimeDirectoryAndNoOddFiles) {
         EXPECT_FALSE(message.empty()) << odd;
     }
 
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string previous = saved ? saved : "";
+    const char* set = std::getenv("XDG_RUNTIME_DIR");
+    const std::optional<std::string> saved = set ? std::optional<std::string>(set) : std::nullopt;
     ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
     EXPECT_EQ(InstanceLock::defaultPath(), (folder / "orlenta-camera-extension.lock").string());
     ::setenv("XDG_RUNTIME_DIR", (folder / "not-there").c_str(), 1);
     EXPECT_FALSE(InstanceLock::defaultPath());
-    if (saved)
-        ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
-    else
-        ::unsetenv("XDG_RUNTIME_DIR");
+    saved ? ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
     fs::remove_all(folder);
 }
 

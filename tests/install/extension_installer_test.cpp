@@ -167,6 +167,9 @@ struct Answers final : ExtensionRequestDelegate {
     }
 };
 
+// What the delegate heard, and the commands that ran.
+using Ran = std::pair<std::vector<std::string>, std::string>;
+
 struct Stand {
     fs::path folder = fs::temp_directory_path() / ("orlenta-loopback-" + std::to_string(getpid()));
     LoopbackSetupOptions options;
@@ -176,11 +179,9 @@ struct Stand {
 
     Stand() {
         fs::remove_all(folder);
-        fs::create_directories(folder / "bin");
-        fs::create_directories(folder / "etc/modprobe.d");
-        fs::create_directories(folder / "etc/modules-load.d");
+        for (const char* sub : {"bin", "etc/modprobe.d", "etc/modules-load.d", "sys/module"})
+            fs::create_directories(folder / sub);
         std::ofstream(folder / "etc/modprobe.d/other.conf") << "options snd foo=1\n";
-        fs::create_directories(folder / "sys/module");
         // The module is installed (listed for the running kernel) but not loaded.
         utsname system{};
         ::uname(&system);
@@ -212,10 +213,9 @@ struct Stand {
         fs::permissions(folder / "bin" / name, fs::perms::owner_all);
     }
     // Runs one step and answers what the delegate heard and what was run.
-    std::pair<std::vector<std::string>, std::string> run(bool install) {
-        auto request = ExtensionRequest::create(install ? ExtensionRequest::Kind::activation
-                                                        : ExtensionRequest::Kind::deactivation,
-                                                "id", main);
+    Ran run(bool install) {
+        auto request =
+            ExtensionRequest::create(install ? Kind::activation : Kind::deactivation, "id", main);
         request->setDelegate(answers);
         const std::atomic<bool> stopping{false};
         install ? install_support::finishActivation(request, options, stopping)
@@ -230,11 +230,9 @@ struct Stand {
 TEST(LoopbackSetup, InstallAddsTheDeviceAsAdministratorAndUninstallRemovesExactlyThat) {
     Stand stand;
     const auto before = tree(stand.folder / "etc");
-    const std::vector<std::string> approvedAndDone{"approval", "finished 0"};
+    const std::vector<std::string> approvedAndDone{"approval", "finished 0"}, done{"finished 0"};
 
-    EXPECT_EQ(
-        stand.run(true),
-        std::pair(approvedAndDone, std::string("pkexec /bin/sh -c\nmodprobe v4l2loopback\n")));
+    EXPECT_EQ(stand.run(true), Ran(approvedAndDone, "pkexec /bin/sh -c\nmodprobe v4l2loopback\n"));
     const fs::path etc = stand.folder / "etc";
     EXPECT_EQ(read(etc / "modprobe.d/orlenta-camera.conf"),
               "# Written by Orlenta Camera; removed when it is uninstalled.\n"
@@ -242,41 +240,39 @@ TEST(LoopbackSetup, InstallAddsTheDeviceAsAdministratorAndUninstallRemovesExactl
               "# loaded by Orlenta Camera\n");
     EXPECT_EQ(read(etc / "modules-load.d/orlenta-camera.conf"),
               "# Written by Orlenta Camera; removed when it is uninstalled.\nv4l2loopback\n");
-    EXPECT_EQ(stand.run(true), std::pair(std::vector<std::string>{"finished 0"}, std::string()))
-        << "Reinstall asks for nothing more";
+    EXPECT_EQ(stand.run(true), Ran(done, "")) << "Reinstall asks for nothing more";
 
-    EXPECT_EQ(
-        stand.run(false),
-        std::pair(approvedAndDone, std::string("pkexec /bin/sh -c\nmodprobe -r v4l2loopback\n")));
+    EXPECT_EQ(stand.run(false),
+              Ran(approvedAndDone, "pkexec /bin/sh -c\nmodprobe -r v4l2loopback\n"));
     EXPECT_EQ(tree(etc), before);
-    EXPECT_EQ(stand.run(false), std::pair(std::vector<std::string>{"finished 0"}, std::string()));
+    EXPECT_EQ(stand.run(false), Ran(done, ""));
 
     // The dialog dismissed, and a module that will not load: nothing stays behind.
     std::ofstream(stand.folder / "pkexec-status") << "126";
-    auto [heard, log] = stand.run(true);
-    EXPECT_EQ(heard.back(), "no administrator\u2019s password was given, so adding the V4L2 camera "
-                            "did not happen; apps that read PipeWire cameras still see Orlenta "
-                            "Camera");
+    EXPECT_EQ(stand.run(true).first.back(),
+              "no administrator\u2019s password was given, so adding the V4L2 camera "
+              "did not happen; apps that read PipeWire cameras still see Orlenta "
+              "Camera");
     fs::remove(stand.folder / "pkexec-status");
     std::ofstream(stand.folder / "modprobe-error")
         << "modprobe: ERROR: could not insert 'v4l2loopback': Key was rejected by service\n";
-    std::tie(heard, log) = stand.run(true);
-    EXPECT_EQ(heard.back(), "adding the V4L2 camera failed: modprobe: ERROR: could not insert "
-                            "'v4l2loopback': Key was rejected by service");
+    EXPECT_EQ(stand.run(true).first.back(),
+              "adding the V4L2 camera failed: modprobe: ERROR: could not insert "
+              "'v4l2loopback': Key was rejected by service");
     EXPECT_EQ(tree(etc), before);
 
     // A module loaded already (by another program) is neither loaded nor unloaded.
     fs::remove(stand.folder / "modprobe-error");
     fs::create_directories(stand.folder / "sys/module/v4l2loopback");
-    EXPECT_EQ(stand.run(true), std::pair(approvedAndDone, std::string("pkexec /bin/sh -c\n")));
-    EXPECT_EQ(stand.run(false), std::pair(approvedAndDone, std::string("pkexec /bin/sh -c\n")));
+    EXPECT_EQ(stand.run(true), Ran(approvedAndDone, "pkexec /bin/sh -c\n"));
+    EXPECT_EQ(stand.run(false), Ran(approvedAndDone, "pkexec /bin/sh -c\n"));
     EXPECT_EQ(tree(etc), before);
 
     // Without the module nothing is run.
     fs::remove_all(stand.folder / "sys/module/v4l2loopback");
     fs::remove_all(stand.folder / "modules");
     EXPECT_FALSE(loopbackModuleAvailable(stand.options));
-    EXPECT_EQ(stand.run(true), std::pair(std::vector<std::string>{"finished 0"}, std::string()));
+    EXPECT_EQ(stand.run(true), Ran(done, ""));
 }
 
 TEST(ServiceSupport, PidFilesLocksProcessesTheDaemonProgramAndDetachedPrograms) {

@@ -60,6 +60,15 @@ std::string runToEnd(ManualExecutor& main, ExtensionInstaller& installer, bool i
 
 const std::string kInstalled(installer_text::installed);
 
+// The message when the daemon's program is not in the folder.
+std::string missingProgram(const std::string& folder) {
+    return "Could not install: the virtual camera's program orlenta-camera-extension is missing "
+           "from " +
+           folder +
+           " or cannot be run. Reinstall the orlenta-camera package (or build the project again), "
+           "then try again.";
+}
+
 // Drops the app's hold on an installer and its service, as quitting does, and answers how many
 // seconds that took (also recorded as the test's quit_ms). Only a bound that proves "does not
 // hang" belongs in an assertion on it.
@@ -183,12 +192,7 @@ TEST(InstallerIntegration, FailuresReachTheMessage) {
     // The daemon's program is not beside the app.
     {
         InstallerRig rig(scratch("missing") + "/orlenta-camera-extension");
-        EXPECT_EQ(rig.run(true),
-                  "Could not install: the virtual camera's program orlenta-camera-extension is "
-                  "missing from " +
-                      scratch("missing") +
-                      " or cannot be run. Reinstall the orlenta-camera package (or build the "
-                      "project again), then try again.");
+        EXPECT_EQ(rig.run(true), missingProgram(scratch("missing")));
         EXPECT_FALSE(rig.installer->finishing.get());
     }
     // The daemon cannot reach PipeWire and exits at once: a failure, and nothing left running.
@@ -501,12 +505,7 @@ TEST(InstallerSystemd, FailuresSayWhatIsMissingAndLeaveNothingHalfInstalled) {
     auto missing = rig.installerFor(
         rig.connect(session + "/no-bin/orlenta-camera-extension", rig.unitFile.string()));
     rig.manager.takeCalls();
-    EXPECT_EQ(rig.run(true, missing.get()),
-              "Could not install: the virtual camera's program orlenta-camera-extension is "
-              "missing from " +
-                  session +
-                  "/no-bin or cannot be run. Reinstall the orlenta-camera package (or build the "
-                  "project again), then try again.");
+    EXPECT_EQ(rig.run(true, missing.get()), missingProgram(session + "/no-bin"));
     EXPECT_TRUE(rig.manager.takeCalls().empty());
 
     // Quitting does not wait for a manager slow to answer.

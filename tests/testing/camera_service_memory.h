@@ -12,12 +12,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera_service/camera_service.h"
@@ -208,6 +210,140 @@ private:
     bool readsFail_ = false;
 };
 
+// The extension side's objects, beside the service below.
+namespace memory_camera_service {
+
+class Stream;
+
+struct SentSample {
+    std::shared_ptr<SampleBuffer> sampleBuffer;
+    uint32_t discontinuity = 0;
+    uint64_t hostTimeInNanoseconds = 0;
+};
+
+// What the service shares with its streams; every member but the queue under the mutex.
+struct State {
+    explicit State(Executor& queue) : serviceQueue(queue) {}
+    Executor& serviceQueue;
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Stream>> streams;
+    size_t failConsumes = 0;
+    size_t consumeRequests = 0;
+
+    void complete(ConsumeCompletion completion, ConsumedSampleBuffer result) {
+        serviceQueue.post([completion = std::move(completion), result = std::move(result)] {
+            completion(result);
+        });
+    }
+};
+
+class Stream final : public CameraExtensionStream {
+public:
+    Stream(std::weak_ptr<State> state, std::string name, const Uuid& id,
+           CameraStreamDirection direction, CameraStreamClockType clockType)
+        : state_(std::move(state)), name_(std::move(name)), id_(id), direction_(direction),
+          clockType_(clockType) {}
+
+    const std::string& localizedName() const override { return name_; }
+    const Uuid& streamId() const override { return id_; }
+    CameraStreamDirection direction() const override { return direction_; }
+    CameraStreamClockType clockType() const override { return clockType_; }
+
+    void consumeSampleBuffer(const CameraExtensionClientPtr& client,
+                             ConsumeCompletion completion) override {
+        if (!completion)
+            return;
+        withState([&](State& state) {
+            ++state.consumeRequests;
+            if (state.failConsumes == 0 && writerQueues.count(client.get())) {
+                pending.emplace_back(client, std::move(completion));
+                return serveLocked(state);
+            }
+            state.failConsumes -= state.failConsumes > 0 ? 1 : 0;
+            ConsumedSampleBuffer failed;
+            failed.error = CameraExtensionError{"The sink request failed."};
+            state.complete(std::move(completion), std::move(failed));
+        });
+    }
+    void notifyScheduledOutputChanged(const CameraExtensionScheduledOutput& output) override {
+        withState([&](State&) { outputs.push_back(output); });
+    }
+    void sendSampleBuffer(std::shared_ptr<SampleBuffer> sampleBuffer, uint32_t discontinuity,
+                          uint64_t hostTimeInNanoseconds) override {
+        withState([&](State&) {
+            sent.push_back({std::move(sampleBuffer), discontinuity, hostTimeInNanoseconds});
+        });
+    }
+
+    // Runs f under the service's lock while the service exists.
+    template <typename F> void withState(F f) {
+        if (const auto state = state_.lock()) {
+            std::lock_guard lock(state->mutex);
+            f(*state);
+        }
+    }
+    // Completes the waiting sink requests from their writers' queues.
+    void serveLocked(State& state) {
+        for (auto it = pending.begin(); it != pending.end();) {
+            const auto& queue = writerQueues.at(it->first.get());
+            auto sample = queue->dequeue();
+            if (!sample) {
+                ++it;
+                continue;
+            }
+            ConsumedSampleBuffer result;
+            result.sampleBuffer = std::move(*sample);
+            result.sequenceNumber = queue->nextSequence++;
+            state.complete(std::move(it->second), std::move(result));
+            it = pending.erase(it);
+        }
+    }
+    // The stream the service made from this public one.
+    static Stream& of(const CameraExtensionStream& stream) {
+        return const_cast<Stream&>(dynamic_cast<const Stream&>(stream));
+    }
+
+    // Guarded by State::mutex.
+    std::map<const CameraExtensionClient*, std::shared_ptr<MemorySinkQueue>> writerQueues;
+    std::deque<std::pair<CameraExtensionClientPtr, ConsumeCompletion>> pending;
+    std::vector<SentSample> sent;
+    std::vector<CameraExtensionScheduledOutput> outputs;
+
+private:
+    std::weak_ptr<State> state_;
+    std::string name_;
+    Uuid id_;
+    CameraStreamDirection direction_;
+    CameraStreamClockType clockType_;
+};
+
+class Device final : public CameraExtensionDevice {
+public:
+    Device(std::string name, const Uuid& id, std::optional<std::string> legacyId)
+        : name_(std::move(name)), id_(id), legacyId_(std::move(legacyId)) {}
+    const std::string& localizedName() const override { return name_; }
+    const Uuid& deviceId() const override { return id_; }
+    const std::optional<std::string>& legacyDeviceId() const override { return legacyId_; }
+    std::optional<CameraExtensionError>
+    addStream(const std::shared_ptr<CameraExtensionStream>&) override {
+        return std::nullopt;
+    }
+
+private:
+    std::string name_;
+    Uuid id_;
+    std::optional<std::string> legacyId_;
+};
+
+struct Provider final : CameraExtensionProvider {
+    std::optional<CameraExtensionError>
+    addDevice(const std::shared_ptr<CameraExtensionDevice>&) override {
+        return std::nullopt;
+    }
+};
+
+} // namespace memory_camera_service
+
 // The framework objects the daemon publishes, and test controls that act as the writers of its
 // sink stream.
 //
@@ -215,51 +351,90 @@ private:
 // quiet once it is gone.
 class MemoryCameraService final : public CameraExtensionService {
 public:
+    using SentSample = memory_camera_service::SentSample;
+
     // serviceQueue must outlive the service.
-    static std::shared_ptr<MemoryCameraService> create(Executor& serviceQueue);
-    ~MemoryCameraService() override;
+    static std::shared_ptr<MemoryCameraService> create(Executor& serviceQueue) {
+        return std::shared_ptr<MemoryCameraService>(new MemoryCameraService(serviceQueue));
+    }
     MemoryCameraService(const MemoryCameraService&) = delete;
     MemoryCameraService& operator=(const MemoryCameraService&) = delete;
 
     std::shared_ptr<CameraExtensionProvider>
-    makeProvider(std::weak_ptr<CameraExtensionProviderSource> source,
-                 Executor* clientQueue) override;
+    makeProvider(std::weak_ptr<CameraExtensionProviderSource>, Executor*) override {
+        return std::make_shared<memory_camera_service::Provider>();
+    }
     std::shared_ptr<CameraExtensionDevice>
     makeDevice(std::string localizedName, const Uuid& deviceId,
                std::optional<std::string> legacyDeviceId,
-               std::weak_ptr<CameraExtensionDeviceSource> source) override;
+               std::weak_ptr<CameraExtensionDeviceSource>) override {
+        return std::make_shared<memory_camera_service::Device>(std::move(localizedName), deviceId,
+                                                               std::move(legacyDeviceId));
+    }
     std::shared_ptr<CameraExtensionStream>
     makeStream(std::string localizedName, const Uuid& streamId, CameraStreamDirection direction,
                CameraStreamClockType clockType,
-               std::weak_ptr<CameraExtensionStreamSource> source) override;
-    bool startService(const std::shared_ptr<CameraExtensionProvider>& provider,
-                      std::string* errorMessage) override;
+               std::weak_ptr<CameraExtensionStreamSource>) override {
+        auto stream = std::make_shared<Stream>(state_, std::move(localizedName), streamId,
+                                               direction, clockType);
+        std::lock_guard lock(state_->mutex);
+        state_->streams.push_back(stream);
+        return stream;
+    }
+    bool startService(const std::shared_ptr<CameraExtensionProvider>&, std::string*) override {
+        return true;
+    }
 
     // The client's own queue into a sink stream (of one sample), made on first use. A sink request
     // of a client that has none fails.
     std::shared_ptr<SinkBufferQueue>
     writerQueue(const std::shared_ptr<CameraExtensionStream>& stream,
-                const CameraExtensionClientPtr& client);
+                const CameraExtensionClientPtr& client) {
+        std::lock_guard lock(state_->mutex);
+        auto& slot = Stream::of(*stream).writerQueues[client.get()];
+        if (!slot)
+            slot = std::make_shared<MemorySinkQueue>(1, [stream = std::weak_ptr(stream)] {
+                if (const auto writes = stream.lock()) {
+                    Stream& memory = Stream::of(*writes);
+                    memory.withState([&](State& state) { memory.serveLocked(state); });
+                }
+            });
+        return slot;
+    }
     // The next n sink requests (of any stream) complete with an error instead of a buffer.
-    void failNextConsumes(size_t n);
+    void failNextConsumes(size_t n) {
+        std::lock_guard lock(state_->mutex);
+        state_->failConsumes = n;
+    }
     // Sink requests waiting for a buffer, and made so far.
-    size_t pendingConsumeCount() const;
-    size_t consumeRequestCount() const;
+    size_t pendingConsumeCount() const {
+        std::lock_guard lock(state_->mutex);
+        size_t count = 0;
+        for (const auto& stream : state_->streams)
+            count += stream->pending.size();
+        return count;
+    }
+    size_t consumeRequestCount() const {
+        std::lock_guard lock(state_->mutex);
+        return state_->consumeRequests;
+    }
 
-    struct SentSample {
-        std::shared_ptr<SampleBuffer> sampleBuffer;
-        uint32_t discontinuity = 0;
-        uint64_t hostTimeInNanoseconds = 0;
-    };
     // What was sent on a source stream, oldest first; the record empties.
-    std::vector<SentSample> takeSentSamples(CameraExtensionStream& stream);
+    std::vector<SentSample> takeSentSamples(CameraExtensionStream& stream) {
+        std::lock_guard lock(state_->mutex);
+        return std::exchange(Stream::of(stream).sent, {});
+    }
     std::vector<CameraExtensionScheduledOutput>
-    scheduledOutputs(const CameraExtensionStream& stream) const;
-
-    struct State;
+    scheduledOutputs(const CameraExtensionStream& stream) const {
+        std::lock_guard lock(state_->mutex);
+        return Stream::of(stream).outputs;
+    }
 
 private:
-    explicit MemoryCameraService(Executor& serviceQueue);
+    using State = memory_camera_service::State;
+    using Stream = memory_camera_service::Stream;
+    explicit MemoryCameraService(Executor& serviceQueue)
+        : state_(std::make_shared<State>(serviceQueue)) {}
     std::shared_ptr<State> state_;
 };
 

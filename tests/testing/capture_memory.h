@@ -99,11 +99,6 @@ public:
     }
     std::shared_ptr<CaptureSession> makeSession() override;
 
-    // For sessions: whether the device is plugged in.
-    bool canOpen(const std::string& uniqueID) const {
-        return deviceWithUniqueID(uniqueID).has_value();
-    }
-
 private:
     explicit MemoryCaptureSystem(Executor& mainExecutor) : main_(mainExecutor) {}
 
@@ -134,7 +129,7 @@ public:
         FrameHandler handler = handler_;
         lock.unlock();
         const auto system = system_.lock();
-        if (!system || !system->canOpen(input))
+        if (!system || !system->deviceWithUniqueID(input))
             return false;
         queue->async([handler, sample] { handler(sample); });
         return true;
@@ -170,7 +165,7 @@ public:
     }
     bool setInput(const CaptureDevice& device) override {
         const auto system = system_.lock();
-        const bool openable = system && system->canOpen(device.uniqueID);
+        const bool openable = system && system->deviceWithUniqueID(device.uniqueID);
         std::lock_guard lock(mutex_);
         inputLog_.push_back(device.uniqueID);
         input_ = openable ? std::optional(device.uniqueID) : std::nullopt;

@@ -1,5 +1,6 @@
 #include "tests/testing/pipewire_session.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -7,7 +8,6 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/wait.h>
-#include <time.h>
 
 #include <spawn.h>
 
@@ -151,10 +151,10 @@ std::string runCommand(const std::string& command, int* status) {
     return output;
 }
 
+// steady_clock is CLOCK_MONOTONIC, the clock other processes' times are compared on.
 double monotonicSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace orlenta::testing
