@@ -136,7 +136,13 @@ TEST(InstallerIntegration, InstallStartsTheDaemonAndUninstallStopsIt) {
     EXPECT_TRUE(rig.installer->finishing.get());
     const auto pid = rig.daemonPid();
     ASSERT_TRUE(pid);
-    EXPECT_NE(::getppid(), *pid) << "not the app's child: the app can go and the camera stays";
+    // Not the app's child, and in a session of its own: the app can go and the camera stays.
+    EXPECT_NE(::getsid(*pid), ::getsid(0));
+    std::ifstream stat("/proc/" + std::to_string(*pid) + "/stat");
+    std::string field;
+    for (int i = 0; i < 4 && stat >> field; ++i) {
+    }
+    EXPECT_NE(field, std::to_string(::getpid()));
     ASSERT_TRUE(waitUntil(cameraListed, 10)) << "no \"Orlenta Camera\" node";
     rig.installer->checkStatus(); // answered on the main thread while the next step runs
 
