@@ -97,9 +97,9 @@ public:
     }
 
 private:
-    // The roles go first (their nodes with them), then the connection.
-    // The counters of the publication that ends go to the journal, to tell afterwards whether
-    // the app's frames arrived and readers got them.
+    // The roles go first (their nodes with them), then the connection; the connection's relay
+    // counters go to the journal before it, to tell afterwards whether the app's frames arrived
+    // and readers got them.
     void unpublish() {
         processProvider.reset();
         if (service_) {
