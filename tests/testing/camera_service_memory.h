@@ -95,12 +95,6 @@ public:
         std::lock_guard lock(mutex_);
         readsFail_ = fail;
     }
-    // Leaves a stream out of its device's stream list (as when the daemon's sink node goes while
-    // its device stays), or lists it again.
-    void setStreamHidden(CameraObjectId stream, bool hidden) {
-        std::lock_guard lock(mutex_);
-        streams_[stream].hidden = hidden;
-    }
     // How often start and stop were called for a stream (stops also once it is gone).
     int startCount(CameraObjectId stream) const {
         std::lock_guard lock(mutex_);
@@ -141,9 +135,7 @@ public:
         std::lock_guard lock(mutex_);
         if (readsFail_ || !devices_.count(device))
             return {};
-        std::vector<CameraObjectId> streams = devices_.at(device).streams;
-        std::erase_if(streams, [&](CameraObjectId s) { return streams_.at(s).hidden; });
-        return streams;
+        return devices_.at(device).streams;
     }
     std::optional<uint32_t> streamDirection(CameraObjectId stream) const override {
         std::lock_guard lock(mutex_);
@@ -189,7 +181,6 @@ private:
         std::shared_ptr<MemorySinkQueue> latestQueue{};
         int starts = 0;
         int stops = 0;
-        bool hidden = false;
     };
     struct Device {
         std::optional<std::string> uniqueId;
