@@ -373,6 +373,11 @@ int main(int argc, char** argv) {
         }
         const std::string falseKind = c.kind.rfind("cut", 0) == 0 ? "cut" : c.kind;
         falseByKind[falseKind].add(falseCover);
+        // Close-ups also by the subject's width: the widest windows hold the most background.
+        if (c.kind == "close-up" && c.subject >= 0)
+            falseByKind[c.faces[c.subject].width < 300 ? "close-up, face under 300 px"
+                                                       : "close-up, face 300 px or more"]
+                .add(falseCover);
         if (falseCover && falseCases[falseKind].size() < 8)
             falseCases[falseKind].push_back(n);
     }
