@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
     std::map<std::string, double> medians; // "<what> <engine> <threads>" -> median
     const std::string dir = model.substr(0, model.find_last_of('/') + 1);
     std::printf("inference alone, per input size\n");
-    for (const auto& [w, h] : {std::pair{448, 256}, std::pair{384, 224}, std::pair{320, 192}}) {
+    for (const auto& [w, h] :
+         {std::pair{448, 256}, std::pair{384, 224}, std::pair{320, 192}, std::pair{128, 128}}) {
         const std::string size = std::to_string(w) + "x" + std::to_string(h);
         for (const int threads : {1, 2}) {
             cv::setNumThreads(threads);
@@ -169,7 +170,7 @@ int main(int argc, char** argv) {
     cv::setNumThreads(threadsBefore);
 
     std::printf("\nXNNPACK's median as a share of OpenCV dnn's\n");
-    for (const std::string what : {"448x256", "384x224", "320x192", "detect"})
+    for (const std::string what : {"448x256", "384x224", "320x192", "128x128", "detect"})
         for (const int threads : {1, 2}) {
             const std::string suffix = " " + std::to_string(threads);
             const auto x = medians.find(what + " XNNPACK" + suffix);

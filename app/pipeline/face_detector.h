@@ -82,7 +82,8 @@ struct FaceDetectorOptions {
     float scoreThreshold = defaultFaceScoreThreshold;
     // The engine to use. Absent: XNNPACK, or OpenCV dnn when XNNPACK cannot run the model (the
     // reason is logged once). OpenCV dnn reads one ONNX file per input size, beside the model
-    // file: face_detection_back_384x224.onnx and face_detection_back_320x192.onnx.
+    // file: face_detection_back_384x224.onnx, face_detection_back_320x192.onnx and
+    // face_detection_back_128x128.onnx.
     std::optional<FaceEngine> engine;
     // XNNPACK's threads (OpenCV dnn uses OpenCV's global setting).
     int threads = 2;
