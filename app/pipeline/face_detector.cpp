@@ -665,11 +665,14 @@ const Logger& detectorLog() {
 // Makes one network of the given size; null with the reason in *error.
 using NetworkMaker = std::function<std::unique_ptr<FaceNetwork>(InputSize, std::string*)>;
 
-// The runners for `threads` threads (at most two), each with a network for each input size.
+// The runners for `threads` threads (at most two), each with a network for each pass's input
+// size; the calling thread's runner, which takes the closer looks, also has the closer look's.
 std::vector<PassRunner> makeRunners(const NetworkMaker& make, int threads, std::string* error) {
     std::vector<PassRunner> runners(threads > 1 ? 2 : 1);
     for (std::size_t r = 0; r < runners.size(); ++r) {
-        for (const InputSize& size : {wideInput, largeInput, closeInput}) {
+        const std::vector<InputSize> sizes = r == 0 ? std::vector{wideInput, largeInput, closeInput}
+                                                    : std::vector{wideInput, largeInput};
+        for (const InputSize& size : sizes) {
             auto network = make(size, error);
             if (!network)
                 return {};
