@@ -103,10 +103,10 @@ constexpr double largerBy = 2.5;
 constexpr double nearFace = 1.5;
 // A face scoring below closeLookBelow is looked at again in a square closeLookContext times its
 // longer side, and kept when that view finds a face of about its size centred in it that scores
-// closeLookScore or more. A face reaching past the frame's top edge is kept as found: cut at the
-// brows, its closer view holds little but its own mirror image. On the labelled set this took
-// the close-ups with a false cover from 24 to 11 of 210 (faces of 300 px or more: 13 to 6 of
-// 176) and missed no face.
+// closeLookScore or more. A face reaching past the frame's top edge needs only to be found there
+// at the detector's own threshold: cut at the brows, its closer view holds its own mirror image
+// above it and scores lower. On the labelled set this took the close-ups with a false cover from
+// 24 to 9 of 210 (faces of 300 px or more: 13 to 4 of 176) and missed no face.
 constexpr float closeLookBelow = 0.5f;
 constexpr float closeLookContext = 2.0f;
 constexpr float closeLookScore = 0.5f;
@@ -508,7 +508,7 @@ private:
     // calling thread's runner once every pass is done.
     bool closeLookFindsFace(const Candidate& c, const cv::Mat& bgra, int& looksLeft) {
         PassRunner& runner = runners_.front();
-        if (c.score >= closeLookBelow || c.found.y < 0)
+        if (c.score >= closeLookBelow)
             return true;
         const cv::Rect2f& box = c.found;
         // A verdict holds for the same box again, unless it now scores clearly higher.
@@ -527,10 +527,11 @@ private:
         // A network that fails here keeps the face; the next frame's passes report the failure.
         if (!runPass(bgra, look, runner))
             return true;
+        const float need = box.y < 0 ? scoreThreshold_ : closeLookScore;
         bool face = false;
         for (const Candidate& f : runner.found) {
             const cv::Point2f at = (f.box.tl() + f.box.br()) * 0.5f;
-            face = face || (f.score >= closeLookScore && box.contains(at) &&
+            face = face || (f.score >= need && box.contains(at) &&
                             f.box.width > 0.5f * box.width && f.box.width < 2.0f * box.width);
         }
         costs_.push_back({look.name, std::chrono::duration<double, std::milli>(

@@ -876,6 +876,24 @@ TEST_F(FaceDetectorTest, AWeakFaceStaysOnlyWhereACloserLookFindsOneToo) {
     ASSERT_FALSE(faces->empty());
     for (const FaceObservation& f : *faces)
         EXPECT_GT(f.boundingBox.x * kFrame.width, 300) << "a face left of the astronaut's";
+
+    // A weak box reaching past the top edge is looked at too, and needs only the detector's own
+    // threshold there: its closer view holds the mirror image of what the edge cut. The
+    // astronaut cut through the mouth stays covered; with the photographer cut just below his
+    // chin, the weak box on his collar goes.
+    for (const auto& [size, at] :
+         {std::pair{1.2, cv::Point(384, -165)}, {2.0, cv::Point(0, -320)}}) {
+        const auto found = detector->detect(frameWith(astronaut, kFrame, at, size));
+        ASSERT_TRUE(found);
+        const Rect chin = expectedBox(astronautFace, at, size, kFrame).intersection({0, 0, 1, 1});
+        double best = 0;
+        for (const FaceObservation& f : *found)
+            best = std::max(best, iou(f.boundingBox, chin));
+        EXPECT_GT(best, 0.3) << "scale " << size;
+    }
+    const auto above = detector->detect(frameWith(loadPicture("camera.png"), kFrame, {0, -205}));
+    ASSERT_TRUE(above);
+    EXPECT_TRUE(above->empty());
 }
 
 TEST_F(FaceDetectorTest, EnginesAgreeAndResultsDependOnlyOnTheFrame) {
