@@ -531,8 +531,8 @@ private:
         bool face = false;
         for (const Candidate& f : runner.found) {
             const cv::Point2f at = (f.box.tl() + f.box.br()) * 0.5f;
-            face = face || (f.score >= need && box.contains(at) &&
-                            f.box.width > 0.5f * box.width && f.box.width < 2.0f * box.width);
+            face = face || (f.score >= need && box.contains(at) && f.box.width > 0.5f * box.width &&
+                            f.box.width < 2.0f * box.width);
         }
         costs_.push_back({look.name, std::chrono::duration<double, std::milli>(
                                          std::chrono::steady_clock::now() - start)
