@@ -15,7 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
@@ -38,14 +38,14 @@ public:
     struct Options {
         // Record the memfd inode of every buffer sent (for zero-copy checks).
         bool recordBuffers = false;
-        // Keep this many of the last sent buffers from the pool, so that every frame comes in a
-        // buffer the writer has not carried for a while (more than it remembers: it copies).
-        size_t keepBuffers = 0;
+        // Render every frame into a buffer of its own, never one that comes back, so that the
+        // writer never takes a buffer into its set and copies every frame.
+        bool freshBuffers = false;
     };
 
     SinkLoop(std::shared_ptr<CameraSystem> system, Options options)
-        : options_(options), pool_(PixelBufferPool::create(
-                                 {kWidth, kHeight, kPixelFormatBGRA, 12 + options.keepBuffers})),
+        : options_(options),
+          pool_(PixelBufferPool::create({kWidth, kHeight, kPixelFormatBGRA, 12})),
           videoQueue_(std::make_unique<SerialQueue>("example.orlenta.camera.video")) {
         pictures();
         sink_ = VirtualCameraSink::create(std::move(system), main_);
@@ -61,7 +61,8 @@ public:
             timer_.reset();
             sink_->setOnDevicesChanged({});
         });
-        videoQueue_->sync([this] { kept_.clear(); });
+        // Frames already posted to the video queue are sent before the sink goes.
+        videoQueue_->sync([] {});
         // The sink goes before the main thread's loop: its listener posts there.
         sink_.reset();
         main_.quit();
@@ -120,8 +121,9 @@ public:
     static bool isOurPicture(uint64_t hash) {
         return std::ranges::count(pictures().hashes, hash) > 0;
     }
-    // The memfd inodes of every pool buffer that was sent (recordBuffers only).
-    std::vector<uint64_t> sentInodes() const {
+    // The memfd inode of every pool buffer that was sent, with how many frames it carried
+    // (recordBuffers only).
+    std::map<uint64_t, size_t> sentInodes() const {
         std::lock_guard lock(mutex_);
         return inodes_;
     }
@@ -162,7 +164,9 @@ private:
     }
 
     void processFrame(uint64_t number) {
-        std::shared_ptr<PixelBuffer> buffer = pool_->createPixelBuffer();
+        std::shared_ptr<PixelBuffer> buffer = options_.freshBuffers
+                                                  ? PixelBuffer::create(kWidth, kHeight)
+                                                  : pool_->createPixelBuffer();
         double at = 0, length = 0; // a frame without a buffer counts at 0
         if (buffer) {
             {
@@ -175,15 +179,11 @@ private:
             struct stat status {};
             if (options_.recordBuffers && ::fstat(buffer->fd(), &status) == 0) {
                 std::lock_guard lock(mutex_);
-                if (std::ranges::count(inodes_, status.st_ino) == 0)
-                    inodes_.push_back(status.st_ino);
+                ++inodes_[status.st_ino];
             }
             at = monotonicSeconds();
             sink_->send(buffer);
             length = monotonicSeconds() - at;
-            kept_.push_back(std::move(buffer));
-            if (kept_.size() > options_.keepBuffers)
-                kept_.pop_front();
         }
         std::lock_guard lock(mutex_);
         sent_.emplace_back(at, length);
@@ -201,11 +201,10 @@ private:
     std::atomic<uint64_t> checks_{0};
     std::atomic<bool> stopping_{false};
     std::thread clock_;
-    std::deque<std::shared_ptr<PixelBuffer>> kept_; // video queue
 
     mutable std::mutex mutex_;
     std::vector<std::pair<double, double>> sent_; // monotonic seconds before send(), its length
-    std::vector<uint64_t> inodes_;
+    std::map<uint64_t, size_t> inodes_;
 };
 
 } // namespace orlenta::testing
