@@ -34,6 +34,8 @@ constexpr int64_t kStaleAfterFramePeriods = 2;
 // silent: the same time after which readers get the placeholder. Only a silent writer gives the
 // node up to another.
 constexpr int64_t kWriterSilentAfterNanoseconds = 500'000'000;
+// How long a sink node may stream without buffers while a writer holds it (see onBufferCheck).
+constexpr long kSinkWithoutBuffersNanoseconds = 250'000'000;
 
 // What a source node's buffer holds: the pixel buffer (the very hand-out of it) last copied in.
 // Pixel buffers are not written once handed on, so while that hand-out is alive the copy is
@@ -176,6 +178,8 @@ private:
     void onAddBuffer(pw_buffer* buffer);
     void onRemoveBuffer(pw_buffer* buffer);
     void remakeSinkNodeLocked();
+    void armBufferCheck();
+    void onBufferCheck();
     void destroyNodeLocked();
     void onSendEvent();
     void serveRequests();
@@ -227,6 +231,9 @@ private:
     int liveBuffers_ = 0;
     uint32_t bufferLink_ = SPA_ID_INVALID;
     bool buffersStale_ = false;
+    // Sink: a one-shot timer, from publish() to unpublish(), that looks again at a node left
+    // without buffers.
+    spa_source* bufferCheck_ = nullptr;
 
     // The one frame waiting to be written to the source node, and the event that wakes the loop.
     std::mutex sendMutex_;
@@ -311,6 +318,10 @@ bool PwStream::publish(std::string* errorMessage) {
     Connection::Guard guard(*service_->connection);
     if (!makeNodeLocked(errorMessage))
         return false;
+    if (direction_ == CameraStreamDirection::sink)
+        bufferCheck_ = pw_loop_add_timer(
+            service_->connection->loop(),
+            [](void* data, uint64_t) { static_cast<PwStream*>(data)->onBufferCheck(); }, this);
     service_->published.push_back(weak_from_this());
     return true;
 }
@@ -377,6 +388,9 @@ void PwStream::unpublish() {
     if (!service_->connection)
         return;
     Connection::Guard guard(*service_->connection);
+    if (bufferCheck_)
+        pw_loop_destroy_source(service_->connection->loop(), bufferCheck_);
+    bufferCheck_ = nullptr;
     if (stream_)
         destroyNodeLocked();
 }
@@ -579,8 +593,30 @@ void PwStream::onAddBuffer(pw_buffer* buffer) {
 void PwStream::onRemoveBuffer(pw_buffer* buffer) {
     delete static_cast<BufferContent*>(buffer->user_data);
     buffer->user_data = nullptr;
-    if (direction_ == CameraStreamDirection::sink && liveBuffers_ > 0 && --liveBuffers_ == 0)
+    if (direction_ == CameraStreamDirection::sink && liveBuffers_ > 0 && --liveBuffers_ == 0) {
         bufferLink_ = SPA_ID_INVALID;
+        armBufferCheck();
+    }
+}
+
+// Sink: when a second link into the node goes (a refused writer's, or a half-made one), PipeWire
+// 0.3 may clear the node's input and start it again on the link that stays without giving it
+// buffers; the holder's frames then reach nothing, and nothing changes until the writer
+// renegotiates, which a writer whose set of buffers is settled never does. Buffers normally come
+// back within a cycle, before the node streams again. A node that still streams without any a
+// moment after losing them, while a writer holds it, is made again, and the writer links anew.
+void PwStream::armBufferCheck() {
+    if (!bufferCheck_)
+        return;
+    timespec value{0, kSinkWithoutBuffersNanoseconds};
+    timespec interval{0, 0};
+    pw_loop_update_timer(service_->connection->loop(), bufferCheck_, &value, &interval, false);
+}
+
+void PwStream::onBufferCheck() {
+    if (!stream_ || !streaming_ || liveBuffers_ > 0 || sessions_.count(holderLink_) == 0)
+        return;
+    remakeSinkNodeLocked();
 }
 
 // Sink: the node's buffers may be freed ones. A new node with the same name and format replaces
@@ -608,6 +644,8 @@ void PwStream::dropLink(uint32_t link) {
 
 void PwStream::onStateChanged(pw_stream_state state) {
     streaming_ = state == PW_STREAM_STATE_STREAMING;
+    if (streaming_ && direction_ == CameraStreamDirection::sink && liveBuffers_ == 0)
+        armBufferCheck();
     if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
         const uint32_t node = pw_stream_get_node_id(stream_);
         if (node != nodeId_) {
