@@ -563,9 +563,7 @@ void PwWriter::onAddBuffer(pw_buffer* buffer) {
         // The set is complete; its buffers become free once PipeWire is done handing them over,
         // which the retry timer looks for.
         renegotiating_ = false;
-        timespec zero{0, 0};
-        if (renegotiationTimer_)
-            pw_loop_update_timer(loop(), renegotiationTimer_, &zero, &zero, false);
+        armOnce(loop(), renegotiationTimer_, 0);
         armRetryTimer();
     }
 }
@@ -606,11 +604,7 @@ void PwWriter::updateReady() {
 }
 
 void PwWriter::armRetryTimer() {
-    if (!retryTimer_)
-        return;
-    timespec value{0, kWriterRetryNanoseconds};
-    timespec interval{0, 0};
-    pw_loop_update_timer(loop(), retryTimer_, &value, &interval, false);
+    armOnce(loop(), retryTimer_, kWriterRetryNanoseconds);
 }
 
 void PwWriter::onRetryTimer() {
@@ -669,10 +663,7 @@ void PwWriter::share(const PixelBuffer& picture) {
     renegotiating_ = true;
     ready_ = false;
     ++system_->writerCounters.renegotiations;
-    timespec value{0, kWriterRenegotiationNanoseconds};
-    timespec interval{0, 0};
-    if (renegotiationTimer_)
-        pw_loop_update_timer(loop(), renegotiationTimer_, &value, &interval, false);
+    armOnce(loop(), renegotiationTimer_, kWriterRenegotiationNanoseconds);
     renegotiate();
 }
 

@@ -209,4 +209,12 @@ void ReconnectingConnection::reconnect() {
     }
 }
 
+void armOnce(pw_loop* loop, spa_source* timer, long nanoseconds) {
+    if (!timer)
+        return;
+    timespec value{0, nanoseconds};
+    timespec interval{0, 0};
+    pw_loop_update_timer(loop, timer, &value, &interval, false);
+}
+
 } // namespace orlenta::pipewire

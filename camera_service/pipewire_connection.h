@@ -123,4 +123,8 @@ private:
     std::thread reconnector_;
 };
 
+// Sets a timer made with pw_loop_add_timer to fire once, `nanoseconds` (under a second) from
+// now; 0 disarms it. A null timer is left alone. On the loop's thread or under its lock.
+void armOnce(pw_loop* loop, spa_source* timer, long nanoseconds);
+
 } // namespace orlenta::pipewire

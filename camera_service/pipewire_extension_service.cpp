@@ -606,11 +606,7 @@ void PwStream::onRemoveBuffer(pw_buffer* buffer) {
 // back within a cycle, before the node streams again. A node that still streams without any a
 // moment after losing them, while a writer holds it, is made again, and the writer links anew.
 void PwStream::armBufferCheck() {
-    if (!bufferCheck_)
-        return;
-    timespec value{0, kSinkWithoutBuffersNanoseconds};
-    timespec interval{0, 0};
-    pw_loop_update_timer(service_->connection->loop(), bufferCheck_, &value, &interval, false);
+    armOnce(service_->connection->loop(), bufferCheck_, kSinkWithoutBuffersNanoseconds);
 }
 
 void PwStream::onBufferCheck() {
